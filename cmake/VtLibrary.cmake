@@ -18,9 +18,14 @@ function(vt_library name dir)
   _vt_make_library(${name} ${dir} "${sources}" ${ARGN})
 endfunction()
 
-function(vt_library_recursive name dir)
-  file(GLOB_RECURSE sources CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/${dir}/*.cpp)
-  _vt_make_library(${name} ${dir} "${sources}" ${ARGN})
+# A library made of several folders' .cpp files (a list of folders).
+function(vt_library_sources name dirs)
+  set(sources)
+  foreach(dir ${dirs})
+    file(GLOB more CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/${dir}/*.cpp)
+    list(APPEND sources ${more})
+  endforeach()
+  _vt_make_library(${name} "${dirs}" "${sources}" ${ARGN})
 endfunction()
 
 # A test executable per test folder, every test discovered by ctest.
