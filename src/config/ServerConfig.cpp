@@ -1,0 +1,274 @@
+// Reading the configuration document: the view lookup under the server's
+// name, then every item with its default and limit.
+#include "config/ServerConfig.h"
+
+#include <cmath>
+#include <cstring>
+
+namespace vt {
+namespace {
+
+constexpr uint16_t kFindCaseInsensitive = 2;
+constexpr uint32_t kReadNoteIdsOnly = 1;
+constexpr uint16_t kNavigateNext = 1;
+constexpr size_t kItemBufferSize = 500;
+constexpr uint32_t kMinQuarantineMb = 10;
+constexpr uint32_t kMaxQuarantineMb = 4075;
+constexpr uint32_t kMinReleaseMinutes = 10;
+
+constexpr char kDefaultScanBox1[] = "Veltrane\\Scan\\Scan_1.box";
+constexpr char kDefaultScanBox2[] = "Veltrane\\Scan\\Scan_2.box";
+constexpr char kDefaultQuarantineB[] = "Veltrane\\QuarantineB_1.nsf";
+constexpr char kDefaultQuarantineC[] = "Veltrane\\QuarantineC_1.nsf";
+constexpr char kDefaultQuarantineD[] = "Veltrane\\QuarantineD_1.nsf";
+
+}  // namespace
+
+uint32_t NumberToUint32(double value) {
+  if (std::isnan(value)) return 0;
+  if (value >= 9.2e18) return 0xFFFFFFFFu;
+  if (value <= -9.2e18) return 0;
+  return static_cast<uint32_t>(static_cast<int64_t>(value));
+}
+
+ServerConfig::ServerConfig(NotesServices& notes, SystemServices& system,
+                           const char* adminServerName,
+                           const char* adminPathName)
+    : MailDatabase(notes), system_(system) {
+  adminServer.Assign(adminServerName ? adminServerName : "");
+  adminPath.Assign(adminPathName ? adminPathName : "");
+}
+
+ServerConfig::~ServerConfig() { Close().IgnoreError(); }
+
+Status ServerConfig::OpenConfigView(uint32_t* viewNoteId,
+                                    CollectionHandle* collection) {
+  *viewNoteId = 0;
+  *collection = CollectionHandle();
+  if (!dbHandle) return err::kNoDatabaseHandle;
+  Status status =
+      notes().FindDesignNote(dbHandle, kConfigViewName, kNoteClassView,
+                             kDesignFlagPattern, viewNoteId, 0);
+  if (!status.ok()) {
+    ReportError(status, "Unable to find view: %s. ", kConfigViewName);
+    return status.Masked();
+  }
+  status =
+      notes().OpenCollection(dbHandle, dbHandle, *viewNoteId, 0, MemHandle(),
+                             collection, nullptr, nullptr, nullptr, nullptr);
+  if (!status.ok()) {
+    *collection = CollectionHandle();
+    ReportError(status, "Unable to open view: %s. ", kConfigViewName);
+    return status.Masked();
+  }
+  return Status();
+}
+
+uint32_t ServerConfig::FindConfigNoteId(Status* result) {
+  NotesServices& n = notes();
+  uint32_t viewNoteId = 0;
+  CollectionHandle collection;
+  Status status = OpenConfigView(&viewNoteId, &collection);
+  if (!status.ok()) {
+    ReportError(status, "Error opening server configuration view '%s'.",
+                kConfigViewName);
+    *result = status;
+    return 0;
+  }
+  status = n.UpdateCollection(collection);
+  if (!status.ok()) {
+    ReportError(status, "Error refreshing Server Configuration view '%s'.",
+                kConfigViewName);
+  }
+  CollectionPosition position;
+  uint32_t matches = 0;
+  const Status found = n.FindByName(collection, serverName.c_str(),
+                                    kFindCaseInsensitive, &position, &matches)
+                           .Masked();
+  if (!found.ok() && !found.Is(err::kNotFound)) {
+    ReportError(found, "Error searching for configuration document (%s)",
+                adminPath.c_str());
+    n.CloseCollection(collection).IgnoreError();
+    *result = found;
+    return 0;
+  }
+  ReportError(Status(), "Reading configuration document for %s",
+              serverName.c_str());
+  uint32_t noteId = 0;
+  if (found.ok() && matches > 0) {
+    MemHandle buffer;
+    uint16_t bufferLength = 0;
+    uint32_t returned = 0;
+    status = n.ReadEntries(collection, &position, 0, 0, kNavigateNext, matches,
+                           kReadNoteIdsOnly, &buffer, &bufferLength, nullptr,
+                           &returned, nullptr);
+    if (!status.ok()) {
+      ReportError(status, "Unable to read configuration view '%s'.",
+                  kConfigViewName);
+      if (buffer) n.FreeMemory(buffer);
+      n.CloseCollection(collection).IgnoreError();
+      *result = status;
+      return 0;
+    }
+    if (buffer) {
+      const void* ids = n.LockMemory(buffer);
+      if (ids != nullptr && returned > 0 && bufferLength >= sizeof(uint32_t)) {
+        std::memcpy(&noteId, ids, sizeof noteId);
+      }
+      if (ids != nullptr) n.UnlockMemory(buffer);
+      n.FreeMemory(buffer);
+    }
+  }
+  n.CloseCollection(collection).IgnoreError();
+  if (noteId == 0) {
+    // No document for this server, or nothing could be read back.
+    ReportError(Status(), "Unable to read configuration view '%s'.",
+                kConfigViewName);
+    *result = err::kMissingValue;
+  }
+  return noteId;
+}
+
+Status ServerConfig::Read() {
+  NotesServices& n = notes();
+  Status status = n.GetServerIdName(serverName.span());
+  if (!status.ok()) {
+    ReportError(status, "Unable to get user name from ID file.");
+    return status;
+  }
+  if (!IsOpen()) {
+    status = Open(adminServer.c_str(), adminPath.c_str());
+    if (!status.ok()) {
+      ReportError(status, "Error opening administration nsf:  %s:%s",
+                  adminServer.c_str(), adminPath.c_str());
+      return status;
+    }
+  }
+  Status lookup;
+  const uint32_t noteId = FindConfigNoteId(&lookup);
+  if (noteId == 0) return lookup;
+  configNoteId = noteId;
+
+  NoteHandle note;
+  status = n.OpenNote(dbHandle, configNoteId, 0, &note);
+  if (!status.ok()) {
+    ReportError(status, "Unable to open configuration document for %s",
+                serverName.c_str());
+    return status;
+  }
+  n.GetNoteField(note, kNoteFieldModified, &configModified).IgnoreError();
+
+  mailboxServer.Clear();
+  n.GetTextItem(note, "MailboxServer", mailboxServer.span());
+  ReadTextList(note, "MailboxNsf", mailboxNames);
+  if (mailboxNames.empty()) {
+    ReportError(Status(), "Missing Mailbox values in configuration document.");
+    n.CloseNote(note).IgnoreError();
+    return err::kMissingValue;
+  }
+  if (mailboxNames.size() > kMaxMailboxNames) {
+    ReportError(Status(),
+                "Only ten Mailbox values may be specified in the "
+                "configuration document.");
+    mailboxNames.resize(kMaxMailboxNames);
+  }
+  ReadItems(note);
+  n.CloseNote(note).IgnoreError();
+  return Status();
+}
+
+void ServerConfig::ReadItems(NoteHandle note) {
+  NotesServices& n = notes();
+  scanningServer.Clear();
+  n.GetTextItem(note, "ScanningServer", scanningServer.span());
+  if (scanningServer.empty()) scanningServer.Assign("local");
+
+  ReadTextList(note, "ScanningNsf", scanBoxNames);
+  if (scanBoxNames.empty()) {
+    ReportError(Status(),
+                "Missing scanning database names in configuration document.  "
+                "Adding defaults.");
+    scanBoxNames.emplace_back(kDefaultScanBox1);
+    scanBoxNames.emplace_back(kDefaultScanBox2);
+  }
+  if (scanBoxNames.size() > kMaxScanBoxNames) {
+    ReportError(Status(),
+                "Only ten scanning database names may be specified in the "
+                "configuration document.");
+    scanBoxNames.resize(kMaxScanBoxNames);
+  }
+
+  struct PathItem {
+    const char* item;
+    FixedText<kPathSize>* field;
+    const char* fallback;
+  };
+  for (const PathItem& p :
+       {PathItem{"CatBQNsfD", &quarantinePathB, kDefaultQuarantineB},
+        PathItem{"CatCQNsfD", &quarantinePathC, kDefaultQuarantineC},
+        PathItem{"CatDQNsfD", &quarantinePathD, kDefaultQuarantineD}}) {
+    p.field->Clear();
+    n.GetTextItem(note, p.item, p.field->span());
+    if (p.field->empty()) p.field->Assign(p.fallback);
+  }
+  quarantineServerB.Clear();
+  quarantineServerC.Clear();
+  quarantineServerD.Clear();
+  n.GetTextItem(note, "CatBQServer", quarantineServerB.span());
+  n.GetTextItem(note, "CatCQServer", quarantineServerC.span());
+  n.GetTextItem(note, "CatDQServer", quarantineServerD.span());
+
+  uint32_t megabytes =
+      NumberToUint32(n.GetNumberItem(note, "MaxQuarantineSize", 2048));
+  if (megabytes < kMinQuarantineMb) megabytes = kMinQuarantineMb;
+  if (megabytes > kMaxQuarantineMb) megabytes = kMaxQuarantineMb;
+  maxQuarantineBytes = megabytes << 20;
+
+  FixedText<kItemBufferSize> text;
+  text.Clear();
+  n.GetTextItem(note, "MailProcessingOptions", text.span());
+  if (text[0] == '0') {
+    processingMode = 0;
+    ReportError(Status(), "*** Veltrane is currently disabled. ***");
+  } else if (text[0] == '2') {
+    processingMode = 2;
+  } else {
+    processingMode = 1;
+  }
+
+  alternateInterceptor = static_cast<int16_t>(static_cast<uint16_t>(
+      NumberToUint32(n.GetNumberItem(note, "AlternateInterceptor", 0))));
+
+  logLevel = 1;
+  text.Clear();
+  n.GetTextItem(note, "ConsoleLogLevel", text.span());
+  if (text[0] == '1') logLevel = 2;
+
+  releaseMinutes =
+      NumberToUint32(n.GetNumberItem(note, "ReleaseMailMinutes", 0));
+  if (releaseMinutes < kMinReleaseMinutes) releaseMinutes = 0;
+}
+
+void ServerConfig::ReadTextList(NoteHandle note, const char* itemName,
+                                std::vector<std::string>& list) {
+  NotesServices& n = notes();
+  list.clear();
+  const uint16_t nameLength = static_cast<uint16_t>(std::strlen(itemName));
+  if (!n.GetItemInfo(note, itemName, nameLength, nullptr, nullptr, nullptr,
+                     nullptr)
+           .ok()) {
+    return;
+  }
+  const uint16_t count = n.GetTextListCount(note, itemName);
+  for (uint16_t i = 0; i < count; ++i) {
+    FixedText<kItemBufferSize> entry;
+    const uint16_t length = n.GetTextListEntry(
+        note, itemName, i, entry.span(), static_cast<uint16_t>(entry.kSize));
+    if (length == 0) continue;
+    std::string_view value = entry.view();
+    if (value.size() > kListEntryMax) value = value.substr(0, kListEntryMax);
+    list.emplace_back(value);
+  }
+}
+
+}  // namespace vt

@@ -1,0 +1,82 @@
+// The router's configuration for this server, read from the server's
+// configuration document in the administration database (found in the view
+// "AdminServerConfig" under the server's own name). It is at the same time
+// the record of the administration database itself.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "databases/MailDatabase.h"
+#include "system/SystemServices.h"
+
+namespace vt {
+
+inline constexpr char kConfigViewName[] = "AdminServerConfig";
+inline constexpr char kDesignFlagPattern[] = "-G40n^";
+inline constexpr size_t kMaxMailboxNames = 10;
+inline constexpr size_t kMaxScanBoxNames = 10;
+inline constexpr size_t kListEntryMax = 499;
+inline constexpr char kSaveConfigMutexName[] = "VeltraneSaveConfig";
+inline constexpr uint32_t kSaveConfigWaitMs = 15000;
+
+// Results of Reinitialize.
+inline constexpr uint16_t kReinitError = 0;
+inline constexpr uint16_t kReinitReread = 1;
+inline constexpr uint16_t kReinitUnchanged = 2;
+
+class ServerConfig : public MailDatabase {
+ public:
+  ServerConfig(NotesServices& notes, SystemServices& system,
+               const char* adminServerName, const char* adminPathName);
+  ~ServerConfig() override;
+
+  // Opens the administration database if needed, finds and reads the
+  // configuration document. 0 on success.
+  Status Read();
+  // Re-reads the document when it changed (or is gone, or the database is
+  // closed): kReinitReread; kReinitUnchanged; kReinitError.
+  uint16_t Reinitialize();
+  // Writes the three quarantine paths back into the document under the
+  // machine-wide lock and refreshes configModified.
+  Status SaveQuarantineNames();
+
+  TimeDate configModified;
+  uint32_t configNoteId = 0;
+  FixedText<kServerNameSize> adminServer;
+  FixedText<kPathSize> adminPath;
+  FixedText<kServerNameSize> serverName;
+  FixedText<kServerNameSize> mailboxServer;
+  std::vector<std::string> mailboxNames;
+  FixedText<kServerNameSize> scanningServer;
+  std::vector<std::string> scanBoxNames;
+  int16_t alternateInterceptor = 0;
+  uint32_t maxQuarantineBytes = 0;
+  FixedText<kServerNameSize> quarantineServerB;
+  FixedText<kServerNameSize> quarantineServerC;
+  FixedText<kServerNameSize> quarantineServerD;
+  FixedText<kPathSize> quarantinePathB;
+  FixedText<kPathSize> quarantinePathC;
+  FixedText<kPathSize> quarantinePathD;
+  uint16_t processingMode = 0;
+  uint16_t logLevel = 0;
+  uint32_t releaseMinutes = 0;
+
+ private:
+  Status OpenConfigView(uint32_t* viewNoteId, CollectionHandle* collection);
+  // Returns the configuration note ID, or 0 with *result set on failure.
+  uint32_t FindConfigNoteId(Status* result);
+  void ReadTextList(NoteHandle note, const char* itemName,
+                    std::vector<std::string>& list);
+  void ReadItems(NoteHandle note);
+
+  SystemServices& system_;
+};
+
+// A number item as the 32-bit value the router keeps: truncated towards zero
+// and wrapped to 32 bits, so -1 reads as 0xFFFFFFFF (out-of-range and
+// non-finite values saturate first).
+uint32_t NumberToUint32(double value);
+
+}  // namespace vt

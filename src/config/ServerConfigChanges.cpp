@@ -1,0 +1,88 @@
+// Keeping the configuration and its document in step: the change check
+// before every pass, and the write-back of new quarantine names under the
+// machine-wide lock that every writer of the document takes.
+#include "config/ServerConfig.h"
+
+namespace vt {
+
+uint16_t ServerConfig::Reinitialize() {
+  bool reread = false;
+  if (!dbHandle) {
+    configNoteId = 0;
+    configModified = TimeDate();
+    reread = true;
+  } else {
+    TimeDate modified;
+    uint32_t sequence = 0;
+    uint16_t noteClass = 0;
+    const Status status = notes().GetNoteInfo(dbHandle, configNoteId, &sequence,
+                                              &modified, &noteClass);
+    if (status.ok()) {
+      if (notes().CompareTimeDates(modified, configModified) == 0) {
+        return kReinitUnchanged;
+      }
+      reread = true;
+    } else if (status.Is(err::kNoteDeleted) || configNoteId == 0) {
+      configNoteId = 0;
+      reread = true;
+    } else {
+      ReportError(status, "Reinitialize error.");
+      return kReinitError;
+    }
+  }
+  if (reread && Read().ok()) {
+    ReportError(Status(), "Reinitialize successful.");
+    return kReinitReread;
+  }
+  return kReinitError;
+}
+
+Status ServerConfig::SaveQuarantineNames() {
+  if (!dbHandle) return Status(1);
+  bool existed = false;
+  const MutexHandle mutex =
+      system_.CreateNamedMutex(kSaveConfigMutexName, true, &existed);
+  if (!mutex) return Status(1);
+  if (existed &&
+      system_.WaitForMutex(mutex, kSaveConfigWaitMs) != MutexWait::kAcquired) {
+    system_.CloseMutex(mutex);
+    return Status(1);
+  }
+  NotesServices& n = notes();
+  NoteHandle note;
+  Status status = n.OpenNote(dbHandle, configNoteId, 0, &note);
+  if (!status.ok()) {
+    ReportError(status, "Unable to open user configuration document.");
+    system_.ReleaseMutex(mutex);
+    system_.CloseMutex(mutex);
+    return status;
+  }
+  struct Saved {
+    const char* item;
+    const FixedText<kPathSize>& path;
+    const char* failure;
+  };
+  for (const Saved& s :
+       {Saved{"CatBQNsfD", quarantinePathB,
+              "Unable to save new Quarantine-B name to configuration "
+              "document."},
+        Saved{"CatCQNsfD", quarantinePathC,
+              "Unable to save new Quarantine-C name to configuration "
+              "document."},
+        Saved{"CatDQNsfD", quarantinePathD,
+              "Unable to save new Quarantine-D name to configuration "
+              "document."}}) {
+    status = n.SetTextItem(note, s.item, s.path.c_str(), 0xFFFF);
+    if (!status.ok()) ReportError(status, "%s", s.failure);
+  }
+  if (n.UpdateNote(note, 0).ok()) {
+    // Our own save must not count as an outside edit at the next check.
+    n.GetNoteField(note, kNoteFieldModified, &configModified).IgnoreError();
+  }
+  status = n.CloseNote(note);
+  system_.ReleaseMutex(mutex);
+  system_.CloseMutex(mutex);
+  return status;
+}
+
+}  // namespace vt

@@ -1,0 +1,142 @@
+// Opening the engine's scan boxes, mail boxes and quarantines, and rolling
+// quarantines over when they fill.
+#include "engine/EngineDatabases.h"
+
+#include <new>
+
+#include "databases/DatabaseCreation.h"
+#include "databases/RollOver.h"
+#include "log/TaskLog.h"
+
+namespace vt {
+namespace {
+
+struct Perimeter {
+  std::unique_ptr<MailDatabase>* slot;
+  FixedText<kPathSize>* path;
+  FixedText<kServerNameSize>* server;
+  const char* templatePath;
+  const char* title;
+};
+
+std::array<Perimeter, 3> Perimeters(RouterEngine& engine) {
+  ServerConfig& c = *engine.config;
+  return {{
+      {&engine.quarantineB, &c.quarantinePathB, &c.quarantineServerB,
+       kQuarantineTemplate, kTitleB},
+      {&engine.quarantineC, &c.quarantinePathC, &c.quarantineServerC,
+       kQuarantineTemplate, kTitleC},
+      {&engine.quarantineD, &c.quarantinePathD, &c.quarantineServerD,
+       kQuarantineDTemplate, kTitleD},
+  }};
+}
+
+// Puts the new record in the slot and its path in the configuration.
+void Replace(NotesServices& notes, std::unique_ptr<MailDatabase>& slot,
+             FixedText<kPathSize>& pathField,
+             std::unique_ptr<MailDatabase> created) {
+  pathField.Assign(created->path.view());
+  slot = std::move(created);  // the old record closes here
+  TaskLog(notes).Log(Status(), "Created new database %s.", slot->path.c_str());
+}
+
+}  // namespace
+
+int OpenScanBoxes(RouterEngine& engine) {
+  ServerConfig& config = *engine.config;
+  engine.scanBoxes->Clear();
+  for (const std::string& name : config.scanBoxNames) {
+    std::unique_ptr<MailDatabase> record(new (std::nothrow)
+                                             MailDatabase(engine.notes));
+    if (!record) continue;
+    const Status status = OpenOrCreateDatabase(
+        *record, config.scanningServer.c_str(), name.c_str(), kScanBoxTemplate,
+        kScanBoxTitle, config.dbHandle);
+    if (status.ok()) engine.scanBoxes->Add(record);
+  }
+  return static_cast<int>(engine.scanBoxes->Count());
+}
+
+int OpenMailBoxes(RouterEngine& engine) {
+  ServerConfig& config = *engine.config;
+  TaskLog log(engine.notes);
+  engine.openMailboxCount = 0;
+  engine.mailboxHandles.fill(DbHandle());
+  const bool local = IsLocalServer(config.mailboxServer.c_str());
+  for (const std::string& path : config.mailboxNames) {
+    if (engine.openMailboxCount == kMaxMailboxes) break;
+    // Built in a larger buffer first: a name cut to fit would open another
+    // database, so a name that does not fit is refused.
+    FixedText<kNetPathSize> name;
+    Status status;
+    if (local) {
+      name.Assign(path);
+    } else {
+      status = engine.notes.ConstructNetPath(
+          nullptr, config.mailboxServer.c_str(), path.c_str(), name.span());
+    }
+    if (status.ok() && (name.size() >= kPathSize || path.size() >= kPathSize)) {
+      status = err::kBufferTooSmall;
+    }
+    DbHandle& slot = engine.mailboxHandles[engine.openMailboxCount];
+    if (status.ok()) status = engine.notes.OpenDatabase(name.c_str(), &slot);
+    if (status.ok()) {
+      ++engine.openMailboxCount;
+    } else {
+      slot = DbHandle();
+      log.Log(status, "Unable to open database '%s'.  Skipping database.",
+              name.empty() ? path.c_str() : name.c_str());
+    }
+  }
+  if (engine.openMailboxCount == 0) {
+    log.Log(Status(),
+            "Unable to open any mail boxes on the mail box list.  Veltrane "
+            "disabled.");
+    return 0;
+  }
+  return engine.openMailboxCount;
+}
+
+Status OpenQuarantines(RouterEngine& engine) {
+  for (const Perimeter& p : Perimeters(engine)) {
+    if (!*p.slot || p.path->empty()) continue;
+    const Status status =
+        OpenOrCreateDatabase(**p.slot, p.server->c_str(), p.path->c_str(),
+                             p.templatePath, p.title, engine.config->dbHandle);
+    if (!status.ok()) return status;
+  }
+  return Status();
+}
+
+int CheckQuarantineSizes(RouterEngine& engine) {
+  int changes = 0;
+  for (const Perimeter& p : Perimeters(engine)) {
+    MailDatabase* record = p.slot->get();
+    if (record == nullptr) continue;
+    uint32_t used = 0, unused = 0;
+    if (record->IsOpen()) {
+      engine.notes.GetDatabaseSpace(record->dbHandle, &used, &unused)
+          .IgnoreError();
+    }
+    if (used < engine.config->maxQuarantineBytes) continue;
+    std::unique_ptr<MailDatabase> created = RollOverDatabase(*record, p.title);
+    if (!created) continue;
+    Replace(engine.notes, *p.slot, *p.path, std::move(created));
+    ++changes;
+  }
+  if (changes > 0) engine.config->SaveQuarantineNames().IgnoreError();
+  return 0;
+}
+
+int ReplaceQuarantine(const char* title, ServerConfig& config,
+                      std::unique_ptr<MailDatabase>& slot,
+                      FixedText<kPathSize>& pathField) {
+  if (!slot) return 0;
+  std::unique_ptr<MailDatabase> created = RollOverDatabase(*slot, title);
+  if (!created) return 0;
+  Replace(config.notes(), slot, pathField, std::move(created));
+  config.SaveQuarantineNames().IgnoreError();
+  return 1;
+}
+
+}  // namespace vt

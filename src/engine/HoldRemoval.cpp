@@ -1,0 +1,52 @@
+// Taking the HOLD state away from verified messages that are back in a mail
+// box, so the mail server delivers them.
+#include "engine/NoteIdTable.h"
+#include "engine/RouterEngine.h"
+#include "log/TaskLog.h"
+
+namespace vt {
+
+int RemoveHoldState(RouterEngine& engine) {
+  NotesServices& notes = engine.notes;
+  TaskLog log(notes);
+  if (engine.openMailboxCount == 0) return 1;
+  if (!engine.idTable) {
+    log.Log(err::kMissingValue, "Error accessing message ID table.");
+    return 1;
+  }
+  const MemHandle formula = engine.formulas[kSlotHeld]->formulaHandle;
+  for (int i = 0; i < engine.openMailboxCount; ++i) {
+    if (notes.ShouldTerminate()) return 0;
+    const DbHandle mailbox = engine.mailboxHandles[i];
+    CollectStage failed;
+    const Status status =
+        CollectMatchingNotes(notes, engine.idTable, mailbox, formula, &failed);
+    if (!status.ok()) {
+      if (failed == CollectStage::kSearch) {
+        log.Log(status, "Error reading messages to process.");
+      }
+      continue;
+    }
+    if (notes.CountIds(engine.idTable) == 0) continue;
+    uint32_t noteId = 0;
+    for (bool more = notes.ScanIds(engine.idTable, true, &noteId); more;
+         more = notes.ScanIds(engine.idTable, false, &noteId)) {
+      NoteHandle note;
+      const Status opened =
+          notes.OpenNoteExtended(mailbox, noteId, 0x03000000, &note);
+      if (!opened.ok()) {
+        log.Log(opened,
+                "Error opening mail message %lX to remove 'HOLD' state.",
+                static_cast<unsigned long>(noteId));
+        continue;
+      }
+      notes.DeleteItem(note, "RoutingState", 12).IgnoreError();
+      notes.DeleteItem(note, "DeadFailureReason", 17).IgnoreError();
+      notes.UpdateNote(note, 0).IgnoreError();
+      notes.CloseNote(note).IgnoreError();
+    }
+  }
+  return 0;
+}
+
+}  // namespace vt

@@ -1,0 +1,64 @@
+// Releasing messages that waited in a scan box without a verdict for longer
+// than the configured time: they become verified ordinary mail, marked as
+// released, and the next pass delivers them.
+#include "engine/NoteIdTable.h"
+#include "engine/RouterEngine.h"
+#include "log/TaskLog.h"
+
+namespace vt {
+
+int ReleaseUnscannedMessages(RouterEngine& engine) {
+  NotesServices& notes = engine.notes;
+  TaskLog log(notes);
+  if (engine.config->releaseMinutes < 10) return 1;
+  const SelectionFormula& formula = *engine.formulas[kSlotRelease];
+  if (!formula.IsCompiled()) return 1;
+  if (engine.scanBoxes->Count() == 0) return 1;
+  if (!engine.idTable) {
+    log.Log(err::kMissingValue, "Error accessing message ID table.");
+    return 1;
+  }
+  for (DbHandle scanBox = engine.scanBoxes->FirstHandle(); scanBox;
+       scanBox = engine.scanBoxes->NextHandle()) {
+    if (notes.ShouldTerminate()) return 0;
+    CollectStage failed;
+    const Status status = CollectMatchingNotes(notes, engine.idTable, scanBox,
+                                               formula.formulaHandle, &failed);
+    if (!status.ok()) {
+      if (failed == CollectStage::kSearch) {
+        log.Log(status, "Error reading messages to release from scan.box.");
+      }
+      continue;
+    }
+    if (notes.CountIds(engine.idTable) == 0) continue;
+    long released = 0;
+    uint32_t noteId = 0;
+    for (bool more = notes.ScanIds(engine.idTable, true, &noteId); more;
+         more = notes.ScanIds(engine.idTable, false, &noteId)) {
+      NoteHandle note;
+      const Status opened =
+          notes.OpenNoteExtended(scanBox, noteId, 0x03000000, &note);
+      if (!opened.ok()) {
+        log.Log(opened, "Error releasing mail message %lX from scan.box.",
+                static_cast<unsigned long>(noteId));
+        continue;
+      }
+      notes.DeleteItem(note, "RoutingState", 12).IgnoreError();
+      notes.DeleteItem(note, "DeadFailureReason", 17).IgnoreError();
+      notes.DeleteItem(note, "VeltraneProcess", 15).IgnoreError();
+      notes.SetTextItem(note, "VeltraneVerified", "1", 1).IgnoreError();
+      notes.SetTextItem(note, "Kesto_Router", "M", 1).IgnoreError();
+      notes.SetTextItem(note, "VTRouterReleased", "1", 1).IgnoreError();
+      const Status saved = notes.UpdateNote(note, 0);
+      notes.CloseNote(note).IgnoreError();
+      if (saved.ok()) ++released;
+    }
+    if (released > 0) {
+      log.Log(Status(), "Releasing %ld unscanned messages from scan.box.",
+              released);
+    }
+  }
+  return 0;
+}
+
+}  // namespace vt

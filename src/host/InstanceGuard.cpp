@@ -1,0 +1,47 @@
+// The single-instance guard.
+#include "host/InstanceGuard.h"
+
+#include <openssl/sha.h>
+
+#include <cstring>
+
+#include "log/TaskLog.h"
+#include "notes/FixedText.h"
+
+namespace vt {
+
+void InstanceMutexName(const char* serverName, std::span<char> name) {
+  FixedText<16 + 257> text("VeltraneRouter1");
+  text.Append(serverName);
+  unsigned char digest[SHA_DIGEST_LENGTH];
+  SHA1(reinterpret_cast<const unsigned char*>(text.c_str()), text.size(),
+       digest);
+  // The five 32-bit words of the digest, most significant byte first.
+  unsigned long words[5];
+  for (int i = 0; i < 5; ++i) {
+    words[i] = (static_cast<unsigned long>(digest[4 * i]) << 24) |
+               (static_cast<unsigned long>(digest[4 * i + 1]) << 16) |
+               (static_cast<unsigned long>(digest[4 * i + 2]) << 8) |
+               static_cast<unsigned long>(digest[4 * i + 3]);
+  }
+  FormatBounded(name, "%08lx%08lx%08lx%08lx%08lx", words[0], words[1], words[2],
+                words[3], words[4]);
+}
+
+MutexHandle AcquireInstanceMutex(NotesServices& notes, SystemServices& system) {
+  FixedText<257> serverName;
+  serverName.Clear();
+  if (!notes.GetServerIdName(serverName.span()).ok()) return MutexHandle();
+  FixedText<260> name;
+  InstanceMutexName(serverName.c_str(), name.span());
+  bool existed = false;
+  const MutexHandle mutex =
+      system.CreateNamedMutex(name.c_str(), false, &existed);
+  if (mutex && !existed) return mutex;
+  if (mutex) system.CloseMutex(mutex);
+  notes.LogMessage("%s: The Veltrane Router is already running.", Status(),
+                   kTaskName);
+  return MutexHandle();
+}
+
+}  // namespace vt
