@@ -27,8 +27,8 @@ inline constexpr const char* kSlotFormulas[7] = {
     "SELECT ((Kesto_Router = \"B\") & (VeltraneVerified = \"1\"))",
     "SELECT ((Kesto_Router = \"C\") & (VeltraneVerified = \"1\"))",
     "SELECT ((Kesto_Router = \"D\") & (VeltraneVerified = \"1\"))",
-    "SELECT ((RoutingState = \"DEAD\") & (VeltraneProcess = \"1\") & "
-    "(VeltraneVerified != \"1\"))",
+    ("SELECT ((RoutingState = \"DEAD\") & (VeltraneProcess = \"1\") & "
+     "(VeltraneVerified != \"1\"))"),
     "SELECT ((VeltraneProcess = \"1\") & (VeltraneVerified != \"1\"))",
     "SELECT ((RoutingState = \"HOLD\") & (VeltraneVerified = \"1\"))",
 };
