@@ -1,0 +1,300 @@
+// How fast the embedded server moves messages (CopyNote + DeleteNote, each
+// durable) compared with plain SQLite doing the same row moves at the same
+// durability. The server should reach at least half the plain rate.
+//
+//   bench_copy_delete [N]     N messages of about 2 KB (default 2000)
+#include <sqlite3.h>
+#include <stdlib.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "server/LocalNotesServices.h"
+#include "server/store/ItemValue.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+constexpr size_t kBodyBytes = 1900;
+
+// Removes the benchmark's directory however the run ends.
+class ScratchDir {
+ public:
+  ScratchDir() {
+    std::string pattern =
+        (fs::temp_directory_path() / "vtbench-XXXXXX").string();
+    if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
+  }
+  ~ScratchDir() {
+    std::error_code ec;
+    if (!path_.empty()) fs::remove_all(path_, ec);
+  }
+  const fs::path& path() const { return path_; }
+
+ private:
+  fs::path path_;
+};
+
+std::string Body(int n) {
+  std::string body;
+  body.reserve(kBodyBytes);
+  std::mt19937 gen(static_cast<unsigned>(n));
+  while (body.size() < kBodyBytes) {
+    body.push_back(static_cast<char>('a' + gen() % 26));
+    if (gen() % 7 == 0) body.push_back(' ');
+  }
+  body.resize(kBodyBytes);
+  return body;
+}
+
+bool Check(vt::Status s, const char* what) {
+  if (s.ok()) return true;
+  std::fprintf(stderr, "%s failed: 0x%04X\n", what, s.value());
+  return false;
+}
+
+// Both sides are filled first, then moved in alternating slices, so that a
+// burst of other disk traffic slows both alike.
+constexpr int kSlices = 10;
+
+class ServerSide {
+ public:
+  bool Setup(const fs::path& dir, int count) {
+    {
+      std::ofstream ini(dir / "server.ini");
+      ini << "ServerName=CN=Bench/O=Example\n";
+    }
+    server_ = std::make_unique<vt::LocalNotesServices>(
+        vt::LocalNotesServicesOptions{dir, nullptr, false});
+    vt::LocalNotesServices& server = *server_;
+    if (!Check(server.Start(), "Start") ||
+        !Check(server.CreateDatabase("a.nsf", 0, false), "CreateDatabase") ||
+        !Check(server.CreateDatabase("b.nsf", 0, false), "CreateDatabase") ||
+        !Check(server.OpenDatabase("a.nsf", &a_), "OpenDatabase") ||
+        !Check(server.OpenDatabase("b.nsf", &b_), "OpenDatabase")) {
+      return false;
+    }
+    ids_.reserve(static_cast<size_t>(count));
+    for (int i = 0; i < count; ++i) {
+      vt::NoteHandle note;
+      if (!Check(server.CreateNote(a_, &note), "CreateNote")) return false;
+      const std::string subject = "Message " + std::to_string(i);
+      const std::string body = Body(i);
+      vt::Status s = server.SetTextItem(note, "Form", "Memo", 0xFFFF);
+      if (s.ok()) {
+        s = server.SetTextItem(note, "Subject", subject.c_str(), 0xFFFF);
+      }
+      if (s.ok()) s = server.SetTextItem(note, "From", "a@example.com", 0xFFFF);
+      if (s.ok()) {
+        const auto sendTo =
+            vt::item::EncodeTextList({"b@example.com", "c@example.com"});
+        s = server.AppendItem(note, vt::kItemFlagSummary, "SendTo", 6,
+                              vt::kTypeTextList, sendTo.data(),
+                              static_cast<uint32_t>(sendTo.size()));
+      }
+      if (s.ok()) s = server.SetTextItem(note, "VeltraneProcess", "1", 0xFFFF);
+      if (s.ok()) {
+        s = server.AppendItem(note, 0, "Body", 4, vt::kTypeText, body.data(),
+                              static_cast<uint32_t>(body.size()));
+      }
+      if (s.ok()) s = server.UpdateNote(note, 0);
+      if (!Check(s, "writing a message")) return false;
+      ids_.push_back(server.Note(note)->id);
+      if (!Check(server.CloseNote(note), "CloseNote")) return false;
+    }
+    return true;
+  }
+
+  // Seconds taken to move messages [from, to), negative on failure.
+  double Move(int from, int to) {
+    const auto start = Clock::now();
+    for (int i = from; i < to; ++i) {
+      const uint32_t id = ids_[static_cast<size_t>(i)];
+      uint32_t newId = 0;
+      uint16_t newClass = 0;
+      if (!Check(server_->CopyNote(a_, 0, 0, id, b_, 0, 0, 0, 0, &newId,
+                                   &newClass),
+                 "CopyNote") ||
+          !Check(server_->DeleteNote(a_, id, 0), "DeleteNote")) {
+        return -1;
+      }
+    }
+    return std::chrono::duration<double>(Clock::now() - start).count();
+  }
+
+ private:
+  std::unique_ptr<vt::LocalNotesServices> server_;
+  vt::DbHandle a_;
+  vt::DbHandle b_;
+  std::vector<uint32_t> ids_;
+};
+
+// Plain SQLite: the same rows, one transaction per copy and one per delete.
+class PlainDb {
+ public:
+  PlainDb() = default;
+  PlainDb(const PlainDb&) = delete;
+  PlainDb& operator=(const PlainDb&) = delete;
+  ~PlainDb() {
+    for (sqlite3_stmt* s : statements_) sqlite3_finalize(s);
+    sqlite3_close(db_);
+  }
+  bool Open(const fs::path& file) {
+    if (sqlite3_open(file.c_str(), &db_) != SQLITE_OK) return false;
+    return Exec(
+        "PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL;"
+        "CREATE TABLE msg(id INTEGER PRIMARY KEY, unid BLOB NOT NULL UNIQUE,"
+        " created INTEGER, modified INTEGER, summary BLOB, body BLOB);");
+  }
+  bool Exec(const char* sql) {
+    return sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+  }
+  sqlite3_stmt* Prepare(const char* sql) {
+    sqlite3_stmt* stmt = nullptr;
+    sqlite3_prepare_v2(db_, sql, -1, &stmt, nullptr);
+    statements_.push_back(stmt);
+    return stmt;
+  }
+
+ private:
+  sqlite3* db_ = nullptr;
+  std::vector<sqlite3_stmt*> statements_;
+};
+
+bool StepDone(sqlite3_stmt* stmt) {
+  const int rc = sqlite3_step(stmt);
+  sqlite3_reset(stmt);
+  return rc == SQLITE_DONE;
+}
+
+class PlainSide {
+ public:
+  bool Setup(const fs::path& dir, int count) {
+    if (!a_.Open(dir / "plain_a.db") || !b_.Open(dir / "plain_b.db")) {
+      return false;
+    }
+    sqlite3_stmt* fill = a_.Prepare(
+        "INSERT INTO msg(id, unid, created, modified, summary, body)"
+        " VALUES(?1, ?2, ?3, ?3, ?4, ?5)");
+    const std::string summary(160, 's');
+    a_.Exec("BEGIN");
+    for (int i = 0; i < count; ++i) {
+      const std::string body = Body(i);
+      uint8_t unid[16] = {};
+      std::memcpy(unid, &i, sizeof i);
+      sqlite3_bind_int64(fill, 1, (i + 1) * 4);
+      sqlite3_bind_blob(fill, 2, unid, sizeof unid, SQLITE_TRANSIENT);
+      sqlite3_bind_int64(fill, 3, 170929440000 + i);
+      sqlite3_bind_blob(fill, 4, summary.data(),
+                        static_cast<int>(summary.size()), SQLITE_TRANSIENT);
+      sqlite3_bind_blob(fill, 5, body.data(), static_cast<int>(body.size()),
+                        SQLITE_TRANSIENT);
+      if (!StepDone(fill)) return false;
+    }
+    a_.Exec("COMMIT");
+    read_ = a_.Prepare(
+        "SELECT unid, created, modified, summary, body FROM msg WHERE id = ?1");
+    insert_ = b_.Prepare(
+        "INSERT INTO msg(id, unid, created, modified, summary, body)"
+        " VALUES(?1, ?2, ?3, ?4, ?5, ?6)");
+    remove_ = a_.Prepare("DELETE FROM msg WHERE id = ?1");
+    beginA_ = a_.Prepare("BEGIN IMMEDIATE");
+    commitA_ = a_.Prepare("COMMIT");
+    beginB_ = b_.Prepare("BEGIN IMMEDIATE");
+    commitB_ = b_.Prepare("COMMIT");
+    return true;
+  }
+
+  double Move(int from, int to) {
+    const auto start = Clock::now();
+    for (int i = from; i < to; ++i) {
+      const int64_t id = (i + 1) * 4;
+      sqlite3_bind_int64(read_, 1, id);
+      if (sqlite3_step(read_) != SQLITE_ROW) return -1;
+      if (!StepDone(beginB_)) return -1;
+      sqlite3_bind_int64(insert_, 1, id);
+      for (int c = 0; c < 5; ++c) {
+        if (c == 1 || c == 2) {
+          sqlite3_bind_int64(insert_, c + 2, sqlite3_column_int64(read_, c));
+        } else {
+          sqlite3_bind_blob(insert_, c + 2, sqlite3_column_blob(read_, c),
+                            sqlite3_column_bytes(read_, c), SQLITE_STATIC);
+        }
+      }
+      const bool inserted = StepDone(insert_);
+      sqlite3_reset(read_);
+      if (!inserted || !StepDone(commitB_)) return -1;
+      if (!StepDone(beginA_)) return -1;
+      sqlite3_bind_int64(remove_, 1, id);
+      if (!StepDone(remove_) || !StepDone(commitA_)) return -1;
+    }
+    return std::chrono::duration<double>(Clock::now() - start).count();
+  }
+
+ private:
+  PlainDb a_;
+  PlainDb b_;
+  sqlite3_stmt* read_ = nullptr;
+  sqlite3_stmt* insert_ = nullptr;
+  sqlite3_stmt* remove_ = nullptr;
+  sqlite3_stmt* beginA_ = nullptr;
+  sqlite3_stmt* commitA_ = nullptr;
+  sqlite3_stmt* beginB_ = nullptr;
+  sqlite3_stmt* commitB_ = nullptr;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int count = 2000;
+  if (argc > 1) count = std::atoi(argv[1]);
+  if (count <= 0) {
+    std::fprintf(stderr, "usage: %s [MESSAGES]\n", argv[0]);
+    return 2;
+  }
+  ScratchDir dir;
+  if (dir.path().empty()) {
+    std::fprintf(stderr, "cannot make a temporary directory\n");
+    return 1;
+  }
+  fs::create_directory(dir.path() / "server");
+  fs::create_directory(dir.path() / "plain");
+
+  ServerSide server;
+  PlainSide plain;
+  if (!server.Setup(dir.path() / "server", count) ||
+      !plain.Setup(dir.path() / "plain", count)) {
+    std::fprintf(stderr, "setting up failed\n");
+    return 1;
+  }
+  double serverSeconds = 0;
+  double plainSeconds = 0;
+  for (int slice = 0; slice < kSlices; ++slice) {
+    const int from = count * slice / kSlices;
+    const int to = count * (slice + 1) / kSlices;
+    const double s = server.Move(from, to);
+    const double p = plain.Move(from, to);
+    if (s < 0 || p < 0) return 1;
+    serverSeconds += s;
+    plainSeconds += p;
+  }
+  const double serverRate = count / serverSeconds;
+  const double plainRate = count / plainSeconds;
+  std::printf("messages:           %d of about 2 KB\n", count);
+  std::printf("NotesServices:      %.0f messages/s (CopyNote + DeleteNote)\n",
+              serverRate);
+  std::printf("plain SQLite:       %.0f messages/s (insert + delete)\n",
+              plainRate);
+  std::printf("ratio:              %.2f (target at least 0.50)\n",
+              serverRate / plainRate);
+  return 0;
+}

@@ -1,0 +1,804 @@
+// The embedded server's NotesServices: handle bookkeeping and argument
+// checks here, the storage work in store/.
+#include "server/LocalNotesServices.h"
+
+#include <cstring>
+#include <limits>
+
+#include "notes/FixedText.h"
+#include "server/ServerNames.h"
+#include "server/StatusTexts.h"
+#include "server/store/BlobItemSource.h"
+#include "server/store/DbInfoText.h"
+#include "server/store/ItemValue.h"
+#include "server/store/Unid.h"
+
+namespace vt {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr uint16_t kWholeText = 0xFFFF;
+
+// Item names arrive with a length; a length of 0 means "up to the
+// terminator", which is what a caller passing strlen meant anyway.
+std::string_view NameView(const char* name, uint16_t length) {
+  if (name == nullptr) return {};
+  if (length == 0) return std::string_view(name, strnlen(name, 0xFFFF));
+  return std::string_view(name, strnlen(name, length));
+}
+
+std::string_view ValueText(const store::Item& item) {
+  return std::string_view(reinterpret_cast<const char*>(item.value.data()),
+                          item.value.size());
+}
+
+uint16_t CopyOut(std::span<char> buffer, std::string_view text) {
+  if (buffer.empty()) return 0;
+  CopyBounded(buffer, text);
+  return static_cast<uint16_t>(std::min<size_t>(
+      BoundedLength(buffer), std::numeric_limits<uint16_t>::max()));
+}
+
+// A span no longer than the caller's stated size.
+std::span<char> Limit(std::span<char> buffer, size_t size) {
+  return buffer.first(std::min(buffer.size(), size));
+}
+
+uint32_t Clamp32(uint64_t v) {
+  return v > std::numeric_limits<uint32_t>::max()
+             ? std::numeric_limits<uint32_t>::max()
+             : static_cast<uint32_t>(v);
+}
+
+}  // namespace
+
+LocalNotesServices::LocalNotesServices(LocalNotesServicesOptions options)
+    : options_(std::move(options)),
+      clock_(options_.clock != nullptr ? options_.clock : &systemClock_) {
+  log_.SetEcho(options_.echoToStdout);
+}
+
+LocalNotesServices::~LocalNotesServices() {
+  // Notes hold their databases; let them go before the databases' handles.
+  notes_.RemoveIf([](const OpenNoteEntry&) { return true; });
+  dbs_.RemoveIf([](const OpenDb&) { return true; });
+}
+
+Status LocalNotesServices::Start() {
+  started_ = false;
+  Status s = dataDir_.Open(options_.dataDirectory);
+  if (!s.ok()) return s;
+  ServerIni ini;
+  s = ServerIni::Load(dataDir_.IniFile(), &ini);
+  if (!s.ok()) return s;
+  ini_ = std::move(ini);
+  log_.SetFile(dataDir_.RuntimeFolder() / "server.log");
+  started_ = true;
+  for (const int line : ini_.badLines()) {
+    LogMessage("server.ini: line %d could not be read and was ignored", 0,
+               line);
+  }
+  return Status();
+}
+
+Status LocalNotesServices::Start(const fs::path& dataDirectory) {
+  options_.dataDirectory = dataDirectory;
+  return Start();
+}
+
+// ---- Server side ------------------------------------------------------------
+
+store::NsfDatabase* LocalNotesServices::Database(DbHandle db) const {
+  const OpenDb* entry = FindDb(db);
+  return entry == nullptr ? nullptr : entry->database.get();
+}
+
+bool LocalNotesServices::IsLocalMailBox(DbHandle db) const {
+  const OpenDb* entry = FindDb(db);
+  return entry != nullptr && entry->localMailBox;
+}
+
+store::NoteRecord* LocalNotesServices::Note(NoteHandle note) const {
+  OpenNoteEntry* entry = FindNote(note);
+  return entry == nullptr ? nullptr : &entry->note;
+}
+
+std::span<uint8_t> LocalNotesServices::MemoryBlock(MemHandle memory) const {
+  return memory_.Block(memory);
+}
+
+bool LocalNotesServices::MemorySize(MemHandle memory, uint32_t* size) const {
+  return memory_.Size(memory, size);
+}
+
+IdTable* LocalNotesServices::FindIdTable(IdTableHandle table) const {
+  return idTables_.Find(table.value);
+}
+
+// ---- Runtime: arrives with the console and runtime work ---------------------
+
+Status LocalNotesServices::StartRuntime(int, char**) {
+  return err::kNotAvailable;
+}
+void LocalNotesServices::StopRuntime() {}
+Status LocalNotesServices::StartProcessArguments(int, char**, int*, char***) {
+  return err::kNotAvailable;
+}
+void LocalNotesServices::EndProcessArguments(int, char**) {}
+Status LocalNotesServices::RunProcessEntry(ProcessEntryFunction, int, char**,
+                                           uint32_t, uint32_t) {
+  return err::kNotAvailable;
+}
+Status LocalNotesServices::StartTaskRuntime(int, char**) {
+  return err::kNotAvailable;
+}
+void LocalNotesServices::GetTaskModule(ModuleHandle* module, uint32_t,
+                                       uint32_t) {
+  if (module != nullptr) *module = ModuleHandle();
+}
+Status LocalNotesServices::EndTaskRuntime(Status) { return err::kNotAvailable; }
+
+// ---- Error texts ------------------------------------------------------------
+
+uint16_t LocalNotesServices::GetStartupErrorText(Status status,
+                                                 std::span<char> buffer,
+                                                 uint16_t maxLength) {
+  const std::span<char> out = Limit(buffer, size_t{maxLength} + 1);
+  return static_cast<uint16_t>(WriteStatusText(status.value(), out));
+}
+
+uint16_t LocalNotesServices::GetExitErrorText(Status status,
+                                              std::span<char> buffer,
+                                              uint16_t maxLength) {
+  return GetStartupErrorText(status, buffer, maxLength);
+}
+
+uint16_t LocalNotesServices::LoadStatusText(uint16_t, Status status,
+                                            std::span<char> buffer,
+                                            uint16_t bufferSize) {
+  return static_cast<uint16_t>(
+      WriteStatusText(status.value(), Limit(buffer, bufferSize)));
+}
+
+// ---- Log; status lines arrive with the console work -------------------------
+
+void LocalNotesServices::LogMessageV(const char* format, Status status,
+                                     va_list args) {
+  FixedText<1024> text;
+  if (format != nullptr) FormatBoundedV(text.span(), format, args);
+  std::string line(text.view());
+  // A status flagged as already shown keeps its text to itself.
+  if (!status.ok() && !status.hidden()) {
+    char statusText[256];
+    const size_t n = WriteStatusText(status.value(), statusText);
+    line.append(statusText, n);
+  }
+  log_.Write(Now(), line);
+}
+
+void LocalNotesServices::SetStatusTextV(const char*, va_list) {}
+void LocalNotesServices::QueryTaskDefaults(ModuleHandle* module,
+                                           StatusLineHandle* line) {
+  if (module != nullptr) *module = ModuleHandle();
+  if (line != nullptr) *line = StatusLineHandle();
+}
+void LocalNotesServices::DeleteStatusLine(StatusLineHandle) {}
+StatusLineHandle LocalNotesServices::CreateStatusLine(const char*) {
+  return StatusLineHandle();
+}
+void LocalNotesServices::SetTaskDefaults(ModuleHandle, StatusLineHandle) {}
+
+// ---- Scheduling and queues: arrive with the console work --------------------
+
+bool LocalNotesServices::IdlePoll() { return false; }
+bool LocalNotesServices::ShouldTerminate() { return false; }
+bool LocalNotesServices::SecondsElapsed(uint32_t) { return false; }
+
+Status LocalNotesServices::OpenQueue(const char*, uint16_t,
+                                     QueueHandle* queue) {
+  if (queue != nullptr) *queue = QueueHandle();
+  return err::kNotAvailable;
+}
+Status LocalNotesServices::ReadQueue(QueueHandle, std::span<char>, uint16_t,
+                                     uint16_t, uint32_t, uint16_t* length) {
+  if (length != nullptr) *length = 0;
+  return err::kNotAvailable;
+}
+Status LocalNotesServices::CloseQueue(QueueHandle, uint16_t) {
+  return err::kNotAvailable;
+}
+
+// ---- Time -------------------------------------------------------------------
+
+void LocalNotesServices::CurrentTime(TimeDate* now) {
+  if (now != nullptr) *now = TimeDateFromUnixCentis(Now());
+}
+
+int LocalNotesServices::CompareTimeDates(const TimeDate& a, const TimeDate& b) {
+  return CompareTimeDateValues(a, b);
+}
+
+int LocalNotesServices::CompareDates(const TimeDate& a, const TimeDate& b) {
+  return CompareDateValues(a, b);
+}
+
+// ---- Identity ---------------------------------------------------------------
+
+Status LocalNotesServices::GetServerIdName(std::span<char> name) {
+  if (!name.empty()) name[0] = '\0';
+  if (!started_) return err::kNoDataDirectory;
+  if (ini_.serverName().empty()) return err::kMissingValue;
+  if (name.empty()) return err::kBufferTooSmall;
+  return CopyBounded(name, ini_.serverName()) ? Status()
+                                              : Status(err::kBufferTooSmall);
+}
+
+// ---- Memory -----------------------------------------------------------------
+
+Status LocalNotesServices::AllocateMemory(uint16_t, uint32_t size,
+                                          MemHandle* memory) {
+  return memory_.Allocate(size, memory);
+}
+void* LocalNotesServices::LockMemory(MemHandle memory) {
+  return memory_.Lock(memory);
+}
+void LocalNotesServices::UnlockMemory(MemHandle memory) {
+  memory_.Unlock(memory);
+}
+void LocalNotesServices::FreeMemory(MemHandle memory) { memory_.Free(memory); }
+
+// ---- Stored form: arrives with the view work --------------------------------
+
+uint16_t LocalNotesServices::CanonicalSize(uint16_t) { return 0; }
+void LocalNotesServices::WriteCanonical(uint8_t**, uint16_t, const void*,
+                                        uint16_t) {}
+
+// ---- ID tables --------------------------------------------------------------
+
+Status LocalNotesServices::CreateIdTable(uint16_t, IdTableHandle* table) {
+  if (table == nullptr) return err::kInvalidArgument;
+  const uint32_t value = idTables_.Add(std::make_unique<IdTable>());
+  *table = IdTableHandle(value);
+  return value == 0 ? Status(err::kNoMemory) : Status();
+}
+
+Status LocalNotesServices::InsertId(IdTableHandle table, uint32_t noteId,
+                                    bool* inserted) {
+  IdTable* t = idTables_.Find(table.value);
+  if (t == nullptr) return err::kInvalidHandle;
+  return t->Insert(noteId, inserted);
+}
+
+bool LocalNotesServices::ScanIds(IdTableHandle table, bool first,
+                                 uint32_t* noteId) {
+  IdTable* t = idTables_.Find(table.value);
+  return t != nullptr && noteId != nullptr && t->Scan(first, noteId);
+}
+
+uint32_t LocalNotesServices::CountIds(IdTableHandle table) {
+  const IdTable* t = idTables_.Find(table.value);
+  return t == nullptr ? 0 : t->Count();
+}
+
+Status LocalNotesServices::ClearIdTable(IdTableHandle table) {
+  IdTable* t = idTables_.Find(table.value);
+  if (t == nullptr) return err::kInvalidHandle;
+  t->Clear();
+  return Status();
+}
+
+Status LocalNotesServices::DestroyIdTable(IdTableHandle table) {
+  return idTables_.Remove(table.value) ? Status() : Status(err::kInvalidHandle);
+}
+
+// ---- Databases --------------------------------------------------------------
+
+Status LocalNotesServices::ConstructNetPath(const char*, const char* server,
+                                            const char* file,
+                                            std::span<char> netPath) {
+  if (netPath.empty()) return err::kBufferTooSmall;
+  netPath[0] = '\0';
+  if (file == nullptr) return err::kInvalidArgument;
+  std::string path;
+  if (server != nullptr && server[0] != '\0') {
+    path.append(server);
+    path.append("!!");
+  }
+  path.append(file);
+  return CopyBounded(netPath, path) ? Status() : Status(err::kBufferTooSmall);
+}
+
+Status LocalNotesServices::ResolvePath(const char* path, fs::path* file,
+                                       bool* localMailBox) const {
+  if (!started_) return err::kNoDataDirectory;
+  if (path == nullptr) return err::kInvalidArgument;
+  std::string_view text(path);
+  *localMailBox = false;
+  const size_t bang = text.find("!!");
+  if (bang != std::string_view::npos) {
+    const std::string_view server = text.substr(0, bang);
+    text.remove_prefix(bang + 2);
+    if (!server.empty() && !NameMatches(ini_.serverName(), server)) {
+      const ServerEntry* entry = ini_.FindServer(server);
+      if (entry == nullptr || entry->directory.empty()) {
+        return err::kServerNotFound;
+      }
+      fs::path root(entry->directory);
+      if (root.is_relative()) root = dataDir_.root() / root;
+      DataDirectory other;
+      if (!other.Open(root).ok()) return err::kServerNotFound;
+      // Another server's mail rules are its own business.
+      return other.Resolve(text, file);
+    }
+  }
+  const Status s = dataDir_.Resolve(text, file);
+  if (s.ok()) {
+    // By the name asked for or the file it leads to: a link named mail.box
+    // guards its target as the mail box it stands for.
+    const size_t cut = text.find_last_of("/\\");
+    const std::string_view asked =
+        cut == std::string_view::npos ? text : text.substr(cut + 1);
+    *localMailBox = DataDirectory::IsMailBoxName(asked) ||
+                    DataDirectory::IsMailBoxName(file->filename().string());
+  }
+  return s;
+}
+
+Status LocalNotesServices::OpenShared(
+    const fs::path& file, std::shared_ptr<store::NsfDatabase>* database) {
+  const auto it = shared_.find(file);
+  if (it != shared_.end()) {
+    if (std::shared_ptr<store::NsfDatabase> live = it->second.lock()) {
+      *database = std::move(live);
+      return Status();
+    }
+    shared_.erase(it);
+  }
+  std::unique_ptr<store::NsfDatabase> opened;
+  const Status s = store::NsfDatabase::Open(file, &opened);
+  if (!s.ok()) return s;
+  std::shared_ptr<store::NsfDatabase> live(std::move(opened));
+  shared_[file] = live;
+  *database = std::move(live);
+  return Status();
+}
+
+Status LocalNotesServices::AddDbHandle(
+    std::shared_ptr<store::NsfDatabase> database, bool localMailBox,
+    DbHandle* db) {
+  auto entry = std::make_unique<OpenDb>();
+  entry->database = std::move(database);
+  entry->localMailBox = localMailBox;
+  const uint32_t value = dbs_.Add(std::move(entry));
+  if (value == 0) return err::kNoMemory;
+  *db = DbHandle(value);
+  return Status();
+}
+
+Status LocalNotesServices::OpenDatabase(const char* path, DbHandle* db) {
+  if (db == nullptr) return err::kInvalidArgument;
+  *db = DbHandle();
+  fs::path file;
+  bool mailBox = false;
+  Status s = ResolvePath(path, &file, &mailBox);
+  if (!s.ok()) return s;
+  std::shared_ptr<store::NsfDatabase> database;
+  s = OpenShared(file, &database);
+  if (!s.ok()) return s;
+  return AddDbHandle(std::move(database), mailBox, db);
+}
+
+Status LocalNotesServices::CloseDatabase(DbHandle db) {
+  if (!dbs_.Remove(db.value)) return err::kInvalidHandle;
+  // Notes opened through the handle go with it; later uses of them fail
+  // with kInvalidHandle.
+  notes_.RemoveIf([db](const OpenNoteEntry& note) { return note.db == db; });
+  return Status();
+}
+
+Status LocalNotesServices::CreateDatabase(const char* path, uint16_t dbClass,
+                                          bool) {
+  // An existing database is never overwritten, whatever force asks: the
+  // router creates only what it found missing.
+  fs::path file;
+  bool mailBox = false;
+  const Status s = ResolvePath(path, &file, &mailBox);
+  if (!s.ok()) return s;
+  return store::NsfDatabase::Create(file, dbClass, Now(), nullptr);
+}
+
+Status LocalNotesServices::GetDatabaseSpace(DbHandle db, uint32_t* usedBytes,
+                                            uint32_t* freeBytes) {
+  store::NsfDatabase* database = Database(db);
+  if (database == nullptr) return err::kInvalidHandle;
+  uint64_t used = 0;
+  uint64_t free = 0;
+  const Status s = database->GetSpace(&used, &free);
+  if (!s.ok()) return s;
+  if (usedBytes != nullptr) *usedBytes = Clamp32(used);
+  if (freeBytes != nullptr) *freeBytes = Clamp32(free);
+  return Status();
+}
+
+Status LocalNotesServices::GetDatabaseInfo(DbHandle db, DbInfo& info) {
+  store::NsfDatabase* database = Database(db);
+  if (database == nullptr) return err::kInvalidHandle;
+  return database->GetInfo(&info);
+}
+
+void LocalNotesServices::SetDatabaseInfoField(DbInfo& info, uint16_t field,
+                                              const char* text) {
+  store::SetDbInfoField(info, field, text != nullptr ? text : "");
+}
+
+Status LocalNotesServices::SetDatabaseInfo(DbHandle db, const DbInfo& info) {
+  store::NsfDatabase* database = Database(db);
+  if (database == nullptr) return err::kInvalidHandle;
+  return database->SetInfo(info, Now());
+}
+
+Status LocalNotesServices::CopyDatabaseSettings(DbHandle from, DbHandle to) {
+  store::NsfDatabase* source = Database(from);
+  store::NsfDatabase* destination = Database(to);
+  if (source == nullptr || destination == nullptr) return err::kInvalidHandle;
+  return source->CopySettingsTo(*destination, Now());
+}
+
+Status LocalNotesServices::CreateDatabaseCopy(const char* sourcePath,
+                                              const char* newPath,
+                                              uint16_t noteClassMask, uint16_t,
+                                              uint32_t, DbHandle* newDb) {
+  if (newDb != nullptr) *newDb = DbHandle();
+  fs::path sourceFile;
+  fs::path newFile;
+  bool sourceMailBox = false;
+  bool newMailBox = false;
+  Status s = ResolvePath(sourcePath, &sourceFile, &sourceMailBox);
+  if (s.ok()) s = ResolvePath(newPath, &newFile, &newMailBox);
+  if (!s.ok()) return s;
+  std::shared_ptr<store::NsfDatabase> source;
+  s = OpenShared(sourceFile, &source);
+  if (!s.ok()) return s;
+  uint16_t dbClass = 0;
+  s = source->GetDbClass(&dbClass);
+  if (!s.ok()) return s;
+  s = store::NsfDatabase::Create(
+      newFile, dbClass, Now(), [&](store::NsfDatabase& fresh) {
+        return source->CopyContentInto(fresh, noteClassMask);
+      });
+  if (!s.ok() || newDb == nullptr) return s;
+  std::shared_ptr<store::NsfDatabase> created;
+  s = OpenShared(newFile, &created);
+  if (!s.ok()) return s;
+  return AddDbHandle(std::move(created), newMailBox, newDb);
+}
+
+// ---- Notes ------------------------------------------------------------------
+
+Status LocalNotesServices::AddNoteHandle(
+    DbHandle db, const std::shared_ptr<store::NsfDatabase>& database,
+    store::NoteRecord note, NoteHandle* handle) {
+  auto entry = std::make_unique<OpenNoteEntry>();
+  entry->db = db;
+  entry->database = database;
+  entry->note = std::move(note);
+  const uint32_t value = notes_.Add(std::move(entry));
+  if (value == 0) return err::kNoMemory;
+  *handle = NoteHandle(value);
+  return Status();
+}
+
+Status LocalNotesServices::OpenNote(DbHandle db, uint32_t noteId, uint16_t,
+                                    NoteHandle* note) {
+  return OpenNoteExtended(db, noteId, 0, note);
+}
+
+Status LocalNotesServices::OpenNoteExtended(DbHandle db, uint32_t noteId,
+                                            uint32_t, NoteHandle* note) {
+  if (note == nullptr) return err::kInvalidArgument;
+  *note = NoteHandle();
+  const OpenDb* entry = FindDb(db);
+  if (entry == nullptr) return err::kInvalidHandle;
+  store::NoteRecord record;
+  const Status s = entry->database->ReadNote(noteId, &record);
+  if (!s.ok()) return s;
+  return AddNoteHandle(db, entry->database, std::move(record), note);
+}
+
+Status LocalNotesServices::CreateNote(DbHandle db, NoteHandle* note) {
+  if (note == nullptr) return err::kInvalidArgument;
+  *note = NoteHandle();
+  const OpenDb* entry = FindDb(db);
+  if (entry == nullptr) return err::kInvalidHandle;
+  store::NoteRecord record;
+  record.unid = store::NewUnid();
+  record.noteClass = kNoteClassDocument;
+  record.created = Now();
+  record.modified = record.created;
+  return AddNoteHandle(db, entry->database, std::move(record), note);
+}
+
+Status LocalNotesServices::UpdateNote(NoteHandle note, uint16_t) {
+  OpenNoteEntry* entry = FindNote(note);
+  if (entry == nullptr) return err::kInvalidHandle;
+  return entry->database->WriteNote(&entry->note, Now());
+}
+
+Status LocalNotesServices::CloseNote(NoteHandle note) {
+  return notes_.Remove(note.value) ? Status() : Status(err::kInvalidHandle);
+}
+
+Status LocalNotesServices::CopyNote(DbHandle source, uint32_t, uint32_t,
+                                    uint32_t noteId, DbHandle destination,
+                                    uint32_t, uint32_t, uint32_t, uint16_t,
+                                    uint32_t* newNoteId,
+                                    uint16_t* newNoteClass) {
+  const OpenDb* from = FindDb(source);
+  const OpenDb* to = FindDb(destination);
+  if (from == nullptr || to == nullptr) return err::kInvalidHandle;
+  Status s = from->database->ReadStoredNote(noteId, &copyBuffer_);
+  if (!s.ok()) return s;
+  if (to->localMailBox && mailRuleFilter_ != nullptr) {
+    const store::BlobItemSource note(copyBuffer_.summary, copyBuffer_.other,
+                                     copyBuffer_.info.created,
+                                     copyBuffer_.info.modified);
+    if (mailRuleFilter_->Refuses(note)) return err::kMailRuleRefused;
+  }
+  uint32_t id = 0;
+  s = to->database->PutStoredNote(copyBuffer_, Now(), &id);
+  if (!s.ok()) return s;
+  if (newNoteId != nullptr) *newNoteId = id;
+  if (newNoteClass != nullptr) *newNoteClass = copyBuffer_.info.noteClass;
+  return Status();
+}
+
+Status LocalNotesServices::DeleteNote(DbHandle db, uint32_t noteId, uint16_t) {
+  store::NsfDatabase* database = Database(db);
+  if (database == nullptr) return err::kInvalidHandle;
+  return database->DeleteNote(noteId, Now());
+}
+
+Status LocalNotesServices::GetNoteInfo(DbHandle db, uint32_t noteId,
+                                       uint32_t* sequence, TimeDate* modified,
+                                       uint16_t* noteClass) {
+  store::NsfDatabase* database = Database(db);
+  if (database == nullptr) return err::kInvalidHandle;
+  store::NoteInfo info;
+  const Status s = database->GetNoteInfo(noteId, &info);
+  if (!s.ok()) return s;
+  if (sequence != nullptr) *sequence = info.sequence;
+  if (modified != nullptr) *modified = TimeDateFromUnixCentis(info.modified);
+  if (noteClass != nullptr) *noteClass = info.noteClass;
+  return Status();
+}
+
+Status LocalNotesServices::GetNoteField(NoteHandle note, uint16_t field,
+                                        TimeDate* value) {
+  const store::NoteRecord* record = Note(note);
+  if (record == nullptr) return err::kInvalidHandle;
+  if (value == nullptr || field != kNoteFieldModified) {
+    return err::kInvalidArgument;
+  }
+  *value = TimeDateFromUnixCentis(record->modified);
+  return Status();
+}
+
+Status LocalNotesServices::SetNoteField(NoteHandle note, uint16_t field,
+                                        uint16_t value) {
+  store::NoteRecord* record = Note(note);
+  if (record == nullptr) return err::kInvalidHandle;
+  if (field != kNoteFieldClass) return err::kInvalidArgument;
+  record->noteClass = value;
+  return Status();
+}
+
+// ---- Items ------------------------------------------------------------------
+
+uint16_t LocalNotesServices::GetTextItem(NoteHandle note, const char* name,
+                                         std::span<char> buffer) {
+  if (!buffer.empty()) buffer[0] = '\0';
+  const store::NoteRecord* record = Note(note);
+  if (record == nullptr || name == nullptr) return 0;
+  const store::Item* item = record->items.Find(name);
+  if (item == nullptr) return 0;
+  switch (item->type) {
+    case kTypeText:
+      return CopyOut(buffer, ValueText(*item));
+    case kTypeTextList: {
+      const auto entries = item::DecodeTextList(item->value);
+      if (!entries || entries->empty()) return 0;
+      return CopyOut(buffer, entries->front());
+    }
+    case kTypeNumber: {
+      // As Notes does, a number reads as its text.
+      const auto number = item::DecodeNumber(item->value);
+      if (!number) return 0;
+      char text[32];
+      FormatBounded(text, "%.15g", *number);
+      return CopyOut(buffer, text);
+    }
+    default:
+      return 0;
+  }
+}
+
+double LocalNotesServices::GetNumberItem(NoteHandle note, const char* name,
+                                         double defaultValue) {
+  const store::NoteRecord* record = Note(note);
+  if (record == nullptr || name == nullptr) return defaultValue;
+  const store::Item* item = record->items.Find(name);
+  if (item == nullptr || item->type != kTypeNumber) return defaultValue;
+  return item::DecodeNumber(item->value).value_or(defaultValue);
+}
+
+uint16_t LocalNotesServices::GetTextListCount(NoteHandle note,
+                                              const char* name) {
+  const store::NoteRecord* record = Note(note);
+  if (record == nullptr || name == nullptr) return 0;
+  const store::Item* item = record->items.Find(name);
+  if (item == nullptr) return 0;
+  switch (item->type) {
+    case kTypeTextList: {
+      const auto entries = item::DecodeTextList(item->value);
+      return entries ? static_cast<uint16_t>(entries->size()) : 0;
+    }
+    case kTypeText:
+    case kTypeNumber:
+    case kTypeTime:
+      return 1;
+    default:
+      return 0;
+  }
+}
+
+uint16_t LocalNotesServices::GetTextListEntry(NoteHandle note, const char* name,
+                                              uint16_t index,
+                                              std::span<char> buffer,
+                                              uint16_t bufferSize) {
+  const std::span<char> out = Limit(buffer, bufferSize);
+  if (!out.empty()) out[0] = '\0';
+  const store::NoteRecord* record = Note(note);
+  if (record == nullptr || name == nullptr) return 0;
+  const store::Item* item = record->items.Find(name);
+  if (item == nullptr) return 0;
+  if (item->type == kTypeText) {
+    return index == 0 ? CopyOut(out, ValueText(*item)) : 0;
+  }
+  if (item->type != kTypeTextList) return 0;
+  const auto entries = item::DecodeTextList(item->value);
+  if (!entries || index >= entries->size()) return 0;
+  return CopyOut(out, (*entries)[index]);
+}
+
+Status LocalNotesServices::GetItemInfo(NoteHandle note, const char* name,
+                                       uint16_t nameLength, uint16_t* dataType,
+                                       uint16_t* itemFlags,
+                                       uint32_t* valueLength,
+                                       uint32_t* reserved) {
+  const store::NoteRecord* record = Note(note);
+  if (record == nullptr) return err::kInvalidHandle;
+  const std::string_view itemName = NameView(name, nameLength);
+  if (itemName.empty()) return err::kInvalidArgument;
+  const store::Item* item = record->items.Find(itemName);
+  if (item == nullptr) return err::kItemNotFound;
+  if (dataType != nullptr) *dataType = item->type;
+  if (itemFlags != nullptr) *itemFlags = item->flags;
+  if (valueLength != nullptr) {
+    *valueLength = static_cast<uint32_t>(item->value.size());
+  }
+  if (reserved != nullptr) *reserved = 0;
+  return Status();
+}
+
+Status LocalNotesServices::SetTextItem(NoteHandle note, const char* name,
+                                       const char* text, uint16_t length) {
+  store::NoteRecord* record = Note(note);
+  if (record == nullptr) return err::kInvalidHandle;
+  const std::string_view itemName = NameView(name, 0);
+  if (itemName.empty()) return err::kInvalidArgument;
+  std::string_view value;
+  if (text != nullptr) {
+    value = length == kWholeText ? std::string_view(text)
+                                 : std::string_view(text, length);
+  }
+  record->items.Replace(store::Item{std::string(itemName), kTypeText,
+                                    kItemFlagSummary, item::EncodeText(value)});
+  return Status();
+}
+
+Status LocalNotesServices::DeleteItem(NoteHandle note, const char* name,
+                                      uint16_t nameLength) {
+  store::NoteRecord* record = Note(note);
+  if (record == nullptr) return err::kInvalidHandle;
+  record->items.RemoveAll(NameView(name, nameLength));
+  return Status();
+}
+
+Status LocalNotesServices::AppendItem(NoteHandle note, uint16_t itemFlags,
+                                      const char* name, uint16_t nameLength,
+                                      uint16_t dataType, const void* value,
+                                      uint32_t valueLength) {
+  store::NoteRecord* record = Note(note);
+  if (record == nullptr) return err::kInvalidHandle;
+  const std::string_view itemName = NameView(name, nameLength);
+  if (itemName.empty()) return err::kInvalidArgument;
+  if (value == nullptr && valueLength != 0) return err::kInvalidArgument;
+  if (valueLength > store::kMaxItemValueLength) return err::kItemTooLarge;
+  store::Item item;
+  item.name.assign(itemName);
+  item.type = dataType;
+  item.flags = itemFlags;
+  const auto* bytes = static_cast<const uint8_t*>(value);
+  if (valueLength != 0) item.value.assign(bytes, bytes + valueLength);
+  record->items.Append(std::move(item));
+  return Status();
+}
+
+// ---- Formulas and search: arrive with the formula work ----------------------
+
+Status LocalNotesServices::CompileFormula(const char*, uint16_t, const char*,
+                                          uint16_t, MemHandle* formula,
+                                          uint16_t* formulaLength, Status*,
+                                          uint16_t*, uint16_t*, uint16_t*,
+                                          uint16_t*) {
+  if (formula != nullptr) *formula = MemHandle();
+  if (formulaLength != nullptr) *formulaLength = 0;
+  return err::kNotAvailable;
+}
+Status LocalNotesServices::AddFormulaSummaryName(MemHandle, const char*,
+                                                 uint16_t) {
+  return err::kNotAvailable;
+}
+Status LocalNotesServices::MergeFormulas(MemHandle, MemHandle) {
+  return err::kNotAvailable;
+}
+Status LocalNotesServices::GetFormulaSize(MemHandle, uint16_t* size) {
+  if (size != nullptr) *size = 0;
+  return err::kNotAvailable;
+}
+Status LocalNotesServices::SearchDatabase(DbHandle, MemHandle, const char*,
+                                          uint16_t, uint16_t, const TimeDate*,
+                                          SearchCallback, void*, TimeDate*) {
+  return err::kNotAvailable;
+}
+
+// ---- Views: arrive with the view work ---------------------------------------
+
+Status LocalNotesServices::FindDesignNote(DbHandle, const char*, uint16_t,
+                                          const char*, uint32_t* noteId,
+                                          uint32_t) {
+  if (noteId != nullptr) *noteId = 0;
+  return err::kNotAvailable;
+}
+Status LocalNotesServices::OpenCollection(DbHandle, DbHandle, uint32_t,
+                                          uint16_t, MemHandle,
+                                          CollectionHandle* collection,
+                                          NoteHandle* viewNote, void*,
+                                          MemHandle*, MemHandle*) {
+  if (collection != nullptr) *collection = CollectionHandle();
+  if (viewNote != nullptr) *viewNote = NoteHandle();
+  return err::kNotAvailable;
+}
+Status LocalNotesServices::UpdateCollection(CollectionHandle) {
+  return err::kNotAvailable;
+}
+Status LocalNotesServices::FindByName(CollectionHandle, const char*, uint16_t,
+                                      CollectionPosition*, uint32_t*) {
+  return err::kNotAvailable;
+}
+Status LocalNotesServices::ReadEntries(CollectionHandle, CollectionPosition*,
+                                       uint16_t, uint32_t, uint16_t, uint32_t,
+                                       uint32_t, MemHandle* buffer,
+                                       uint16_t* bufferLength, uint32_t*,
+                                       uint32_t*, uint16_t*) {
+  if (buffer != nullptr) *buffer = MemHandle();
+  if (bufferLength != nullptr) *bufferLength = 0;
+  return err::kNotAvailable;
+}
+Status LocalNotesServices::CloseCollection(CollectionHandle) {
+  return err::kNotAvailable;
+}
+
+}  // namespace vt

@@ -1,0 +1,285 @@
+// The embedded server behind the router's NotesServices seam: databases in a
+// data directory on SQLite, their notes and items, ID tables, memory, time,
+// status texts and the server log. One instance serves one thread at a time
+// (as a task does); several instances and processes may share one data
+// directory and its databases.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "notes/NotesServices.h"
+#include "server/Clock.h"
+#include "server/DataDirectory.h"
+#include "server/HandleTable.h"
+#include "server/IdTable.h"
+#include "server/MailRuleFilter.h"
+#include "server/MemoryBlocks.h"
+#include "server/ServerIni.h"
+#include "server/ServerLog.h"
+#include "server/store/NoteRecord.h"
+#include "server/store/NsfDatabase.h"
+
+namespace vt {
+
+struct LocalNotesServicesOptions {
+  std::filesystem::path dataDirectory;
+  Clock* clock = nullptr;  // null: the system clock; must outlive the server
+  bool echoToStdout = true;
+};
+
+class LocalNotesServices : public NotesServices {
+ public:
+  explicit LocalNotesServices(LocalNotesServicesOptions options);
+  ~LocalNotesServices() override;
+
+  // Opens the data directory and reads its server.ini: kNoDataDirectory when
+  // either is missing. Until then database operations fail with that code.
+  Status Start();
+  // The same for a directory found later (StartRuntime's --data DIR).
+  Status Start(const std::filesystem::path& dataDirectory);
+  bool started() const { return started_; }
+
+  // ---- The server's own side (not part of the seam) ----------------------
+  const DataDirectory& dataDirectory() const { return dataDir_; }
+  const ServerIni& serverIni() const { return ini_; }
+  Clock& clock() const { return *clock_; }
+  // Consulted by CopyNote into this server's mail boxes; null for none. Not
+  // owned; must outlive its use.
+  void SetMailRuleFilter(MailRuleFilter* filter) { mailRuleFilter_ = filter; }
+  // The latest log lines, oldest first.
+  const std::deque<std::string>& LogLines() const { return log_.lines(); }
+  // The database behind a handle (for search and views); null if unknown.
+  store::NsfDatabase* Database(DbHandle db) const;
+  // Whether the handle's database is one of this server's mail boxes.
+  bool IsLocalMailBox(DbHandle db) const;
+  // The note behind a handle; null if unknown.
+  store::NoteRecord* Note(NoteHandle note) const;
+  // A memory block's bytes (empty if unknown) and size (false if unknown).
+  std::span<uint8_t> MemoryBlock(MemHandle memory) const;
+  bool MemorySize(MemHandle memory, uint32_t* size) const;
+  IdTable* FindIdTable(IdTableHandle table) const;
+
+  // ---- Runtime -----------------------------------------------------------
+  Status StartRuntime(int argc, char** argv) override;
+  void StopRuntime() override;
+  Status StartProcessArguments(int argc, char** argv, int* newArgc,
+                               char*** newArgv) override;
+  void EndProcessArguments(int argc, char** argv) override;
+  Status RunProcessEntry(ProcessEntryFunction entry, int argc, char** argv,
+                         uint32_t reserved1, uint32_t reserved2) override;
+  Status StartTaskRuntime(int argc, char** argv) override;
+  void GetTaskModule(ModuleHandle* module, uint32_t reserved1,
+                     uint32_t reserved2) override;
+  Status EndTaskRuntime(Status taskStatus) override;
+
+  // ---- Error texts -------------------------------------------------------
+  uint16_t GetStartupErrorText(Status status, std::span<char> buffer,
+                               uint16_t maxLength) override;
+  uint16_t GetExitErrorText(Status status, std::span<char> buffer,
+                            uint16_t maxLength) override;
+  uint16_t LoadStatusText(uint16_t module, Status status,
+                          std::span<char> buffer, uint16_t bufferSize) override;
+
+  // ---- Log and status line -----------------------------------------------
+  void LogMessageV(const char* format, Status status, va_list args) override
+      __attribute__((format(printf, 2, 0)));
+  void SetStatusTextV(const char* format, va_list args) override
+      __attribute__((format(printf, 2, 0)));
+  void QueryTaskDefaults(ModuleHandle* module, StatusLineHandle* line) override;
+  void DeleteStatusLine(StatusLineHandle line) override;
+  StatusLineHandle CreateStatusLine(const char* taskName) override;
+  void SetTaskDefaults(ModuleHandle module, StatusLineHandle line) override;
+
+  // ---- Scheduling --------------------------------------------------------
+  bool IdlePoll() override;
+  bool ShouldTerminate() override;
+  bool SecondsElapsed(uint32_t seconds) override;
+
+  // ---- Message queue -----------------------------------------------------
+  Status OpenQueue(const char* name, uint16_t options,
+                   QueueHandle* queue) override;
+  Status ReadQueue(QueueHandle queue, std::span<char> buffer,
+                   uint16_t maxLength, uint16_t options, uint32_t wait,
+                   uint16_t* length) override;
+  Status CloseQueue(QueueHandle queue, uint16_t options) override;
+
+  // ---- Time --------------------------------------------------------------
+  void CurrentTime(TimeDate* now) override;
+  int CompareTimeDates(const TimeDate& a, const TimeDate& b) override;
+  int CompareDates(const TimeDate& a, const TimeDate& b) override;
+
+  // ---- Identity ----------------------------------------------------------
+  Status GetServerIdName(std::span<char> name) override;
+
+  // ---- Memory ------------------------------------------------------------
+  Status AllocateMemory(uint16_t type, uint32_t size,
+                        MemHandle* memory) override;
+  void* LockMemory(MemHandle memory) override;
+  void UnlockMemory(MemHandle memory) override;
+  void FreeMemory(MemHandle memory) override;
+
+  // ---- Stored form -------------------------------------------------------
+  uint16_t CanonicalSize(uint16_t recordType) override;
+  void WriteCanonical(uint8_t** cursor, uint16_t recordType, const void* record,
+                      uint16_t count) override;
+
+  // ---- ID tables ---------------------------------------------------------
+  Status CreateIdTable(uint16_t entrySize, IdTableHandle* table) override;
+  Status InsertId(IdTableHandle table, uint32_t noteId,
+                  bool* inserted) override;
+  bool ScanIds(IdTableHandle table, bool first, uint32_t* noteId) override;
+  uint32_t CountIds(IdTableHandle table) override;
+  Status ClearIdTable(IdTableHandle table) override;
+  Status DestroyIdTable(IdTableHandle table) override;
+
+  // ---- Databases ---------------------------------------------------------
+  Status ConstructNetPath(const char* port, const char* server,
+                          const char* file, std::span<char> netPath) override;
+  Status OpenDatabase(const char* path, DbHandle* db) override;
+  Status CloseDatabase(DbHandle db) override;
+  Status CreateDatabase(const char* path, uint16_t dbClass,
+                        bool force) override;
+  Status GetDatabaseSpace(DbHandle db, uint32_t* usedBytes,
+                          uint32_t* freeBytes) override;
+  Status GetDatabaseInfo(DbHandle db, DbInfo& info) override;
+  void SetDatabaseInfoField(DbInfo& info, uint16_t field,
+                            const char* text) override;
+  Status SetDatabaseInfo(DbHandle db, const DbInfo& info) override;
+  Status CopyDatabaseSettings(DbHandle from, DbHandle to) override;
+  Status CreateDatabaseCopy(const char* sourcePath, const char* newPath,
+                            uint16_t noteClassMask, uint16_t reserved1,
+                            uint32_t reserved2, DbHandle* newDb) override;
+
+  // ---- Notes -------------------------------------------------------------
+  Status OpenNote(DbHandle db, uint32_t noteId, uint16_t flags,
+                  NoteHandle* note) override;
+  Status OpenNoteExtended(DbHandle db, uint32_t noteId, uint32_t flags,
+                          NoteHandle* note) override;
+  Status CreateNote(DbHandle db, NoteHandle* note) override;
+  Status UpdateNote(NoteHandle note, uint16_t flags) override;
+  Status CloseNote(NoteHandle note) override;
+  Status CopyNote(DbHandle source, uint32_t reserved1, uint32_t reserved2,
+                  uint32_t noteId, DbHandle destination, uint32_t reserved3,
+                  uint32_t reserved4, uint32_t openFlags, uint16_t updateFlags,
+                  uint32_t* newNoteId, uint16_t* newNoteClass) override;
+  Status DeleteNote(DbHandle db, uint32_t noteId,
+                    uint16_t updateFlags) override;
+  Status GetNoteInfo(DbHandle db, uint32_t noteId, uint32_t* sequence,
+                     TimeDate* modified, uint16_t* noteClass) override;
+  Status GetNoteField(NoteHandle note, uint16_t field,
+                      TimeDate* value) override;
+  Status SetNoteField(NoteHandle note, uint16_t field, uint16_t value) override;
+
+  // ---- Items -------------------------------------------------------------
+  uint16_t GetTextItem(NoteHandle note, const char* name,
+                       std::span<char> buffer) override;
+  double GetNumberItem(NoteHandle note, const char* name,
+                       double defaultValue) override;
+  uint16_t GetTextListCount(NoteHandle note, const char* name) override;
+  uint16_t GetTextListEntry(NoteHandle note, const char* name, uint16_t index,
+                            std::span<char> buffer,
+                            uint16_t bufferSize) override;
+  Status GetItemInfo(NoteHandle note, const char* name, uint16_t nameLength,
+                     uint16_t* dataType, uint16_t* itemFlags,
+                     uint32_t* valueLength, uint32_t* reserved) override;
+  Status SetTextItem(NoteHandle note, const char* name, const char* text,
+                     uint16_t length) override;
+  Status DeleteItem(NoteHandle note, const char* name,
+                    uint16_t nameLength) override;
+  Status AppendItem(NoteHandle note, uint16_t itemFlags, const char* name,
+                    uint16_t nameLength, uint16_t dataType, const void* value,
+                    uint32_t valueLength) override;
+
+  // ---- Formulas ----------------------------------------------------------
+  Status CompileFormula(const char* name, uint16_t nameLength, const char* text,
+                        uint16_t textLength, MemHandle* formula,
+                        uint16_t* formulaLength, Status* compileError,
+                        uint16_t* errorLine, uint16_t* errorColumn,
+                        uint16_t* errorOffset, uint16_t* errorLength) override;
+  Status AddFormulaSummaryName(MemHandle formula, const char* name,
+                               uint16_t nameLength) override;
+  Status MergeFormulas(MemHandle source, MemHandle target) override;
+  Status GetFormulaSize(MemHandle formula, uint16_t* size) override;
+
+  // ---- Search ------------------------------------------------------------
+  Status SearchDatabase(DbHandle db, MemHandle formula, const char* viewTitle,
+                        uint16_t searchFlags, uint16_t noteClassMask,
+                        const TimeDate* since, SearchCallback callback,
+                        void* context, TimeDate* until) override;
+
+  // ---- Views -------------------------------------------------------------
+  Status FindDesignNote(DbHandle db, const char* name, uint16_t noteClass,
+                        const char* flagPattern, uint32_t* noteId,
+                        uint32_t options) override;
+  Status OpenCollection(DbHandle viewDb, DbHandle dataDb, uint32_t viewNoteId,
+                        uint16_t openFlags, MemHandle unreadList,
+                        CollectionHandle* collection, NoteHandle* viewNote,
+                        void* viewUnid, MemHandle* collapsedList,
+                        MemHandle* selectedList) override;
+  Status UpdateCollection(CollectionHandle collection) override;
+  Status FindByName(CollectionHandle collection, const char* key,
+                    uint16_t findFlags, CollectionPosition* position,
+                    uint32_t* matches) override;
+  Status ReadEntries(CollectionHandle collection, CollectionPosition* position,
+                     uint16_t skipNavigator, uint32_t skipCount,
+                     uint16_t returnNavigator, uint32_t returnCount,
+                     uint32_t returnMask, MemHandle* buffer,
+                     uint16_t* bufferLength, uint32_t* entriesSkipped,
+                     uint32_t* entriesReturned, uint16_t* signalFlags) override;
+  Status CloseCollection(CollectionHandle collection) override;
+
+ private:
+  struct OpenDb {
+    std::shared_ptr<store::NsfDatabase> database;
+    bool localMailBox = false;
+  };
+  struct OpenNoteEntry {
+    DbHandle db;
+    std::shared_ptr<store::NsfDatabase> database;
+    store::NoteRecord note;
+  };
+
+  int64_t Now() const { return clock_->NowUnixCentis(); }
+  // A database path, possibly "server!!path", as a file of this server or
+  // of a [Servers] entry; localMailBox tells whether it is one of this
+  // server's mail boxes.
+  Status ResolvePath(const char* path, std::filesystem::path* file,
+                     bool* localMailBox) const;
+  // One connection per file and server instance, shared by its handles.
+  Status OpenShared(const std::filesystem::path& file,
+                    std::shared_ptr<store::NsfDatabase>* database);
+  Status AddDbHandle(std::shared_ptr<store::NsfDatabase> database,
+                     bool localMailBox, DbHandle* db);
+  Status AddNoteHandle(DbHandle db,
+                       const std::shared_ptr<store::NsfDatabase>& database,
+                       store::NoteRecord note, NoteHandle* handle);
+  OpenDb* FindDb(DbHandle db) const { return dbs_.Find(db.value); }
+  OpenNoteEntry* FindNote(NoteHandle note) const {
+    return notes_.Find(note.value);
+  }
+
+  LocalNotesServicesOptions options_;
+  SystemClock systemClock_;
+  Clock* clock_;
+  bool started_ = false;
+  DataDirectory dataDir_;
+  ServerIni ini_;
+  ServerLog log_;
+  MailRuleFilter* mailRuleFilter_ = nullptr;
+  MemoryBlocks memory_;
+  HandleTable<IdTable> idTables_;
+  std::map<std::filesystem::path, std::weak_ptr<store::NsfDatabase>> shared_;
+  HandleTable<OpenDb> dbs_;
+  HandleTable<OpenNoteEntry> notes_;
+  // Reused by CopyNote so that a run of copies does not reallocate.
+  store::StoredNote copyBuffer_;
+};
+
+}  // namespace vt

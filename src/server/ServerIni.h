@@ -1,0 +1,63 @@
+// server.ini at the root of a data directory: the server's name, the other
+// servers reachable by network path, and the mail rules of its mail boxes.
+//
+//   ServerName=CN=Mail1/O=Example
+//   [Servers]
+//   Mail2/Example=../mail2        (relative to this data directory)
+//   [MailRules]
+//   NoZip=@Contains(Subject; ".zip")
+//
+// Read with inih, which splits at the first '=' so values keep theirs. Its
+// limits apply: a ';' after a blank starts a comment, and a line may hold at
+// most 196 characters; a longer rule is written on indented continuation
+// lines, which are joined with a blank. An over-long line is skipped, never
+// cut, and reported.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "notes/Status.h"
+
+namespace vt {
+
+struct ServerEntry {
+  std::string name;       // as written: abbreviated, canonical or common
+  std::string directory;  // as written
+};
+
+struct MailRule {
+  std::string name;
+  std::string formula;
+};
+
+class ServerIni {
+ public:
+  // kNoDataDirectory when the file does not exist or cannot be read.
+  static Status Load(const std::filesystem::path& file, ServerIni* out);
+  // The same from text, for tests and for the administration tool.
+  static Status Parse(std::string_view text, ServerIni* out);
+
+  const std::string& serverName() const { return serverName_; }
+  const std::vector<ServerEntry>& servers() const { return servers_; }
+  const std::vector<MailRule>& mailRules() const { return mailRules_; }
+  // The [Servers] entry naming that server in any spelling, or null.
+  const ServerEntry* FindServer(std::string_view name) const;
+  // Line numbers that could not be read (syntax errors, over-long lines).
+  const std::vector<int>& badLines() const { return badLines_; }
+
+ private:
+  static int Handler(void* user, const char* section, const char* name,
+                     const char* value);
+  void Add(std::string_view section, std::string_view name,
+           std::string_view value);
+
+  std::string serverName_;
+  std::vector<ServerEntry> servers_;
+  std::vector<MailRule> mailRules_;
+  std::vector<int> badLines_;
+};
+
+}  // namespace vt

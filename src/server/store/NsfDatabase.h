@@ -1,0 +1,162 @@
+// One database: one SQLite file in WAL mode whose every write is durable when
+// it returns, shared safely by several processes. Notes live in three tables:
+// notes (header and summary items: what a search reads), bodies (the other
+// items, kept apart so that a scan never pages through message bodies) and
+// stubs (deleted note IDs, which are never reused).
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "notes/NotesServices.h"
+#include "notes/Status.h"
+#include "server/store/NoteRecord.h"
+#include "server/store/Sqlite.h"
+
+namespace vt::store {
+
+// Marks our files ("VTR1"), so that another program's SQLite file is refused.
+inline constexpr int32_t kApplicationId = 0x56545231;
+inline constexpr int32_t kSchemaVersion = 1;
+
+// Note IDs are multiples of 4 below 0x80000000; IDs of the form 0xFFFF0000 |
+// class name the first note of that class (kIconNoteId is one of them).
+inline constexpr uint32_t kFirstNoteId = 4;
+inline constexpr uint32_t kNoteIdStep = 4;
+inline constexpr uint32_t kClassNoteIdPrefix = 0xFFFF0000;
+
+// A note as it is stored, for copying it from one database to another
+// without decoding its items.
+struct StoredNote {
+  NoteInfo info;
+  std::vector<uint8_t> summary;
+  std::vector<uint8_t> other;
+};
+
+// What a scan yields per note; the summary span is valid during the visit.
+struct ScanEntry {
+  uint32_t id = 0;
+  uint16_t noteClass = 0;
+  int64_t created = 0;
+  int64_t modified = 0;
+  std::span<const uint8_t> summary;
+};
+
+struct StubEntry {
+  uint32_t id = 0;
+  uint16_t noteClass = 0;
+  int64_t deleted = 0;
+};
+
+class NsfDatabase {
+ public:
+  // A nonzero status ends the scan and is returned by it.
+  using ScanVisitor = std::function<Status(const ScanEntry&)>;
+  using StubVisitor = std::function<Status(const StubEntry&)>;
+  // Adds content to a database being created, before it appears by name.
+  using Filler = std::function<Status(NsfDatabase& fresh)>;
+
+  NsfDatabase(const NsfDatabase&) = delete;
+  NsfDatabase& operator=(const NsfDatabase&) = delete;
+  ~NsfDatabase();
+
+  // kFileNotFound when there is no file; kCorruptDatabase when it is not one
+  // of our databases or is damaged.
+  static Status Open(const std::filesystem::path& file,
+                     std::unique_ptr<NsfDatabase>* out);
+
+  // Builds a new database under a temporary name and links it into place
+  // only when complete, so that no half-made database is ever visible.
+  // kFileExists when the file exists; missing folders are created. Every new
+  // database has an empty information text and an icon note with "$TITLE".
+  static Status Create(const std::filesystem::path& file, uint16_t dbClass,
+                       int64_t nowCentis, const Filler& fill);
+
+  const std::filesystem::path& file() const { return file_; }
+
+  // ---- Notes (time stamps in Unix centiseconds) ---------------------------
+  // The ID a class ID (0xFFFF0000 | class) stands for; others are checked.
+  Status ResolveNoteId(uint32_t noteId, uint32_t* resolved);
+  // kNoteDeleted for a deleted note, kInvalidNote for an ID never used.
+  Status GetNoteInfo(uint32_t noteId, NoteInfo* info);
+  Status ReadNote(uint32_t noteId, NoteRecord* note);
+  // Writes the whole note; a new note (id 0) gets its ID. The modified stamp
+  // becomes nowCentis, or one more than before if the clock has not moved.
+  Status WriteNote(NoteRecord* note, int64_t nowCentis);
+  // Leaves a stub; durable on return.
+  Status DeleteNote(uint32_t noteId, int64_t nowCentis);
+
+  Status ReadStoredNote(uint32_t noteId, StoredNote* note);
+  // Writes the note under its universal ID, replacing the note of that ID
+  // here (which keeps its note ID) or adding one. Keeps class, created stamp
+  // and items; durable on return.
+  Status PutStoredNote(const StoredNote& note, int64_t nowCentis,
+                       uint32_t* noteId);
+
+  // ---- Scans --------------------------------------------------------------
+  // Notes of the classes in the mask in ascending ID order, summary only.
+  // The visitor may read and write this database (a note added or removed
+  // meanwhile may or may not be visited) and may start another scan.
+  Status ForEachNote(uint16_t classMask, const ScanVisitor& visit);
+  // Deletion stubs made at or after the given time, in ascending ID order.
+  Status ForEachStub(int64_t sinceCentis, const StubVisitor& visit);
+  // Every stored note of the classes in the mask, items included; the
+  // visitor must not write to this database.
+  Status ForEachStoredNote(uint16_t classMask,
+                           const std::function<Status(const StoredNote&)>& fn);
+
+  // ---- Database -----------------------------------------------------------
+  Status GetInfo(DbInfo* info);
+  // Also keeps the icon note's "$TITLE" equal to the title field.
+  Status SetInfo(const DbInfo& info, int64_t nowCentis);
+  Status GetSpace(uint64_t* usedBytes, uint64_t* freeBytes);
+  Status GetDbClass(uint16_t* dbClass);
+  // The settings record and the ACL notes of this database replace those of
+  // the other.
+  Status CopySettingsTo(NsfDatabase& to, int64_t nowCentis);
+  // Adds the notes of the classes in the mask to a database being created,
+  // keeping their note IDs, with this database's information text.
+  Status CopyContentInto(NsfDatabase& fresh, uint16_t classMask);
+
+ private:
+  explicit NsfDatabase(std::filesystem::path file);
+
+  Status Configure();
+  Status PrepareStatements();
+  Status CheckStructure();
+
+  Status ReadNoteUnlocked(uint32_t id, NoteRecord* note);
+  Status MissingNoteStatus(uint32_t id);
+  Status AllocateNoteId(uint32_t* id);
+  Status RaiseNextNoteId(uint32_t atLeast);
+  Status InsertNote(const NoteInfo& info, std::span<const uint8_t> summary,
+                    std::span<const uint8_t> other);
+  Status UpdateStoredNote(const NoteInfo& info,
+                          std::span<const uint8_t> summary,
+                          std::span<const uint8_t> other);
+  Status WriteNoteInTransaction(NoteRecord* note, int64_t nowCentis);
+  Status DeleteNoteInTransaction(uint32_t id, int64_t nowCentis);
+  Status PutStoredNoteInTransaction(const StoredNote& note, int64_t nowCentis,
+                                    uint32_t* noteId);
+  Status GetMetaBlob(const char* key, std::vector<uint8_t>* value);
+  Status PutMetaBlob(const char* key, std::span<const uint8_t> value);
+  Status PutMetaInt(const char* key, int64_t value);
+  Status EnsureIconNote(int64_t nowCentis);
+  Status SyncIconTitle(const DbInfo& info, int64_t nowCentis);
+
+  std::filesystem::path file_;
+  SqliteConnection db_;
+  // Statements are declared after the connection so they finalize first.
+  Statement begin_, commit_, rollback_;
+  Statement readNote_, noteInfo_, stubExists_, firstOfClass_, findByUnid_;
+  Statement getMeta_, putMeta_;
+  Statement insertNote_, updateNote_, putBody_, deleteBody_, deleteNote_;
+  Statement insertStub_;
+  Statement scan_;
+};
+
+}  // namespace vt::store

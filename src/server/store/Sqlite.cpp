@@ -1,0 +1,154 @@
+// SQLite ownership and result-code translation for the store.
+#include "server/store/Sqlite.h"
+
+#include <climits>
+
+namespace vt::store {
+
+Status StatusFromSqlite(int rc) {
+  switch (rc & 0xFF) {
+    case SQLITE_OK:
+    case SQLITE_ROW:
+    case SQLITE_DONE:
+      return Status();
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+      return err::kDatabaseBusy;
+    case SQLITE_CORRUPT:
+    case SQLITE_NOTADB:
+    case SQLITE_FORMAT:
+      return err::kCorruptDatabase;
+    case SQLITE_NOMEM:
+      return err::kNoMemory;
+    case SQLITE_TOOBIG:
+      return err::kItemTooLarge;
+    case SQLITE_CONSTRAINT:
+    case SQLITE_MISMATCH:
+    case SQLITE_RANGE:
+      return err::kInvalidArgument;
+    default:
+      return err::kDiskError;
+  }
+}
+
+SqliteConnection::~SqliteConnection() { Close(); }
+
+Status SqliteConnection::Open(const std::filesystem::path& file, bool create) {
+  Close();
+  int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX;
+  if (create) flags |= SQLITE_OPEN_CREATE;
+  const int rc = sqlite3_open_v2(file.c_str(), &db_, flags, nullptr);
+  if (rc != SQLITE_OK) {
+    Close();
+    return StatusFromSqlite(rc);
+  }
+  sqlite3_extended_result_codes(db_, 1);
+  return Status();
+}
+
+void SqliteConnection::Close() {
+  if (db_ != nullptr) {
+    // close_v2 defers the close until every statement is finalized; owners
+    // finalize theirs first, so this closes at once.
+    sqlite3_close_v2(db_);
+    db_ = nullptr;
+  }
+}
+
+Status SqliteConnection::Exec(const char* sql) {
+  if (db_ == nullptr) return err::kInvalidHandle;
+  return StatusFromSqlite(sqlite3_exec(db_, sql, nullptr, nullptr, nullptr));
+}
+
+Status SqliteConnection::QueryInt(const char* sql, int64_t* value) {
+  Statement stmt;
+  Status s = stmt.Prepare(*this, sql);
+  if (!s.ok()) return s;
+  const int rc = stmt.Step();
+  if (rc == SQLITE_ROW) {
+    *value = stmt.ColumnInt(0);
+    return Status();
+  }
+  if (rc == SQLITE_DONE) return err::kCorruptDatabase;
+  return StatusFromSqlite(rc);
+}
+
+Statement::~Statement() { sqlite3_finalize(stmt_); }
+
+Status Statement::Prepare(const SqliteConnection& db, std::string_view sql) {
+  sqlite3_finalize(stmt_);
+  stmt_ = nullptr;
+  if (db.get() == nullptr) return err::kInvalidHandle;
+  if (sql.size() > INT_MAX) return err::kInvalidArgument;
+  const int rc =
+      sqlite3_prepare_v3(db.get(), sql.data(), static_cast<int>(sql.size()),
+                         SQLITE_PREPARE_PERSISTENT, &stmt_, nullptr);
+  // Our statements are fixed text: one that does not prepare met a schema
+  // that is not ours.
+  if ((rc & 0xFF) == SQLITE_ERROR) return err::kCorruptDatabase;
+  return StatusFromSqlite(rc);
+}
+
+void Statement::Reset() {
+  if (stmt_ == nullptr) return;
+  sqlite3_reset(stmt_);
+  sqlite3_clear_bindings(stmt_);
+}
+
+void Statement::BindInt(int index, int64_t value) {
+  sqlite3_bind_int64(stmt_, index, value);
+}
+
+void Statement::BindBlob(int index, std::span<const uint8_t> bytes) {
+  // A zero-length blob must still be a blob, not NULL.
+  static constexpr uint8_t kEmpty = 0;
+  const uint8_t* data = bytes.empty() ? &kEmpty : bytes.data();
+  sqlite3_bind_blob64(stmt_, index, data, bytes.size(), SQLITE_STATIC);
+}
+
+void Statement::BindText(int index, std::string_view text) {
+  sqlite3_bind_text64(stmt_, index, text.data(), text.size(), SQLITE_STATIC,
+                      SQLITE_UTF8);
+}
+
+int Statement::Step() {
+  if (stmt_ == nullptr) return SQLITE_MISUSE;
+  return sqlite3_step(stmt_);
+}
+
+int64_t Statement::ColumnInt(int index) const {
+  return sqlite3_column_int64(stmt_, index);
+}
+
+std::span<const uint8_t> Statement::ColumnBlob(int index) const {
+  const void* data = sqlite3_column_blob(stmt_, index);
+  const int size = sqlite3_column_bytes(stmt_, index);
+  if (data == nullptr || size <= 0) return {};
+  return {static_cast<const uint8_t*>(data), static_cast<size_t>(size)};
+}
+
+WriteTransaction::~WriteTransaction() {
+  if (open_) {
+    StatementUse use(*rollback_);
+    use->Step();
+  }
+}
+
+Status WriteTransaction::Begin() {
+  StatementUse use(*begin_);
+  const Status s = StatusFromSqlite(use->Step());
+  open_ = s.ok();
+  return s;
+}
+
+Status WriteTransaction::Commit() {
+  StatementUse use(*commit_);
+  const int rc = use->Step();
+  if (rc == SQLITE_DONE) {
+    open_ = false;
+    return Status();
+  }
+  return StatusFromSqlite(rc);
+}
+
+}  // namespace vt::store

@@ -1,0 +1,110 @@
+// Thin RAII owners for SQLite connections and statements, and the one place
+// where SQLite result codes become platform statuses.
+#pragma once
+
+#include <sqlite3.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <span>
+#include <string_view>
+
+#include "notes/Status.h"
+
+namespace vt::store {
+
+// The platform status for a SQLite result code (0 for SQLITE_OK, SQLITE_ROW
+// and SQLITE_DONE).
+Status StatusFromSqlite(int rc);
+
+class SqliteConnection {
+ public:
+  SqliteConnection() = default;
+  SqliteConnection(const SqliteConnection&) = delete;
+  SqliteConnection& operator=(const SqliteConnection&) = delete;
+  ~SqliteConnection();
+
+  // Opens an existing file, or creates one when create is set.
+  Status Open(const std::filesystem::path& file, bool create);
+  void Close();
+  // Runs one or more statements that return no rows.
+  Status Exec(const char* sql);
+  // A single integer result (PRAGMA x), or the status of the failure.
+  Status QueryInt(const char* sql, int64_t* value);
+
+  sqlite3* get() const { return db_; }
+  bool isOpen() const { return db_ != nullptr; }
+
+ private:
+  sqlite3* db_ = nullptr;
+};
+
+class Statement {
+ public:
+  Statement() = default;
+  Statement(const Statement&) = delete;
+  Statement& operator=(const Statement&) = delete;
+  ~Statement();
+
+  Status Prepare(const SqliteConnection& db, std::string_view sql);
+  bool prepared() const { return stmt_ != nullptr; }
+  void Reset();
+
+  void BindInt(int index, int64_t value);
+  // The bytes must outlive the step (SQLITE_STATIC): callers bind their own
+  // buffers and step at once.
+  void BindBlob(int index, std::span<const uint8_t> bytes);
+  void BindText(int index, std::string_view text);
+
+  // SQLITE_ROW, SQLITE_DONE or an error code.
+  int Step();
+
+  int64_t ColumnInt(int index) const;
+  // Valid until the next Step or Reset.
+  std::span<const uint8_t> ColumnBlob(int index) const;
+
+  sqlite3_stmt* get() const { return stmt_; }
+
+ private:
+  sqlite3_stmt* stmt_ = nullptr;
+};
+
+// Resets a statement when a use of it ends, whatever the way out, so that no
+// statement keeps a read snapshot open (a stale snapshot would make the next
+// BEGIN IMMEDIATE fail with SQLITE_BUSY_SNAPSHOT).
+class StatementUse {
+ public:
+  explicit StatementUse(Statement& stmt) : stmt_(&stmt) {}
+  StatementUse(const StatementUse&) = delete;
+  StatementUse& operator=(const StatementUse&) = delete;
+  ~StatementUse() { stmt_->Reset(); }
+
+  Statement* operator->() const { return stmt_; }
+  Statement& get() const { return *stmt_; }
+
+ private:
+  Statement* stmt_;
+};
+
+// A write transaction taken at once (BEGIN IMMEDIATE), so that two writers
+// wait for each other in the busy handler instead of failing on upgrade.
+// Rolls back unless committed.
+class WriteTransaction {
+ public:
+  WriteTransaction(Statement& begin, Statement& commit, Statement& rollback)
+      : begin_(&begin), commit_(&commit), rollback_(&rollback) {}
+  WriteTransaction(const WriteTransaction&) = delete;
+  WriteTransaction& operator=(const WriteTransaction&) = delete;
+  ~WriteTransaction();
+
+  Status Begin();
+  Status Commit();
+
+ private:
+  Statement* begin_;
+  Statement* commit_;
+  Statement* rollback_;
+  bool open_ = false;
+};
+
+}  // namespace vt::store

@@ -1,0 +1,228 @@
+// Moving a message is a copy and a deletion. The copy keeps the universal ID
+// and the creation time and replaces an earlier copy of the same note; the
+// deletion leaves a stub; every edit moves the modified stamp forward.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "server/store/ItemValue.h"
+#include "support/FakeClock.h"
+#include "support/TempDataDir.h"
+
+namespace vt {
+namespace {
+
+class CopyDelete : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    server_ = dir_.MakeServer(&clock_);
+    ASSERT_NE(server_, nullptr);
+    for (const char* path : {"a.nsf", "b.nsf"}) {
+      ASSERT_EQ(server_->CreateDatabase(path, 0, false), Status());
+    }
+    ASSERT_EQ(server_->OpenDatabase("a.nsf", &a_), Status());
+    ASSERT_EQ(server_->OpenDatabase("b.nsf", &b_), Status());
+  }
+
+  uint32_t NewMessage(DbHandle db, const char* subject) {
+    NoteHandle note;
+    EXPECT_EQ(server_->CreateNote(db, &note), Status());
+    EXPECT_EQ(server_->SetTextItem(note, "Subject", subject, 0xFFFF), Status());
+    const std::vector<uint8_t> body = item::EncodeText("body of the message");
+    EXPECT_EQ(server_->AppendItem(note, 0, "Body", 4, kTypeText, body.data(),
+                                  static_cast<uint32_t>(body.size())),
+              Status());
+    EXPECT_EQ(server_->UpdateNote(note, 0), Status());
+    const uint32_t id = server_->Note(note)->id;
+    EXPECT_EQ(server_->CloseNote(note), Status());
+    return id;
+  }
+
+  store::NoteInfo Info(DbHandle db, uint32_t id) {
+    store::NoteInfo info;
+    EXPECT_EQ(server_->Database(db)->GetNoteInfo(id, &info), Status());
+    return info;
+  }
+
+  std::vector<uint32_t> Documents(DbHandle db) {
+    std::vector<uint32_t> ids;
+    EXPECT_EQ(
+        server_->Database(db)->ForEachNote(kNoteClassDocument,
+                                           [&](const store::ScanEntry& e) {
+                                             ids.push_back(e.id);
+                                             return Status();
+                                           }),
+        Status());
+    return ids;
+  }
+
+  FakeClock clock_;
+  TempDataDir dir_;
+  std::unique_ptr<LocalNotesServices> server_;
+  DbHandle a_;
+  DbHandle b_;
+};
+
+TEST_F(CopyDelete, CopyKeepsUniversalIdCreationTimeClassAndItems) {
+  const int64_t created = clock_.NowUnixCentis();
+  const uint32_t id = NewMessage(a_, "hello");
+  clock_.AdvanceMillis(3600 * 1000);
+
+  uint32_t newId = 0;
+  uint16_t newClass = 0;
+  ASSERT_EQ(server_->CopyNote(a_, 0, 0, id, b_, 0, 0, 0, 0, &newId, &newClass),
+            Status());
+  EXPECT_EQ(newClass, kNoteClassDocument);
+  const store::NoteInfo source = Info(a_, id);
+  const store::NoteInfo copy = Info(b_, newId);
+  EXPECT_EQ(copy.unid, source.unid);
+  EXPECT_EQ(copy.created, created);
+  EXPECT_EQ(copy.noteClass, kNoteClassDocument);
+
+  NoteHandle note;
+  ASSERT_EQ(server_->OpenNote(b_, newId, 0, &note), Status());
+  char text[64];
+  server_->GetTextItem(note, "Subject", text);
+  EXPECT_STREQ(text, "hello");
+  server_->GetTextItem(note, "Body", text);
+  EXPECT_STREQ(text, "body of the message");
+}
+
+TEST_F(CopyDelete, RepeatedCopyReplacesInsteadOfDuplicating) {
+  const uint32_t id = NewMessage(a_, "first");
+  uint32_t firstId = 0;
+  ASSERT_EQ(server_->CopyNote(a_, 0, 0, id, b_, 0, 0, 0, 0, &firstId, nullptr),
+            Status());
+
+  NoteHandle note;
+  ASSERT_EQ(server_->OpenNote(a_, id, 0, &note), Status());
+  ASSERT_EQ(server_->SetTextItem(note, "Subject", "second", 0xFFFF), Status());
+  ASSERT_EQ(server_->UpdateNote(note, 0), Status());
+  ASSERT_EQ(server_->CloseNote(note), Status());
+
+  uint32_t secondId = 0;
+  ASSERT_EQ(server_->CopyNote(a_, 0, 0, id, b_, 0, 0, 0, 0, &secondId, nullptr),
+            Status());
+  EXPECT_EQ(secondId, firstId);
+  EXPECT_EQ(Documents(b_), std::vector<uint32_t>{firstId});
+  ASSERT_EQ(server_->OpenNote(b_, secondId, 0, &note), Status());
+  char text[64];
+  server_->GetTextItem(note, "Subject", text);
+  EXPECT_STREQ(text, "second");
+}
+
+TEST_F(CopyDelete, DeletionLeavesAStubThatReports549) {
+  const uint32_t id = NewMessage(a_, "gone");
+  ASSERT_EQ(server_->DeleteNote(a_, id, 0), Status());
+
+  uint32_t seq = 0;
+  EXPECT_EQ(server_->GetNoteInfo(a_, id, &seq, nullptr, nullptr).code(),
+            err::kNoteDeleted);
+  NoteHandle note;
+  EXPECT_EQ(server_->OpenNote(a_, id, 0, &note).code(), err::kNoteDeleted);
+  EXPECT_EQ(server_->DeleteNote(a_, id, 0).code(), err::kNoteDeleted);
+  EXPECT_EQ(server_->OpenNote(a_, id | kDeletedNoteFlag, 0, &note).code(),
+            err::kNoteDeleted);
+  uint32_t copied = 0;
+  EXPECT_EQ(
+      server_->CopyNote(a_, 0, 0, id, b_, 0, 0, 0, 0, &copied, nullptr).code(),
+      err::kNoteDeleted);
+  EXPECT_TRUE(Documents(a_).empty());
+
+  // The stub survives a restart.
+  server_ = dir_.MakeServer(&clock_);
+  ASSERT_EQ(server_->OpenDatabase("a.nsf", &a_), Status());
+  EXPECT_EQ(server_->GetNoteInfo(a_, id, nullptr, nullptr, nullptr).code(),
+            err::kNoteDeleted);
+}
+
+TEST_F(CopyDelete, AnIdNeverUsedIsInvalidNotDeleted) {
+  const uint32_t id = NewMessage(a_, "x");
+  for (uint32_t bad : {id + 4, id + 1, 0u, 0x7FFFFFFCu}) {
+    EXPECT_EQ(server_->GetNoteInfo(a_, bad, nullptr, nullptr, nullptr).code(),
+              err::kInvalidNote)
+        << bad;
+  }
+}
+
+TEST_F(CopyDelete, NoteIdsAreNeverReused) {
+  const uint32_t first = NewMessage(a_, "1");
+  ASSERT_EQ(server_->DeleteNote(a_, first, 0), Status());
+  const uint32_t second = NewMessage(a_, "2");
+  EXPECT_GT(second, first);
+  EXPECT_EQ(second % 4, 0u);
+  EXPECT_LT(second, 0x80000000u);
+}
+
+TEST_F(CopyDelete, ModifiedStampStrictlyIncreasesWhileTheClockStandsStill) {
+  const uint32_t id = NewMessage(a_, "x");
+  TimeDate previous{};
+  uint32_t previousSeq = 0;
+  ASSERT_EQ(server_->GetNoteInfo(a_, id, &previousSeq, &previous, nullptr),
+            Status());
+  for (int i = 0; i < 3; ++i) {
+    NoteHandle note;
+    ASSERT_EQ(server_->OpenNote(a_, id, 0, &note), Status());
+    ASSERT_EQ(server_->UpdateNote(note, 0), Status());
+    ASSERT_EQ(server_->CloseNote(note), Status());
+    TimeDate now{};
+    uint32_t seq = 0;
+    ASSERT_EQ(server_->GetNoteInfo(a_, id, &seq, &now, nullptr), Status());
+    EXPECT_GT(CompareTimeDateValues(now, previous), 0);
+    EXPECT_GT(seq, previousSeq);
+    previous = now;
+    previousSeq = seq;
+  }
+
+  // Replacing a copy is an edit of the copy too.
+  uint32_t copy = 0;
+  ASSERT_EQ(server_->CopyNote(a_, 0, 0, id, b_, 0, 0, 0, 0, &copy, nullptr),
+            Status());
+  TimeDate before{};
+  ASSERT_EQ(server_->GetNoteInfo(b_, copy, nullptr, &before, nullptr),
+            Status());
+  ASSERT_EQ(server_->CopyNote(a_, 0, 0, id, b_, 0, 0, 0, 0, &copy, nullptr),
+            Status());
+  TimeDate after{};
+  ASSERT_EQ(server_->GetNoteInfo(b_, copy, nullptr, &after, nullptr), Status());
+  EXPECT_GT(CompareTimeDateValues(after, before), 0);
+}
+
+TEST_F(CopyDelete, ModifiedStampFollowsTheClock) {
+  const uint32_t id = NewMessage(a_, "x");
+  clock_.AdvanceMillis(60 * 1000);
+  NoteHandle note;
+  ASSERT_EQ(server_->OpenNote(a_, id, 0, &note), Status());
+  ASSERT_EQ(server_->UpdateNote(note, 0), Status());
+  TimeDate modified{};
+  ASSERT_EQ(server_->GetNoteInfo(a_, id, nullptr, &modified, nullptr),
+            Status());
+  EXPECT_EQ(UnixCentisFromTimeDate(modified), clock_.NowUnixCentis());
+}
+
+TEST_F(CopyDelete, UpdatingANoteDeletedMeanwhileFails) {
+  const uint32_t id = NewMessage(a_, "x");
+  NoteHandle note;
+  ASSERT_EQ(server_->OpenNote(a_, id, 0, &note), Status());
+  ASSERT_EQ(server_->DeleteNote(a_, id, 0), Status());
+  EXPECT_EQ(server_->UpdateNote(note, 0).code(), err::kNoteDeleted);
+}
+
+TEST_F(CopyDelete, ClassNoteIdOpensTheIconNote) {
+  NoteHandle icon;
+  ASSERT_EQ(server_->OpenNote(a_, kIconNoteId, 0, &icon), Status());
+  uint16_t noteClass = 0;
+  ASSERT_EQ(server_->GetNoteInfo(a_, server_->Note(icon)->id, nullptr, nullptr,
+                                 &noteClass),
+            Status());
+  EXPECT_EQ(noteClass, kNoteClassIcon);
+  EXPECT_EQ(server_->GetItemInfo(icon, "$TITLE", 6, nullptr, nullptr, nullptr,
+                                 nullptr),
+            Status());
+  NoteHandle none;
+  EXPECT_EQ(server_->OpenNote(a_, 0xFFFF0000 | kNoteClassView, 0, &none).code(),
+            err::kInvalidNote);
+}
+
+}  // namespace
+}  // namespace vt
