@@ -80,6 +80,12 @@ Status LocalNotesServices::Start() {
     LogMessage("server.ini: line %d could not be read and was ignored", 0,
                line);
   }
+  std::vector<FormulaMailRules::Problem> problems;
+  mailRules_.Load(ini_.mailRules(), &problems);
+  for (const FormulaMailRules::Problem& p : problems) {
+    LogMessage("server.ini: mail rule %s was ignored: %s", 0, p.rule.c_str(),
+               p.message.c_str());
+  }
   return Status();
 }
 
@@ -117,35 +123,16 @@ IdTable* LocalNotesServices::FindIdTable(IdTableHandle table) const {
   return idTables_.Find(table.value);
 }
 
-// ---- Runtime: arrives with the console and runtime work ---------------------
-
-Status LocalNotesServices::StartRuntime(int, char**) {
-  return err::kNotAvailable;
-}
-void LocalNotesServices::StopRuntime() {}
-Status LocalNotesServices::StartProcessArguments(int, char**, int*, char***) {
-  return err::kNotAvailable;
-}
-void LocalNotesServices::EndProcessArguments(int, char**) {}
-Status LocalNotesServices::RunProcessEntry(ProcessEntryFunction, int, char**,
-                                           uint32_t, uint32_t) {
-  return err::kNotAvailable;
-}
-Status LocalNotesServices::StartTaskRuntime(int, char**) {
-  return err::kNotAvailable;
-}
-void LocalNotesServices::GetTaskModule(ModuleHandle* module, uint32_t,
-                                       uint32_t) {
-  if (module != nullptr) *module = ModuleHandle();
-}
-Status LocalNotesServices::EndTaskRuntime(Status) { return err::kNotAvailable; }
-
 // ---- Error texts ------------------------------------------------------------
 
 uint16_t LocalNotesServices::GetStartupErrorText(Status status,
                                                  std::span<char> buffer,
                                                  uint16_t maxLength) {
   const std::span<char> out = Limit(buffer, size_t{maxLength} + 1);
+  // A runtime that could not find its data directory says what is missing.
+  if (status.Is(err::kNoDataDirectory) && !startupProblem_.empty()) {
+    return CopyOut(out, startupProblem_);
+  }
   return static_cast<uint16_t>(WriteStatusText(status.value(), out));
 }
 
@@ -176,38 +163,6 @@ void LocalNotesServices::LogMessageV(const char* format, Status status,
     line.append(statusText, n);
   }
   log_.Write(Now(), line);
-}
-
-void LocalNotesServices::SetStatusTextV(const char*, va_list) {}
-void LocalNotesServices::QueryTaskDefaults(ModuleHandle* module,
-                                           StatusLineHandle* line) {
-  if (module != nullptr) *module = ModuleHandle();
-  if (line != nullptr) *line = StatusLineHandle();
-}
-void LocalNotesServices::DeleteStatusLine(StatusLineHandle) {}
-StatusLineHandle LocalNotesServices::CreateStatusLine(const char*) {
-  return StatusLineHandle();
-}
-void LocalNotesServices::SetTaskDefaults(ModuleHandle, StatusLineHandle) {}
-
-// ---- Scheduling and queues: arrive with the console work --------------------
-
-bool LocalNotesServices::IdlePoll() { return false; }
-bool LocalNotesServices::ShouldTerminate() { return false; }
-bool LocalNotesServices::SecondsElapsed(uint32_t) { return false; }
-
-Status LocalNotesServices::OpenQueue(const char*, uint16_t,
-                                     QueueHandle* queue) {
-  if (queue != nullptr) *queue = QueueHandle();
-  return err::kNotAvailable;
-}
-Status LocalNotesServices::ReadQueue(QueueHandle, std::span<char>, uint16_t,
-                                     uint16_t, uint32_t, uint16_t* length) {
-  if (length != nullptr) *length = 0;
-  return err::kNotAvailable;
-}
-Status LocalNotesServices::CloseQueue(QueueHandle, uint16_t) {
-  return err::kNotAvailable;
 }
 
 // ---- Time -------------------------------------------------------------------
@@ -248,12 +203,6 @@ void LocalNotesServices::UnlockMemory(MemHandle memory) {
   memory_.Unlock(memory);
 }
 void LocalNotesServices::FreeMemory(MemHandle memory) { memory_.Free(memory); }
-
-// ---- Stored form: arrives with the view work --------------------------------
-
-uint16_t LocalNotesServices::CanonicalSize(uint16_t) { return 0; }
-void LocalNotesServices::WriteCanonical(uint8_t**, uint16_t, const void*,
-                                        uint16_t) {}
 
 // ---- ID tables --------------------------------------------------------------
 
@@ -540,11 +489,16 @@ Status LocalNotesServices::CopyNote(DbHandle source, uint32_t, uint32_t,
   if (from == nullptr || to == nullptr) return err::kInvalidHandle;
   Status s = from->database->ReadStoredNote(noteId, &copyBuffer_);
   if (!s.ok()) return s;
-  if (to->localMailBox && mailRuleFilter_ != nullptr) {
+  MailRuleFilter* rules = mailRuleFilter_;
+  if (rules == nullptr && !mailRules_.empty()) {
+    mailRules_.SetNow(TimeDateFromUnixCentis(Now()));
+    rules = &mailRules_;
+  }
+  if (to->localMailBox && rules != nullptr) {
     const store::BlobItemSource note(copyBuffer_.summary, copyBuffer_.other,
                                      copyBuffer_.info.created,
                                      copyBuffer_.info.modified);
-    if (mailRuleFilter_->Refuses(note)) return err::kMailRuleRefused;
+    if (rules->Refuses(note)) return err::kMailRuleRefused;
   }
   uint32_t id = 0;
   s = to->database->PutStoredNote(copyBuffer_, Now(), &id);
@@ -734,71 +688,6 @@ Status LocalNotesServices::AppendItem(NoteHandle note, uint16_t itemFlags,
   if (valueLength != 0) item.value.assign(bytes, bytes + valueLength);
   record->items.Append(std::move(item));
   return Status();
-}
-
-// ---- Formulas and search: arrive with the formula work ----------------------
-
-Status LocalNotesServices::CompileFormula(const char*, uint16_t, const char*,
-                                          uint16_t, MemHandle* formula,
-                                          uint16_t* formulaLength, Status*,
-                                          uint16_t*, uint16_t*, uint16_t*,
-                                          uint16_t*) {
-  if (formula != nullptr) *formula = MemHandle();
-  if (formulaLength != nullptr) *formulaLength = 0;
-  return err::kNotAvailable;
-}
-Status LocalNotesServices::AddFormulaSummaryName(MemHandle, const char*,
-                                                 uint16_t) {
-  return err::kNotAvailable;
-}
-Status LocalNotesServices::MergeFormulas(MemHandle, MemHandle) {
-  return err::kNotAvailable;
-}
-Status LocalNotesServices::GetFormulaSize(MemHandle, uint16_t* size) {
-  if (size != nullptr) *size = 0;
-  return err::kNotAvailable;
-}
-Status LocalNotesServices::SearchDatabase(DbHandle, MemHandle, const char*,
-                                          uint16_t, uint16_t, const TimeDate*,
-                                          SearchCallback, void*, TimeDate*) {
-  return err::kNotAvailable;
-}
-
-// ---- Views: arrive with the view work ---------------------------------------
-
-Status LocalNotesServices::FindDesignNote(DbHandle, const char*, uint16_t,
-                                          const char*, uint32_t* noteId,
-                                          uint32_t) {
-  if (noteId != nullptr) *noteId = 0;
-  return err::kNotAvailable;
-}
-Status LocalNotesServices::OpenCollection(DbHandle, DbHandle, uint32_t,
-                                          uint16_t, MemHandle,
-                                          CollectionHandle* collection,
-                                          NoteHandle* viewNote, void*,
-                                          MemHandle*, MemHandle*) {
-  if (collection != nullptr) *collection = CollectionHandle();
-  if (viewNote != nullptr) *viewNote = NoteHandle();
-  return err::kNotAvailable;
-}
-Status LocalNotesServices::UpdateCollection(CollectionHandle) {
-  return err::kNotAvailable;
-}
-Status LocalNotesServices::FindByName(CollectionHandle, const char*, uint16_t,
-                                      CollectionPosition*, uint32_t*) {
-  return err::kNotAvailable;
-}
-Status LocalNotesServices::ReadEntries(CollectionHandle, CollectionPosition*,
-                                       uint16_t, uint32_t, uint16_t, uint32_t,
-                                       uint32_t, MemHandle* buffer,
-                                       uint16_t* bufferLength, uint32_t*,
-                                       uint32_t*, uint16_t*) {
-  if (buffer != nullptr) *buffer = MemHandle();
-  if (bufferLength != nullptr) *bufferLength = 0;
-  return err::kNotAvailable;
-}
-Status LocalNotesServices::CloseCollection(CollectionHandle) {
-  return err::kNotAvailable;
 }
 
 }  // namespace vt

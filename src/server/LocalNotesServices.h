@@ -17,14 +17,20 @@
 #include "notes/NotesServices.h"
 #include "server/Clock.h"
 #include "server/DataDirectory.h"
+#include "server/FormulaMailRules.h"
 #include "server/HandleTable.h"
 #include "server/IdTable.h"
 #include "server/MailRuleFilter.h"
 #include "server/MemoryBlocks.h"
 #include "server/ServerIni.h"
 #include "server/ServerLog.h"
+#include "server/console/ConsoleQueue.h"
+#include "server/console/StatusLines.h"
+#include "server/console/TaskRuntime.h"
+#include "server/console/TaskStatus.h"
 #include "server/store/NoteRecord.h"
 #include "server/store/NsfDatabase.h"
+#include "server/view/ViewIndex.h"
 
 namespace vt {
 
@@ -260,6 +266,16 @@ class LocalNotesServices : public NotesServices {
   Status AddNoteHandle(DbHandle db,
                        const std::shared_ptr<store::NsfDatabase>& database,
                        store::NoteRecord note, NoteHandle* handle);
+  struct OpenCollectionEntry {
+    std::shared_ptr<store::NsfDatabase> viewDatabase;
+    std::shared_ptr<store::NsfDatabase> dataDatabase;
+    uint32_t viewNoteId = 0;
+    view::ViewDesign design;
+    view::ViewIndex index;
+  };
+
+  // Reads the view note's design and indexes the data database.
+  Status BuildCollection(OpenCollectionEntry* entry);
   OpenDb* FindDb(DbHandle db) const { return dbs_.Find(db.value); }
   OpenNoteEntry* FindNote(NoteHandle note) const {
     return notes_.Find(note.value);
@@ -280,6 +296,16 @@ class LocalNotesServices : public NotesServices {
   HandleTable<OpenNoteEntry> notes_;
   // Reused by CopyNote so that a run of copies does not reallocate.
   store::StoredNote copyBuffer_;
+  // The rules of server.ini's [MailRules], used unless a filter is set.
+  FormulaMailRules mailRules_;
+  HandleTable<OpenCollectionEntry> collections_;
+
+  // The task side, present between StartRuntime and StopRuntime.
+  std::string startupProblem_;
+  std::unique_ptr<console::TaskRuntime> runtime_;
+  std::unique_ptr<console::StatusLines> statusLines_;
+  console::TaskStatus taskStatus_;
+  HandleTable<console::ConsoleQueue> queues_;
 };
 
 }  // namespace vt

@@ -1,6 +1,7 @@
 // Allocation behind memory handles; failures are statuses, never throws.
 #include "server/MemoryBlocks.h"
 
+#include <cstring>
 #include <new>
 
 namespace vt {
@@ -48,6 +49,20 @@ bool MemoryBlocks::Size(MemHandle handle, uint32_t* size) const {
   if (block == nullptr) return false;
   *size = block->size;
   return true;
+}
+
+Status MemoryBlocks::Replace(MemHandle handle, std::span<const uint8_t> bytes) {
+  Entry* block = blocks_.Find(handle.value);
+  if (block == nullptr) return err::kInvalidHandle;
+  if (block->locks > 0) return err::kInvalidArgument;
+  if (bytes.size() > kMaxBlockSize) return err::kNoMemory;
+  std::unique_ptr<uint8_t[]> fresh(
+      new (std::nothrow) uint8_t[bytes.empty() ? 1 : bytes.size()]());
+  if (!fresh) return err::kNoMemory;
+  if (!bytes.empty()) std::memcpy(fresh.get(), bytes.data(), bytes.size());
+  block->bytes = std::move(fresh);
+  block->size = static_cast<uint32_t>(bytes.size());
+  return Status();
 }
 
 }  // namespace vt

@@ -28,6 +28,10 @@ class MemoryBlocks {
   std::span<uint8_t> Block(MemHandle handle) const;
   // False for an unknown handle.
   bool Size(MemHandle handle, uint32_t* size) const;
+  // Gives the block new contents (and size) under the same handle, as a
+  // formula grows when names or columns are merged into it. Refused while
+  // the block is locked: a caller may hold its address.
+  Status Replace(MemHandle handle, std::span<const uint8_t> bytes);
   size_t count() const { return blocks_.size(); }
 
  private:
