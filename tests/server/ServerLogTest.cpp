@@ -79,7 +79,8 @@ TEST_F(ServerLogLines, LongTextIsCutNotOverrun) {
   const std::string huge(5000, 'z');
   server_->LogMessage("%s", err::kDiskError, huge.c_str());
   const std::string& line = server_->LogLines().back();
-  EXPECT_EQ(line.size(), 21u + 1023u + strlen("Disk or file system error"));
+  EXPECT_EQ(line.size(),
+            21u + 1023u + strlen(": ") + strlen("Disk or file system error"));
 }
 
 TEST(ServerLogWithoutStart, KeepsLinesInMemoryOnly) {

@@ -622,6 +622,7 @@ class FaultyNotes : public NotesServicesWrapper {
         collection, position, skipNavigator, skipCount, returnNavigator,
         returnCount, returnMask, buffer, bufferLength, entriesSkipped,
         entriesReturned, signalFlags);
+    if (s.ok() && buffer != nullptr && *buffer) ++memoryBlocks_;
     return s;
   }
 
