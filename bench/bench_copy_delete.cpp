@@ -16,51 +16,17 @@
 #include <string>
 #include <vector>
 
+#include "bench/BenchSupport.h"
 #include "server/LocalNotesServices.h"
 #include "server/store/ItemValue.h"
 
 namespace {
 
+using vt::bench::Body;
+using vt::bench::Check;
+using vt::bench::ScratchDir;
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
-
-constexpr size_t kBodyBytes = 1900;
-
-// Removes the benchmark's directory however the run ends.
-class ScratchDir {
- public:
-  ScratchDir() {
-    std::string pattern =
-        (fs::temp_directory_path() / "vtbench-XXXXXX").string();
-    if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
-  }
-  ~ScratchDir() {
-    std::error_code ec;
-    if (!path_.empty()) fs::remove_all(path_, ec);
-  }
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
-};
-
-std::string Body(int n) {
-  std::string body;
-  body.reserve(kBodyBytes);
-  std::mt19937 gen(static_cast<unsigned>(n));
-  while (body.size() < kBodyBytes) {
-    body.push_back(static_cast<char>('a' + gen() % 26));
-    if (gen() % 7 == 0) body.push_back(' ');
-  }
-  body.resize(kBodyBytes);
-  return body;
-}
-
-bool Check(vt::Status s, const char* what) {
-  if (s.ok()) return true;
-  std::fprintf(stderr, "%s failed: 0x%04X\n", what, s.value());
-  return false;
-}
 
 // Both sides are filled first, then moved in alternating slices, so that a
 // burst of other disk traffic slows both alike.

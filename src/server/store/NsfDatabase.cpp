@@ -575,6 +575,24 @@ Status NsfDatabase::WriteNote(NoteRecord* note, int64_t nowCentis) {
   return Status();
 }
 
+Status NsfDatabase::WriteNotes(std::span<NoteRecord> notes, int64_t nowCentis) {
+  // All or nothing: the records change only once the whole batch is durable.
+  std::vector<NoteRecord> written(notes.begin(), notes.end());
+  WriteTransaction txn(begin_, commit_, rollback_);
+  Status s = txn.Begin();
+  for (size_t i = 0; s.ok() && i < written.size(); ++i) {
+    s = WriteNoteInTransaction(&written[i], nowCentis);
+  }
+  if (s.ok()) s = txn.Commit();
+  if (!s.ok()) return s;
+  for (size_t i = 0; i < notes.size(); ++i) {
+    notes[i].id = written[i].id;
+    notes[i].modified = written[i].modified;
+    notes[i].sequence = written[i].sequence;
+  }
+  return Status();
+}
+
 Status NsfDatabase::DeleteNoteInTransaction(uint32_t id, int64_t nowCentis) {
   NoteInfo info;
   {

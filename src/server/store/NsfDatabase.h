@@ -87,6 +87,8 @@ class NsfDatabase {
   // Writes the whole note; a new note (id 0) gets its ID. The modified stamp
   // becomes nowCentis, or one more than before if the clock has not moved.
   Status WriteNote(NoteRecord* note, int64_t nowCentis);
+  // Writes several notes in one durable transaction: all or none.
+  Status WriteNotes(std::span<NoteRecord> notes, int64_t nowCentis);
   // Leaves a stub; durable on return.
   Status DeleteNote(uint32_t noteId, int64_t nowCentis);
 
