@@ -37,24 +37,6 @@ Status CountDocument(void* context, const SearchMatch& match) {
 
 }  // namespace
 
-std::vector<std::string> LogTexts(const LocalNotesServices& server) {
-  // "YYYY-MM-DD HH:MM:SS" and two blanks.
-  constexpr size_t kStamp = 21;
-  std::vector<std::string> texts;
-  for (const std::string& line : server.LogLines()) {
-    texts.push_back(line.size() >= kStamp ? line.substr(kStamp) : line);
-  }
-  return texts;
-}
-
-int CountLog(const LocalNotesServices& server, std::string_view text) {
-  int n = 0;
-  for (const std::string& line : server.LogLines()) {
-    if (line.find(text) != std::string::npos) ++n;
-  }
-  return n;
-}
-
 void SetItems(NotesServices& notes, NoteHandle note, const Items& items) {
   for (const auto& [name, value] : items) {
     notes.DeleteItem(note, name.c_str(), static_cast<uint16_t>(name.size()))

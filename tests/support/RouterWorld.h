@@ -12,6 +12,7 @@
 
 #include "server/LocalNotesServices.h"
 #include "support/FakeClock.h"
+#include "support/LogTexts.h"
 #include "support/TempDataDir.h"
 
 namespace vt::testing {
@@ -33,11 +34,6 @@ struct ItemValue {
   ItemValue(int n) : kind(Kind::kNumber), number(n) {}     // NOLINT: implicit
 };
 using Items = std::map<std::string, ItemValue>;
-
-// The server's log lines without their date and time stamps, oldest first.
-std::vector<std::string> LogTexts(const LocalNotesServices& server);
-// How many log lines contain text.
-int CountLog(const LocalNotesServices& server, std::string_view text);
 
 // Sets the items on an open note (text items are summary items).
 void SetItems(NotesServices& notes, NoteHandle note, const Items& items);
