@@ -1,0 +1,147 @@
+// `vtserver ls DIR [PATH] [--json]`: the databases of the data directory,
+// or the documents of one of them with their routing items.
+#include <algorithm>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "Command.h"
+#include "DataDir.h"
+#include "Databases.h"
+#include "ItemText.h"
+#include "Json.h"
+
+namespace vt::tool {
+namespace {
+
+void Emit(const std::string& text) {
+  std::fwrite(text.data(), 1, text.size(), stdout);
+}
+
+void PrintDatabases(const std::vector<DatabaseSummary>& databases, bool json) {
+  std::string out;
+  if (json) {
+    out.push_back('[');
+    for (size_t i = 0; i < databases.size(); ++i) {
+      const DatabaseSummary& d = databases[i];
+      out.append(i == 0 ? "\n  {" : ",\n  {");
+      out.append("\"path\": ");
+      AppendJsonString(out, d.path);
+      out.append(", \"title\": ");
+      AppendJsonString(out, d.title);
+      out.append(", \"documents\": ");
+      out.append(std::to_string(d.documents));
+      if (!d.problem.empty()) {
+        out.append(", \"error\": ");
+        AppendJsonString(out, d.problem);
+      }
+      out.push_back('}');
+    }
+    out.append(databases.empty() ? "]\n" : "\n]\n");
+    Emit(out);
+    return;
+  }
+  if (databases.empty()) {
+    Emit("no databases\n");
+    return;
+  }
+  size_t width = 4;
+  for (const DatabaseSummary& d : databases)
+    width = std::max(width, d.path.size());
+  auto pad = [width](std::string text) {
+    text.resize(width, ' ');
+    return text;
+  };
+  out.append(pad("PATH") + "  DOCUMENTS  TITLE\n");
+  for (const DatabaseSummary& d : databases) {
+    char count[16];
+    std::snprintf(count, sizeof count, "%9u", d.documents);
+    out.append(pad(d.path) + "  " + count + "  ");
+    out.append(d.problem.empty() ? d.title : "(" + d.problem + ")");
+    out.push_back('\n');
+  }
+  Emit(out);
+}
+
+void PrintDocuments(const std::vector<DocumentSummary>& documents, bool json) {
+  std::string out;
+  if (json) {
+    out.push_back('[');
+    for (size_t i = 0; i < documents.size(); ++i) {
+      const DocumentSummary& d = documents[i];
+      out.append(i == 0 ? "\n  {" : ",\n  {");
+      out.append("\"noteId\": ");
+      out.append(std::to_string(d.noteId));
+      out.append(", \"items\": {");
+      for (size_t k = 0; k < d.items.size(); ++k) {
+        if (k > 0) out.append(", ");
+        AppendJsonString(out, d.items[k].name);
+        out.append(": ");
+        AppendJsonValue(out, d.items[k]);
+      }
+      out.append("}}");
+    }
+    out.append(documents.empty() ? "]\n" : "\n]\n");
+    Emit(out);
+    return;
+  }
+  if (documents.empty()) {
+    Emit("no documents\n");
+    return;
+  }
+  for (const DocumentSummary& d : documents) {
+    std::string line = NoteIdText(d.noteId);
+    line.resize(std::max<size_t>(line.size() + 2, 12), ' ');
+    for (size_t k = 0; k < d.items.size(); ++k) {
+      if (k > 0) line.append("  ");
+      line.append(d.items[k].name);
+      line.push_back('=');
+      AppendJsonString(line, DisplayValue(d.items[k]));
+    }
+    line.push_back('\n');
+    out.append(line);
+  }
+  Emit(out);
+}
+
+class LsCommand : public Command {
+ public:
+  CLI::App* Register(CLI::App& app) override {
+    CLI::App* sub = app.add_subcommand(
+        "ls",
+        "List the databases with title and number of documents, or the "
+        "documents of PATH with their routing items");
+    sub->add_option("DIR", dir_, "the data directory")->required();
+    sub->add_option("PATH", path_, "a database, relative to DIR");
+    sub->add_flag("--json", json_, "print JSON");
+    return sub;
+  }
+
+  int Run() override {
+    std::unique_ptr<LocalNotesServices> server;
+    Outcome outcome = OpenDataDirectory(dir_, &server);
+    if (!outcome.ok()) return ReportFailure(outcome);
+    if (path_.empty()) {
+      PrintDatabases(SummarizeDatabases(*server), json_);
+      return 0;
+    }
+    std::vector<DocumentSummary> documents;
+    outcome = ReadDocuments(*server, path_, &documents);
+    if (!outcome.ok()) return ReportFailure(outcome);
+    PrintDocuments(documents, json_);
+    return 0;
+  }
+
+ private:
+  std::string dir_;
+  std::string path_;
+  bool json_ = false;
+};
+
+}  // namespace
+
+std::unique_ptr<Command> MakeLsCommand() {
+  return std::make_unique<LsCommand>();
+}
+
+}  // namespace vt::tool

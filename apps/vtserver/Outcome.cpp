@@ -1,0 +1,43 @@
+// Failure texts and their one-line report.
+#include "Outcome.h"
+
+#include <array>
+#include <cstdio>
+
+#include "server/StatusTexts.h"
+
+namespace vt::tool {
+
+Outcome Outcome::Failure(std::string message) {
+  Outcome outcome;
+  outcome.failed_ = true;
+  outcome.message_ = message.empty() ? "failed" : std::move(message);
+  return outcome;
+}
+
+std::string StatusMessage(Status status) {
+  std::array<char, 128> text{};
+  const size_t length = WriteStatusText(status.value(), text);
+  return std::string(text.data(), length);
+}
+
+Outcome StatusFailure(std::string_view what, Status status) {
+  std::string message(what);
+  message.append(": ");
+  message.append(StatusMessage(status));
+  return Outcome::Failure(std::move(message));
+}
+
+int ReportFailure(const Outcome& outcome) {
+  // A path or value quoted in the message must not break the one line.
+  std::string line = "vtserver: ";
+  for (const char c : outcome.message()) {
+    const auto byte = static_cast<unsigned char>(c);
+    line.push_back(byte < 0x20 || byte == 0x7F ? '?' : c);
+  }
+  line.push_back('\n');
+  std::fputs(line.c_str(), stderr);
+  return 1;
+}
+
+}  // namespace vt::tool

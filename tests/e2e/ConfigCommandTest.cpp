@@ -1,0 +1,140 @@
+// `vtserver config`: the configuration document printed, and items set in
+// it the way the router reads them, all or none.
+#include <chrono>
+#include <thread>
+
+#include "DataDirTest.h"
+#include "notes/Handles.h"
+#include "system/posix/PosixSystemServices.h"
+
+namespace vt::e2e {
+namespace {
+
+constexpr char kAdmin[] = "Veltrane/VeltraneAdmin.nsf";
+
+class ConfigCommand : public DataDirTest {
+ protected:
+  void SetUp() override {
+    DataDirTest::SetUp();
+    if (HasFatalFailure()) return;
+    Init("CN=Mail1/O=Example");
+  }
+
+  StoredMessage Document() const {
+    const std::vector<StoredMessage> docs = Messages(kAdmin);
+    EXPECT_EQ(docs.size(), 1u);
+    return docs.empty() ? StoredMessage() : docs.front();
+  }
+};
+
+TEST_F(ConfigCommand, StoresEachItemAsTheRouterReadsIt) {
+  const RunResult r =
+      Vt({"config", dir(), "MaxQuarantineSize=100", "ScanningNsf=a.box;b.box",
+          "ConsoleLogLevel=1", "Owners=Ann;Bob", "ReleaseMailMinutes=45.5"});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  const StoredMessage doc = Document();
+  EXPECT_EQ(doc.types.at("MaxQuarantineSize"), kTypeNumber);
+  EXPECT_EQ(doc.Item("MaxQuarantineSize"), "100");
+  EXPECT_EQ(doc.types.at("ReleaseMailMinutes"), kTypeNumber);
+  EXPECT_EQ(doc.types.at("ScanningNsf"), kTypeTextList);
+  EXPECT_EQ(doc.Item("ScanningNsf"), "a.box;b.box");
+  EXPECT_EQ(doc.types.at("ConsoleLogLevel"), kTypeText);
+  EXPECT_EQ(doc.types.at("Owners"), kTypeTextList);
+  EXPECT_EQ(doc.Item("MailboxNsf"), "mail.box");
+
+  const RunResult printed = Vt({"config", dir()});
+  ASSERT_EQ(printed.exitCode, 0) << printed.err;
+  EXPECT_NE(printed.out.find("\nMaxQuarantineSize = 100\n"), std::string::npos)
+      << printed.out;
+  EXPECT_NE(printed.out.find("\nReleaseMailMinutes = 45.5\n"),
+            std::string::npos);
+  EXPECT_NE(printed.out.find("\nScanningNsf = a.box;b.box\n"),
+            std::string::npos);
+}
+
+TEST_F(ConfigCommand, ASingleValueOfAPathListIsStillAList) {
+  ASSERT_EQ(Vt({"config", dir(), "MailboxNsf=mail1.box"}).exitCode, 0);
+  const StoredMessage doc = Document();
+  EXPECT_EQ(doc.types.at("MailboxNsf"), kTypeTextList);
+  EXPECT_EQ(doc.Item("MailboxNsf"), "mail1.box");
+}
+
+TEST_F(ConfigCommand, AnEmptyValueRemovesTheItem) {
+  ASSERT_EQ(Vt({"config", dir(), "ReleaseMailMinutes=30"}).exitCode, 0);
+  EXPECT_TRUE(Document().Has("ReleaseMailMinutes"));
+  const RunResult r = Vt({"config", dir(), "ReleaseMailMinutes="});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_FALSE(Document().Has("ReleaseMailMinutes"));
+  EXPECT_EQ(Vt({"config", dir()}).out.find("ReleaseMailMinutes"),
+            std::string::npos);
+}
+
+TEST_F(ConfigCommand, ABadNumberWritesNothing) {
+  const auto before = Snapshot();
+  for (const char* bad :
+       {"MaxQuarantineSize=12abc",
+        "AlternateInterceptor=", "maxquarantinesize=x", "ReleaseMailMinutes= 5",
+        "ReleaseMailMinutes=nan", "ReleaseMailMinutes=1e999"}) {
+    // An empty value removes: only the others are bad numbers.
+    if (std::string(bad) == "AlternateInterceptor=") continue;
+    const RunResult r = Vt({"config", dir(), "ConsoleLogLevel=1", bad});
+    EXPECT_TRUE(IsOneLineError(r)) << bad;
+    EXPECT_NE(r.err.find("number"), std::string::npos) << r.err;
+  }
+  EXPECT_EQ(Snapshot(), before);
+  EXPECT_FALSE(Document().Has("ConsoleLogLevel"));
+}
+
+TEST_F(ConfigCommand, AMalformedAssignmentWritesNothing) {
+  const auto before = Snapshot();
+  for (const char* bad : {"NoEqualsSign", "=value", "bad name=1", "a.b=1"}) {
+    const RunResult r = Vt({"config", dir(), "ConsoleLogLevel=1", bad});
+    EXPECT_TRUE(IsOneLineError(r)) << bad;
+  }
+  EXPECT_TRUE(IsOneLineError(
+      Vt({"config", dir(), "ConsoleLogLevel=1", "consoleloglevel=2"})));
+  EXPECT_TRUE(IsOneLineError(Vt({"config", dir(), "MailboxNsf=;"})));
+  EXPECT_EQ(Snapshot(), before);
+}
+
+TEST_F(ConfigCommand, NamesAMissingDocument) {
+  const RunResult r = Vt({"config", dir(), "--server", "CN=Other/O=Example"});
+  EXPECT_TRUE(IsOneLineError(r));
+  EXPECT_NE(r.err.find("CN=Other/O=Example"), std::string::npos) << r.err;
+}
+
+TEST_F(ConfigCommand, FindsTheDocumentWithoutRegardToCase) {
+  const RunResult r = Vt({"config", dir(), "--server", "cn=mail1/o=example"});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_NE(r.out.find("ServerName = CN=Mail1/O=Example"), std::string::npos);
+}
+
+TEST_F(ConfigCommand, WaitsForAnotherWriterOfTheDocument) {
+  // The router holds this lock while it saves the document.
+  PosixSystemServices system;
+  bool existed = false;
+  const MutexHandle lock =
+      system.CreateNamedMutex("VeltraneSaveConfig", true, &existed);
+  ASSERT_TRUE(lock);
+  // Another test's writer may hold it for a moment.
+  if (existed) {
+    ASSERT_EQ(system.WaitForMutex(lock, 15000), MutexWait::kAcquired);
+  }
+
+  BackgroundProcess config;
+  ASSERT_TRUE(config.Start(VtServerPath(),
+                           {"config", dir(), "ConsoleLogLevel=1"},
+                           (folder() / "config.out").string()));
+  std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+  EXPECT_TRUE(config.Running());
+  EXPECT_FALSE(Document().Has("ConsoleLogLevel"));
+
+  system.ReleaseMutex(lock);
+  system.CloseMutex(lock);
+  ASSERT_TRUE(config.WaitForExit(10000));
+  EXPECT_EQ(config.exitCode(), 0);
+  EXPECT_EQ(Document().Item("ConsoleLogLevel"), "1");
+}
+
+}  // namespace
+}  // namespace vt::e2e

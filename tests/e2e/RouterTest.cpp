@@ -1,0 +1,189 @@
+// The real vtrouter on a data directory made by vtserver, driven the way an
+// administrator, the mail server and the scanner would drive it.
+#include <signal.h>
+
+#include "DataDirTest.h"
+
+namespace vt::e2e {
+namespace {
+
+constexpr int kRouterMillis = 30000;  // generous: the router works every 2 s
+constexpr char kScanBox[] = "Veltrane/Scan/Scan_1.box";
+
+class Router : public DataDirTest {
+ protected:
+  void SetUp() override {
+    DataDirTest::SetUp();
+    if (HasFatalFailure()) return;
+    Init(UniqueServerName());
+  }
+
+  bool WaitForLog(const std::string& text) {
+    return WaitUntil([&] { return Logged(text); }, kRouterMillis);
+  }
+
+  // Ends the router with "quit" and checks it went as it should.
+  void Quit(BackgroundProcess& router) {
+    const RunResult quit = Vt({"tell", dir(), "vtrouter", "quit"});
+    ASSERT_EQ(quit.exitCode, 0) << quit.err;
+    ASSERT_TRUE(router.WaitForExit(kRouterMillis)) << RouterOutput();
+    EXPECT_EQ(router.exitCode(), 0);
+    EXPECT_TRUE(Logged("VTRouter: Shutdown complete"));
+  }
+};
+
+TEST_F(Router, RoutesMailThroughTheScannerAndBack) {
+  BackgroundProcess router;
+  StartRouter(router);
+  if (HasFatalFailure()) return;
+
+  const RunResult sent = Vt({"send", dir(), "--count", "3"});
+  ASSERT_EQ(sent.exitCode, 0) << sent.err;
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        return Messages("mail.box").empty() && Messages(kScanBox).size() == 3;
+      },
+      kRouterMillis))
+      << ServerLog();
+
+  const RunResult scan = Vt({"scan", dir(), "--verdict", "M"});
+  ASSERT_EQ(scan.exitCode, 0) << scan.err;
+  EXPECT_EQ(scan.out, "3 messages given verdict M\n");
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        const std::vector<StoredMessage> mail = Messages("mail.box");
+        if (mail.size() != 3 || !Messages(kScanBox).empty()) return false;
+        for (const StoredMessage& m : mail) {
+          if (m.Item("VeltraneVerified") != "1") return false;
+        }
+        return true;
+      },
+      kRouterMillis))
+      << ServerLog();
+
+  const RunResult tasks = Vt({"show", dir(), "tasks"});
+  EXPECT_NE(tasks.out.find("VeltraneRouter  "), std::string::npos) << tasks.out;
+
+  ASSERT_EQ(Vt({"tell", dir(), "vtrouter", "totals"}).exitCode, 0);
+  EXPECT_TRUE(WaitForLog("Totals for today - Mail: 3")) << ServerLog();
+  Quit(router);
+  // The router echoes its log lines on its standard output too.
+  EXPECT_NE(RouterOutput().find("Shutdown complete"), std::string::npos);
+  EXPECT_EQ(Vt({"show", dir(), "tasks"}).out, "no tasks running\n");
+  EXPECT_NE(Vt({"show", dir(), "log"}).out.find("Shutdown complete"),
+            std::string::npos);
+  EXPECT_EQ(Vt({"tell", dir(), "vtrouter", "totals"}).err,
+            "vtserver: task vtrouter is not running\n");
+}
+
+TEST_F(Router, AKilledRouterLeavesNoRunningTaskAndNoMessageLost) {
+  BackgroundProcess router;
+  StartRouter(router);
+  if (HasFatalFailure()) return;
+  ASSERT_EQ(Vt({"send", dir(), "--count", "4"}).exitCode, 0);
+  ASSERT_TRUE(
+      WaitUntil([&] { return Messages(kScanBox).size() == 4; }, kRouterMillis));
+  router.Signal(SIGKILL);
+  ASSERT_TRUE(router.WaitForExit(kRouterMillis));
+  EXPECT_EQ(router.termSignal(), SIGKILL);
+  EXPECT_EQ(Vt({"show", dir(), "tasks"}).out, "no tasks running\n");
+  EXPECT_EQ(Vt({"tell", dir(), "vtrouter", "totals"}).err,
+            "vtserver: task vtrouter is not running\n");
+
+  // Its successor takes over the same data directory and the same mail.
+  BackgroundProcess successor;
+  StartRouter(successor);
+  if (HasFatalFailure()) return;
+  ASSERT_EQ(Vt({"scan", dir(), "--verdict", "D"}).out,
+            "4 messages given verdict D\n");
+  EXPECT_TRUE(WaitUntil(
+      [&] { return Messages("Veltrane/QuarantineD_1.nsf").size() == 4; },
+      kRouterMillis))
+      << ServerLog();
+  EXPECT_TRUE(Messages(kScanBox).empty());
+  EXPECT_TRUE(Messages("mail.box").empty());
+  Quit(successor);
+}
+
+TEST_F(Router, SpamGoesToItsQuarantineAndHeldMailIsReleased) {
+  BackgroundProcess router;
+  StartRouter(router);
+  if (HasFatalFailure()) return;
+  ASSERT_EQ(Vt({"send", dir(), "--hold", "--subject", "held"}).exitCode, 0);
+  ASSERT_TRUE(
+      WaitUntil([&] { return Messages(kScanBox).size() == 1; }, kRouterMillis));
+  ASSERT_EQ(Vt({"scan", dir(), "--verdict", "M"}).exitCode, 0);
+  ASSERT_EQ(Vt({"send", dir(), "--subject", "spam"}).exitCode, 0);
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        const std::vector<StoredMessage> box = Messages(kScanBox);
+        return box.size() == 1 && box[0].Item("Subject") == "spam";
+      },
+      kRouterMillis));
+  ASSERT_EQ(Vt({"scan", dir(), "--verdict", "C"}).exitCode, 0);
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        const std::vector<StoredMessage> spam =
+            Messages("Veltrane/QuarantineC_1.nsf");
+        const std::vector<StoredMessage> mail = Messages("mail.box");
+        return spam.size() == 1 && mail.size() == 1 &&
+               !mail[0].Has("RoutingState");
+      },
+      kRouterMillis))
+      << ServerLog();
+  Quit(router);
+}
+
+TEST_F(Router, SigtermEndsItTheSameWay) {
+  BackgroundProcess router;
+  StartRouter(router);
+  if (HasFatalFailure()) return;
+  router.Signal(SIGTERM);
+  ASSERT_TRUE(router.WaitForExit(kRouterMillis)) << RouterOutput();
+  EXPECT_EQ(router.exitCode(), 0);
+  EXPECT_TRUE(Logged("VTRouter: Shutdown complete")) << ServerLog();
+}
+
+TEST_F(Router, ASecondRouterOnTheSameDataDirectoryStepsAside) {
+  BackgroundProcess first;
+  StartRouter(first);
+  if (HasFatalFailure()) return;
+  const RunResult second = RunProgram(VtRouterPath(), {"--data", dir()});
+  EXPECT_EQ(second.exitCode, 0) << second.err;
+  EXPECT_NE(second.out.find("The Veltrane Router is already running."),
+            std::string::npos)
+      << second.out;
+  EXPECT_TRUE(Logged("VTRouter: The Veltrane Router is already running."));
+  EXPECT_TRUE(first.Running());
+  EXPECT_EQ(Vt({"tell", dir(), "vtrouter", "totals"}).exitCode, 0);
+  EXPECT_TRUE(WaitForLog("Totals for today")) << ServerLog();
+  Quit(first);
+}
+
+TEST_F(Router, RereadsTheConfigurationWhenVtserverChangesIt) {
+  BackgroundProcess router;
+  StartRouter(router);
+  if (HasFatalFailure()) return;
+  const RunResult r = Vt({"config", dir(), "MaxQuarantineSize=100"});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_TRUE(WaitForLog("Reinitialize successful.")) << ServerLog();
+  Quit(router);
+}
+
+TEST_F(Router, ACommandOver500BytesNeverReachesIt) {
+  BackgroundProcess router;
+  StartRouter(router);
+  if (HasFatalFailure()) return;
+  const RunResult longOne =
+      Vt({"tell", dir(), "vtrouter", "version" + std::string(494, 'x')});
+  EXPECT_TRUE(IsOneLineError(longOne));
+  const RunResult fits =
+      Vt({"tell", dir(), "vtrouter", "bogus" + std::string(495, 'x')});
+  EXPECT_EQ(fits.exitCode, 0) << fits.err;
+  EXPECT_TRUE(WaitForLog("VTRouter: Unknown command bogus")) << ServerLog();
+  Quit(router);
+  EXPECT_FALSE(Logged("Unknown command version"));
+}
+
+}  // namespace
+}  // namespace vt::e2e
