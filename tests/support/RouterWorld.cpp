@@ -5,28 +5,12 @@
 
 #include <cstring>
 
+#include "ConfigView.h"
 #include "databases/DefaultView.h"
-#include "notes/StoredForms.h"
 #include "server/store/ItemValue.h"
 
 namespace vt::testing {
 namespace {
-
-MemHandle Compile(NotesServices& notes, const char* name, const char* text) {
-  MemHandle formula;
-  uint16_t length = 0, line = 0, column = 0, offset = 0, errorLength = 0;
-  Status error;
-  const uint16_t nameLength =
-      name == nullptr ? 0 : static_cast<uint16_t>(std::strlen(name));
-  EXPECT_TRUE(notes
-                  .CompileFormula(name, nameLength, text,
-                                  static_cast<uint16_t>(std::strlen(text)),
-                                  &formula, &length, &error, &line, &column,
-                                  &offset, &errorLength)
-                  .ok())
-      << text;
-  return formula;
-}
 
 Status CountDocument(void* context, const SearchMatch& match) {
   if ((match.matchFlags & kSearchMatchFlag) != 0) {
@@ -127,46 +111,7 @@ std::vector<std::string> ItemValues(LocalNotesServices& server,
 }
 
 void CreateConfigView(NotesServices& notes, DbHandle admin) {
-  NoteHandle view;
-  ASSERT_TRUE(notes.CreateNote(admin, &view).ok());
-  ASSERT_TRUE(notes.SetNoteField(view, kNoteFieldClass, kNoteClassView).ok());
-  ASSERT_TRUE(
-      notes.SetTextItem(view, "$TITLE", "AdminServerConfig", 0xFFFF).ok());
-  const MemHandle selection =
-      Compile(notes, nullptr, "SELECT Form = \"ServerConfig\"");
-  const MemHandle column = Compile(notes, "ServerName", "ServerName");
-  ASSERT_TRUE(notes.AddFormulaSummaryName(selection, "ServerName", 10).ok());
-  ASSERT_TRUE(notes.MergeFormulas(column, selection).ok());
-  uint16_t size = 0;
-  ASSERT_TRUE(notes.GetFormulaSize(selection, &size).ok());
-  const void* merged = notes.LockMemory(selection);
-  ASSERT_TRUE(notes
-                  .AppendItem(view, kItemFlagSummary, "$Formula", 8,
-                              kTypeFormula, merged, size)
-                  .ok());
-  notes.UnlockMemory(selection);
-  notes.FreeMemory(selection);
-  notes.FreeMemory(column);
-
-  uint8_t collation[6 + 7 + 10] = {};
-  uint8_t* cursor = collation;
-  CollationHeader header;
-  header.bufferSize = sizeof collation;
-  header.items = 1;
-  header.signature = kCollationSignature;
-  notes.WriteCanonical(&cursor, kRecordCollation, &header, 1);
-  CollateDescriptor key;
-  key.signature = kCollateDescriptorSignature;
-  key.keyType = kCollateKeyName;
-  key.nameLength = 10;
-  notes.WriteCanonical(&cursor, kRecordCollateDescriptor, &key, 1);
-  std::memcpy(cursor, "ServerName", 10);
-  ASSERT_TRUE(notes
-                  .AppendItem(view, kItemFlagSummary, "$Collation", 10,
-                              kTypeCollation, collation, sizeof collation)
-                  .ok());
-  ASSERT_TRUE(notes.UpdateNote(view, 0).ok());
-  notes.CloseNote(view).IgnoreError();
+  ASSERT_TRUE(tool::CreateConfigView(notes, admin).ok());
 }
 
 void CreateTemplate(NotesServices& notes, const std::string& path,
