@@ -46,12 +46,15 @@ int ReleaseUnscannedMessages(RouterEngine& engine) {
       notes.DeleteItem(note, "RoutingState", 12).IgnoreError();
       notes.DeleteItem(note, "DeadFailureReason", 17).IgnoreError();
       notes.DeleteItem(note, "VeltraneProcess", 15).IgnoreError();
-      notes.SetTextItem(note, "VeltraneVerified", "1", 1).IgnoreError();
-      notes.SetTextItem(note, "Kesto_Router", "M", 1).IgnoreError();
-      notes.SetTextItem(note, "VTRouterReleased", "1", 1).IgnoreError();
-      const Status saved = notes.UpdateNote(note, 0);
+      // Only a complete mark is saved: a message verified without its route
+      // "M" would match no delivery and never be released again.
+      const bool marked =
+          notes.SetTextItem(note, "VeltraneVerified", "1", 1).ok() &&
+          notes.SetTextItem(note, "Kesto_Router", "M", 1).ok() &&
+          notes.SetTextItem(note, "VTRouterReleased", "1", 1).ok();
+      const bool saved = marked && notes.UpdateNote(note, 0).ok();
       notes.CloseNote(note).IgnoreError();
-      if (saved.ok()) ++released;
+      if (saved) ++released;
     }
     if (released > 0) {
       log.Log(Status(), "Releasing %ld unscanned messages from scan.box.",

@@ -1,6 +1,7 @@
 // The formula and search operations of the embedded server: compiled
 // formulas live in platform memory as validated blobs; a search decodes the
 // blob once and evaluates it against each note's summary items.
+#include <algorithm>
 #include <cstring>
 
 #include "server/LocalNotesServices.h"
@@ -93,25 +94,91 @@ Status LocalNotesServices::GetFormulaSize(MemHandle formula, uint16_t* size) {
   return formula::GetFormulaSize(bytes, size);
 }
 
+namespace {
+
+// At most this many remembered results, and this many notes in them all.
+constexpr size_t kMaxCachedSearches = 32;
+constexpr size_t kMaxCachedMatches = 2'000'000;
+
+}  // namespace
+
+LocalNotesServices::CachedSearch* LocalNotesServices::FindCachedSearch(
+    const std::shared_ptr<store::NsfDatabase>& db,
+    std::span<const uint8_t> formula, uint16_t noteClassMask) {
+  for (CachedSearch& entry : searchCache_) {
+    if (entry.noteClassMask == noteClassMask && entry.database.lock() == db &&
+        std::equal(entry.formula.begin(), entry.formula.end(), formula.begin(),
+                   formula.end())) {
+      return &entry;
+    }
+  }
+  return nullptr;
+}
+
+void LocalNotesServices::KeepSearch(CachedSearch entry) {
+  if (entry.matches.size() > kMaxCachedMatches) return;
+  std::erase_if(searchCache_,
+                [](const CachedSearch& e) { return e.database.expired(); });
+  size_t total = entry.matches.size();
+  for (const CachedSearch& e : searchCache_) total += e.matches.size();
+  // The least recently used results go first.
+  while (!searchCache_.empty() && (searchCache_.size() >= kMaxCachedSearches ||
+                                   total > kMaxCachedMatches)) {
+    auto oldest =
+        std::min_element(searchCache_.begin(), searchCache_.end(),
+                         [](const CachedSearch& a, const CachedSearch& b) {
+                           return a.lastUse < b.lastUse;
+                         });
+    total -= oldest->matches.size();
+    searchCache_.erase(oldest);
+  }
+  searchCache_.push_back(std::move(entry));
+}
+
 Status LocalNotesServices::SearchDatabase(DbHandle db, MemHandle formula,
                                           const char*, uint16_t,
                                           uint16_t noteClassMask,
                                           const TimeDate*,
                                           SearchCallback callback,
                                           void* context, TimeDate* until) {
-  store::NsfDatabase* database = Database(db);
-  if (database == nullptr) return err::kInvalidHandle;
+  const OpenDb* open = FindDb(db);
+  if (open == nullptr) return err::kInvalidHandle;
   if (callback == nullptr) return err::kInvalidArgument;
+  const std::shared_ptr<store::NsfDatabase>& database = open->database;
   // No formula selects every note, as on the platform.
   formula::FormulaProgram program;
   const bool everything = !formula;
+  std::span<const uint8_t> blob;
   if (!everything) {
-    const std::span<uint8_t> bytes = memory_.Block(formula);
-    if (bytes.empty()) return err::kInvalidHandle;
-    const Status s = formula::DecodeFormula(bytes, &program);
+    blob = memory_.Block(formula);
+    if (blob.empty()) return err::kInvalidHandle;
+    const Status s = formula::DecodeFormula(blob, &program);
     if (!s.ok()) return s;
   }
   const TimeDate now = TimeDateFromUnixCentis(Now());
+  Put(until, now);
+
+  // A result that depends on the clock is never reused.
+  const bool reusable = !everything && !program.SelectionReadsClock();
+  store::NsfDatabase::ChangeMark mark;
+  if (reusable && database->GetChangeMark(&mark).ok()) {
+    if (CachedSearch* cached = FindCachedSearch(database, blob, noteClassMask);
+        cached != nullptr && cached->mark == mark) {
+      cached->lastUse = ++searchUses_;
+      // Callbacks may search too: replay from a copy of the result.
+      const std::vector<SearchMatch> matches = cached->matches;
+      for (const SearchMatch& match : matches) {
+        const Status s = callback(context, match);
+        if (!s.ok()) return s;
+      }
+      return Status();
+    }
+  } else {
+    mark = store::NsfDatabase::ChangeMark();
+  }
+
+  CachedSearch result;
+  const bool keep = reusable && mark.dataVersion >= 0;
   const Status s = database->ForEachNote(
       noteClassMask, [&](const store::ScanEntry& entry) -> Status {
         bool selected = everything;
@@ -124,10 +191,19 @@ Status LocalNotesServices::SearchDatabase(DbHandle db, MemHandle formula,
         match.noteId = entry.id;
         match.noteClass = entry.noteClass;
         match.matchFlags = selected ? kSearchMatchFlag : 0;
+        if (keep) result.matches.push_back(match);
         return callback(context, match);
       });
-  Put(until, now);
-  return s;
+  if (!s.ok() || !keep) return s;
+  // The mark was taken before the scan: a change during it makes the next
+  // search scan again rather than trust this result.
+  result.database = database;
+  result.formula.assign(blob.begin(), blob.end());
+  result.noteClassMask = noteClassMask;
+  result.mark = mark;
+  result.lastUse = ++searchUses_;
+  KeepSearch(std::move(result));
+  return Status();
 }
 
 }  // namespace vt

@@ -296,9 +296,27 @@ class LocalNotesServices : public NotesServices {
   HandleTable<OpenNoteEntry> notes_;
   // Reused by CopyNote so that a run of copies does not reallocate.
   store::StoredNote copyBuffer_;
+  // The outcome of a search, kept while the database is unchanged: the
+  // router searches every database every two seconds, and most of them have
+  // not changed since the last time.
+  struct CachedSearch {
+    std::weak_ptr<store::NsfDatabase> database;
+    std::vector<uint8_t> formula;
+    uint16_t noteClassMask = 0;
+    store::NsfDatabase::ChangeMark mark;
+    std::vector<SearchMatch> matches;
+    uint64_t lastUse = 0;
+  };
+  CachedSearch* FindCachedSearch(const std::shared_ptr<store::NsfDatabase>& db,
+                                 std::span<const uint8_t> formula,
+                                 uint16_t noteClassMask);
+  void KeepSearch(CachedSearch entry);
+
   // The rules of server.ini's [MailRules], used unless a filter is set.
   FormulaMailRules mailRules_;
   HandleTable<OpenCollectionEntry> collections_;
+  std::vector<CachedSearch> searchCache_;
+  uint64_t searchUses_ = 0;
 
   // The task side, present between StartRuntime and StopRuntime.
   std::string startupProblem_;

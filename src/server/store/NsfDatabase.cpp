@@ -676,6 +676,18 @@ Status NsfDatabase::PutStoredNote(const StoredNote& note, int64_t nowCentis,
 
 // ---- Scans ------------------------------------------------------------------
 
+Status NsfDatabase::GetChangeMark(ChangeMark* mark) {
+  // data_version moves with other connections' commits; this connection's
+  // own changes are counted by total_changes (rolled-back ones included,
+  // which only costs a needless rescan).
+  int64_t version = 0;
+  const Status s = db_.QueryInt("PRAGMA data_version", &version);
+  if (!s.ok()) return s;
+  mark->dataVersion = version;
+  mark->localChanges = sqlite3_total_changes64(db_.get());
+  return Status();
+}
+
 Status NsfDatabase::ForEachNote(uint16_t classMask, const ScanVisitor& visit) {
   struct Row {
     ScanEntry entry;

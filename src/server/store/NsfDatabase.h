@@ -104,6 +104,15 @@ class NsfDatabase {
   // The visitor may read and write this database (a note added or removed
   // meanwhile may or may not be visited) and may start another scan.
   Status ForEachNote(uint16_t classMask, const ScanVisitor& visit);
+  // A mark that differs whenever the content may have changed since it was
+  // taken, through this connection or any other (another instance or
+  // process): results computed from the content stay valid while it holds.
+  struct ChangeMark {
+    int64_t dataVersion = -1;
+    int64_t localChanges = -1;
+    friend bool operator==(const ChangeMark&, const ChangeMark&) = default;
+  };
+  Status GetChangeMark(ChangeMark* mark);
   // Deletion stubs made at or after the given time, in ascending ID order.
   Status ForEachStub(int64_t sinceCentis, const StubVisitor& visit);
   // Every stored note of the classes in the mask, items included; the
