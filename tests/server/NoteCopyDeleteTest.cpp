@@ -226,3 +226,71 @@ TEST_F(CopyDelete, ClassNoteIdOpensTheIconNote) {
 
 }  // namespace
 }  // namespace vt
+
+namespace vt {
+namespace {
+
+// An interrupted move leaves the message in its source after its copy has
+// moved on from the destination. That stale copy must not make the trip a
+// second time; a newer version of the message (one that was changed since)
+// must.
+TEST_F(CopyDelete, AStaleCopyDoesNotReturnWhereItsVersionWasDeleted) {
+  const uint32_t original = NewMessage(a_, "stale");
+  uint32_t copied = 0;
+  ASSERT_EQ(
+      server_->CopyNote(a_, 0, 0, original, b_, 0, 0, 0, 0, &copied, nullptr),
+      Status());
+  // The copy is changed (a verdict) and moves on: it leaves a stub in b.
+  NoteHandle note;
+  ASSERT_EQ(server_->OpenNote(b_, copied, 0, &note), Status());
+  ASSERT_EQ(server_->SetTextItem(note, "VeltraneVerified", "1", 0xFFFF),
+            Status());
+  ASSERT_EQ(server_->UpdateNote(note, 0), Status());
+  ASSERT_EQ(server_->CloseNote(note), Status());
+  ASSERT_EQ(server_->DeleteNote(b_, copied, 0), Status());
+
+  uint32_t again = 7;
+  EXPECT_EQ(
+      server_->CopyNote(a_, 0, 0, original, b_, 0, 0, 0, 0, &again, nullptr),
+      Status());
+  EXPECT_EQ(again, 0u);
+  EXPECT_TRUE(Documents(b_).empty());
+
+  // A version changed after the one that left is new here: it is copied.
+  ASSERT_EQ(server_->OpenNote(a_, original, 0, &note), Status());
+  for (int i = 0; i < 2; ++i) {
+    ASSERT_EQ(server_->SetTextItem(note, "Subject", "edited", 0xFFFF),
+              Status());
+    ASSERT_EQ(server_->UpdateNote(note, 0), Status());
+  }
+  ASSERT_EQ(server_->CloseNote(note), Status());
+  ASSERT_EQ(
+      server_->CopyNote(a_, 0, 0, original, b_, 0, 0, 0, 0, &again, nullptr),
+      Status());
+  EXPECT_NE(again, 0u);
+  EXPECT_EQ(Documents(b_).size(), 1u);
+}
+
+// A message that comes back after it was changed elsewhere (delivered back
+// into the mail box it was intercepted from) is copied as usual.
+TEST_F(CopyDelete, AChangedMessageReturnsToWhereItWasDeleted) {
+  const uint32_t original = NewMessage(a_, "round trip");
+  uint32_t inB = 0;
+  ASSERT_EQ(
+      server_->CopyNote(a_, 0, 0, original, b_, 0, 0, 0, 0, &inB, nullptr),
+      Status());
+  ASSERT_EQ(server_->DeleteNote(a_, original, 0), Status());
+  NoteHandle note;
+  ASSERT_EQ(server_->OpenNote(b_, inB, 0, &note), Status());
+  ASSERT_EQ(server_->SetTextItem(note, "Kesto_Router", "M", 0xFFFF), Status());
+  ASSERT_EQ(server_->UpdateNote(note, 0), Status());
+  ASSERT_EQ(server_->CloseNote(note), Status());
+  uint32_t back = 0;
+  ASSERT_EQ(server_->CopyNote(b_, 0, 0, inB, a_, 0, 0, 0, 0, &back, nullptr),
+            Status());
+  EXPECT_NE(back, 0u);
+  EXPECT_EQ(Documents(a_), std::vector<uint32_t>{back});
+}
+
+}  // namespace
+}  // namespace vt

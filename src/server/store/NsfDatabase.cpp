@@ -32,7 +32,9 @@ constexpr char kSchema[] =
     " summary BLOB NOT NULL);"
     "CREATE TABLE bodies(id INTEGER PRIMARY KEY, items BLOB NOT NULL);"
     "CREATE TABLE stubs(id INTEGER PRIMARY KEY, unid BLOB NOT NULL,"
-    " class INTEGER NOT NULL, deleted INTEGER NOT NULL);";
+    " class INTEGER NOT NULL, deleted INTEGER NOT NULL,"
+    " sequence INTEGER NOT NULL);"
+    "CREATE INDEX stubs_unid ON stubs(unid);";
 
 // A scan reads a batch at a time and visits it with no statement active:
 // a visitor may then write to this database even after another process
@@ -298,8 +300,10 @@ Status NsfDatabase::PrepareStatements() {
       {&deleteBody_, "DELETE FROM bodies WHERE id = ?1"},
       {&deleteNote_, "DELETE FROM notes WHERE id = ?1"},
       {&insertStub_,
-       "INSERT OR REPLACE INTO stubs(id, unid, class, deleted)"
-       " VALUES(?1, ?2, ?3, ?4)"},
+       "INSERT OR REPLACE INTO stubs(id, unid, class, deleted, sequence)"
+       " VALUES(?1, ?2, ?3, ?4, ?5)"},
+      {&stubSequence_,
+       "SELECT ifnull(max(sequence), 0) FROM stubs WHERE unid = ?1"},
       {&scan_, kScanSql},
   };
   for (const auto& entry : all) {
@@ -614,6 +618,7 @@ Status NsfDatabase::DeleteNoteInTransaction(uint32_t id, int64_t nowCentis) {
   use->BindBlob(2, info.unid);
   use->BindInt(3, info.noteClass);
   use->BindInt(4, nowCentis);
+  use->BindInt(5, info.sequence);
   return StatusFromSqlite(use->Step());
 }
 
@@ -634,6 +639,7 @@ Status NsfDatabase::PutStoredNoteInTransaction(const StoredNote& note,
   if (!ItemBlobIsValid(note.summary) || !ItemBlobIsValid(note.other)) {
     return err::kCorruptDatabase;
   }
+  *noteId = 0;
   NoteInfo info = note.info;
   bool replace = false;
   {
@@ -644,9 +650,23 @@ Status NsfDatabase::PutStoredNoteInTransaction(const StoredNote& note,
       replace = true;
       info.id = static_cast<uint32_t>(use->ColumnInt(0));
       info.modified = NextModified(use->ColumnInt(1), nowCentis);
-      info.sequence = static_cast<uint32_t>(use->ColumnInt(2) + 1);
+      info.sequence = std::max(static_cast<uint32_t>(use->ColumnInt(2) + 1),
+                               note.info.sequence);
     } else if (rc != SQLITE_DONE) {
       return StatusFromSqlite(rc);
+    }
+  }
+  if (!replace) {
+    // This version, or a later one, already passed through here and was
+    // deleted (moved on, or refused): a stale copy left behind in its
+    // source by an interrupted move must not make a second trip.
+    StatementUse use(stubSequence_);
+    use->BindBlob(1, note.info.unid);
+    const int rc = use->Step();
+    if (rc != SQLITE_ROW) return StatusFromSqlite(rc);
+    const int64_t deletedSequence = use->ColumnInt(0);
+    if (deletedSequence != 0 && deletedSequence >= note.info.sequence) {
+      return Status();
     }
   }
   Status s;
@@ -656,7 +676,8 @@ Status NsfDatabase::PutStoredNoteInTransaction(const StoredNote& note,
     s = AllocateNoteId(&info.id);
     if (!s.ok()) return s;
     info.modified = nowCentis;
-    info.sequence = 1;
+    // The copy continues the note's history: later versions count on.
+    info.sequence = std::max<uint32_t>(note.info.sequence, 1);
     s = InsertNote(info, note.summary, note.other);
   }
   if (s.ok()) *noteId = info.id;

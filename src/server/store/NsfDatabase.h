@@ -94,8 +94,10 @@ class NsfDatabase {
 
   Status ReadStoredNote(uint32_t noteId, StoredNote* note);
   // Writes the note under its universal ID, replacing the note of that ID
-  // here (which keeps its note ID) or adding one. Keeps class, created stamp
-  // and items; durable on return.
+  // here (which keeps its note ID) or adding one. Keeps class, created stamp,
+  // items and the version (sequence) count; durable on return. Writes nothing
+  // (noteId 0) when a deletion stub here shows that this version, or a later
+  // one, was already here and was deleted.
   Status PutStoredNote(const StoredNote& note, int64_t nowCentis,
                        uint32_t* noteId);
 
@@ -166,7 +168,7 @@ class NsfDatabase {
   Statement readNote_, noteInfo_, stubExists_, firstOfClass_, findByUnid_;
   Statement getMeta_, putMeta_;
   Statement insertNote_, updateNote_, putBody_, deleteBody_, deleteNote_;
-  Statement insertStub_;
+  Statement insertStub_, stubSequence_;
   Statement scan_;
 };
 
