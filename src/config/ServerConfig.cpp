@@ -158,8 +158,7 @@ Status ServerConfig::Read() {
   }
   n.GetNoteField(note, kNoteFieldModified, &configModified).IgnoreError();
 
-  mailboxServer.Clear();
-  n.GetTextItem(note, "MailboxServer", mailboxServer.span());
+  bool whole = ReadText(note, "MailboxServer", mailboxServer.span());
   ReadTextList(note, "MailboxNsf", mailboxNames);
   if (mailboxNames.empty()) {
     ReportError(Status(), "Missing Mailbox values in configuration document.");
@@ -172,15 +171,31 @@ Status ServerConfig::Read() {
                 "configuration document.");
     mailboxNames.resize(kMaxMailboxNames);
   }
-  ReadItems(note);
+  whole = ReadItems(note) && whole;
   n.CloseNote(note).IgnoreError();
-  return Status();
+  return whole ? Status() : Status(err::kBufferTooSmall);
 }
 
-void ServerConfig::ReadItems(NoteHandle note) {
+bool ServerConfig::ReadText(NoteHandle note, const char* itemName,
+                            std::span<char> field) {
+  // Read through a buffer larger than any field, so that a value too long
+  // for its field is seen and refused: cut, it would name another server or
+  // database. The field then keeps what it had.
+  FixedText<kItemBufferSize> value;
+  notes().GetTextItem(note, itemName, value.span());
+  if (value.size() < field.size()) {
+    CopyBounded(field, value.view());
+    return true;
+  }
+  ReportError(err::kBufferTooSmall,
+              "Configuration value %s is too long (at most %zu characters). ",
+              itemName, field.size() - 1);
+  return false;
+}
+
+bool ServerConfig::ReadItems(NoteHandle note) {
   NotesServices& n = notes();
-  scanningServer.Clear();
-  n.GetTextItem(note, "ScanningServer", scanningServer.span());
+  bool whole = ReadText(note, "ScanningServer", scanningServer.span());
   if (scanningServer.empty()) scanningServer.Assign("local");
 
   ReadTextList(note, "ScanningNsf", scanBoxNames);
@@ -207,16 +222,12 @@ void ServerConfig::ReadItems(NoteHandle note) {
        {PathItem{"CatBQNsfD", &quarantinePathB, kDefaultQuarantineB},
         PathItem{"CatCQNsfD", &quarantinePathC, kDefaultQuarantineC},
         PathItem{"CatDQNsfD", &quarantinePathD, kDefaultQuarantineD}}) {
-    p.field->Clear();
-    n.GetTextItem(note, p.item, p.field->span());
+    whole = ReadText(note, p.item, p.field->span()) && whole;
     if (p.field->empty()) p.field->Assign(p.fallback);
   }
-  quarantineServerB.Clear();
-  quarantineServerC.Clear();
-  quarantineServerD.Clear();
-  n.GetTextItem(note, "CatBQServer", quarantineServerB.span());
-  n.GetTextItem(note, "CatCQServer", quarantineServerC.span());
-  n.GetTextItem(note, "CatDQServer", quarantineServerD.span());
+  whole = ReadText(note, "CatBQServer", quarantineServerB.span()) && whole;
+  whole = ReadText(note, "CatCQServer", quarantineServerC.span()) && whole;
+  whole = ReadText(note, "CatDQServer", quarantineServerD.span()) && whole;
 
   uint32_t megabytes =
       NumberToUint32(n.GetNumberItem(note, "MaxQuarantineSize", 2048));
@@ -247,6 +258,7 @@ void ServerConfig::ReadItems(NoteHandle note) {
   releaseMinutes =
       NumberToUint32(n.GetNumberItem(note, "ReleaseMailMinutes", 0));
   if (releaseMinutes < kMinReleaseMinutes) releaseMinutes = 0;
+  return whole;
 }
 
 void ServerConfig::ReadTextList(NoteHandle note, const char* itemName,

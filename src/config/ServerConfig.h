@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -33,7 +34,9 @@ class ServerConfig : public MailDatabase {
   ~ServerConfig() override;
 
   // Opens the administration database if needed, finds and reads the
-  // configuration document. 0 on success.
+  // configuration document. 0 on success; a server name or path too long
+  // for its field is refused (logged, the field keeps its value) and the
+  // read then fails with kBufferTooSmall after every item was read.
   Status Read();
   // Re-reads the document when it changed (or is gone, or the database is
   // closed): kReinitReread; kReinitUnchanged; kReinitError.
@@ -69,7 +72,11 @@ class ServerConfig : public MailDatabase {
   uint32_t FindConfigNoteId(Status* result);
   void ReadTextList(NoteHandle note, const char* itemName,
                     std::vector<std::string>& list);
-  void ReadItems(NoteHandle note);
+  // Reads the items after the mail boxes; false when a value was refused.
+  bool ReadItems(NoteHandle note);
+  // Reads a single text item into field; false (logged, field unchanged)
+  // when the value does not fit.
+  bool ReadText(NoteHandle note, const char* itemName, std::span<char> field);
 
   SystemServices& system_;
 };

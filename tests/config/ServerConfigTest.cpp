@@ -160,6 +160,43 @@ TEST_F(ServerConfigTest, OneMissingQuarantinePathTakesItsOwnDefaultOnly) {
   EXPECT_EQ(config->quarantineServerC.view(), "CN=Mail2/O=Example");
 }
 
+TEST_F(ServerConfigTest, ValuesTooLongForTheirFieldsAreRefusedNotCut) {
+  // 259 characters is the longest path, 256 the longest server name.
+  const std::string path259 = "q/" + std::string(253, 'p') + ".nsf";
+  const std::string server256 = "CN=" + std::string(253, 's');
+  world_.EditConfig({{"CatBQNsfD", path259}, {"CatBQServer", server256}});
+  auto config = MakeConfig(world_.server());
+  ASSERT_EQ(config->Read().value(), 0);
+  EXPECT_EQ(config->quarantinePathB.view(), path259);
+  EXPECT_EQ(config->quarantineServerB.view(), server256);
+
+  // One character more, and far past every buffer: each item is refused with
+  // its own line, the read fails, and the fields keep what they had.
+  world_.EditConfig({{"CatBQNsfD", path259 + "x"},
+                     {"CatDQNsfD", std::string(5000, 'd')},
+                     {"CatCQServer", server256 + "x"},
+                     {"MailboxServer", std::string(70000, 'm')},
+                     {"ScanningServer", std::string(300, 'n')}});
+  EXPECT_EQ(config->Read().value(), err::kBufferTooSmall);
+  EXPECT_EQ(config->quarantinePathB.view(), path259);
+  EXPECT_EQ(config->quarantinePathD.view(), "Veltrane\\QuarantineD_1.nsf");
+  EXPECT_EQ(config->quarantineServerC.view(), "");
+  EXPECT_EQ(config->mailboxServer.view(), "");
+  EXPECT_EQ(config->scanningServer.view(), "local");
+  for (const char* item : {"CatBQNsfD", "CatDQNsfD", "CatCQServer",
+                           "MailboxServer", "ScanningServer"}) {
+    EXPECT_EQ(testing::CountLog(world_.server(),
+                                std::string("VTRouter: Configuration value ") +
+                                    item + " is too long"),
+              1)
+        << item;
+  }
+  EXPECT_TRUE(
+      Logged("VTRouter: Configuration value CatBQNsfD is too long (at most 259 "
+             "characters). Buffer is too small"))
+      << testing::LogTexts(world_.server()).back();
+}
+
 TEST_F(ServerConfigTest, NoDocumentForTheServerIsReportedAnd263Returned) {
   world_.EditConfig({{"ServerName", "CN=Other/O=Example"}});
   auto config = MakeConfig(world_.server());

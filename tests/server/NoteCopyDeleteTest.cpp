@@ -2,10 +2,12 @@
 // and the creation time and replaces an earlier copy of the same note; the
 // deletion leaves a stub; every edit moves the modified stamp forward.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <vector>
 
 #include "server/store/ItemValue.h"
+#include "server/store/NsfDatabase.h"
 #include "support/FakeClock.h"
 #include "support/TempDataDir.h"
 
@@ -290,6 +292,61 @@ TEST_F(CopyDelete, AChangedMessageReturnsToWhereItWasDeleted) {
             Status());
   EXPECT_NE(back, 0u);
   EXPECT_EQ(Documents(a_), std::vector<uint32_t>{back});
+}
+
+// Files made before deletion stubs kept their version are brought up to date
+// when opened: their stubs block no copy, new stubs do.
+TEST_F(CopyDelete, AFileOfTheFirstLayoutIsUpgradedWhenOpened) {
+  const uint32_t original = NewMessage(a_, "old file");
+  uint32_t copied = 0;
+  ASSERT_EQ(
+      server_->CopyNote(a_, 0, 0, original, b_, 0, 0, 0, 0, &copied, nullptr),
+      Status());
+  ASSERT_EQ(server_->DeleteNote(b_, copied, 0), Status());
+  ASSERT_EQ(server_->CloseDatabase(b_), Status());
+  server_.reset();
+
+  // Back to the first layout, as such a file was written.
+  sqlite3* raw = nullptr;
+  ASSERT_EQ(sqlite3_open(dir_.File("b.nsf").c_str(), &raw), SQLITE_OK);
+  char* error = nullptr;
+  EXPECT_EQ(sqlite3_exec(raw,
+                         "DROP INDEX stubs_unid;"
+                         "ALTER TABLE stubs DROP COLUMN sequence;"
+                         "PRAGMA user_version=1;",
+                         nullptr, nullptr, &error),
+            SQLITE_OK)
+      << (error ? error : "");
+  sqlite3_free(error);
+  sqlite3_close(raw);
+
+  server_ = dir_.MakeServer(&clock_);
+  ASSERT_NE(server_, nullptr);
+  ASSERT_EQ(server_->OpenDatabase("a.nsf", &a_), Status());
+  ASSERT_EQ(server_->OpenDatabase("b.nsf", &b_), Status());
+  // The old stub knows no version: the copy passes.
+  uint32_t again = 0;
+  ASSERT_EQ(
+      server_->CopyNote(a_, 0, 0, original, b_, 0, 0, 0, 0, &again, nullptr),
+      Status());
+  EXPECT_NE(again, 0u);
+  // A stub written now keeps its version and stops the same copy.
+  ASSERT_EQ(server_->DeleteNote(b_, again, 0), Status());
+  uint32_t third = 7;
+  ASSERT_EQ(
+      server_->CopyNote(a_, 0, 0, original, b_, 0, 0, 0, 0, &third, nullptr),
+      Status());
+  EXPECT_EQ(third, 0u);
+  ASSERT_EQ(server_->CloseDatabase(b_), Status());
+
+  ASSERT_EQ(sqlite3_open(dir_.File("b.nsf").c_str(), &raw), SQLITE_OK);
+  sqlite3_stmt* stmt = nullptr;
+  ASSERT_EQ(sqlite3_prepare_v2(raw, "PRAGMA user_version", -1, &stmt, nullptr),
+            SQLITE_OK);
+  ASSERT_EQ(sqlite3_step(stmt), SQLITE_ROW);
+  EXPECT_EQ(sqlite3_column_int(stmt, 0), store::kSchemaVersion);
+  sqlite3_finalize(stmt);
+  sqlite3_close(raw);
 }
 
 }  // namespace

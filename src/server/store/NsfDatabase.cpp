@@ -173,6 +173,7 @@ Status NsfDatabase::Open(const fs::path& file,
   // Damage found on the way is reported as such by the SQLite codes; an
   // unreadable file or folder stays a disk error.
   s = db->Configure();
+  if (s.ok()) s = db->UpgradeLayout();
   if (s.ok()) s = db->PrepareStatements();
   if (s.ok()) s = db->CheckStructure();
   if (!s.ok()) return s;
@@ -266,6 +267,39 @@ Status NsfDatabase::Configure() {
       "PRAGMA cell_size_check=ON;"
       "PRAGMA journal_mode=WAL;"
       "PRAGMA synchronous=FULL;");
+}
+
+Status NsfDatabase::UpgradeLayout() {
+  int64_t value = 0;
+  Status s = db_.QueryInt("PRAGMA application_id", &value);
+  if (!s.ok() || value != kApplicationId) return s;  // refused later
+  s = db_.QueryInt("PRAGMA user_version", &value);
+  if (!s.ok() || value != 1) return s;
+  // Once, under the write lock: another process may be doing the same, so
+  // the version is read again inside the transaction. A stub of layout 1
+  // knows no version and blocks no copy.
+  s = db_.Exec("BEGIN IMMEDIATE");
+  if (!s.ok()) return s;
+  s = db_.QueryInt("PRAGMA user_version", &value);
+  if (s.ok() && value == 1) {
+    // Only the stubs table of layout 1 is changed; anything else is a file
+    // we do not know.
+    int64_t columns = 0;
+    s = db_.QueryInt(
+        "SELECT count(*) FROM pragma_table_info('stubs') WHERE name IN"
+        " ('id', 'unid', 'class', 'deleted', 'sequence')",
+        &columns);
+    if (s.ok() && columns != 4) s = err::kCorruptDatabase;
+  }
+  if (s.ok() && value == 1) {
+    s = db_.Exec(
+        "ALTER TABLE stubs ADD COLUMN sequence INTEGER NOT NULL DEFAULT 0;"
+        "CREATE INDEX IF NOT EXISTS stubs_unid ON stubs(unid);"
+        "PRAGMA user_version=2;");
+  }
+  if (s.ok()) s = db_.Exec("COMMIT");
+  if (!s.ok()) db_.Exec("ROLLBACK").IgnoreError();
+  return s;
 }
 
 Status NsfDatabase::PrepareStatements() {

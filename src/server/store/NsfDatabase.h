@@ -21,7 +21,9 @@ namespace vt::store {
 
 // Marks our files ("VTR1"), so that another program's SQLite file is refused.
 inline constexpr int32_t kApplicationId = 0x56545231;
-inline constexpr int32_t kSchemaVersion = 1;
+// Layout 2 added the version each deletion stub deleted; files of layout 1 are
+// brought up to it when opened.
+inline constexpr int32_t kSchemaVersion = 2;
 
 // Note IDs are multiples of 4 below 0x80000000; IDs of the form 0xFFFF0000 |
 // class name the first note of that class (kIconNoteId is one of them).
@@ -139,6 +141,8 @@ class NsfDatabase {
   explicit NsfDatabase(std::filesystem::path file);
 
   Status Configure();
+  // Brings a file of an earlier layout up to kSchemaVersion.
+  Status UpgradeLayout();
   Status PrepareStatements();
   Status CheckStructure();
 
