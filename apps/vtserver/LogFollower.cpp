@@ -13,7 +13,7 @@ namespace vt::tool {
 
 std::vector<std::string> LogFollower::NewLines() {
   std::vector<std::string> lines;
-  const console::OwnedFd fd(::open(file_.c_str(), O_RDONLY | O_CLOEXEC));
+  const UniqueFd fd(::open(file_.c_str(), O_RDONLY | O_CLOEXEC));
   if (!fd) return lines;
   std::array<char, 16384> buffer;
   while (true) {

@@ -35,7 +35,7 @@ int ShowTasks(const LocalNotesServices& server) {
 int ShowLog(const LocalNotesServices& server) {
   const std::string file =
       (server.dataDirectory().RuntimeFolder() / "server.log").string();
-  const console::OwnedFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
+  const UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
   bool any = false;
   if (fd) {
     // The log may be long: copied through in pieces.

@@ -11,7 +11,7 @@
 #include <set>
 #include <thread>
 
-#include "TempDir.h"
+#include "support/TempDir.h"
 #include "system/posix/LockFileMutexes.h"
 #include "system/posix/PosixSystemServices.h"
 

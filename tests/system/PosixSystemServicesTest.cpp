@@ -7,7 +7,7 @@
 #include <ctime>
 #include <string>
 
-#include "TempDir.h"
+#include "support/TempDir.h"
 #include "system/posix/PosixSystemServices.h"
 
 namespace vt {

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "TempDir.h"
+#include "support/TempDir.h"
 #include "system/posix/PosixSystemServices.h"
 #include "system/posix/VersionBlockFile.h"
 
@@ -139,7 +139,7 @@ TEST_F(VersionInfoTest, FilesWithoutABlockHaveNoVersion) {
   const std::string plain = dir_.Write("plain", Filler(200000, 3));
   const std::string empty = dir_.Write("empty", "");
   for (const std::string& path :
-       {plain, empty, dir_.File("missing"), dir_.path()}) {
+       {plain, empty, dir_.File("missing"), dir_.path().string()}) {
     EXPECT_EQ(sys_.GetFileVersionInfoSize(path.c_str()), 0u) << path;
     std::vector<uint8_t> block(4096);
     EXPECT_FALSE(sys_.GetFileVersionInfo(path.c_str(), block)) << path;

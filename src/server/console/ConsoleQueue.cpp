@@ -107,9 +107,9 @@ void StoreSequence(int fd, uint64_t number) {
       ::pwrite(fd, text.c_str(), text.size(), 0);
 }
 
-OwnedFd OpenSequence(const fs::path& folder) {
-  OwnedFd fd(::open((folder / kSequenceFile).c_str(),
-                    O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+UniqueFd OpenSequence(const fs::path& folder) {
+  UniqueFd fd(::open((folder / kSequenceFile).c_str(),
+                     O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
   if (fd && !TakeLock(fd.get(), LockKind::kExclusive, /*wait=*/true)) {
     fd.Reset();
   }
@@ -172,10 +172,10 @@ Status ConsoleQueue::Open(const fs::path& dir, std::string_view name,
   // Holding the sequence lock keeps writers out while this listener decides
   // whether it is the first and clears what an earlier one left: a command
   // posted from here on is meant for this listener and must survive.
-  const OwnedFd sequence = OpenSequence(folder);
+  const UniqueFd sequence = OpenSequence(folder);
   if (!sequence) return err::kDiskError;
-  OwnedFd lock(::open((folder / kReaderLock).c_str(),
-                      O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+  UniqueFd lock(::open((folder / kReaderLock).c_str(),
+                       O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
   if (!lock) return err::kDiskError;
   if (TakeLock(lock.get(), LockKind::kExclusive, /*wait=*/false)) {
     DropLeftovers(folder);
@@ -230,7 +230,7 @@ Status ConsoleQueue::Read(std::span<char> buffer, uint16_t maxLength,
 
 int ConsoleQueue::NotifyFd() {
   if (!notify_) {
-    OwnedFd fd(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+    UniqueFd fd(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
     if (!fd) return -1;
     // Posts arrive by rename; a command dropped in by other means shows as
     // a finished write.
@@ -257,11 +257,11 @@ Status ConsoleQueue::Post(const fs::path& dir, std::string_view name,
   const fs::path folder = FolderFor(dir, name);
   if (!IsFolder(folder)) return err::kQueueNotFound;
 
-  const OwnedFd sequence = OpenSequence(folder);
+  const UniqueFd sequence = OpenSequence(folder);
   if (!sequence) return err::kDiskError;
   // Asked under the sequence lock, so no listener can start (and clear the
   // queue) between this answer and the message landing.
-  const OwnedFd lock(
+  const UniqueFd lock(
       ::open((folder / kReaderLock).c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW));
   if (!lock || !IsLockedByOther(lock.get())) return err::kQueueNotFound;
 

@@ -60,8 +60,8 @@ class ConsoleQueue {
   void DrainNotifications();
 
   std::filesystem::path folder_;
-  OwnedFd readerLock_;
-  OwnedFd notify_;
+  UniqueFd readerLock_;
+  UniqueFd notify_;
 };
 
 // The commands the server keeps for itself, as Domino does for

@@ -92,7 +92,7 @@ std::string EscapeFileName(std::string_view name, size_t maxBytes) {
 Status ReplaceFile(const fs::path& path, std::string_view bytes, bool durable) {
   // The temporary name is unique per process and moment, and never ends
   // like the names readers look for.
-  OwnedFd fd;
+  UniqueFd fd;
   fs::path temp;
   for (int attempt = 0; attempt < 8 && !fd; ++attempt) {
     FixedText<64> suffix;
@@ -100,7 +100,7 @@ Status ReplaceFile(const fs::path& path, std::string_view bytes, bool durable) {
                   static_cast<long long>(NowNanos()), attempt);
     temp = path;
     temp += suffix.c_str();
-    fd = OwnedFd(
+    fd = UniqueFd(
         ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
     if (!fd && errno != EEXIST) return err::kDiskError;
   }
@@ -117,7 +117,7 @@ Status ReplaceFile(const fs::path& path, std::string_view bytes, bool durable) {
 }
 
 std::optional<std::string> ReadSmallFile(const fs::path& path, size_t limit) {
-  const OwnedFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
   if (!fd) return std::nullopt;
   struct stat st {};
   if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
@@ -162,7 +162,7 @@ std::vector<std::string> ListFolder(const fs::path& folder) {
 }
 
 void SyncFolder(const fs::path& folder) {
-  const OwnedFd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  const UniqueFd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   // Best effort: the rename itself already happened and is visible.
   if (fd) ::fsync(fd.get());
 }

@@ -16,39 +16,9 @@
 #include <vector>
 
 #include "notes/Status.h"
+#include "system/posix/UniqueFd.h"
 
 namespace vt::console {
-
-// Owns one file descriptor; closing it also drops any lock taken through it.
-class OwnedFd {
- public:
-  OwnedFd() = default;
-  explicit OwnedFd(int fd) : fd_(fd) {}
-  OwnedFd(OwnedFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  OwnedFd& operator=(OwnedFd&& other) noexcept {
-    if (this != &other) {
-      Reset();
-      fd_ = std::exchange(other.fd_, -1);
-    }
-    return *this;
-  }
-  OwnedFd(const OwnedFd&) = delete;
-  OwnedFd& operator=(const OwnedFd&) = delete;
-  ~OwnedFd() { Reset(); }
-
-  int get() const { return fd_; }
-  explicit operator bool() const { return fd_ >= 0; }
-
-  void Reset() {
-    // Linux releases the descriptor even when close() reports EINTR, so a
-    // retry could close a descriptor that was handed out again meanwhile.
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_ = -1;
-};
 
 // <dir>/.vtserver, where the log, status lines and queues live.
 std::filesystem::path RuntimeFolder(const std::filesystem::path& dir);

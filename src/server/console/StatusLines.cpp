@@ -74,9 +74,9 @@ bool SameFile(int fd, const fs::path& path) {
 // Takes the lock file at path for this process: false when a live owner
 // holds it. A lock file that its owner unlinked while this one opened it is
 // not the one at path any more, and holding it would prove nothing.
-bool ClaimLockFile(const fs::path& path, OwnedFd* held) {
+bool ClaimLockFile(const fs::path& path, UniqueFd* held) {
   for (int attempt = 0; attempt < 4; ++attempt) {
-    OwnedFd fd(
+    UniqueFd fd(
         ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
     if (!fd) return false;
     if (!TakeLock(fd.get(), LockKind::kExclusive, /*wait=*/false)) {
@@ -185,7 +185,7 @@ std::vector<StatusLineInfo> StatusLines::ReadAll(const fs::path& dir) {
     const fs::path lockFile = folder / (stem + std::string(kLockSuffix));
     // Only asks about the lock, never takes it, so the owner's own claim
     // cannot fail because someone was looking.
-    const OwnedFd lock(
+    const UniqueFd lock(
         ::open(lockFile.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
     info->running = lock && IsLockedByOther(lock.get());
     found.push_back(Found{fileName, std::move(*info)});

@@ -54,7 +54,7 @@ class StatusLines {
     std::string name;
     std::filesystem::path file;
     std::filesystem::path lockFile;
-    OwnedFd lock;
+    UniqueFd lock;
   };
 
   Status Write(const Line& line, std::string_view text);

@@ -44,7 +44,7 @@ TaskRuntime::TaskRuntime(MonotonicMillis clock, Wait wait)
   // process, and are taken when the task next asks.
   if (::pthread_sigmask(SIG_BLOCK, &set, &previousMask_) == 0) {
     maskChanged_ = true;
-    signals_ = OwnedFd(::signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC));
+    signals_ = UniqueFd(::signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC));
   }
 }
 

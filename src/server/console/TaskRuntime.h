@@ -69,7 +69,7 @@ class TaskRuntime {
   int64_t startMillis_ = 0;
   sigset_t previousMask_;
   bool maskChanged_ = false;
-  OwnedFd signals_;
+  UniqueFd signals_;
   int wakeFd_ = -1;
   std::atomic<bool> terminate_ = false;
   int signal_ = 0;

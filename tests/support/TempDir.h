@@ -18,7 +18,7 @@ class TempDir {
  public:
   TempDir() {
     std::string pattern =
-        (std::filesystem::temp_directory_path() / "vtsystem-XXXXXX").string();
+        (std::filesystem::temp_directory_path() / "vttest-XXXXXX").string();
     if (::mkdtemp(pattern.data()) != nullptr) path_ = pattern;
     EXPECT_FALSE(path_.empty()) << "mkdtemp failed";
   }
@@ -29,9 +29,9 @@ class TempDir {
     if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
   }
 
-  const std::string& path() const { return path_; }
+  const std::filesystem::path& path() const { return path_; }
   std::string File(std::string_view name) const {
-    return path_ + "/" + std::string(name);
+    return (path_ / name).string();
   }
 
   std::string Write(std::string_view name, std::string_view bytes) const {
@@ -49,7 +49,7 @@ class TempDir {
   }
 
  private:
-  std::string path_;
+  std::filesystem::path path_;
 };
 
 }  // namespace vt::testing
