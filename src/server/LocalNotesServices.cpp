@@ -312,6 +312,10 @@ Status LocalNotesServices::OpenShared(
   const Status s = store::NsfDatabase::Open(file, &opened);
   if (!s.ok()) return s;
   std::shared_ptr<store::NsfDatabase> live(std::move(opened));
+  // Forget the databases closed since (a rolled-over quarantine is never
+  // opened again), so that the map does not grow over a long run.
+  std::erase_if(shared_,
+                [](const auto& entry) { return entry.second.expired(); });
   shared_[file] = live;
   *database = std::move(live);
   return Status();

@@ -27,7 +27,8 @@ class ServerLog {
   void SetFile(std::filesystem::path file);
   void SetEcho(bool echo) { echo_ = echo; }
 
-  // Writes text (without line end) stamped with the given time.
+  // Writes text (without line end) stamped with the given time; control
+  // bytes in it other than tabs are written as '?'.
   void Write(int64_t unixCentis, std::string_view text);
 
   // The latest lines, oldest first, without line ends.

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <time.h>
 
+#include <algorithm>
 #include <fstream>
 #include <regex>
 #include <string>
@@ -81,6 +82,18 @@ TEST_F(ServerLogLines, LongTextIsCutNotOverrun) {
   const std::string& line = server_->LogLines().back();
   EXPECT_EQ(line.size(),
             21u + 1023u + strlen(": ") + strlen("Disk or file system error"));
+}
+
+TEST_F(ServerLogLines, ControlBytesCannotForgeALineOfTheirOwn) {
+  server_->LogMessage("%s", 0,
+                      "VTRouter: Unknown command: x\n2026-12-08 10:00:00  "
+                      "VTRouter: Shutdown complete\r\x1b[2J\x7f\tend");
+  ASSERT_EQ(server_->LogLines().size(), 1u);
+  EXPECT_EQ(server_->LogLines().back().substr(21),
+            "VTRouter: Unknown command: x?2026-12-08 10:00:00  "
+            "VTRouter: Shutdown complete??[2J?\tend");
+  const std::string file = ReadFile(LogFile());
+  EXPECT_EQ(std::count(file.begin(), file.end(), '\n'), 1) << file;
 }
 
 TEST(ServerLogWithoutStart, KeepsLinesInMemoryOnly) {
