@@ -12,6 +12,8 @@ namespace {
 
 constexpr size_t kStartupPathSize = 260;
 constexpr size_t kDirectorySize = 256;
+// Larger than any field the INI file fills.
+constexpr size_t kIniValueReadSize = 1024;
 
 // Both separators count: the executable's path uses '/', configured paths
 // may use '\'.
@@ -75,25 +77,47 @@ int FindIniFile(NotesServices& notes, SystemServices& system,
   return 1;
 }
 
+namespace {
+
+// Reads one key of the INI section into field, trimmed. The value is read
+// through a buffer larger than the field, so that one too long for it is
+// seen: cut, it would name another server or database. Returns 1 when read,
+// 0 (logged) when missing or too long.
+template <size_t N>
+int ReadIniValue(NotesServices& notes, SystemServices& system,
+                 const char* iniPath, const char* key, const char* what,
+                 FixedText<N>& field) {
+  FixedText<kIniValueReadSize> value;
+  system.GetPrivateProfileString(kIniSection, key, kIniMissingMark,
+                                 value.span(), iniPath);
+  TaskLog log(notes);
+  if (value == kIniMissingMark) {
+    log.Log(Status(), "Unable to read %s from INI file.", what);
+    return 0;
+  }
+  TrimBlanks(value.data());
+  if (value.size() >= N) {
+    log.Log(Status(),
+            "The %s in the INI file is too long (at most %zu "
+            "characters).",
+            what, N - 1);
+    return 0;
+  }
+  field.Assign(value.view());
+  return 1;
+}
+
+}  // namespace
+
 int ReadIniLocation(NotesServices& notes, SystemServices& system,
                     AdminDbLocation& location, const char* iniPath) {
-  TaskLog log(notes);
-  log.Log(Status(), "Reading INI file '%s'.", iniPath);
-  system.GetPrivateProfileString(kIniSection, "Server", kIniMissingMark,
-                                 location.adminServer.span(), iniPath);
-  if (location.adminServer == kIniMissingMark) {
-    log.Log(Status(), "Unable to read server name from INI file.");
+  TaskLog(notes).Log(Status(), "Reading INI file '%s'.", iniPath);
+  if (ReadIniValue(notes, system, iniPath, "Server", "server name",
+                   location.adminServer) == 0) {
     return 0;
   }
-  TrimBlanks(location.adminServer.data());
-  system.GetPrivateProfileString(kIniSection, "NSF", kIniMissingMark,
-                                 location.adminPath.span(), iniPath);
-  if (location.adminPath == kIniMissingMark) {
-    log.Log(Status(), "Unable to read NSF name from INI file.");
-    return 0;
-  }
-  TrimBlanks(location.adminPath.data());
-  return 1;
+  return ReadIniValue(notes, system, iniPath, "NSF", "NSF name",
+                      location.adminPath);
 }
 
 int ReadRegistryLocation(NotesServices& notes, SystemServices& system,

@@ -33,7 +33,8 @@ bool GetStartupDirectory(NotesServices& notes, SystemServices& system,
 // 1 with the INI file's full path when it exists, else 0 and empty.
 int FindIniFile(NotesServices& notes, SystemServices& system,
                 std::span<char> iniPath);
-// 1 when both keys were present.
+// 1 when both keys were present and fit their fields; a value too long
+// for its field is refused (logged), not cut.
 int ReadIniLocation(NotesServices& notes, SystemServices& system,
                     AdminDbLocation& location, const char* iniPath);
 // 1 when both registry values were read and are not empty.

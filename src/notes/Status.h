@@ -49,6 +49,7 @@ inline constexpr uint16_t kBufferTooSmall = 0x010B;
 inline constexpr uint16_t kNoMemory = 0x010C;
 inline constexpr uint16_t kDatabaseBusy = 0x010D;
 inline constexpr uint16_t kNotAvailable = 0x010E;
+inline constexpr uint16_t kFileReplaced = 0x010F;  // removed or replaced
 inline constexpr uint16_t kItemNotFound = 0x0110;
 inline constexpr uint16_t kWrongItemType = 0x0111;
 inline constexpr uint16_t kItemTooLarge = 0x0112;

@@ -302,7 +302,10 @@ Status LocalNotesServices::OpenShared(
     const fs::path& file, std::shared_ptr<store::NsfDatabase>* database) {
   const auto it = shared_.find(file);
   if (it != shared_.end()) {
-    if (std::shared_ptr<store::NsfDatabase> live = it->second.lock()) {
+    std::shared_ptr<store::NsfDatabase> live = it->second.lock();
+    // A file put in place of the open one is opened anew; handles still on
+    // the old one keep it (and are refused when they write).
+    if (live && live->CheckInPlace().ok()) {
       *database = std::move(live);
       return Status();
     }

@@ -28,6 +28,8 @@ constexpr Entry kTexts[] = {
     {err::kNoMemory, "Insufficient memory"},
     {err::kDatabaseBusy, "Database is in use by another process"},
     {err::kNotAvailable, "Function is not available"},
+    {err::kFileReplaced,
+     "Database file was removed or replaced while it was open"},
     {err::kItemNotFound, "Item not found"},
     {err::kWrongItemType, "Item is not of the expected type"},
     {err::kItemTooLarge, "Item is too large"},

@@ -3,6 +3,8 @@
 // trimmed of blanks at both ends.
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "config/AdminDbLocation.h"
 #include "support/FakeSystem.h"
 #include "support/RouterWorld.h"
@@ -70,6 +72,39 @@ TEST_F(AdminDbLocationTest, AnIniFileWithoutThePathFallsBackToTheRegistry) {
   const std::vector<std::string> log = Log();
   ASSERT_EQ(log.size(), 3u);
   EXPECT_EQ(log[2], "VTRouter: Unable to read NSF name from INI file.");
+}
+
+TEST_F(AdminDbLocationTest, IniValuesTooLongForTheirFieldsAreRefusedNotCut) {
+  // The longest that fit, with blanks around that do not count.
+  const std::string server255 = "CN=" + std::string(252, 's');
+  const std::string path259 = "a/" + std::string(253, 'p') + ".nsf";
+  WriteIni({{"Server", " " + server255 + " "}, {"NSF", "\t" + path259}});
+  AdminDbLocation location = Locate();
+  EXPECT_EQ(location.adminServer.view(), server255);
+  EXPECT_EQ(location.adminPath.view(), path259);
+
+  // One more, or far more, and the INI location is not used: the next
+  // source decides, as for a missing key.
+  for (const auto& [server, path, line] :
+       {std::tuple<std::string, std::string, std::string>{
+            server255 + "x", path259,
+            "VTRouter: The server name in the INI file is too long (at most "
+            "255 characters)."},
+        {server255, path259 + "x",
+         "VTRouter: The NSF name in the INI file is too long (at most 259 "
+         "characters)."},
+        {server255, std::string(5000, 'q'),
+         "VTRouter: The NSF name in the INI file is too long (at most 259 "
+         "characters)."}}) {
+    server_ = dir_.MakeServer();
+    WriteIni({{"Server", server}, {"NSF", path}});
+    location = Locate();
+    EXPECT_EQ(location.adminServer.view(), "local");
+    EXPECT_EQ(location.adminPath.view(), "\\Veltrane\\VeltraneAdmin.nsf");
+    const std::vector<std::string> log = Log();
+    ASSERT_EQ(log.size(), 4u);
+    EXPECT_EQ(log[2], line);
+  }
 }
 
 TEST_F(AdminDbLocationTest, OnlyTheExactMissingMarkCountsAsMissing) {

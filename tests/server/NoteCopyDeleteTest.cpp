@@ -349,5 +349,49 @@ TEST_F(CopyDelete, AFileOfTheFirstLayoutIsUpgradedWhenOpened) {
   sqlite3_close(raw);
 }
 
+// A database file removed or replaced while open must not take messages into
+// the old file, which nobody reads again: the copy fails and the source
+// keeps the message. A handle opened afterwards reaches the new file.
+TEST_F(CopyDelete, ADatabaseFileRemovedOrReplacedWhileOpenTakesNoCopy) {
+  const uint32_t original = NewMessage(a_, "keep me");
+  const auto removeB = [&] {
+    for (const char* suffix : {"", "-wal", "-shm"}) {
+      std::filesystem::remove(dir_.File(std::string("b.nsf") + suffix));
+    }
+  };
+  removeB();
+  uint32_t copied = 0;
+  EXPECT_EQ(
+      server_->CopyNote(a_, 0, 0, original, b_, 0, 0, 0, 0, &copied, nullptr)
+          .code(),
+      err::kFileReplaced);
+  EXPECT_EQ(Documents(a_), std::vector<uint32_t>{original});
+  // Updates and deletions on the old file are refused alike.
+  NoteHandle note;
+  ASSERT_EQ(server_->CreateNote(b_, &note), Status());
+  EXPECT_EQ(server_->UpdateNote(note, 0).code(), err::kFileReplaced);
+  ASSERT_EQ(server_->CloseNote(note), Status());
+
+  // Another database put in its place: still refused on the old handle.
+  ASSERT_EQ(server_->CreateDatabase("c.nsf", 0, false), Status());
+  std::filesystem::rename(dir_.File("c.nsf"), dir_.File("b.nsf"));
+  EXPECT_EQ(
+      server_->CopyNote(a_, 0, 0, original, b_, 0, 0, 0, 0, &copied, nullptr)
+          .code(),
+      err::kFileReplaced);
+  DbHandle fresh;
+  ASSERT_EQ(server_->OpenDatabase("b.nsf", &fresh), Status());
+  ASSERT_EQ(server_->CopyNote(a_, 0, 0, original, fresh, 0, 0, 0, 0, &copied,
+                              nullptr),
+            Status());
+  EXPECT_EQ(Documents(fresh), std::vector<uint32_t>{copied});
+  EXPECT_EQ(server_->CloseDatabase(fresh), Status());
+
+  // Removed again while nothing is open: opening says so plainly.
+  ASSERT_EQ(server_->CloseDatabase(b_), Status());
+  removeB();
+  EXPECT_EQ(server_->OpenDatabase("b.nsf", &b_).code(), err::kFileNotFound);
+}
+
 }  // namespace
 }  // namespace vt

@@ -3,6 +3,7 @@
 #include "server/store/NsfDatabase.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -172,6 +173,7 @@ Status NsfDatabase::Open(const fs::path& file,
   if (!s.ok()) return s;
   // Damage found on the way is reported as such by the SQLite codes; an
   // unreadable file or folder stays a disk error.
+  db->RememberFile();
   s = db->Configure();
   if (s.ok()) s = db->UpgradeLayout();
   if (s.ok()) s = db->PrepareStatements();
@@ -267,6 +269,33 @@ Status NsfDatabase::Configure() {
       "PRAGMA cell_size_check=ON;"
       "PRAGMA journal_mode=WAL;"
       "PRAGMA synchronous=FULL;");
+}
+
+void NsfDatabase::RememberFile() {
+  struct stat st {};
+  if (::stat(file_.c_str(), &st) != 0) return;
+  fileKnown_ = true;
+  fileDevice_ = st.st_dev;
+  fileInode_ = st.st_ino;
+}
+
+Status NsfDatabase::CheckInPlace() const {
+  if (!fileKnown_) return Status();
+  struct stat st {};
+  if (::stat(file_.c_str(), &st) != 0) {
+    return errno == ENOENT || errno == ENOTDIR ? Status(err::kFileReplaced)
+                                               : Status(err::kDiskError);
+  }
+  if (st.st_dev != fileDevice_ || st.st_ino != fileInode_) {
+    return err::kFileReplaced;
+  }
+  return Status();
+}
+
+Status NsfDatabase::BeginWrite(WriteTransaction& txn) {
+  Status s = txn.Begin();
+  if (s.ok()) s = CheckInPlace();
+  return s;  // a transaction begun is rolled back when txn goes
 }
 
 Status NsfDatabase::UpgradeLayout() {
@@ -603,7 +632,7 @@ Status NsfDatabase::WriteNote(NoteRecord* note, int64_t nowCentis) {
   // The note changes only once the write is durable.
   NoteRecord written = *note;
   WriteTransaction txn(begin_, commit_, rollback_);
-  Status s = txn.Begin();
+  Status s = BeginWrite(txn);
   if (s.ok()) s = WriteNoteInTransaction(&written, nowCentis);
   if (s.ok()) s = txn.Commit();
   if (!s.ok()) return s;
@@ -617,7 +646,7 @@ Status NsfDatabase::WriteNotes(std::span<NoteRecord> notes, int64_t nowCentis) {
   // All or nothing: the records change only once the whole batch is durable.
   std::vector<NoteRecord> written(notes.begin(), notes.end());
   WriteTransaction txn(begin_, commit_, rollback_);
-  Status s = txn.Begin();
+  Status s = BeginWrite(txn);
   for (size_t i = 0; s.ok() && i < written.size(); ++i) {
     s = WriteNoteInTransaction(&written[i], nowCentis);
   }
@@ -658,7 +687,7 @@ Status NsfDatabase::DeleteNoteInTransaction(uint32_t id, int64_t nowCentis) {
 
 Status NsfDatabase::DeleteNote(uint32_t noteId, int64_t nowCentis) {
   WriteTransaction txn(begin_, commit_, rollback_);
-  Status s = txn.Begin();
+  Status s = BeginWrite(txn);
   uint32_t id = 0;
   if (s.ok()) s = ResolveNoteId(noteId, &id);
   if (s.ok()) s = DeleteNoteInTransaction(id, nowCentis);
@@ -722,7 +751,7 @@ Status NsfDatabase::PutStoredNote(const StoredNote& note, int64_t nowCentis,
                                   uint32_t* noteId) {
   uint32_t id = 0;
   WriteTransaction txn(begin_, commit_, rollback_);
-  Status s = txn.Begin();
+  Status s = BeginWrite(txn);
   if (s.ok()) s = PutStoredNoteInTransaction(note, nowCentis, &id);
   if (s.ok()) s = txn.Commit();
   if (s.ok()) *noteId = id;
@@ -883,7 +912,7 @@ Status NsfDatabase::SetInfo(const DbInfo& info, int64_t nowCentis) {
   CopyBounded(stored, std::string_view(info.data(), BoundedLength(info)));
   const auto* bytes = reinterpret_cast<const uint8_t*>(stored.data());
   WriteTransaction txn(begin_, commit_, rollback_);
-  Status s = txn.Begin();
+  Status s = BeginWrite(txn);
   if (s.ok()) s = PutMetaBlob(kMetaInfo, {bytes, stored.size()});
   if (s.ok()) s = SyncIconTitle(stored, nowCentis);
   if (s.ok()) s = txn.Commit();
@@ -966,7 +995,7 @@ Status NsfDatabase::CopySettingsTo(NsfDatabase& to, int64_t nowCentis) {
   if (!s.ok()) return s;
 
   WriteTransaction txn(to.begin_, to.commit_, to.rollback_);
-  s = txn.Begin();
+  s = to.BeginWrite(txn);
   if (s.ok()) s = to.PutMetaBlob(kMetaSettings, settings);
   // The destination's own ACL notes give way to the source's; a note of the
   // same universal ID is replaced in place, the others are deleted.

@@ -5,6 +5,8 @@
 // stubs (deleted note IDs, which are never reused).
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -79,6 +81,9 @@ class NsfDatabase {
                        int64_t nowCentis, const Filler& fill);
 
   const std::filesystem::path& file() const { return file_; }
+  // 0 while the file opened is still the one at file(); kFileReplaced once
+  // it was removed or another file was put in its place.
+  Status CheckInPlace() const;
 
   // ---- Notes (time stamps in Unix centiseconds) ---------------------------
   // The ID a class ID (0xFFFF0000 | class) stands for; others are checked.
@@ -145,6 +150,12 @@ class NsfDatabase {
   Status UpgradeLayout();
   Status PrepareStatements();
   Status CheckStructure();
+  void RememberFile();
+
+  // Begins a write transaction on the file this database was opened from:
+  // one removed or replaced since (the connection still writes into the old
+  // file, which nobody will read again) is refused with kFileReplaced.
+  Status BeginWrite(WriteTransaction& txn);
 
   Status ReadNoteUnlocked(uint32_t id, NoteRecord* note);
   Status MissingNoteStatus(uint32_t id);
@@ -166,6 +177,10 @@ class NsfDatabase {
   Status SyncIconTitle(const DbInfo& info, int64_t nowCentis);
 
   std::filesystem::path file_;
+  // The identity of the file when it was opened (unknown while creating).
+  bool fileKnown_ = false;
+  dev_t fileDevice_ = 0;
+  ino_t fileInode_ = 0;
   SqliteConnection db_;
   // Statements are declared after the connection so they finalize first.
   Statement begin_, commit_, rollback_;
