@@ -160,9 +160,11 @@ void LocalNotesServices::LogMessageV(const char* format, Status status,
   if (!status.ok() && !status.hidden()) {
     char statusText[256];
     const size_t n = WriteStatusText(status.value(), statusText);
-    // Texts meant to be followed by a status text end with a blank; others
-    // get a separator so the two stay readable.
-    if (!line.empty() && line.back() != ' ') line.append(": ");
+    // Texts meant to be followed by a status text end with a blank; a
+    // sentence gets one, anything else a colon, so the two stay readable.
+    if (!line.empty() && line.back() != ' ') {
+      line.append(line.back() == '.' ? " " : ": ");
+    }
     line.append(statusText, n);
   }
   log_.Write(Now(), line);

@@ -213,7 +213,7 @@ TEST_F(DatabaseCreationTest, FailedTitleLeavesTheNewDatabaseOpen) {
   EXPECT_EQ(LogTexts(*server_),
             (Texts{"VTRouter: Unable to open database  Veltrane\\Scan_3.box. "
                    "File does not exist",
-                   "VTRouter: Unable to set title of new database.: Disk or "
+                   "VTRouter: Unable to set title of new database. Disk or "
                    "file system error",
                    "VTRouter: Created new Quarantine database "
                    "Veltrane\\Scan_3.box "}));
@@ -433,7 +433,7 @@ TEST_F(DatabaseTitleTest, UnreadableInformationIsReportedOnTheRecord) {
   EXPECT_EQ(SetDatabaseTitle(*record_, "New", record_->dbHandle).value(),
             err::kDiskError);
   EXPECT_EQ(LogTexts(*server_),
-            Texts{"VTRouter: Unable to get title of new database.: Disk or "
+            Texts{"VTRouter: Unable to get title of new database. Disk or "
                   "file system error"});
   EXPECT_EQ(record_->lastStatus, flagged.value());
   EXPECT_EQ(record_->lastMessage, "Unable to get title of new database.");
@@ -447,7 +447,7 @@ TEST_F(DatabaseTitleTest, UnwritableInformationIsReportedOnTheRecord) {
   EXPECT_EQ(SetDatabaseTitle(*record_, "New", record_->dbHandle).value(),
             err::kDatabaseBusy);
   EXPECT_EQ(LogTexts(*server_),
-            Texts{"VTRouter: Unable to set title of new database.: Database "
+            Texts{"VTRouter: Unable to set title of new database. Database "
                   "is in use by another process"});
   EXPECT_EQ(record_->lastStatus, flagged.value());
   EXPECT_EQ(record_->lastMessage, "Unable to set title of new database.");

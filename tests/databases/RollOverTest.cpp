@@ -261,7 +261,7 @@ TEST_F(RollOverTest, UntitledNewDatabaseIsStillTheNewDatabase) {
   EXPECT_TRUE(created->IsOpen());
   EXPECT_EQ(created->lastMessage, "Unable to set title of new database.");
   EXPECT_EQ(LogTexts(*server_),
-            Texts{"VTRouter: Unable to set title of new database.: Disk or "
+            Texts{"VTRouter: Unable to set title of new database. Disk or "
                   "file system error"});
 }
 

@@ -419,7 +419,7 @@ TEST_F(RouterBadInput, ConfigValuesOfTheWrongTypeOrTooLongAreRefused) {
   EXPECT_TRUE(LoggedSince(mark, "VTRouter: Reinitialize successful.\n"));
   EXPECT_TRUE(LoggedSince(mark,
                           "VTRouter: Unable to open database '42!!mail.box'.  "
-                          "Skipping database.: Unable to find path to server"))
+                          "Skipping database. Unable to find path to server"))
       << LogSince(mark);
   EXPECT_TRUE(LoggedSince(mark,
                           "VTRouter: Missing scanning database names in "
@@ -486,15 +486,15 @@ TEST_F(RouterBadInput, DatabasePathsThatLeaveTheDataDirectoryAreNotOpened) {
                     "the configuration document.\n"),
         std::string("VTRouter: Reinitialize successful.\n"),
         std::string("VTRouter: Unable to open database '../out.box'.  "
-                    "Skipping database.: ") +
+                    "Skipping database. ") +
             kOutside,
         "VTRouter: Unable to open database '" + absolute +
-            "'.  Skipping database.: " + kOutside,
+            "'.  Skipping database. " + kOutside,
         std::string("VTRouter: Unable to open database 'C:\\Mail\\mail.box'.  "
-                    "Skipping database.: ") +
+                    "Skipping database. ") +
             kOutside,
         std::string("VTRouter: Unable to open database 'mail10.box'.  "
-                    "Skipping database.: File does not exist"),
+                    "Skipping database. File does not exist"),
         std::string("VTRouter: Unable to open database local ../scan.box. ") +
             kOutside,
         std::string("VTRouter: Unable to open database local C:\\scan.box. ") +
@@ -725,7 +725,7 @@ TEST_F(RouterBadInput, GarbageInDatabasesAndTemplatesLosesNothingElse) {
       << LogSince(mark);
   EXPECT_TRUE(LoggedSince(
       mark,
-      std::string("VTRouter: Error reading messages to process.: ") + kDamaged))
+      std::string("VTRouter: Error reading messages to process. ") + kDamaged))
       << LogSince(mark);
   EXPECT_TRUE(IsOneLineError(Vt({"scan", dir(), "--verdict", "C"})));
   mark = Mark();

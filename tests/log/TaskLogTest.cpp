@@ -45,7 +45,7 @@ TEST_F(TaskLogLines, FailureLineCarriesItsStatusText) {
   EXPECT_EQ(LogTexts(*server_),
             std::vector<std::string>{
                 "VTRouter: Unable to open database 'mail2.box'.  Skipping "
-                "database.: File does not exist"});
+                "database. File does not exist"});
   ASSERT_EQ(capture_->lines().size(), 1u);
   EXPECT_EQ(capture_->lines()[0].status, Status(err::kFileNotFound));
 }
