@@ -24,7 +24,6 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr int kPollMillis = 20;
-constexpr int kGraceMillis = 10000;
 
 std::string BuildPath(const char* relative) {
   const char* build = std::getenv("VT_BUILD_DIR");
@@ -124,46 +123,6 @@ bool WaitUntil(const std::function<bool()>& done, int timeoutMs) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
   return true;
-}
-
-BackgroundProcess::~BackgroundProcess() {
-  if (!Running()) return;
-  Signal(SIGTERM);
-  if (WaitForExit(kGraceMillis)) return;
-  Signal(SIGKILL);
-  WaitForExit(kGraceMillis);
-}
-
-bool BackgroundProcess::Start(const std::string& program,
-                              const std::vector<std::string>& arguments,
-                              const std::string& outputFile) {
-  pid_ = Spawn(program, arguments, outputFile, {});
-  reaped_ = false;
-  return pid_ > 0;
-}
-
-bool BackgroundProcess::Running() {
-  if (pid_ <= 0 || reaped_) return false;
-  int status = 0;
-  if (!Reap(pid_, &status)) return true;
-  reaped_ = true;
-  if (WIFEXITED(status)) exitCode_ = WEXITSTATUS(status);
-  if (WIFSIGNALED(status)) termSignal_ = WTERMSIG(status);
-  return false;
-}
-
-bool BackgroundProcess::WaitForExit(int timeoutMs) {
-  const auto deadline =
-      std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (Running()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(kPollMillis));
-  }
-  return true;
-}
-
-void BackgroundProcess::Signal(int signal) {
-  if (pid_ > 0 && !reaped_) ::kill(pid_, signal);
 }
 
 }  // namespace vt::e2e

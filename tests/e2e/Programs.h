@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "ChildProcess.h"
+
 namespace vt::e2e {
 
 struct RunResult {
@@ -33,30 +35,16 @@ RunResult RunVtServer(const std::vector<std::string>& arguments);
 // Polls until done holds or timeoutMs passed; the last answer.
 bool WaitUntil(const std::function<bool()>& done, int timeoutMs);
 
-class BackgroundProcess {
+// A program in the background: vtserver's own owner of its child process,
+// with a yes-or-no start. Standard output and error go to outputFile; a
+// process still running when its owner goes is ended, SIGTERM then SIGKILL.
+class BackgroundProcess : public tool::ChildProcess {
  public:
-  BackgroundProcess() = default;
-  BackgroundProcess(const BackgroundProcess&) = delete;
-  BackgroundProcess& operator=(const BackgroundProcess&) = delete;
-  // A process still running is ended: SIGTERM, then SIGKILL.
-  ~BackgroundProcess();
-
-  // Standard output and error go to outputFile; false when it cannot start.
   bool Start(const std::string& program,
              const std::vector<std::string>& arguments,
-             const std::string& outputFile);
-  bool Running();
-  bool WaitForExit(int timeoutMs);
-  void Signal(int signal);
-  pid_t pid() const { return pid_; }
-  int exitCode() const { return exitCode_; }
-  int termSignal() const { return termSignal_; }
-
- private:
-  pid_t pid_ = -1;
-  bool reaped_ = false;
-  int exitCode_ = -1;
-  int termSignal_ = 0;
+             const std::string& outputFile) {
+    return ChildProcess::Start(program, arguments, outputFile).ok();
+  }
 };
 
 }  // namespace vt::e2e
