@@ -50,22 +50,27 @@ class ScanCommand : public Command {
       outcome = ConfiguredBoxes(*server, &boxes);
       if (!outcome.ok()) return ReportFailure(outcome);
     }
+    // A scan box that cannot be read does not keep the others waiting; the
+    // first failure is reported after the count of what was done.
     VerdictCounts counts;
+    Outcome failure;
     for (const std::string& box : boxes) {
       Database db(*server);
       const Status s = db.Open(box);
       // The router makes its scan boxes when it starts; until then there is
       // nothing in them to scan.
       if (s.Is(err::kFileNotFound) && database_.empty()) continue;
-      if (!s.ok()) return ReportFailure(StatusFailure("cannot open " + box, s));
-      outcome = GiveVerdicts(
-          *server, db.handle(), box,
-          [verdict](const std::string&) { return verdict; }, &counts);
-      if (!outcome.ok()) return ReportFailure(outcome);
+      outcome = s.ok() ? GiveVerdicts(
+                             *server, db.handle(), box,
+                             [verdict](const std::string&) { return verdict; },
+                             &counts)
+                       : StatusFailure("cannot open " + box, s);
+      if (!outcome.ok() && failure.ok()) failure = outcome;
     }
     std::printf("%d message%s given verdict %c\n", counts.given,
                 counts.given == 1 ? "" : "s", verdict);
-    return 0;
+    std::fflush(stdout);
+    return failure.ok() ? 0 : ReportFailure(failure);
   }
 
  private:

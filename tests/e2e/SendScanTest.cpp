@@ -2,6 +2,8 @@
 // router: what `send` writes and what `scan` marks.
 #include <cstdio>
 #include <ctime>
+#include <filesystem>
+#include <fstream>
 #include <set>
 
 #include "DataDirTest.h"
@@ -127,6 +129,28 @@ TEST_F(SendAndScan, ScanReadsTheScanBoxesFromTheConfiguration) {
   ASSERT_EQ(r.exitCode, 0) << r.err;
   EXPECT_EQ(r.out, "2 messages given verdict C\n");
   EXPECT_FALSE(Messages("mail.box").front().Has("VeltraneVerified"));
+}
+
+TEST_F(SendAndScan, AScanBoxThatCannotBeReadDoesNotKeepTheOthersWaiting) {
+  MakeDatabase("Boxes/Good.box");
+  ASSERT_EQ(
+      Vt({"send", dir(), "--db", "Boxes/Good.box", "--count", "2"}).exitCode,
+      0);
+  {
+    std::ofstream bad(std::filesystem::path(dir()) / "Boxes" / "Bad.box");
+    bad << std::string(8192, 'g');
+  }
+  ASSERT_EQ(Vt({"config", dir(), "ScanningNsf=Boxes/Bad.box;Boxes/Good.box"})
+                .exitCode,
+            0);
+  const RunResult r = Vt({"scan", dir(), "--verdict", "D"});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(r.out, "2 messages given verdict D\n");
+  EXPECT_TRUE(IsOneLineError(r));
+  EXPECT_NE(r.err.find("Boxes/Bad.box"), std::string::npos) << r.err;
+  for (const StoredMessage& m : Messages("Boxes/Good.box")) {
+    EXPECT_EQ(m.Item("Kesto_Router"), "D");
+  }
 }
 
 }  // namespace
