@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdio>
 
+#include "notes/FixedText.h"
 #include "server/StatusTexts.h"
 
 namespace vt::tool {
@@ -31,10 +32,7 @@ Outcome StatusFailure(std::string_view what, Status status) {
 int ReportFailure(const Outcome& outcome) {
   // A path or value quoted in the message must not break the one line.
   std::string line = "vtserver: ";
-  for (const char c : outcome.message()) {
-    const auto byte = static_cast<unsigned char>(c);
-    line.push_back(byte < 0x20 || byte == 0x7F ? '?' : c);
-  }
+  AppendOnOneLine(line, outcome.message());
   line.push_back('\n');
   std::fputs(line.c_str(), stderr);
   return 1;

@@ -29,7 +29,8 @@ std::string StatusMessage(Status status);
 Outcome StatusFailure(std::string_view what, Status status);
 
 // Prints "vtserver: <message>" as one line on standard error (control
-// characters shown as '?') and returns the exit code for a failure, 1.
+// characters but the tab shown as '?') and returns the exit code for a
+// failure, 1.
 int ReportFailure(const Outcome& outcome);
 
 }  // namespace vt::tool

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <span>
+#include <string>
 #include <string_view>
 
 namespace vt {
@@ -20,6 +21,16 @@ inline bool CopyBounded(std::span<char> dst, std::string_view src) {
   if (n > 0) std::memmove(dst.data(), src.data(), n);
   dst[n] = '\0';
   return n == src.size();
+}
+
+// Appends text to a line being built, with every control byte but the tab
+// as '?': a text from outside (a command, a path) cannot end the line or
+// start one that looks like another.
+inline void AppendOnOneLine(std::string& line, std::string_view text) {
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    line.push_back((byte < 0x20 && byte != '\t') || byte == 0x7F ? '?' : c);
+  }
 }
 
 // vsnprintf into dst, cut to fit; returns false when the text was cut.

@@ -37,12 +37,8 @@ void ServerLog::Write(int64_t unixCentis, std::string_view text) {
   line.reserve(text.size() + 24);
   line.append(stamp);
   line.append("  ");
-  // A line break or other control byte in a text (a console command may
-  // carry any byte) must not start what looks like a line of its own.
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    line.push_back((byte < 0x20 && byte != '\t') || byte == 0x7F ? '?' : c);
-  }
+  // A console command may carry any byte.
+  AppendOnOneLine(line, text);
 
   lines_.push_back(line);
   if (lines_.size() > kKeptLines) lines_.pop_front();
