@@ -30,8 +30,8 @@ struct NewDatabase {
   bool defaultView;
 };
 
+constexpr char kMailboxTitle[] = "Mail Router Mailbox";
 constexpr NewDatabase kDatabases[] = {
-    {"mail.box", "Mail Router Mailbox", false},
     {"Veltrane/scan.ntf", "Veltrane Scan Box Template", true},
     {"Veltrane/quarantine.ntf", "Veltrane Quarantine Template", true},
     {"Veltrane/quarantineadmin.ntf",
@@ -98,8 +98,18 @@ Outcome CreateDatabase(NotesServices& notes, const NewDatabase& entry) {
   return Outcome();
 }
 
+// mail.box, mail2.box ... as the mail server names its mail boxes.
+std::vector<std::string> MailboxNames(int count) {
+  std::vector<std::string> names{"mail.box"};
+  for (int i = 2; i <= count; ++i) {
+    names.push_back("mail" + std::to_string(i) + ".box");
+  }
+  return names;
+}
+
 Status WriteConfigDocument(NotesServices& notes, DbHandle db,
-                           const std::string& serverName) {
+                           const std::string& serverName,
+                           const std::vector<std::string>& mailboxNames) {
   Note doc(notes);
   Status s = doc.Create(db);
   if (s.ok())
@@ -109,7 +119,7 @@ Status WriteConfigDocument(NotesServices& notes, DbHandle db,
                           0xFFFF);
   }
   if (s.ok()) {
-    const std::vector<uint8_t> mailboxes = item::EncodeTextList({"mail.box"});
+    const std::vector<uint8_t> mailboxes = item::EncodeTextList(mailboxNames);
     s = notes.AppendItem(doc.handle(), kItemFlagSummary, kItemMailboxNsf, 0,
                          kTypeTextList, mailboxes.data(),
                          static_cast<uint32_t>(mailboxes.size()));
@@ -118,8 +128,8 @@ Status WriteConfigDocument(NotesServices& notes, DbHandle db,
   return s;
 }
 
-Outcome CreateAdminDatabase(NotesServices& notes,
-                            const std::string& serverName) {
+Outcome CreateAdminDatabase(NotesServices& notes, const std::string& serverName,
+                            const std::vector<std::string>& mailboxNames) {
   const std::string what = std::string("cannot create ") + kAdminDatabasePath;
   Status s = notes.CreateDatabase(kAdminDatabasePath, kDatabaseClass, false);
   if (!s.ok()) return StatusFailure(what, s);
@@ -127,7 +137,9 @@ Outcome CreateAdminDatabase(NotesServices& notes,
   s = db.Open(kAdminDatabasePath);
   if (s.ok()) s = SetTitle(notes, db.handle(), kAdminTitle);
   if (s.ok()) s = CreateConfigView(notes, db.handle());
-  if (s.ok()) s = WriteConfigDocument(notes, db.handle(), serverName);
+  if (s.ok()) {
+    s = WriteConfigDocument(notes, db.handle(), serverName, mailboxNames);
+  }
   if (!s.ok()) return StatusFailure(what, s);
   // The router will look the document up through the view: make sure it can.
   uint32_t noteId = 0;
@@ -138,7 +150,8 @@ Outcome CreateAdminDatabase(NotesServices& notes,
   return Outcome();
 }
 
-Outcome Populate(const fs::path& folder, const std::string& serverName) {
+Outcome Populate(const fs::path& folder, const std::string& serverName,
+                 int mailboxes) {
   Outcome outcome = WriteServerIni(folder, serverName);
   if (!outcome.ok()) return outcome;
   LocalNotesServicesOptions options;
@@ -152,11 +165,16 @@ Outcome Populate(const fs::path& folder, const std::string& serverName) {
     return Outcome::Failure("server.ini cannot hold the server name '" +
                             serverName + "'");
   }
+  const std::vector<std::string> mailboxNames = MailboxNames(mailboxes);
+  for (const std::string& name : mailboxNames) {
+    outcome = CreateDatabase(notes, {name.c_str(), kMailboxTitle, false});
+    if (!outcome.ok()) return outcome;
+  }
   for (const NewDatabase& entry : kDatabases) {
     outcome = CreateDatabase(notes, entry);
     if (!outcome.ok()) return outcome;
   }
-  return CreateAdminDatabase(notes, serverName);
+  return CreateAdminDatabase(notes, serverName, mailboxNames);
 }
 
 }  // namespace
@@ -183,9 +201,13 @@ Outcome CheckServerName(const std::string& name) {
   return Outcome();
 }
 
-Outcome InitDataDirectory(const std::string& dir,
-                          const std::string& serverName) {
+Outcome InitDataDirectory(const std::string& dir, const std::string& serverName,
+                          int mailboxes) {
   if (dir.empty()) return Outcome::Failure("no data directory given");
+  if (mailboxes < 1 || mailboxes > kMaxInitMailboxes) {
+    return Outcome::Failure("the number of mail boxes must be 1 to " +
+                            std::to_string(kMaxInitMailboxes));
+  }
   Outcome outcome = CheckServerName(serverName);
   if (!outcome.ok()) return outcome;
 
@@ -216,7 +238,7 @@ Outcome InitDataDirectory(const std::string& dir,
   BuildFolder build;
   outcome = build.Make(parent, target.filename().string());
   if (!outcome.ok()) return outcome;
-  outcome = Populate(build.path(), serverName);
+  outcome = Populate(build.path(), serverName, mailboxes);
   if (!outcome.ok()) return outcome;
   // An empty folder in the way is replaced; anything else makes this fail.
   fs::rename(build.path(), target, ec);

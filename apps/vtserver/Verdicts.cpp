@@ -70,6 +70,9 @@ Outcome GiveVerdicts(LocalNotesServices& server, DbHandle db,
       ++counts->vanished;
       continue;
     }
+    // The router (releasing it) or another scanner saved it meanwhile; the
+    // next scan meets it again if it still waits for a verdict.
+    if (s.Is(err::kUpdateConflict)) continue;
     if (!s.ok()) return StatusFailure("cannot update a message of " + name, s);
     ++counts->given;
   }

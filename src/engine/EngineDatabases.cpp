@@ -3,9 +3,12 @@
 #include "engine/EngineDatabases.h"
 
 #include <new>
+#include <string_view>
+#include <vector>
 
 #include "databases/DatabaseCreation.h"
 #include "databases/RollOver.h"
+#include "engine/MessageMover.h"
 #include "log/TaskLog.h"
 
 namespace vt {
@@ -106,6 +109,42 @@ Status OpenQuarantines(RouterEngine& engine) {
     if (!status.ok()) return status;
   }
   return Status();
+}
+
+void ReportDatabasesInTwoRoles(RouterEngine& engine) {
+  struct Role {
+    DbHandle db;
+    const char* role;
+    const char* path;  // null for a mail box: the engine keeps only handles
+  };
+  std::vector<Role> roles;
+  for (int i = 0; i < engine.openMailboxCount; ++i) {
+    roles.push_back({engine.mailboxHandles[i], "mail box", nullptr});
+  }
+  for (size_t i = 0; i < engine.scanBoxes->Count(); ++i) {
+    const MailDatabase* box = engine.scanBoxes->At(i);
+    if (box->IsOpen())
+      roles.push_back({box->dbHandle, "scan box", box->path.c_str()});
+  }
+  for (const Perimeter& p : Perimeters(engine)) {
+    const MailDatabase* q = p.slot->get();
+    if (q != nullptr && q->IsOpen()) {
+      roles.push_back({q->dbHandle, "quarantine", q->path.c_str()});
+    }
+  }
+  TaskLog log(engine.notes);
+  for (size_t i = 0; i < roles.size(); ++i) {
+    for (size_t j = i + 1; j < roles.size(); ++j) {
+      const Role& a = roles[i];
+      const Role& b = roles[j];
+      if (std::string_view(a.role) == b.role) continue;
+      if (!SameDatabase(engine.notes, a.db, b.db)) continue;
+      log.Log(Status(),
+              "Database %s is both a %s and a %s.  No message is moved "
+              "between a database and itself.",
+              a.path != nullptr ? a.path : b.path, a.role, b.role);
+    }
+  }
 }
 
 int CheckQuarantineSizes(RouterEngine& engine) {

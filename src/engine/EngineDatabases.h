@@ -23,6 +23,10 @@ int OpenScanBoxes(RouterEngine& engine);
 int OpenMailBoxes(RouterEngine& engine);
 // 0 when every configured quarantine is open.
 Status OpenQuarantines(RouterEngine& engine);
+// Logs each database that the configuration names in two roles (a scan box
+// that is also a mail box, say): the mover moves nothing between a database
+// and itself, so its messages stay where they are.
+void ReportDatabasesInTwoRoles(RouterEngine& engine);
 // Rolls over every quarantine that reached the size limit; always 0.
 int CheckQuarantineSizes(RouterEngine& engine);
 // Rolls one quarantine over whatever its size: 1 replaced, 0 not.

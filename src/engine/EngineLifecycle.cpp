@@ -59,6 +59,7 @@ int StartEngine(RouterEngine& engine) {
     }
   }
   if (!OpenQuarantines(engine).ok()) return 1;
+  ReportDatabasesInTwoRoles(engine);
 
   for (auto& holder : engine.formulas) {
     holder.reset(new (std::nothrow) SelectionFormula(engine.notes));

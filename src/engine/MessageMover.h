@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 
 #include "notes/NotesServices.h"
 
@@ -12,10 +13,21 @@ namespace vt {
 // Returns 0 when the call ran to its end (also with nothing to move, with
 // single failures, and on a termination request); kNoDatabaseHandle when
 // source or destination is missing; else the failed clearing or search.
+//
+// otherPlaces are databases besides destination and alternative that an
+// earlier move of a message may have copied it into before it failed to
+// delete it from the source (the other mail boxes). A message that already
+// sits in the alternative or in one of them goes there again, so that no
+// failure leaves it in two of them. A source that is the destination moves
+// nothing.
 Status MoveSelectedMessages(NotesServices& notes, DbHandle source,
                             DbHandle destination, DbHandle alternative,
                             IdTableHandle idTable, MemHandle formula,
                             const char* destinationName, uint16_t logLevel,
-                            int32_t* counter);
+                            int32_t* counter,
+                            std::span<const DbHandle> otherPlaces = {});
+
+// Whether a and b are one database file; false when either cannot tell.
+bool SameDatabase(NotesServices& notes, DbHandle a, DbHandle b);
 
 }  // namespace vt

@@ -28,6 +28,7 @@ void Reinitialize(RouterEngine& engine) {
     config.processingMode = 0;
     return;
   }
+  ReportDatabasesInTwoRoles(engine);
   SelectionFormula& release = *engine.formulas[kSlotRelease];
   release.Free();
   if (config.releaseMinutes >= 10) {
@@ -62,12 +63,16 @@ void Deliver(RouterEngine& engine, MessageCounts& totals) {
       {engine.quarantineC.get(), kSlotSpamC, "Quarantine C", &totals.SpamC},
       {engine.quarantineD.get(), kSlotSpamD, "Quarantine D", &totals.SpamD},
   };
+  const std::span<const DbHandle> mailboxes(engine.mailboxHandles.data(),
+                                            engine.openMailboxCount);
   for (DbHandle scanBox = engine.scanBoxes->FirstHandle(); scanBox;
        scanBox = engine.scanBoxes->NextHandle()) {
     const int index = ChooseMailbox(engine);
+    // A message an earlier pass copied into one of the mail boxes goes back
+    // to that one, whatever the draw.
     MoveSelectedMessages(notes, scanBox, engine.mailboxHandles[index],
                          DbHandle(), engine.idTable, Formula(engine, kSlotMail),
-                         "mail.box", logLevel, &totals.Mail)
+                         "mail.box", logLevel, &totals.Mail, mailboxes)
         .IgnoreError();
     for (const Quarantine& q : quarantines) {
       if (notes.ShouldTerminate()) break;

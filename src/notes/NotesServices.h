@@ -23,6 +23,21 @@ namespace vt {
 
 using DbInfo = std::array<char, kDbInfoSize>;
 
+// A note's universal ID: the same in every database the note is copied to.
+using UniversalId = std::array<uint8_t, 16>;
+
+// A note's universal ID and version (its sequence number, which every saved
+// change raises), as the platform's originator ID holds them.
+struct OriginatorId {
+  UniversalId unid{};
+  uint32_t sequence = 0;
+};
+
+// The identity of a database file, as the platform's database ID gives it:
+// two handles on one file give the same value, two files open at the same
+// time never do.
+using DatabaseId = std::array<uint8_t, 8>;
+
 // What the search hands its callback for each note examined.
 struct SearchMatch {
   uint32_t noteId = 0;  // top bit set for a deletion stub
@@ -158,6 +173,7 @@ class NotesServices {
                                     const char* text) = 0;
   virtual Status SetDatabaseInfo(DbHandle db, const DbInfo& info) = 0;
   virtual Status CopyDatabaseSettings(DbHandle from, DbHandle to) = 0;
+  virtual Status GetDatabaseId(DbHandle db, DatabaseId* id) = 0;
   // Creates newPath with the notes of source whose class is in noteClassMask
   // and leaves it open; kFileNotFound when the source does not exist.
   virtual Status CreateDatabaseCopy(const char* sourcePath, const char* newPath,
@@ -170,11 +186,15 @@ class NotesServices {
   virtual Status OpenNoteExtended(DbHandle db, uint32_t noteId, uint32_t flags,
                                   NoteHandle* note) = 0;
   virtual Status CreateNote(DbHandle db, NoteHandle* note) = 0;
+  // Saves the note. kUpdateConflict, with nothing written, when the note was
+  // changed by anyone since it was opened; kNoteDeleted when it was deleted.
   virtual Status UpdateNote(NoteHandle note, uint16_t flags) = 0;
   virtual Status CloseNote(NoteHandle note) = 0;
   // 0 once the note exists, durably, in the destination (a note there with
-  // the same universal ID is replaced); kMailRuleRefused when a mail rule of
-  // the destination refuses it, with nothing written.
+  // the same universal ID is replaced; a version the destination already
+  // deleted, or an older one, is not written again); kMailRuleRefused when a
+  // mail rule of the destination refuses it, and kSameDatabase when source
+  // and destination are one database, both with nothing written.
   virtual Status CopyNote(DbHandle source, uint32_t reserved1,
                           uint32_t reserved2, uint32_t noteId,
                           DbHandle destination, uint32_t reserved3,
@@ -187,6 +207,14 @@ class NotesServices {
   // kNoteDeleted (549) for a note that has been deleted.
   virtual Status GetNoteInfo(DbHandle db, uint32_t noteId, uint32_t* sequence,
                              TimeDate* modified, uint16_t* noteClass) = 0;
+  // kNoteDeleted for a deleted note.
+  virtual Status GetNoteOriginatorId(DbHandle db, uint32_t noteId,
+                                     OriginatorId* oid) = 0;
+  // The note of that universal ID in the database, or else its deletion
+  // stub: the note ID (kDeletedNoteFlag set for a stub) and the version (for
+  // a stub, the latest version it deleted). kNotFound when there is neither.
+  virtual Status GetNoteInfoByUnid(DbHandle db, const UniversalId& unid,
+                                   uint32_t* noteId, uint32_t* sequence) = 0;
   // Field kNoteFieldModified gives the last-modified stamp.
   virtual Status GetNoteField(NoteHandle note, uint16_t field,
                               TimeDate* value) = 0;

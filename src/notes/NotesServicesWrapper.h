@@ -165,6 +165,9 @@ class NotesServicesWrapper : public NotesServices {
   Status CopyDatabaseSettings(DbHandle from, DbHandle to) override {
     return target_->CopyDatabaseSettings(from, to);
   }
+  Status GetDatabaseId(DbHandle db, DatabaseId* id) override {
+    return target_->GetDatabaseId(db, id);
+  }
   Status CreateDatabaseCopy(const char* sourcePath, const char* newPath,
                             uint16_t noteClassMask, uint16_t reserved1,
                             uint32_t reserved2, DbHandle* newDb) override {
@@ -203,6 +206,14 @@ class NotesServicesWrapper : public NotesServices {
   Status GetNoteInfo(DbHandle db, uint32_t noteId, uint32_t* sequence,
                      TimeDate* modified, uint16_t* noteClass) override {
     return target_->GetNoteInfo(db, noteId, sequence, modified, noteClass);
+  }
+  Status GetNoteOriginatorId(DbHandle db, uint32_t noteId,
+                             OriginatorId* oid) override {
+    return target_->GetNoteOriginatorId(db, noteId, oid);
+  }
+  Status GetNoteInfoByUnid(DbHandle db, const UniversalId& unid,
+                           uint32_t* noteId, uint32_t* sequence) override {
+    return target_->GetNoteInfoByUnid(db, unid, noteId, sequence);
   }
   Status GetNoteField(NoteHandle note, uint16_t field,
                       TimeDate* value) override {

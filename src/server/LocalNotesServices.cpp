@@ -407,6 +407,24 @@ Status LocalNotesServices::CopyDatabaseSettings(DbHandle from, DbHandle to) {
   return source->CopySettingsTo(*destination, Now());
 }
 
+Status LocalNotesServices::GetDatabaseId(DbHandle db, DatabaseId* id) {
+  store::NsfDatabase* database = Database(db);
+  if (database == nullptr) return err::kInvalidHandle;
+  if (id == nullptr) return err::kInvalidArgument;
+  dev_t device = 0;
+  ino_t inode = 0;
+  if (!database->FileIdentity(&device, &inode)) return err::kNotAvailable;
+  // Device and inode tell apart the files open at one time; they fit the
+  // platform's eight bytes as long as the inode needs at most 40 bits and
+  // the device 24, which local file systems keep to.
+  const uint64_t value =
+      (static_cast<uint64_t>(device) << 40) ^ static_cast<uint64_t>(inode);
+  for (size_t i = 0; i < id->size(); ++i) {
+    (*id)[i] = static_cast<uint8_t>(value >> (8 * i));
+  }
+  return Status();
+}
+
 Status LocalNotesServices::CreateDatabaseCopy(const char* sourcePath,
                                               const char* newPath,
                                               uint16_t noteClassMask, uint16_t,
@@ -499,6 +517,16 @@ Status LocalNotesServices::CopyNote(DbHandle source, uint32_t, uint32_t,
   const OpenDb* from = FindDb(source);
   const OpenDb* to = FindDb(destination);
   if (from == nullptr || to == nullptr) return err::kInvalidHandle;
+  // A note "copied" into its own database would replace itself, and the
+  // mover would then delete the only copy.
+  dev_t fromDevice = 0, toDevice = 0;
+  ino_t fromInode = 0, toInode = 0;
+  if (from->database == to->database ||
+      (from->database->FileIdentity(&fromDevice, &fromInode) &&
+       to->database->FileIdentity(&toDevice, &toInode) &&
+       fromDevice == toDevice && fromInode == toInode)) {
+    return err::kSameDatabase;
+  }
   Status s = from->database->ReadStoredNote(noteId, &copyBuffer_);
   if (!s.ok()) return s;
   MailRuleFilter* rules = mailRuleFilter_;
@@ -537,6 +565,34 @@ Status LocalNotesServices::GetNoteInfo(DbHandle db, uint32_t noteId,
   if (sequence != nullptr) *sequence = info.sequence;
   if (modified != nullptr) *modified = TimeDateFromUnixCentis(info.modified);
   if (noteClass != nullptr) *noteClass = info.noteClass;
+  return Status();
+}
+
+Status LocalNotesServices::GetNoteOriginatorId(DbHandle db, uint32_t noteId,
+                                               OriginatorId* oid) {
+  store::NsfDatabase* database = Database(db);
+  if (database == nullptr) return err::kInvalidHandle;
+  if (oid == nullptr) return err::kInvalidArgument;
+  store::NoteInfo info;
+  const Status s = database->GetNoteInfo(noteId, &info);
+  if (!s.ok()) return s;
+  oid->unid = info.unid;
+  oid->sequence = info.sequence;
+  return Status();
+}
+
+Status LocalNotesServices::GetNoteInfoByUnid(DbHandle db,
+                                             const UniversalId& unid,
+                                             uint32_t* noteId,
+                                             uint32_t* sequence) {
+  store::NsfDatabase* database = Database(db);
+  if (database == nullptr) return err::kInvalidHandle;
+  uint32_t id = 0;
+  uint32_t version = 0;
+  const Status s = database->FindByUnid(unid, &id, &version);
+  if (!s.ok()) return s;
+  if (noteId != nullptr) *noteId = id;
+  if (sequence != nullptr) *sequence = version;
   return Status();
 }
 

@@ -159,6 +159,7 @@ class LocalNotesServices : public NotesServices {
                             const char* text) override;
   Status SetDatabaseInfo(DbHandle db, const DbInfo& info) override;
   Status CopyDatabaseSettings(DbHandle from, DbHandle to) override;
+  Status GetDatabaseId(DbHandle db, DatabaseId* id) override;
   Status CreateDatabaseCopy(const char* sourcePath, const char* newPath,
                             uint16_t noteClassMask, uint16_t reserved1,
                             uint32_t reserved2, DbHandle* newDb) override;
@@ -179,6 +180,10 @@ class LocalNotesServices : public NotesServices {
                     uint16_t updateFlags) override;
   Status GetNoteInfo(DbHandle db, uint32_t noteId, uint32_t* sequence,
                      TimeDate* modified, uint16_t* noteClass) override;
+  Status GetNoteOriginatorId(DbHandle db, uint32_t noteId,
+                             OriginatorId* oid) override;
+  Status GetNoteInfoByUnid(DbHandle db, const UniversalId& unid,
+                           uint32_t* noteId, uint32_t* sequence) override;
   Status GetNoteField(NoteHandle note, uint16_t field,
                       TimeDate* value) override;
   Status SetNoteField(NoteHandle note, uint16_t field, uint16_t value) override;

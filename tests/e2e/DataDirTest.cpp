@@ -83,8 +83,9 @@ std::string DataDirTest::UniqueServerName() {
          std::to_string(++names_) + "/O=Example";
 }
 
-void DataDirTest::Init(const std::string& serverName) {
-  const RunResult r = Vt({"init", dir_, "--server", serverName});
+void DataDirTest::Init(const std::string& serverName, int mailboxes) {
+  const RunResult r = Vt({"init", dir_, "--server", serverName, "--mailboxes",
+                          std::to_string(mailboxes)});
   ASSERT_EQ(r.exitCode, 0) << r.err;
   ASSERT_TRUE(fs::exists(fs::path(dir_) / "server.ini"));
 }

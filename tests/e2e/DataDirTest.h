@@ -41,8 +41,9 @@ class DataDirTest : public ::testing::Test {
   // A server name no other test (or test process) uses: the router's
   // single-instance guard is per server name and machine-wide.
   std::string UniqueServerName();
-  // `vtserver init DIR --server NAME`; fails the test unless it succeeds.
-  void Init(const std::string& serverName);
+  // `vtserver init DIR --server NAME --mailboxes N`; fails the test unless
+  // it succeeds.
+  void Init(const std::string& serverName, int mailboxes = 1);
 
   RunResult Vt(const std::vector<std::string>& arguments) const {
     return RunVtServer(arguments);

@@ -54,6 +54,20 @@ TEST_F(InitCommand, GivesTheServerItsConfigurationDocument) {
             "MailboxNsf = mail.box\n");
 }
 
+TEST_F(InitCommand, MakesAsManyMailBoxesAsAsked) {
+  EXPECT_TRUE(IsOneLineError(Vt({"init", dir(), "--mailboxes", "11"})));
+  EXPECT_FALSE(fs::exists(dir()));
+  Init("CN=Relay/O=Acme", 3);
+  const RunResult r = Vt({"config", dir()});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_NE(r.out.find("MailboxNsf = mail.box;mail2.box;mail3.box\n"),
+            std::string::npos)
+      << r.out;
+  for (const char* box : {"mail.box", "mail2.box", "mail3.box"}) {
+    EXPECT_EQ(Vt({"ls", dir(), box}).exitCode, 0) << box;
+  }
+}
+
 TEST_F(InitCommand, RefusesADirectoryThatHoldsServerIniAndChangesNothing) {
   Init("CN=Mail1/O=Example");
   const auto before = Snapshot();

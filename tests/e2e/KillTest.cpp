@@ -1,7 +1,10 @@
 // The router killed with SIGKILL at random moments while mail flows through
 // it, and started again, many times: afterwards every message sent must be
-// in exactly one database, the one its verdict names. VT_KILL_ROUNDS sets
-// the number of rounds (a long run), VT_KILL_SEED repeats a run.
+// in exactly one database, the one its verdict names. It runs with one mail
+// box and with three, among which the router draws at random (a message
+// whose move a kill interrupted must still end in one of them only).
+// VT_KILL_ROUNDS sets the number of rounds (a long run), VT_KILL_SEED repeats
+// a run.
 #include <signal.h>
 #include <unistd.h>
 
@@ -45,10 +48,14 @@ uint32_t SeedWanted() {
   return std::random_device{}();
 }
 
+bool IsMailBox(const std::string& path) {
+  return path == "mail.box" || path == "mail2.box" || path == "mail3.box";
+}
+
 // The database a verdict sends a message to; quarantines may have rolled
 // over to a later number.
 bool PlaceMatches(const std::string& path, const std::string& verdict) {
-  if (verdict == "M") return path == "mail.box";
+  if (verdict == "M") return IsMailBox(path);
   if (verdict.size() != 1) return false;
   const std::string quarantine = "Veltrane/Quarantine" + verdict + "_";
   return path.rfind(quarantine, 0) == 0;
@@ -62,12 +69,16 @@ void Sleep(int millis) {
   std::this_thread::sleep_for(std::chrono::milliseconds(millis));
 }
 
-class RouterKill : public DataDirTest {
+// The parameter is the number of mail boxes.
+class RouterKill : public DataDirTest,
+                   public ::testing::WithParamInterface<int> {
  protected:
   void SetUp() override {
     DataDirTest::SetUp();
     if (HasFatalFailure()) return;
-    Init("CN=Kill" + std::to_string(::getpid()) + "/O=Example");
+    Init("CN=Kill" + std::to_string(::getpid()) + "-" +
+             std::to_string(GetParam()) + "/O=Example",
+         GetParam());
   }
 
   // Where each message is now, read in-process from the store.
@@ -105,7 +116,7 @@ class RouterKill : public DataDirTest {
     for (const auto& [id, seen] : Locate()) {
       for (const tool::Sighting& s : seen) {
         if (IsScanBox(s.path)) return false;
-        if (s.path == "mail.box" &&
+        if (IsMailBox(s.path) &&
             tool::ItemValue(s.document, tool::kItemVeltraneVerified) != "1") {
           return false;
         }
@@ -118,11 +129,13 @@ class RouterKill : public DataDirTest {
   int total_ = 0;
 };
 
-TEST_F(RouterKill, EveryMessageEndsInExactlyOnePlace) {
+TEST_P(RouterKill, EveryMessageEndsInExactlyOnePlace) {
   const int rounds = RoundsWanted();
   const uint32_t seed = SeedWanted();
-  std::printf("[ KILL     ] seed %u, %d rounds (VT_KILL_SEED=%u repeats)\n",
-              seed, rounds, seed);
+  std::printf(
+      "[ KILL     ] %d mail boxes, seed %u, %d rounds (VT_KILL_SEED=%u "
+      "repeats)\n",
+      GetParam(), seed, rounds, seed);
   std::fflush(stdout);
   SCOPED_TRACE("seed " + std::to_string(seed));
   std::mt19937 random(seed);
@@ -258,6 +271,12 @@ TEST_F(RouterKill, EveryMessageEndsInExactlyOnePlace) {
     std::printf("[ KILL     ] data directory kept in %s\n", kept.c_str());
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(MailBoxes, RouterKill, ::testing::Values(1, 3),
+                         [](const ::testing::TestParamInfo<int>& info) {
+                           return info.param == 1 ? std::string("One")
+                                                  : std::string("Three");
+                         });
 
 }  // namespace
 }  // namespace vt::e2e

@@ -2,6 +2,9 @@
 // administrator, the mail server and the scanner would drive it.
 #include <signal.h>
 
+#include <chrono>
+#include <thread>
+
 #include "DataDirTest.h"
 
 namespace vt::e2e {
@@ -183,6 +186,40 @@ TEST_F(Router, ACommandOver500BytesNeverReachesIt) {
   EXPECT_TRUE(WaitForLog("VTRouter: Unknown command bogus")) << ServerLog();
   Quit(router);
   EXPECT_FALSE(Logged("Unknown command version"));
+}
+
+// A scan box that is also the mail box: the router says so once, and its
+// messages are scanned where they are instead of being "moved" into their
+// own database (which deleted them). Spam still goes to its quarantine.
+TEST_F(Router, ADatabaseInTwoRolesLosesNoMessage) {
+  ASSERT_EQ(Vt({"config", dir(), "ScanningNsf=mail.box"}).exitCode, 0);
+  BackgroundProcess router;
+  StartRouter(router);
+  if (HasFatalFailure()) return;
+  EXPECT_TRUE(Logged(
+      "VTRouter: Database mail.box is both a mail box and a scan box.  No "
+      "message is moved between a database and itself."))
+      << ServerLog();
+
+  ASSERT_EQ(Vt({"send", dir(), "--count", "3"}).exitCode, 0);
+  // Two passes' worth of waiting: nothing may leave, nothing may vanish.
+  ASSERT_TRUE(WaitForLog("VTRouter: Version")) << ServerLog();
+  std::this_thread::sleep_for(std::chrono::milliseconds(4500));
+  EXPECT_EQ(Messages("mail.box").size(), 3u) << ServerLog();
+
+  const RunResult scan =
+      Vt({"scan", dir(), "--verdict", "C", "--db", "mail.box"});
+  ASSERT_EQ(scan.exitCode, 0) << scan.err;
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        return Messages("mail.box").empty() &&
+               Messages("Veltrane/QuarantineC_1.nsf").size() == 3;
+      },
+      kRouterMillis))
+      << ServerLog();
+  Quit(router);
+  EXPECT_FALSE(Logged("Error moving message")) << ServerLog();
+  EXPECT_FALSE(Logged("to Scan box")) << ServerLog();
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <memory>
 #include <vector>
 
 #include "server/store/ItemValue.h"
@@ -391,6 +392,77 @@ TEST_F(CopyDelete, ADatabaseFileRemovedOrReplacedWhileOpenTakesNoCopy) {
   ASSERT_EQ(server_->CloseDatabase(b_), Status());
   removeB();
   EXPECT_EQ(server_->OpenDatabase("b.nsf", &b_).code(), err::kFileNotFound);
+}
+
+TEST_F(CopyDelete, LookupByUniversalIdFindsTheNoteElseItsLatestStub) {
+  const uint32_t id = NewMessage(a_, "one");
+  OriginatorId oid;
+  ASSERT_EQ(server_->GetNoteOriginatorId(a_, id, &oid), Status());
+  uint32_t copied = 0, found = 0, sequence = 0;
+  EXPECT_EQ(server_->GetNoteInfoByUnid(b_, oid.unid, &found, &sequence).code(),
+            err::kNotFound);
+  ASSERT_EQ(server_->CopyNote(a_, 0, 0, id, b_, 0, 0, 0, 0, &copied, nullptr),
+            Status());
+  ASSERT_EQ(server_->GetNoteInfoByUnid(b_, oid.unid, &found, &sequence),
+            Status());
+  EXPECT_EQ(found, copied);
+  EXPECT_EQ(sequence, oid.sequence);
+  ASSERT_EQ(server_->DeleteNote(b_, copied, 0), Status());
+  ASSERT_EQ(server_->GetNoteInfoByUnid(b_, oid.unid, &found, &sequence),
+            Status());
+  EXPECT_EQ(found, copied | kDeletedNoteFlag);
+  EXPECT_EQ(sequence, oid.sequence);
+}
+
+TEST_F(CopyDelete, ACopyIntoItsOwnDatabaseIsRefusedAndWritesNothing) {
+  const uint32_t id = NewMessage(a_, "one");
+  const store::NoteInfo before = Info(a_, id);
+  DbHandle again;
+  ASSERT_EQ(server_->OpenDatabase("/a.nsf", &again), Status());
+  for (const DbHandle to : {a_, again}) {
+    uint32_t copied = 0;
+    EXPECT_EQ(server_->CopyNote(a_, 0, 0, id, to, 0, 0, 0, 0, &copied, nullptr)
+                  .code(),
+              err::kSameDatabase);
+  }
+  EXPECT_EQ(Documents(a_), std::vector<uint32_t>{id});
+  EXPECT_EQ(Info(a_, id).sequence, before.sequence);
+  DatabaseId ofA{}, ofAgain{}, ofB{};
+  ASSERT_EQ(server_->GetDatabaseId(a_, &ofA), Status());
+  ASSERT_EQ(server_->GetDatabaseId(again, &ofAgain), Status());
+  ASSERT_EQ(server_->GetDatabaseId(b_, &ofB), Status());
+  EXPECT_EQ(ofA, ofAgain);
+  EXPECT_NE(ofA, ofB);
+  EXPECT_EQ(server_->CloseDatabase(again), Status());
+}
+
+TEST_F(CopyDelete, AnUpdateOfANoteChangedSinceItWasOpenedIsAConflict) {
+  const uint32_t id = NewMessage(a_, "one");
+  // Another process, standing for the scanner, gives its verdict in between.
+  std::unique_ptr<LocalNotesServices> other = dir_.MakeServer(&clock_);
+  ASSERT_NE(other, nullptr);
+  DbHandle otherA;
+  ASSERT_EQ(other->OpenDatabase("a.nsf", &otherA), Status());
+  NoteHandle mine, theirs;
+  ASSERT_EQ(server_->OpenNote(a_, id, 0, &mine), Status());
+  ASSERT_EQ(other->OpenNote(otherA, id, 0, &theirs), Status());
+  ASSERT_EQ(other->SetTextItem(theirs, "Kesto_Router", "D", 0xFFFF), Status());
+  ASSERT_EQ(other->UpdateNote(theirs, 0), Status());
+  const store::NoteInfo changed = Info(a_, id);
+
+  ASSERT_EQ(server_->SetTextItem(mine, "Kesto_Router", "M", 0xFFFF), Status());
+  EXPECT_EQ(server_->UpdateNote(mine, 0).code(), err::kUpdateConflict);
+  EXPECT_EQ(Info(a_, id).sequence, changed.sequence);
+  ASSERT_EQ(server_->CloseNote(mine), Status());
+  // Opened again, it is the current version and saves.
+  ASSERT_EQ(server_->OpenNote(a_, id, 0, &mine), Status());
+  char route[8];
+  EXPECT_EQ(server_->GetTextItem(mine, "Kesto_Router", route), 1);
+  EXPECT_STREQ(route, "D");
+  ASSERT_EQ(server_->SetTextItem(mine, "Subject", "two", 0xFFFF), Status());
+  EXPECT_EQ(server_->UpdateNote(mine, 0), Status());
+  EXPECT_EQ(server_->CloseNote(mine), Status());
+  EXPECT_EQ(other->CloseNote(theirs), Status());
 }
 
 }  // namespace

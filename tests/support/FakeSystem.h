@@ -37,7 +37,10 @@ class FakeSystem : public SystemServices {
   bool registryAvailable = false;
   std::map<std::string, std::string> registryValues;
   std::string console;
-  std::deque<int> randomValues;  // next Random() results; 0 when exhausted
+  // The next Random() results; once they are used up, a varied sequence
+  // (the C library's classic generator from the seed), never a constant
+  // that would hide the code's other branches.
+  std::deque<int> randomValues;
   uint32_t seededWith = 0;
   int64_t unixSeconds = 1'765'000'000;
   // WaitForMutex outcome while another holder owns the name.
@@ -181,9 +184,15 @@ class FakeSystem : public SystemServices {
 
   void ConsoleWrite(const char* text) override { console += text; }
   int64_t CurrentUnixSeconds() override { return unixSeconds; }
-  void SeedRandom(uint32_t seed) override { seededWith = seed; }
+  void SeedRandom(uint32_t seed) override {
+    seededWith = seed;
+    randomState_ = seed;
+  }
   int Random() override {
-    if (randomValues.empty()) return 0;
+    if (randomValues.empty()) {
+      randomState_ = randomState_ * 1103515245u + 12345u;
+      return static_cast<int>((randomState_ / 65536u) % 32768u);
+    }
     const int r = randomValues.front();
     randomValues.pop_front();
     return r;
@@ -193,6 +202,7 @@ class FakeSystem : public SystemServices {
   FakeMachine& machine_;
   std::map<int, std::string> names_;
   int nextHandle_ = 0;
+  uint32_t randomState_ = 1;
 };
 
 }  // namespace vt::testing

@@ -16,7 +16,10 @@ namespace vt::testing {
 
 class FaultyNotes : public NotesServicesWrapper {
  public:
-  enum class Mode { kOnce, kFromThen };
+  // kAfterward: the Nth call is carried out, then reported as failed (a
+  // copy committed before its failure was seen); CopyNote, DeleteNote and
+  // UpdateNote only.
+  enum class Mode { kOnce, kFromThen, kAfterward };
 
   explicit FaultyNotes(NotesServices& target) : NotesServicesWrapper(target) {}
 
@@ -29,7 +32,10 @@ class FaultyNotes : public NotesServicesWrapper {
     f.status = status;
     f.mode = mode;
   }
-  void ClearFaults() { faults_.clear(); }
+  void ClearFaults() {
+    faults_.clear();
+    afterward_.clear();
+  }
 
   int Calls(const std::string& op) const {
     auto it = calls_.find(op);
@@ -359,6 +365,12 @@ class FaultyNotes : public NotesServicesWrapper {
     return s;
   }
 
+  Status GetDatabaseId(DbHandle db, DatabaseId* id) override {
+    Status injected;
+    if (Inject("GetDatabaseId", &injected)) return injected;
+    return NotesServicesWrapper::GetDatabaseId(db, id);
+  }
+
   Status CreateDatabaseCopy(const char* sourcePath, const char* newPath,
                             uint16_t noteClassMask, uint16_t reserved1,
                             uint32_t reserved2, DbHandle* newDb) override {
@@ -401,6 +413,7 @@ class FaultyNotes : public NotesServicesWrapper {
     Status injected;
     if (Inject("UpdateNote", &injected)) return injected;
     const Status s = NotesServicesWrapper::UpdateNote(note, flags);
+    if (Afterward("UpdateNote", &injected)) return injected;
     return s;
   }
 
@@ -421,6 +434,7 @@ class FaultyNotes : public NotesServicesWrapper {
     const Status s = NotesServicesWrapper::CopyNote(
         source, reserved1, reserved2, noteId, destination, reserved3, reserved4,
         openFlags, updateFlags, newNoteId, newNoteClass);
+    if (Afterward("CopyNote", &injected)) return injected;
     return s;
   }
 
@@ -429,6 +443,7 @@ class FaultyNotes : public NotesServicesWrapper {
     Status injected;
     if (Inject("DeleteNote", &injected)) return injected;
     const Status s = NotesServicesWrapper::DeleteNote(db, noteId, updateFlags);
+    if (Afterward("DeleteNote", &injected)) return injected;
     return s;
   }
 
@@ -439,6 +454,20 @@ class FaultyNotes : public NotesServicesWrapper {
     const Status s = NotesServicesWrapper::GetNoteInfo(db, noteId, sequence,
                                                        modified, noteClass);
     return s;
+  }
+
+  Status GetNoteOriginatorId(DbHandle db, uint32_t noteId,
+                             OriginatorId* oid) override {
+    Status injected;
+    if (Inject("GetNoteOriginatorId", &injected)) return injected;
+    return NotesServicesWrapper::GetNoteOriginatorId(db, noteId, oid);
+  }
+
+  Status GetNoteInfoByUnid(DbHandle db, const UniversalId& unid,
+                           uint32_t* noteId, uint32_t* sequence) override {
+    Status injected;
+    if (Inject("GetNoteInfoByUnid", &injected)) return injected;
+    return NotesServicesWrapper::GetNoteInfoByUnid(db, unid, noteId, sequence);
   }
 
   Status GetNoteField(NoteHandle note, uint16_t field,
@@ -651,6 +680,10 @@ class FaultyNotes : public NotesServicesWrapper {
     if (it == faults_.end()) return false;
     const int n = calls_[op];
     const Fault& f = it->second;
+    if (f.mode == Mode::kAfterward) {
+      if (n == f.failAt) afterward_ = op;
+      return false;
+    }
     if (n == f.failAt || (f.mode == Mode::kFromThen && n > f.failAt)) {
       *status = f.status;
       ++injected_;
@@ -658,9 +691,18 @@ class FaultyNotes : public NotesServicesWrapper {
     }
     return false;
   }
+  // After a call was carried out: whether to report it as failed anyway.
+  bool Afterward(const char* op, Status* status) {
+    if (afterward_ != op) return false;
+    afterward_.clear();
+    *status = faults_.at(op).status;
+    ++injected_;
+    return true;
+  }
 
   std::map<std::string, int> calls_;
   std::map<std::string, Fault> faults_;
+  std::string afterward_;  // the operation to report as failed once done
   int total_ = 0;
   int injected_ = 0;
   int openDatabases_ = 0;

@@ -292,6 +292,13 @@ Status NsfDatabase::CheckInPlace() const {
   return Status();
 }
 
+bool NsfDatabase::FileIdentity(dev_t* device, ino_t* inode) const {
+  if (!fileKnown_) return false;
+  *device = fileDevice_;
+  *inode = fileInode_;
+  return true;
+}
+
 Status NsfDatabase::BeginWrite(WriteTransaction& txn) {
   Status s = txn.Begin();
   if (s.ok()) s = CheckInPlace();
@@ -367,6 +374,9 @@ Status NsfDatabase::PrepareStatements() {
        " VALUES(?1, ?2, ?3, ?4, ?5)"},
       {&stubSequence_,
        "SELECT ifnull(max(sequence), 0) FROM stubs WHERE unid = ?1"},
+      {&latestStub_,
+       "SELECT id, sequence FROM stubs WHERE unid = ?1"
+       " ORDER BY sequence DESC, id DESC LIMIT 1"},
       {&scan_, kScanSql},
   };
   for (const auto& entry : all) {
@@ -504,6 +514,29 @@ Status NsfDatabase::ReadStoredNote(uint32_t noteId, StoredNote* note) {
   return MissingNoteStatus(id);
 }
 
+Status NsfDatabase::FindByUnid(const Unid& unid, uint32_t* noteId,
+                               uint32_t* sequence) {
+  {
+    StatementUse use(findByUnid_);
+    use->BindBlob(1, unid);
+    const int rc = use->Step();
+    if (rc == SQLITE_ROW) {
+      *noteId = static_cast<uint32_t>(use->ColumnInt(0));
+      *sequence = static_cast<uint32_t>(use->ColumnInt(2));
+      return Status();
+    }
+    if (rc != SQLITE_DONE) return StatusFromSqlite(rc);
+  }
+  StatementUse use(latestStub_);
+  use->BindBlob(1, unid);
+  const int rc = use->Step();
+  if (rc == SQLITE_DONE) return err::kNotFound;
+  if (rc != SQLITE_ROW) return StatusFromSqlite(rc);
+  *noteId = static_cast<uint32_t>(use->ColumnInt(0)) | kDeletedNoteFlag;
+  *sequence = static_cast<uint32_t>(use->ColumnInt(1));
+  return Status();
+}
+
 Status NsfDatabase::AllocateNoteId(uint32_t* id) {
   int64_t next = 0;
   {
@@ -616,6 +649,9 @@ Status NsfDatabase::WriteNoteInTransaction(NoteRecord* note,
         return MissingNoteStatus(note->id);
       }
     }
+    // Someone else saved the note since it was read: writing the whole note
+    // back would silently undo that change.
+    if (previousSequence != note->sequence) return err::kUpdateConflict;
     info.id = note->id;
     info.modified = NextModified(previousModified, nowCentis);
     info.sequence = static_cast<uint32_t>(previousSequence + 1);

@@ -84,6 +84,9 @@ class NsfDatabase {
   // 0 while the file opened is still the one at file(); kFileReplaced once
   // it was removed or another file was put in its place.
   Status CheckInPlace() const;
+  // The device and inode of the file opened: no other file open at the
+  // same time has the same pair. False while unknown.
+  bool FileIdentity(dev_t* device, ino_t* inode) const;
 
   // ---- Notes (time stamps in Unix centiseconds) ---------------------------
   // The ID a class ID (0xFFFF0000 | class) stands for; others are checked.
@@ -93,6 +96,8 @@ class NsfDatabase {
   Status ReadNote(uint32_t noteId, NoteRecord* note);
   // Writes the whole note; a new note (id 0) gets its ID. The modified stamp
   // becomes nowCentis, or one more than before if the clock has not moved.
+  // An existing note must still be the version it was read as (its
+  // sequence): one changed since fails with kUpdateConflict.
   Status WriteNote(NoteRecord* note, int64_t nowCentis);
   // Writes several notes in one durable transaction: all or none.
   Status WriteNotes(std::span<NoteRecord> notes, int64_t nowCentis);
@@ -100,6 +105,9 @@ class NsfDatabase {
   Status DeleteNote(uint32_t noteId, int64_t nowCentis);
 
   Status ReadStoredNote(uint32_t noteId, StoredNote* note);
+  // The note of that universal ID, or else its latest deletion stub (ID with
+  // kDeletedNoteFlag, and the version it deleted); kNotFound for neither.
+  Status FindByUnid(const Unid& unid, uint32_t* noteId, uint32_t* sequence);
   // Writes the note under its universal ID, replacing the note of that ID
   // here (which keeps its note ID) or adding one. Keeps class, created stamp,
   // items and the version (sequence) count; durable on return. Writes nothing
@@ -187,7 +195,7 @@ class NsfDatabase {
   Statement readNote_, noteInfo_, stubExists_, firstOfClass_, findByUnid_;
   Statement getMeta_, putMeta_;
   Statement insertNote_, updateNote_, putBody_, deleteBody_, deleteNote_;
-  Statement insertStub_, stubSequence_;
+  Statement insertStub_, stubSequence_, latestStub_;
   Statement scan_;
 };
 

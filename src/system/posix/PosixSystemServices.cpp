@@ -119,7 +119,19 @@ int64_t PosixSystemServices::CurrentUnixSeconds() {
   return static_cast<int64_t>(std::time(nullptr));
 }
 
-void PosixSystemServices::SeedRandom(uint32_t seed) { randomState_ = seed; }
+void PosixSystemServices::SeedRandom(uint32_t seed) {
+  // The seed is the time in seconds, and this generator's first value moves
+  // by only about 3 in 32768 from one second to the next: a router started
+  // within the same few minutes would draw the same mail box every time. So
+  // the seed is scrambled first (a 32-bit hash finaliser); the sequence from
+  // there on is the C library's.
+  seed ^= seed >> 16;
+  seed *= 0x85EBCA6Bu;
+  seed ^= seed >> 13;
+  seed *= 0xC2B2AE35u;
+  seed ^= seed >> 16;
+  randomState_ = seed;
+}
 
 int PosixSystemServices::Random() {
   randomState_ = randomState_ * 214013u + 2531011u;
