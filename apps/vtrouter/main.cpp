@@ -2,6 +2,7 @@
 // server and the Linux system services.
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "host/ProcessEntry.h"
 #include "server/LocalNotesServices.h"
@@ -37,5 +38,9 @@ int main(int argc, char** argv) {
   }
   vt::LocalNotesServices notes(vt::LocalNotesServicesOptions{});
   vt::PosixSystemServices system;
+  // A lock folder or file that another user planted is named in the log.
+  system.SetReporter([&notes](const std::string& text) {
+    notes.LogMessage("VTRouter: %s", 0, text.c_str());
+  });
   return vt::ProcessEntry(notes, system, argc, argv);
 }

@@ -104,6 +104,9 @@ class ConfigCommand : public Command {
     Outcome outcome = OpenConfigDocument(server, server_, admin, &noteId);
     if (!outcome.ok()) return outcome;
     PosixSystemServices system;
+    system.SetReporter([](const std::string& text) {
+      std::fprintf(stderr, "vtserver: %s\n", text.c_str());
+    });
     ConfigSaveLock lock(system);
     outcome = lock.Acquire();
     if (!outcome.ok()) return outcome;

@@ -26,8 +26,10 @@ constexpr char kDefaultQuarantineD[] = "Veltrane\\QuarantineD_1.nsf";
 
 uint32_t NumberToUint32(double value) {
   if (std::isnan(value)) return 0;
-  if (value >= 9.2e18) return 0xFFFFFFFFu;
-  if (value <= -9.2e18) return 0;
+  // Beyond what 32 bits hold (signed below, unsigned above) the value stays
+  // at the nearest end rather than wrapping round to a small number.
+  if (value >= 4294967295.0) return 0xFFFFFFFFu;
+  if (value <= -2147483648.0) return 0x80000000u;
   return static_cast<uint32_t>(static_cast<int64_t>(value));
 }
 

@@ -82,8 +82,8 @@ class ServerConfig : public MailDatabase {
 };
 
 // A number item as the 32-bit value the router keeps: truncated towards zero
-// and wrapped to 32 bits, so -1 reads as 0xFFFFFFFF (out-of-range and
-// non-finite values saturate first).
+// and taken as unsigned, so -1 reads as 0xFFFFFFFF; a value beyond the 32-bit
+// range (-2^31 to 2^32 - 1) reads as the nearest end of it, NaN as 0.
 uint32_t NumberToUint32(double value);
 
 }  // namespace vt

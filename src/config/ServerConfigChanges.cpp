@@ -57,6 +57,13 @@ Status ServerConfig::SaveQuarantineNames() {
     system_.CloseMutex(mutex);
     return status;
   }
+  // Whether the document is still as this router last read it: only then
+  // is the time of the save below the router's own. An edit someone made
+  // since must still look like a change to the next check.
+  TimeDate opened;
+  const bool unchangedSinceRead =
+      n.GetNoteField(note, kNoteFieldModified, &opened).ok() &&
+      n.CompareTimeDates(opened, configModified) == 0;
   struct Saved {
     const char* item;
     const FixedText<kPathSize>& path;
@@ -75,7 +82,7 @@ Status ServerConfig::SaveQuarantineNames() {
     status = n.SetTextItem(note, s.item, s.path.c_str(), 0xFFFF);
     if (!status.ok()) ReportError(status, "%s", s.failure);
   }
-  if (n.UpdateNote(note, 0).ok()) {
+  if (n.UpdateNote(note, 0).ok() && unchangedSinceRead) {
     // Our own save must not count as an outside edit at the next check.
     n.GetNoteField(note, kNoteFieldModified, &configModified).IgnoreError();
   }

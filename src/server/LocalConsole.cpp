@@ -13,6 +13,12 @@
 #include "server/console/DataDirectoryArgument.h"
 
 namespace vt {
+namespace {
+
+// The longest server name the router's fields hold.
+constexpr size_t kMaxServerNameLength = 256;
+
+}  // namespace
 
 Status LocalNotesServices::StartRuntime(int argc, char** argv) {
   startupProblem_.clear();
@@ -29,6 +35,17 @@ Status LocalNotesServices::StartRuntime(int argc, char** argv) {
   if (!s.ok()) {
     startupProblem_ = "cannot use the data directory " + dir.string();
     return s;
+  }
+  // A task finds itself by the server's name (its instance guard, its
+  // configuration document): without a usable one it cannot run, and must
+  // not seem to.
+  const std::string& name = ini_.serverName();
+  if (name.empty() || name.size() > kMaxServerNameLength) {
+    startupProblem_ = dataDir_.IniFile().string() +
+                      ": no usable ServerName (it is missing, empty or too "
+                      "long)";
+    LogMessage("%s", 0, startupProblem_.c_str());
+    return err::kMissingValue;
   }
   runtime_ = std::make_unique<console::TaskRuntime>(
       [this] { return clock_->MonotonicMillis(); });

@@ -129,10 +129,8 @@ uint16_t LocalNotesServices::GetStartupErrorText(Status status,
                                                  std::span<char> buffer,
                                                  uint16_t maxLength) {
   const std::span<char> out = Limit(buffer, size_t{maxLength} + 1);
-  // A runtime that could not find its data directory says what is missing.
-  if (status.Is(err::kNoDataDirectory) && !startupProblem_.empty()) {
-    return CopyOut(out, startupProblem_);
-  }
+  // A runtime that could not start says what is missing.
+  if (!startupProblem_.empty()) return CopyOut(out, startupProblem_);
   return static_cast<uint16_t>(WriteStatusText(status.value(), out));
 }
 

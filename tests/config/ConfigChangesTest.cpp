@@ -75,6 +75,18 @@ TEST_F(ConfigChangesTest, OurOwnSaveDoesNotCountAsAnEdit) {
   EXPECT_EQ(system_.mutexesOpen, 0);
 }
 
+TEST_F(ConfigChangesTest, AnEditJustBeforeOurSaveIsStillReadAfterIt) {
+  // The administrator's edit lands between the last check and the save
+  // that a roll-over (or "newqc") makes.
+  world_.EditConfig({{"ReleaseMailMinutes", 21}});
+  config_->quarantinePathC.Assign("Veltrane\\QuarantineC_2.nsf");
+  EXPECT_TRUE(config_->SaveQuarantineNames().ok());
+  EXPECT_EQ(config_->Reinitialize(), kReinitReread);
+  EXPECT_EQ(config_->releaseMinutes, 21u);
+  EXPECT_EQ(Item("CatCQNsfD"), "Veltrane\\QuarantineC_2.nsf");
+  EXPECT_EQ(config_->Reinitialize(), kReinitUnchanged);
+}
+
 TEST_F(ConfigChangesTest, ADeletedDocumentIsLookedUpAgainOnEveryCall) {
   DbHandle admin;
   ASSERT_TRUE(world_.server().OpenDatabase(testing::kAdminPath, &admin).ok());

@@ -73,8 +73,12 @@ TEST_F(ServerConfigTest, NumbersAreClampedAsUnsignedValues) {
     double size;
     uint32_t megabytes;
   };
-  for (const Case c : {Case{5, 10}, Case{10, 10}, Case{4075, 4075},
-                       Case{4076, 4075}, Case{-1, 4075}, Case{100.9, 100}}) {
+  // Beyond the 32-bit range a value stays at its nearest end instead of
+  // wrapping round: 2^32 would wrap to 0 (then 10 MB), -1e19 likewise.
+  for (const Case c :
+       {Case{5, 10}, Case{10, 10}, Case{4075, 4075}, Case{4076, 4075},
+        Case{-1, 4075}, Case{100.9, 100}, Case{4294967296.0, 4075},
+        Case{-1e19, 4075}, Case{1e300, 4075}, Case{-4294967296.0, 4075}}) {
     world_.EditConfig({{"MaxQuarantineSize", c.size}});
     auto config = MakeConfig(world_.server());
     ASSERT_EQ(config->Read().value(), 0);
@@ -85,7 +89,8 @@ TEST_F(ServerConfigTest, NumbersAreClampedAsUnsignedValues) {
     uint32_t kept;
   };
   for (const Minutes m :
-       {Minutes{9, 0}, Minutes{10, 10}, Minutes{0, 0}, Minutes{1440, 1440}}) {
+       {Minutes{9, 0}, Minutes{10, 10}, Minutes{0, 0}, Minutes{1440, 1440},
+        Minutes{4294967306.0, 0xFFFFFFFFu}, Minutes{-1e19, 0x80000000u}}) {
     world_.EditConfig({{"ReleaseMailMinutes", m.value}});
     auto config = MakeConfig(world_.server());
     ASSERT_EQ(config->Read().value(), 0);

@@ -3,6 +3,7 @@
 #include <signal.h>
 
 #include <chrono>
+#include <fstream>
 #include <thread>
 
 #include "DataDirTest.h"
@@ -220,6 +221,28 @@ TEST_F(Router, ADatabaseInTwoRolesLosesNoMessage) {
   Quit(router);
   EXPECT_FALSE(Logged("Error moving message")) << ServerLog();
   EXPECT_FALSE(Logged("to Scan box")) << ServerLog();
+}
+
+// The router finds itself by the server's name; without a usable one it
+// says so and fails instead of ending quietly with success.
+TEST_F(Router, AServerIniWithoutAUsableServerNameStopsTheStart) {
+  const std::string ini = dir() + "/server.ini";  // made by Init
+  for (const std::string& text :
+       {std::string("; no name at all\n"), std::string("ServerName=\n"),
+        "ServerName=CN=" + std::string(300, 'x') + "/O=Example\n"}) {
+    {
+      std::ofstream out(ini, std::ios::trunc);
+      out << text;
+    }
+    const RunResult r = RunProgram(VtRouterPath(), {"--data", dir()}, 30000);
+    EXPECT_NE(r.exitCode, 0) << text;
+    EXPECT_EQ(r.termSignal, 0);
+    EXPECT_NE(r.out.find("server.ini: no usable ServerName (it is missing, "
+                         "empty or too long)"),
+              std::string::npos)
+        << r.out;
+  }
+  EXPECT_TRUE(Logged("no usable ServerName")) << ServerLog();
 }
 
 }  // namespace

@@ -137,18 +137,24 @@ TEST(NamedMutexFolder, ThatCannotBeUsedGivesNoHandle) {
   EXPECT_FALSE(existed);
 }
 
-TEST(NamedMutexFolder, DefaultIsAnExistingFolderThatWorks) {
+TEST(NamedMutexFolder, DefaultIsAPrivateFolderOfTheUserThatWorks) {
   PosixSystemServices sys;
-  EXPECT_TRUE(std::filesystem::is_directory(sys.lockDirectory()))
-      << sys.lockDirectory();
   const std::string name = "vt-test-" + std::to_string(::getpid());
   bool existed = true;
   const MutexHandle h = sys.CreateNamedMutex(name.c_str(), true, &existed);
   ASSERT_TRUE(h);
   EXPECT_FALSE(existed);
+  const std::string folder = sys.lockDirectory();
+  const std::string file = folder + "/" + LockFileMutexes::FileNameFor(name);
+  struct stat st;
+  ASSERT_EQ(::lstat(folder.c_str(), &st), 0) << folder;
+  EXPECT_TRUE(S_ISDIR(st.st_mode));
+  EXPECT_EQ(st.st_uid, ::geteuid());
+  EXPECT_EQ(st.st_mode & 022, 0u) << folder;
+  ASSERT_EQ(::lstat(file.c_str(), &st), 0) << file;
+  EXPECT_EQ(st.st_mode & 0777, 0600u) << file;
   sys.CloseMutex(h);
-  std::filesystem::remove(sys.lockDirectory() + "/" +
-                          LockFileMutexes::FileNameFor(name));
+  std::filesystem::remove(file);
 }
 
 TEST_F(NamedMutexTest, WaitTimesOutWhileHeldElsewhereAndAcquiresAfterRelease) {

@@ -2,6 +2,7 @@
 #include "system/posix/LockFileMutexes.h"
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,6 +10,7 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <cstdlib>
 #include <thread>
 
 namespace vt {
@@ -22,21 +24,38 @@ bool SafeFileChar(char c) {
          (c >= '0' && c <= '9') || c == '.' || c == '_' || c == '-';
 }
 
-// The folder is usable when it is a real directory (not a link someone
-// planted in /tmp) that we may create files in.
-bool MakeUsableDirectory(const std::string& path) {
-  if (::mkdir(path.c_str(), 0755) != 0 && errno != EEXIST) return false;
-  struct stat st;
-  if (::lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
-  return ::access(path.c_str(), W_OK | X_OK) == 0;
-}
-
-void MakeDirectories(const std::string& path) {
+void MakeParents(const std::string& path) {
   for (size_t slash = path.find('/', 1); slash != std::string::npos;
        slash = path.find('/', slash + 1)) {
-    ::mkdir(path.substr(0, slash).c_str(), 0755);
+    ::mkdir(path.substr(0, slash).c_str(), 0700);
   }
-  ::mkdir(path.c_str(), 0755);
+}
+
+// The running user's name as a file-name part (its number when it has none).
+std::string UserPart() {
+  const uid_t uid = ::geteuid();
+  std::vector<char> buffer(16384);
+  struct passwd entry;
+  struct passwd* found = nullptr;
+  if (::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) == 0 &&
+      found != nullptr && found->pw_name[0] != '\0') {
+    std::string name = LockFileMutexes::FileNameFor(found->pw_name);
+    name.resize(name.size() - 5);  // without ".lock"
+    return name;
+  }
+  return std::to_string(uid);
+}
+
+std::string HomeFolder() {
+  std::vector<char> buffer(16384);
+  struct passwd entry;
+  struct passwd* found = nullptr;
+  if (::getpwuid_r(::geteuid(), &entry, buffer.data(), buffer.size(), &found) ==
+          0 &&
+      found != nullptr && found->pw_dir[0] == '/') {
+    return found->pw_dir;
+  }
+  return {};
 }
 
 // Only EWOULDBLOCK means "someone else holds it"; EINTR is retried.
@@ -51,13 +70,87 @@ int TryLock(int fd) {
 }  // namespace
 
 LockFileMutexes::LockFileMutexes(std::string directory)
-    : directory_(std::move(directory)) {}
+    : candidates_{std::move(directory)}, explicitFolder_(true) {}
 
-std::string LockFileMutexes::DefaultDirectory() {
-  for (const char* candidate : {"/run/lock/vtrouter", "/tmp/vtrouter-locks"}) {
-    if (MakeUsableDirectory(candidate)) return candidate;
+LockFileMutexes::LockFileMutexes(std::vector<std::string> candidates)
+    : candidates_(std::move(candidates)), explicitFolder_(false) {}
+
+std::vector<std::string> LockFileMutexes::DefaultCandidates() {
+  std::vector<std::string> folders;
+  if (const char* list = std::getenv("VT_LOCK_FOLDERS");
+      list != nullptr && list[0] != '\0') {
+    std::string_view rest(list);
+    while (!rest.empty()) {
+      const size_t colon = rest.find(':');
+      const std::string_view folder = rest.substr(0, colon);
+      if (!folder.empty()) folders.emplace_back(folder);
+      if (colon == std::string_view::npos) break;
+      rest.remove_prefix(colon + 1);
+    }
+    return folders;
   }
-  return "/tmp/vtrouter-locks-" + std::to_string(::getuid());
+  const std::string user = UserPart();
+  folders.push_back("/run/lock/vtrouter-" + user);
+  folders.push_back("/tmp/vtrouter-" + user);
+  const std::string home = HomeFolder();
+  if (!home.empty()) folders.push_back(home + "/.vtrouter-locks");
+  return folders;
+}
+
+void LockFileMutexes::SetReporter(Reporter report) {
+  std::lock_guard lock(mu_);
+  report_ = std::move(report);
+}
+
+std::string LockFileMutexes::directory() {
+  std::lock_guard lock(mu_);
+  return directory_;
+}
+
+void LockFileMutexes::Refuse(const std::string& path, const char* why) {
+  if (!refused_.insert(path).second || !report_) return;
+  report_("Lock " + path + " is not used: " + why);
+}
+
+// A folder is usable when it is a real directory (not a link planted in
+// /tmp) of the running user's that nobody else may write to; one made here
+// is private to the user.
+bool LockFileMutexes::UsableDirectory(const std::string& path,
+                                      bool makeParents) {
+  if (::mkdir(path.c_str(), 0700) != 0 && errno == ENOENT && makeParents) {
+    MakeParents(path);
+    ::mkdir(path.c_str(), 0700);
+  }
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0) return false;
+  if (!S_ISDIR(st.st_mode)) {
+    Refuse(path, "it is not a folder");
+    return false;
+  }
+  if (st.st_uid != ::geteuid()) {
+    Refuse(path, "the folder belongs to another user");
+    return false;
+  }
+  if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    Refuse(path, "other users may write to the folder");
+    return false;
+  }
+  return ::access(path.c_str(), W_OK | X_OK) == 0;
+}
+
+const std::string& LockFileMutexes::ChooseDirectory() {
+  if (chosen_) return directory_;
+  chosen_ = true;
+  for (const std::string& candidate : candidates_) {
+    if (!candidate.empty() && UsableDirectory(candidate, explicitFolder_)) {
+      directory_ = candidate;
+      break;
+    }
+  }
+  if (directory_.empty() && report_) {
+    report_("No lock folder can be used; named locks cannot be taken");
+  }
+  return directory_;
 }
 
 std::string LockFileMutexes::FileNameFor(std::string_view name) {
@@ -79,18 +172,27 @@ std::string LockFileMutexes::FileNameFor(std::string_view name) {
   return file;
 }
 
-UniqueFd LockFileMutexes::OpenLockFile(const std::string& path) const {
+UniqueFd LockFileMutexes::OpenLockFile(const std::string& path) {
   const int flags = O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW;
-  UniqueFd fd(::open(path.c_str(), flags, 0644));
+  UniqueFd fd(::open(path.c_str(), flags, 0600));
   if (!fd && errno == ENOENT) {
-    MakeDirectories(directory_);
-    fd = UniqueFd(::open(path.c_str(), flags, 0644));
+    // The folder went (a cleaner of /tmp, say): made again the same way.
+    if (UsableDirectory(directory_, explicitFolder_)) {
+      fd = UniqueFd(::open(path.c_str(), flags, 0600));
+    }
   }
-  // flock() needs no write access: another user's existing lock file still
-  // works read-only.
-  if (!fd && errno == EACCES) {
-    fd = UniqueFd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  if (!fd) return fd;
+  struct stat st;
+  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    Refuse(path, "it is not a plain file");
+    return UniqueFd();
   }
+  if (st.st_uid != ::geteuid()) {
+    Refuse(path, "the file belongs to another user");
+    return UniqueFd();
+  }
+  // Made readable to others by an earlier version: private from now on.
+  if ((st.st_mode & 077) != 0) ::fchmod(fd.get(), 0600);
   return fd;
 }
 
@@ -103,6 +205,8 @@ MutexHandle LockFileMutexes::Create(const char* name, bool initialOwner,
   const std::string file = FileNameFor(name);
   if (file.size() > NAME_MAX) return {};
 
+  std::lock_guard lock(mu_);
+  if (ChooseDirectory().empty()) return {};
   auto entry = std::make_shared<Entry>();
   entry->fd = OpenLockFile(directory_ + "/" + file);
   if (!entry->fd) return {};
@@ -114,7 +218,6 @@ MutexHandle LockFileMutexes::Create(const char* name, bool initialOwner,
     return {};
   }
 
-  std::lock_guard lock(mu_);
   // Handles are never reused, so a stale one cannot reach a newer mutex.
   if (nextHandle_ == 0) return {};
   const uint32_t handle = nextHandle_++;

@@ -1,48 +1,57 @@
-// Machine-wide named mutexes on Linux: one lock file per name in a shared
-// folder, held with flock(), so a name is free again as soon as its holder
-// closes it or dies, and any process using the same folder sees it.
+// Machine-wide named mutexes on Linux: one lock file per name in a folder of
+// the running user's, held with flock(), so a name is free again as soon as
+// its holder closes it or dies, and every process of that user sees it.
+// No other user can hold or remove a lock: the folder and its files belong to
+// the running user and are private to it, and a folder or file that belongs
+// to anyone else is refused (and reported), never used.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "system/SystemServices.h"
 #include "system/posix/UniqueFd.h"
 
 namespace vt {
 
-// A name "exists" while some handle holds the flock on its file. Ownership
-// is per handle (flock belongs to the open file description), so two handles
-// in one process exclude each other like two processes do. Releasing the
-// last ownership unlocks the file, which also makes the name free for the
-// next creator even while the handle stays open; Windows would keep the
-// name alive until the handle is closed. The router never relies on that:
-// its instance guard keeps its handle unreleased for the whole run.
-// Lock files are never deleted: removing one while another process is
-// opening it would let two holders lock two different files of one name.
 class LockFileMutexes {
  public:
-  // directory: the folder of the lock files; created (mode 0755, with its
+  // Receives one line for each folder or file refused.
+  using Reporter = std::function<void(const std::string& text)>;
+
+  // directory: the folder of the lock files; created (mode 0700, with its
   // missing parents) when the first name is created in it.
   explicit LockFileMutexes(std::string directory);
+  // The folders tried in turn when the first name is created; the first
+  // that is (or can be made) the running user's and private is kept.
+  // Missing parents are not made.
+  explicit LockFileMutexes(std::vector<std::string> candidates);
   LockFileMutexes(const LockFileMutexes&) = delete;
   LockFileMutexes& operator=(const LockFileMutexes&) = delete;
 
-  // /run/lock/vtrouter when it can be made usable, else /tmp/vtrouter-locks,
-  // else a per-user folder under /tmp (when another user owns the shared
-  // one, names are then only machine-wide among that user's processes).
-  static std::string DefaultDirectory();
+  // For the running user (by name, else by number): /run/lock/vtrouter-USER
+  // (the folder the systemd unit has systemd make), /tmp/vtrouter-USER,
+  // then ~/.vtrouter-locks. VT_LOCK_FOLDERS (folders separated by ':')
+  // replaces the list.
+  static std::vector<std::string> DefaultCandidates();
+
+  void SetReporter(Reporter report);
 
   // The lock file's name for a mutex name: characters outside
   // [A-Za-z0-9._-] (and a leading '.') become %XX, so distinct names stay
   // distinct and none can reach outside the folder. Ends in ".lock".
   static std::string FileNameFor(std::string_view name);
 
-  const std::string& directory() const { return directory_; }
+  // The folder in use: empty until the first name was created, and when
+  // no folder could be used.
+  std::string directory();
 
   MutexHandle Create(const char* name, bool initialOwner, bool* alreadyExisted);
   // timeoutMs 0xFFFFFFFF waits without limit, as INFINITE does on Windows.
@@ -57,11 +66,21 @@ class LockFileMutexes {
     uint32_t ownCount = 0;  // acquisitions not yet released (recursive)
   };
 
-  UniqueFd OpenLockFile(const std::string& path) const;
+  // The folder in use, chosen on first use; empty when none is usable.
+  const std::string& ChooseDirectory();
+  bool UsableDirectory(const std::string& path, bool makeParents);
+  UniqueFd OpenLockFile(const std::string& path);
   std::shared_ptr<Entry> Find(MutexHandle handle);
+  // One line per refused path, however often it is met.
+  void Refuse(const std::string& path, const char* why);
 
-  const std::string directory_;
-  std::mutex mu_;  // guards the table and the entries' state
+  const std::vector<std::string> candidates_;
+  const bool explicitFolder_;
+  std::mutex mu_;  // guards everything below
+  bool chosen_ = false;
+  std::string directory_;
+  Reporter report_;
+  std::set<std::string> refused_;
   uint32_t nextHandle_ = 1;
   std::map<uint32_t, std::shared_ptr<Entry>> entries_;
 };

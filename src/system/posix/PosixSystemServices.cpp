@@ -21,7 +21,7 @@ constexpr long kErrorInvalidHandle = 6;
 }  // namespace
 
 PosixSystemServices::PosixSystemServices()
-    : PosixSystemServices(LockFileMutexes::DefaultDirectory()) {}
+    : mutexes_(LockFileMutexes::DefaultCandidates()) {}
 
 PosixSystemServices::PosixSystemServices(std::string lockDirectory)
     : mutexes_(std::move(lockDirectory)) {}

@@ -12,12 +12,18 @@ namespace vt {
 
 class PosixSystemServices : public SystemServices {
  public:
-  // Named mutexes live in LockFileMutexes::DefaultDirectory().
+  // Named mutexes live in the first usable of
+  // LockFileMutexes::DefaultCandidates().
   PosixSystemServices();
   // Named mutexes live in lockDirectory (tests pass a temporary folder).
   explicit PosixSystemServices(std::string lockDirectory);
 
-  const std::string& lockDirectory() const { return mutexes_.directory(); }
+  // Empty until the first named mutex was created.
+  std::string lockDirectory() { return mutexes_.directory(); }
+  // Where the lock folders and files that are refused are reported.
+  void SetReporter(LockFileMutexes::Reporter report) {
+    mutexes_.SetReporter(std::move(report));
+  }
 
   MutexHandle CreateNamedMutex(const char* name, bool initialOwner,
                                bool* alreadyExisted) override;
@@ -54,7 +60,8 @@ class PosixSystemServices : public SystemServices {
   // The Microsoft C library's rand() (the generator the router draws from on
   // Windows), kept in this object rather than in the C library's global
   // state, so each instance is deterministic for its seed. Unseeded it
-  // starts as seed 1, like rand().
+  // starts as seed 1, like rand(); a seed is scrambled first, so that seeds
+  // a second apart (the clock's) start far apart.
   void SeedRandom(uint32_t seed) override;
   int Random() override;
 
