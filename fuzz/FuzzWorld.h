@@ -111,7 +111,7 @@ class CountingNotes : public testing::FaultyNotes {
     ++statusTexts;
     FaultyNotes::SetStatusTextV(format, args);
   }
-  int LogCalls() const { return Calls("LogMessageV"); }
+  int LogCalls() const { return Calls(NotesOp::kLogMessageV); }
 };
 
 // "YYYY-MM-DD HH:MM:SS" and two blanks before each line's text.

@@ -100,10 +100,10 @@ TEST_F(ConfigChangesTest, ADeletedDocumentIsLookedUpAgainOnEveryCall) {
 }
 
 TEST_F(ConfigChangesTest, OtherNoteInfoFailuresAreReportedNotRetried) {
-  notes_.FailCall("GetNoteInfo", 1, err::kDiskError);
-  const int reads = notes_.Calls("OpenNote");
+  notes_.FailCall(NotesOp::kGetNoteInfo, 1, err::kDiskError);
+  const int reads = notes_.Calls(NotesOp::kOpenNote);
   EXPECT_EQ(config_->Reinitialize(), kReinitError);
-  EXPECT_EQ(notes_.Calls("OpenNote"), reads);
+  EXPECT_EQ(notes_.Calls(NotesOp::kOpenNote), reads);
   EXPECT_EQ(testing::CountLog(world_.server(), "VTRouter: Reinitialize error."),
             1);
 }
@@ -134,7 +134,7 @@ TEST_F(ConfigChangesTest, OneItemFailingStillSavesTheOthers) {
   config_->quarantinePathB.Assign("B_2.nsf");
   config_->quarantinePathC.Assign("C_2.nsf");
   config_->quarantinePathD.Assign("D_2.nsf");
-  notes_.FailCall("SetTextItem", 2, err::kItemTooLarge);
+  notes_.FailCall(NotesOp::kSetTextItem, 2, err::kItemTooLarge);
   EXPECT_TRUE(config_->SaveQuarantineNames().ok());
   EXPECT_EQ(Item("CatBQNsfD"), "B_2.nsf");
   EXPECT_EQ(Item("CatCQNsfD"), "");

@@ -232,7 +232,7 @@ TEST_F(ServerConfigTest, ASecondReadReusesTheOpenAdministrationDatabase) {
   auto config = MakeConfig(notes);
   ASSERT_EQ(config->Read().value(), 0);
   ASSERT_EQ(config->Read().value(), 0);
-  EXPECT_EQ(notes.Calls("OpenDatabase"), 1);
+  EXPECT_EQ(notes.Calls(NotesOp::kOpenDatabase), 1);
   config.reset();
   EXPECT_EQ(notes.openDatabases(), 0);
   EXPECT_EQ(notes.openNotes(), 0);
@@ -254,50 +254,50 @@ TEST_F(ServerConfigTest, AMissingAdministrationDatabaseNamesItsLocation) {
 // Each failure of the lookup, with its lines and its result.
 TEST_F(ServerConfigTest, LookupFailuresAreReportedWhereTheyArise) {
   struct Case {
-    const char* op;
+    NotesOp op;
     Status status;
     std::vector<std::string> lines;  // each must be a prefix of a log line
     uint16_t result;                 // 0xFFFF: reading succeeds
   };
   const std::vector<Case> cases = {
-      {"GetServerIdName",
+      {NotesOp::kGetServerIdName,
        err::kMissingValue,
        {"VTRouter: Unable to get user name from ID file."},
        err::kMissingValue},
-      {"FindDesignNote",
+      {NotesOp::kFindDesignNote,
        err::kNotFound,
        {"VTRouter: Unable to find view: AdminServerConfig. ",
         "VTRouter: Error opening server configuration view "
         "'AdminServerConfig'."},
        err::kNotFound},
-      {"OpenCollection",
+      {NotesOp::kOpenCollection,
        Status(0x8000 | err::kCorruptDatabase),
        {"VTRouter: Unable to open view: AdminServerConfig. ",
         "VTRouter: Error opening server configuration view "
         "'AdminServerConfig'."},
        err::kCorruptDatabase},
-      {"UpdateCollection",
+      {NotesOp::kUpdateCollection,
        err::kDiskError,
        {"VTRouter: Error refreshing Server Configuration view "
         "'AdminServerConfig'."},
        0xFFFF},
-      {"FindByName",
+      {NotesOp::kFindByName,
        err::kDiskError,
        {"VTRouter: Error searching for configuration document "
         "(Veltrane/VeltraneAdmin.nsf)"},
        err::kDiskError},
-      {"ReadEntries",
+      {NotesOp::kReadEntries,
        err::kNoMemory,
        {"VTRouter: Unable to read configuration view 'AdminServerConfig'."},
        err::kNoMemory},
-      {"OpenNote",
+      {NotesOp::kOpenNote,
        err::kInvalidNote,
        {"VTRouter: Unable to open configuration document for "
         "CN=Mail1/O=Example"},
        err::kInvalidNote},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.op);
+    SCOPED_TRACE(NotesOpName(c.op));
     FaultyNotes notes(world_.server());
     notes.FailCall(c.op, 1, c.status);
     auto config = MakeConfig(notes);

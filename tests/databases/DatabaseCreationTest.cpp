@@ -91,9 +91,9 @@ TEST_F(DatabaseCreationTest, ExistingDatabaseIsOpenedAsItIs) {
   EXPECT_EQ(InfoTitle(*server_, record.dbHandle), "As it was");
   EXPECT_EQ(NoteClassCounts(*server_, record.dbHandle)[kNoteClassDocument], 1);
   EXPECT_TRUE(server_->LogLines().empty());
-  EXPECT_EQ(notes_->Calls("CreateDatabaseCopy"), 0);
-  EXPECT_EQ(notes_->Calls("CreateDatabase"), 0);
-  EXPECT_EQ(notes_->Calls("SetDatabaseInfo"), 0);
+  EXPECT_EQ(notes_->Calls(NotesOp::kCreateDatabaseCopy), 0);
+  EXPECT_EQ(notes_->Calls(NotesOp::kCreateDatabase), 0);
+  EXPECT_EQ(notes_->Calls(NotesOp::kSetDatabaseInfo), 0);
 }
 
 TEST_F(DatabaseCreationTest, MissingDatabaseIsCopiedFromItsTemplate) {
@@ -119,7 +119,7 @@ TEST_F(DatabaseCreationTest, MissingDatabaseIsCopiedFromItsTemplate) {
   EXPECT_EQ(counts[kNoteClassForm], 1);
   EXPECT_EQ(counts[kNoteClassDocument], 0);
   EXPECT_EQ(Markers(*server_, record.dbHandle, kNoteClassView), Texts{"8-0"});
-  EXPECT_EQ(notes_->Calls("CreateDatabase"), 0) << "no blank database";
+  EXPECT_EQ(notes_->Calls(NotesOp::kCreateDatabase), 0) << "no blank database";
 
   DbHandle scanTemplate;
   ASSERT_EQ(server_->OpenDatabase(kScanTemplate, &scanTemplate), Status());
@@ -175,12 +175,12 @@ TEST_F(DatabaseCreationTest, DamagedTemplateIsLoggedTwiceAndReturned) {
             "Unable to create new database 'Veltrane\\QuarantineB_1.nsf' "
             "from template 'Veltrane\\broken.ntf'");
   EXPECT_FALSE(Exists(dir_, "Veltrane/QuarantineB_1.nsf"));
-  EXPECT_EQ(notes_->Calls("CreateDatabase"), 0) << "no blank database";
+  EXPECT_EQ(notes_->Calls(NotesOp::kCreateDatabase), 0) << "no blank database";
 }
 
 TEST_F(DatabaseCreationTest, TemplateCopyFailureIsReturnedAs14Bits) {
   const Status flagged(0x4000 | err::kDiskError);
-  notes_->FailCall("CreateDatabaseCopy", 1, flagged);
+  notes_->FailCall(NotesOp::kCreateDatabaseCopy, 1, flagged);
   MailDatabase record(*notes_);
   EXPECT_EQ(OpenOrCreateDatabase(record, "", "Veltrane\\QuarantineB_1.nsf",
                                  kQuarantineTemplate, kTitleB, admin_)
@@ -200,12 +200,12 @@ TEST_F(DatabaseCreationTest, OtherOpenFailureCreatesNothing) {
             Texts{"VTRouter: Unable to open database Mail9 "
                   "Veltrane\\QuarantineB_1.nsf. Unable to find path to "
                   "server"});
-  EXPECT_EQ(notes_->Calls("CreateDatabaseCopy"), 0);
-  EXPECT_EQ(notes_->Calls("CreateDatabase"), 0);
+  EXPECT_EQ(notes_->Calls(NotesOp::kCreateDatabaseCopy), 0);
+  EXPECT_EQ(notes_->Calls(NotesOp::kCreateDatabase), 0);
 }
 
 TEST_F(DatabaseCreationTest, FailedTitleLeavesTheNewDatabaseOpen) {
-  notes_->FailCall("SetDatabaseInfo", 1, err::kDiskError);
+  notes_->FailCall(NotesOp::kSetDatabaseInfo, 1, err::kDiskError);
   MailDatabase record(*notes_);
   ASSERT_EQ(OpenOrCreateDatabase(record, "", "Veltrane\\Scan_3.box",
                                  kScanTemplate, kScanTitle, admin_),
@@ -284,12 +284,12 @@ TEST_F(DatabaseCreationTest, BlankDatabaseWithoutSettingsSource) {
                                  "Veltrane\\missing.ntf", kTitleB, DbHandle()),
             Status());
   EXPECT_TRUE(record.IsOpen());
-  EXPECT_EQ(notes_->Calls("CopyDatabaseSettings"), 0);
+  EXPECT_EQ(notes_->Calls(NotesOp::kCopyDatabaseSettings), 0);
   EXPECT_TRUE(Markers(*server_, record.dbHandle, kNoteClassAcl).empty());
 }
 
 TEST_F(DatabaseCreationTest, SettingsThatCannotBeCopiedCloseTheNewDatabase) {
-  notes_->FailCall("CopyDatabaseSettings", 1, err::kDiskError);
+  notes_->FailCall(NotesOp::kCopyDatabaseSettings, 1, err::kDiskError);
   const char* path = "Veltrane\\QuarantineB_1.nsf";
   {
     MailDatabase record(*notes_);
@@ -312,11 +312,11 @@ TEST_F(DatabaseCreationTest, SettingsThatCannotBeCopiedCloseTheNewDatabase) {
                                  kTitleB, admin_),
             Status());
   EXPECT_EQ(server_->LogLines().size(), 3u);
-  EXPECT_EQ(notes_->Calls("CreateDatabase"), 1);
+  EXPECT_EQ(notes_->Calls(NotesOp::kCreateDatabase), 1);
 }
 
 TEST_F(DatabaseCreationTest, BlankCreationFailureIsLoggedAndReturned) {
-  notes_->FailCall("CreateDatabase", 1, err::kDiskError);
+  notes_->FailCall(NotesOp::kCreateDatabase, 1, err::kDiskError);
   MailDatabase record(*notes_);
   EXPECT_EQ(OpenOrCreateDatabase(record, "", "Veltrane\\QuarantineB_1.nsf",
                                  "Veltrane\\missing.ntf", kTitleB, admin_),
@@ -422,14 +422,14 @@ TEST_F(DatabaseTitleTest, OtherInformationFieldsAreKept) {
 TEST_F(DatabaseTitleTest, NoHandleIsRefusedSilently) {
   EXPECT_EQ(SetDatabaseTitle(*record_, "New", DbHandle()),
             Status(err::kNoDatabaseHandle));
-  EXPECT_EQ(notes_->Calls("GetDatabaseInfo"), 0);
+  EXPECT_EQ(notes_->Calls(NotesOp::kGetDatabaseInfo), 0);
   EXPECT_TRUE(server_->LogLines().empty());
   EXPECT_EQ(record_->lastStatus, 0);
 }
 
 TEST_F(DatabaseTitleTest, UnreadableInformationIsReportedOnTheRecord) {
   const Status flagged(0x4000 | err::kDiskError);
-  notes_->FailCall("GetDatabaseInfo", 1, flagged);
+  notes_->FailCall(NotesOp::kGetDatabaseInfo, 1, flagged);
   EXPECT_EQ(SetDatabaseTitle(*record_, "New", record_->dbHandle).value(),
             err::kDiskError);
   EXPECT_EQ(LogTexts(*server_),
@@ -437,13 +437,13 @@ TEST_F(DatabaseTitleTest, UnreadableInformationIsReportedOnTheRecord) {
                   "file system error"});
   EXPECT_EQ(record_->lastStatus, flagged.value());
   EXPECT_EQ(record_->lastMessage, "Unable to get title of new database.");
-  EXPECT_EQ(notes_->Calls("SetDatabaseInfo"), 0);
+  EXPECT_EQ(notes_->Calls(NotesOp::kSetDatabaseInfo), 0);
   EXPECT_EQ(Title(), "Untitled");
 }
 
 TEST_F(DatabaseTitleTest, UnwritableInformationIsReportedOnTheRecord) {
   const Status flagged(0x4000 | err::kDatabaseBusy);
-  notes_->FailCall("SetDatabaseInfo", 1, flagged);
+  notes_->FailCall(NotesOp::kSetDatabaseInfo, 1, flagged);
   EXPECT_EQ(SetDatabaseTitle(*record_, "New", record_->dbHandle).value(),
             err::kDatabaseBusy);
   EXPECT_EQ(LogTexts(*server_),
@@ -451,24 +451,24 @@ TEST_F(DatabaseTitleTest, UnwritableInformationIsReportedOnTheRecord) {
                   "is in use by another process"});
   EXPECT_EQ(record_->lastStatus, flagged.value());
   EXPECT_EQ(record_->lastMessage, "Unable to set title of new database.");
-  EXPECT_EQ(notes_->Calls("OpenNote"), 0);
+  EXPECT_EQ(notes_->Calls(NotesOp::kOpenNote), 0);
   EXPECT_EQ(Title(), "Untitled");
 }
 
 TEST_F(DatabaseTitleTest, IconThatCannotBeOpenedIsNoFailure) {
-  notes_->FailCall("OpenNote", 1, err::kInvalidNote);
+  notes_->FailCall(NotesOp::kOpenNote, 1, err::kInvalidNote);
   EXPECT_EQ(SetDatabaseTitle(*record_, "New", record_->dbHandle), Status());
   EXPECT_EQ(Title(), "New");
-  EXPECT_EQ(notes_->Calls("SetTextItem"), 0);
+  EXPECT_EQ(notes_->Calls(NotesOp::kSetTextItem), 0);
   EXPECT_TRUE(server_->LogLines().empty());
 }
 
 TEST_F(DatabaseTitleTest, IconWithoutTitleItemIsLeftAlone) {
-  notes_->FailCall("GetItemInfo", 1, err::kItemNotFound);
+  notes_->FailCall(NotesOp::kGetItemInfo, 1, err::kItemNotFound);
   EXPECT_EQ(SetDatabaseTitle(*record_, "New", record_->dbHandle), Status());
   EXPECT_EQ(Title(), "New");
-  EXPECT_EQ(notes_->Calls("SetTextItem"), 0);
-  EXPECT_EQ(notes_->Calls("UpdateNote"), 0);
+  EXPECT_EQ(notes_->Calls(NotesOp::kSetTextItem), 0);
+  EXPECT_EQ(notes_->Calls(NotesOp::kUpdateNote), 0);
   EXPECT_EQ(notes_->openNotes(), 0) << "the icon note is closed again";
 }
 

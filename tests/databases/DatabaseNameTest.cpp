@@ -68,8 +68,8 @@ TEST_F(ProbeDatabaseNameTest, ExistingDatabaseIsTakenAndClosedAgain) {
             Status());
   EXPECT_EQ(taken_, 1u);
   EXPECT_STREQ(freeName_, "");
-  EXPECT_EQ(notes_->Calls("OpenDatabase"), 1);
-  EXPECT_EQ(notes_->Calls("CloseDatabase"), 1);
+  EXPECT_EQ(notes_->Calls(NotesOp::kOpenDatabase), 1);
+  EXPECT_EQ(notes_->Calls(NotesOp::kCloseDatabase), 1);
   EXPECT_EQ(notes_->openDatabases(), 0);
 
   EXPECT_EQ(ProbeDatabaseName(*notes_, "Mail2", "Veltrane\\Q_5.nsf", &taken_,
@@ -91,7 +91,7 @@ TEST_F(ProbeDatabaseNameTest, UnreachableServerCountsAsTaken) {
 
 TEST_F(ProbeDatabaseNameTest, OtherFailuresCountAsTakenAndComeBackUnmasked) {
   const Status flagged(0x8000 | err::kDatabaseBusy);
-  notes_->FailCall("OpenDatabase", 1, flagged);
+  notes_->FailCall(NotesOp::kOpenDatabase, 1, flagged);
   EXPECT_EQ(
       ProbeDatabaseName(*notes_, "", "Veltrane\\Q_2.nsf", &taken_, freeName_),
       flagged);
@@ -101,7 +101,7 @@ TEST_F(ProbeDatabaseNameTest, OtherFailuresCountAsTakenAndComeBackUnmasked) {
 
 TEST_F(ProbeDatabaseNameTest, FlaggedMissingFileIsStillFree) {
   const Status flagged(0x8000 | err::kFileNotFound);
-  notes_->FailCall("OpenDatabase", 1, flagged);
+  notes_->FailCall(NotesOp::kOpenDatabase, 1, flagged);
   EXPECT_EQ(
       ProbeDatabaseName(*notes_, "", "Veltrane\\Q_1.nsf", &taken_, freeName_),
       flagged)
@@ -111,7 +111,7 @@ TEST_F(ProbeDatabaseNameTest, FlaggedMissingFileIsStillFree) {
 }
 
 TEST_F(ProbeDatabaseNameTest, NameThatCannotBeBuiltIsNeverFree) {
-  notes_->FailCall("ConstructNetPath", 1, err::kBufferTooSmall);
+  notes_->FailCall(NotesOp::kConstructNetPath, 1, err::kBufferTooSmall);
   ProbeDatabaseName(*notes_, "Mail2", "Veltrane\\Q_6.nsf", &taken_, freeName_)
       .IgnoreError();
   EXPECT_EQ(taken_, 1u);
@@ -131,7 +131,7 @@ TEST_F(ProbeDatabaseNameTest, MissingNamesAreRefused) {
   EXPECT_EQ(taken_, 0u);
   EXPECT_EQ(ProbeDatabaseName(*notes_, "", nullptr, &taken_, freeName_),
             Status(err::kMissingValue));
-  EXPECT_EQ(notes_->Calls("OpenDatabase"), 0);
+  EXPECT_EQ(notes_->Calls(NotesOp::kOpenDatabase), 0);
 }
 
 TEST(LocalServerName, EmptyOrLocalInAnyCase) {

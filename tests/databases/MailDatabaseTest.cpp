@@ -62,7 +62,7 @@ TEST_F(MailDatabaseTest, EmptyOrLocalServerOpensThePathItself) {
     EXPECT_EQ(record.netPath, kHere);
     EXPECT_EQ(InfoTitle(*server_, record.dbHandle), "Here");
   }
-  EXPECT_EQ(notes_->Calls("ConstructNetPath"), 0);
+  EXPECT_EQ(notes_->Calls(NotesOp::kConstructNetPath), 0);
   EXPECT_EQ(notes_->openDatabases(), 0);
   EXPECT_TRUE(server_->LogLines().empty());
 }
@@ -74,7 +74,7 @@ TEST_F(MailDatabaseTest, OtherServerOpensItsNetworkPath) {
   EXPECT_EQ(record.path, kThere);
   EXPECT_EQ(record.netPath, "Mail2/Example!!Veltrane\\there.nsf");
   EXPECT_EQ(InfoTitle(*server_, record.dbHandle), "There");
-  EXPECT_EQ(notes_->Calls("ConstructNetPath"), 1);
+  EXPECT_EQ(notes_->Calls(NotesOp::kConstructNetPath), 1);
 }
 
 TEST_F(MailDatabaseTest, ThisServerByNameStillGoesThroughTheNetworkPath) {
@@ -82,7 +82,7 @@ TEST_F(MailDatabaseTest, ThisServerByNameStillGoesThroughTheNetworkPath) {
   ASSERT_EQ(record.Open("CN=Mail1/O=Example", kHere), Status());
   EXPECT_EQ(record.netPath, "CN=Mail1/O=Example!!Veltrane\\here.nsf");
   EXPECT_EQ(InfoTitle(*server_, record.dbHandle), "Here");
-  EXPECT_EQ(notes_->Calls("ConstructNetPath"), 1);
+  EXPECT_EQ(notes_->Calls(NotesOp::kConstructNetPath), 1);
 }
 
 TEST_F(MailDatabaseTest, NameThatOnlyBeginsWithLocalIsAServer) {
@@ -111,7 +111,7 @@ TEST_F(MailDatabaseTest, SetNamesNamesWithoutOpening) {
   record.SetNames(record.server.c_str(), "c.nsf");
   EXPECT_EQ(record.netPath, "Mail2!!c.nsf");
   EXPECT_FALSE(record.IsOpen());
-  EXPECT_EQ(notes_->Calls("OpenDatabase"), 0);
+  EXPECT_EQ(notes_->Calls(NotesOp::kOpenDatabase), 0);
 }
 
 // ---- Open failures
@@ -137,7 +137,7 @@ TEST_F(MailDatabaseTest, MissingFileIsLoggedRecordedAndReturned) {
 TEST_F(MailDatabaseTest, FailureIsReturnedAs14BitsAndLoggedWhole) {
   LogCapture capture(*notes_);
   const Status flagged(0x4000 | err::kFileNotFound);
-  notes_->FailCall("OpenDatabase", 1, flagged);
+  notes_->FailCall(NotesOp::kOpenDatabase, 1, flagged);
   MailDatabase record(capture);
   EXPECT_EQ(record.Open("LOCAL", kHere).value(), err::kFileNotFound);
   EXPECT_EQ(record.lastStatus, flagged.value());
@@ -159,7 +159,7 @@ TEST_F(MailDatabaseTest, MissingNameIsRefusedBeforeAnythingHappens) {
 }
 
 TEST_F(MailDatabaseTest, OpenWithoutAHandleIsAFailure) {
-  notes_->FailCall("OpenDatabase", 1, Status());  // 0, but no handle
+  notes_->FailCall(NotesOp::kOpenDatabase, 1, Status());  // 0, but no handle
   MailDatabase record(*notes_);
   EXPECT_EQ(record.Open("", kHere), Status(err::kNoDatabaseHandle));
   EXPECT_FALSE(record.IsOpen());
@@ -172,7 +172,7 @@ TEST_F(MailDatabaseTest, OpenWithoutAHandleIsAFailure) {
 }
 
 TEST_F(MailDatabaseTest, FailingNetworkPathOpensNothing) {
-  notes_->FailCall("ConstructNetPath", 1, err::kBufferTooSmall);
+  notes_->FailCall(NotesOp::kConstructNetPath, 1, err::kBufferTooSmall);
   MailDatabase record(*notes_);
   EXPECT_NE(record.Open("Mail2/Example", kThere), Status());
   EXPECT_FALSE(record.IsOpen());
@@ -192,7 +192,7 @@ TEST_F(MailDatabaseTest, PathThatWouldBeCutIsRefused) {
   EXPECT_EQ(record.Open("", tooLong.c_str()), Status(err::kBufferTooSmall));
   EXPECT_FALSE(record.IsOpen());
   EXPECT_EQ(record.lastStatus, err::kBufferTooSmall);
-  EXPECT_EQ(notes_->Calls("OpenDatabase"), 0);
+  EXPECT_EQ(notes_->Calls(NotesOp::kOpenDatabase), 0);
   EXPECT_EQ(LogTexts(*server_), Texts{"VTRouter: Unable to open database  " +
                                       tooLong + ". Buffer is too small"});
 }
@@ -202,8 +202,8 @@ TEST_F(MailDatabaseTest, ServerNameThatWouldBeCutIsRefused) {
   MailDatabase record(*notes_);
   EXPECT_EQ(record.Open(tooLong.c_str(), kHere), Status(err::kBufferTooSmall));
   EXPECT_FALSE(record.IsOpen());
-  EXPECT_EQ(notes_->Calls("OpenDatabase"), 0);
-  EXPECT_EQ(notes_->Calls("ConstructNetPath"), 0);
+  EXPECT_EQ(notes_->Calls(NotesOp::kOpenDatabase), 0);
+  EXPECT_EQ(notes_->Calls(NotesOp::kConstructNetPath), 0);
   EXPECT_EQ(server_->LogLines().size(), 1u);
 }
 
@@ -229,7 +229,7 @@ TEST_F(MailDatabaseTest, CloseOfANeverOpenedRecordChangesNothing) {
   EXPECT_EQ(record.openFlags, 0u);
   EXPECT_FALSE(record.dbHandle);
   EXPECT_EQ(record.netPath, kHere);
-  EXPECT_EQ(notes_->Calls("CloseDatabase"), 0);
+  EXPECT_EQ(notes_->Calls(NotesOp::kCloseDatabase), 0);
 }
 
 TEST_F(MailDatabaseTest, CloseClosesOnceAndForgetsTheHandle) {
@@ -245,7 +245,7 @@ TEST_F(MailDatabaseTest, CloseClosesOnceAndForgetsTheHandle) {
   EXPECT_EQ(server_->GetDatabaseInfo(handle, info),
             Status(err::kInvalidHandle));
   EXPECT_EQ(record.Close(), Status());
-  EXPECT_EQ(notes_->Calls("CloseDatabase"), 1);
+  EXPECT_EQ(notes_->Calls(NotesOp::kCloseDatabase), 1);
   // Closed records reopen.
   ASSERT_EQ(record.Open("", kHere), Status());
   EXPECT_TRUE(record.IsOpen());
@@ -255,7 +255,7 @@ TEST_F(MailDatabaseTest, FailedCloseIsReportedAndTheHandleForgotten) {
   MailDatabase record(*notes_);
   ASSERT_EQ(record.Open("", kHere), Status());
   const DbHandle handle = record.dbHandle;
-  notes_->FailCall("CloseDatabase", 1, err::kDiskError);
+  notes_->FailCall(NotesOp::kCloseDatabase, 1, err::kDiskError);
   EXPECT_EQ(record.Close(), Status(err::kDiskError));
   EXPECT_FALSE(record.IsOpen());
   EXPECT_FALSE(record.dbHandle);
@@ -272,7 +272,7 @@ TEST_F(MailDatabaseTest, DestroyingAnOpenRecordClosesIt) {
     EXPECT_EQ(notes_->openDatabases(), 1);
   }
   EXPECT_EQ(notes_->openDatabases(), 0);
-  EXPECT_EQ(notes_->Calls("CloseDatabase"), 1);
+  EXPECT_EQ(notes_->Calls(NotesOp::kCloseDatabase), 1);
   DbInfo info{};
   EXPECT_EQ(server_->GetDatabaseInfo(handle, info),
             Status(err::kInvalidHandle));
@@ -281,8 +281,9 @@ TEST_F(MailDatabaseTest, DestroyingAnOpenRecordClosesIt) {
     ASSERT_EQ(closed.Open("", kHere), Status());
     EXPECT_EQ(closed.Close(), Status());
   }
-  EXPECT_EQ(notes_->Calls("CloseDatabase"), 2) << "a closed record is not "
-                                                  "closed again";
+  EXPECT_EQ(notes_->Calls(NotesOp::kCloseDatabase), 2)
+      << "a closed record is not "
+         "closed again";
 }
 
 TEST_F(MailDatabaseTest, CreateOpenAdoptsAnOpenHandle) {

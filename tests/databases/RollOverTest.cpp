@@ -172,7 +172,7 @@ TEST_F(RollOverTest, TakenNamesAreSkippedAndTheDesignCopied) {
   EXPECT_EQ(InfoTitle(*server_, record_->dbHandle), "Perimeter 'C' #1");
 
   EXPECT_TRUE(server_->LogLines().empty()) << "the caller logs the success";
-  EXPECT_EQ(notes_->Calls("OpenDatabase"), 1 + 3);
+  EXPECT_EQ(notes_->Calls(NotesOp::kOpenDatabase), 1 + 3);
   EXPECT_EQ(notes_->openDatabases(), 2);
   created.reset();
   record_.reset();
@@ -221,12 +221,12 @@ TEST_F(RollOverTest, VanishedCurrentDatabaseCannotBeCopied) {
 TEST_F(RollOverTest, EveryNameTakenEndsSilentlyAfter2000Attempts) {
   ASSERT_EQ(record_->Open("", kCurrent), Status());
   // Every candidate now opens as some existing database would fail to.
-  notes_->FailCall("OpenDatabase", 1, err::kDatabaseBusy,
+  notes_->FailCall(NotesOp::kOpenDatabase, 1, err::kDatabaseBusy,
                    FaultyNotes::Mode::kFromThen);
   EXPECT_EQ(RollOverDatabase(*record_, kTitleC), nullptr);
-  EXPECT_EQ(notes_->Calls("OpenDatabase"), 1 + 2000);
-  EXPECT_EQ(notes_->Calls("CreateDatabaseCopy"), 0);
-  EXPECT_EQ(notes_->Calls("LogMessageV"), 0);
+  EXPECT_EQ(notes_->Calls(NotesOp::kOpenDatabase), 1 + 2000);
+  EXPECT_EQ(notes_->Calls(NotesOp::kCreateDatabaseCopy), 0);
+  EXPECT_EQ(notes_->Calls(NotesOp::kLogMessageV), 0);
   EXPECT_TRUE(server_->LogLines().empty());
   EXPECT_TRUE(record_->IsOpen());
 }
@@ -234,7 +234,7 @@ TEST_F(RollOverTest, EveryNameTakenEndsSilentlyAfter2000Attempts) {
 TEST_F(RollOverTest, UnreachableServerEndsSilently) {
   record_->SetNames("Mail9", kCurrent);
   EXPECT_EQ(RollOverDatabase(*record_, kTitleC), nullptr);
-  EXPECT_EQ(notes_->Calls("OpenDatabase"), 2000);
+  EXPECT_EQ(notes_->Calls(NotesOp::kOpenDatabase), 2000);
   EXPECT_TRUE(server_->LogLines().empty());
 }
 
@@ -250,12 +250,12 @@ TEST_F(RollOverTest, NameThatCannotBeNumberedIsLogged) {
                    "name.",
                    "VTRouter: Unable to create new Notes incremental file "
                    "name."}));
-  EXPECT_EQ(notes_->Calls("OpenDatabase"), 0);
+  EXPECT_EQ(notes_->Calls(NotesOp::kOpenDatabase), 0);
 }
 
 TEST_F(RollOverTest, UntitledNewDatabaseIsStillTheNewDatabase) {
   ASSERT_EQ(record_->Open("", kCurrent), Status());
-  notes_->FailCall("SetDatabaseInfo", 1, err::kDiskError);
+  notes_->FailCall(NotesOp::kSetDatabaseInfo, 1, err::kDiskError);
   std::unique_ptr<MailDatabase> created = RollOverDatabase(*record_, kTitleC);
   ASSERT_NE(created, nullptr);
   EXPECT_TRUE(created->IsOpen());

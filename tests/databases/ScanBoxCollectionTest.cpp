@@ -126,7 +126,7 @@ TEST_F(ScanBoxCollectionTest, ClearClosesEveryRecord) {
   ASSERT_EQ(notes_->openDatabases(), 3);
   collection_->Clear();
   EXPECT_EQ(notes_->openDatabases(), 0);
-  EXPECT_EQ(notes_->Calls("CloseDatabase"), 3);
+  EXPECT_EQ(notes_->Calls(NotesOp::kCloseDatabase), 3);
   EXPECT_EQ(collection_->Count(), 0u);
   EXPECT_FALSE(collection_->FirstHandle());
   EXPECT_FALSE(collection_->NextHandle());
@@ -141,7 +141,7 @@ TEST_F(ScanBoxCollectionTest, ClearClosesOnlyTheRecordsThatAreOpen) {
   AddBox(0);
   AddBox(1, /*open=*/false);
   collection_->Clear();
-  EXPECT_EQ(notes_->Calls("CloseDatabase"), 1);
+  EXPECT_EQ(notes_->Calls(NotesOp::kCloseDatabase), 1);
   EXPECT_EQ(notes_->openDatabases(), 0);
 }
 

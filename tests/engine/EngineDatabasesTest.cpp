@@ -100,7 +100,7 @@ TEST(EngineDatabasesTest, LocalInAnyCaseOpensThePathsThemselves) {
   EngineRig rig(Items{{"MailboxServer", "LOCAL"}});
   ASSERT_EQ(rig.Start(), 0);
   EXPECT_EQ(rig.engine.openMailboxCount, 1);
-  EXPECT_EQ(rig.notes.Calls("ConstructNetPath"), 0);
+  EXPECT_EQ(rig.notes.Calls(NotesOp::kConstructNetPath), 0);
 }
 
 TEST(EngineDatabasesTest, ReopeningMailBoxesClosesTheOldHandles) {
@@ -285,7 +285,7 @@ TEST_F(RollOverTest, FailedRollOverKeepsTheQuarantineAndIsRetriedNextPass) {
   rig_.notes.reportedSizes["QuarantineB_1.nsf"] = kTenMiB;
   DepositMessage(rig_.server(), kScanBox1, "b1",
                  {{"VeltraneVerified", "1"}, {"Kesto_Router", "B"}});
-  rig_.notes.FailCall("CreateDatabaseCopy", 1, err::kDiskError);
+  rig_.notes.FailCall(NotesOp::kCreateDatabaseCopy, 1, err::kDiskError);
   size_t mark = rig_.LogSize();
   rig_.Pass();
   Texts log = rig_.LogSince(mark);
@@ -366,7 +366,7 @@ TEST_F(RollOverTest, ReplaceWithoutARecordOrWithAFailedCopyKeepsThings) {
   EXPECT_EQ(ReplaceQuarantine(kTitleB, *rig_.engine.config, none, path), 0);
   EXPECT_EQ(path, "Veltrane\\QuarantineX_1.nsf");
 
-  rig_.notes.FailCall("CreateDatabaseCopy", 1, err::kFileNotFound);
+  rig_.notes.FailCall(NotesOp::kCreateDatabaseCopy, 1, err::kFileNotFound);
   MailDatabase* before = rig_.engine.quarantineB.get();
   EXPECT_EQ(
       ReplaceQuarantine(kTitleB, *rig_.engine.config, rig_.engine.quarantineB,

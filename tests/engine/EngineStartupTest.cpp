@@ -105,7 +105,7 @@ TEST(EngineStartupTest, OpensMailBoxAndCreatesScanBoxesAndQuarantines) {
   // No release time configured: the release formula stays uncompiled.
   ASSERT_NE(e.formulas[kSlotRelease], nullptr);
   EXPECT_FALSE(e.formulas[kSlotRelease]->IsCompiled());
-  EXPECT_EQ(rig.notes.Calls("CompileFormula"), 7);
+  EXPECT_EQ(rig.notes.Calls(NotesOp::kCompileFormula), 7);
 
   ExpectShutDownCleanly(rig);
 }
@@ -134,7 +134,7 @@ TEST(EngineStartupTest, ReleaseFormulaIsCompiledFromTenMinutesOn) {
   EngineRig rig({{"ReleaseMailMinutes", 10}});
   ASSERT_EQ(rig.Start(), 0);
   EXPECT_TRUE(rig.engine.formulas[kSlotRelease]->IsCompiled());
-  EXPECT_EQ(rig.notes.Calls("CompileFormula"), 8);
+  EXPECT_EQ(rig.notes.Calls(NotesOp::kCompileFormula), 8);
   ExpectShutDownCleanly(rig);
 }
 
@@ -221,7 +221,8 @@ TEST(EngineStartupTest, FailsWhenNoMailBoxOpens) {
 
 TEST(EngineStartupTest, FailsWhenNoScanBoxCanBeOpenedOrCreated) {
   EngineRig rig;
-  rig.notes.FailCall("CreateDatabaseCopy", 1, err::kDiskError, Mode::kFromThen);
+  rig.notes.FailCall(NotesOp::kCreateDatabaseCopy, 1, err::kDiskError,
+                     Mode::kFromThen);
   EXPECT_EQ(rig.Start(), 1);
   EXPECT_EQ(CountLog(rig.server(),
                      "VTRouter: Unable to create new database "
@@ -242,7 +243,7 @@ TEST(EngineStartupTest, FailsWhenNoScanBoxCanBeOpenedOrCreated) {
 TEST(EngineStartupTest, OneScanBoxIsEnough) {
   EngineRig rig;
   // Scan box 2 cannot be created; scan box 1 can.
-  rig.notes.FailCall("CreateDatabaseCopy", 2, err::kDiskError);
+  rig.notes.FailCall(NotesOp::kCreateDatabaseCopy, 2, err::kDiskError);
   EXPECT_EQ(rig.Start(), 0);
   ASSERT_EQ(rig.engine.scanBoxes->Count(), 1u);
   EXPECT_EQ(rig.engine.scanBoxes->At(0)->path, "Veltrane\\Scan\\Scan_1.box");
@@ -252,7 +253,7 @@ TEST(EngineStartupTest, OneScanBoxIsEnough) {
 TEST(EngineStartupTest, FailsWhenAQuarantineCannotBeOpenedOrCreated) {
   EngineRig rig;
   // Copies 1 and 2 are the scan boxes, 3 quarantine B, 4 quarantine C.
-  rig.notes.FailCall("CreateDatabaseCopy", 4, err::kDiskError);
+  rig.notes.FailCall(NotesOp::kCreateDatabaseCopy, 4, err::kDiskError);
   EXPECT_EQ(rig.Start(), 1);
   EXPECT_EQ(CountLog(rig.server(),
                      "VTRouter: Unable to create new database "
@@ -264,16 +265,16 @@ TEST(EngineStartupTest, FailsWhenAQuarantineCannotBeOpenedOrCreated) {
   EXPECT_FALSE(rig.engine.quarantineC->IsOpen());
   // The quarantines after the failed one are not tried.
   EXPECT_FALSE(rig.engine.quarantineD->IsOpen());
-  EXPECT_EQ(rig.notes.Calls("CreateDatabaseCopy"), 4);
+  EXPECT_EQ(rig.notes.Calls(NotesOp::kCreateDatabaseCopy), 4);
   EXPECT_EQ(rig.engine.formulas[0], nullptr);
   ExpectShutDownCleanly(rig);
 }
 
 TEST(EngineStartupTest, FailsWhenAFormulaDoesNotCompileButTriesThemAll) {
   EngineRig rig({{"ReleaseMailMinutes", 15}});
-  rig.notes.FailCall("CompileFormula", 3, err::kFormulaSyntax);
+  rig.notes.FailCall(NotesOp::kCompileFormula, 3, err::kFormulaSyntax);
   EXPECT_EQ(rig.Start(), 1);
-  EXPECT_EQ(rig.notes.Calls("CompileFormula"), 8);
+  EXPECT_EQ(rig.notes.Calls(NotesOp::kCompileFormula), 8);
   EXPECT_EQ(CountLog(rig.server(),
                      "VTRouter: Error compiling formula.  Error "
                      "offset 0.  Error length 0."),
@@ -290,7 +291,7 @@ TEST(EngineStartupTest, FailsWhenAFormulaDoesNotCompileButTriesThemAll) {
 
 TEST(EngineStartupTest, FailsWhenTheReleaseFormulaDoesNotCompile) {
   EngineRig rig({{"ReleaseMailMinutes", 10}});
-  rig.notes.FailCall("CompileFormula", 8, err::kFormulaSyntax);
+  rig.notes.FailCall(NotesOp::kCompileFormula, 8, err::kFormulaSyntax);
   EXPECT_EQ(rig.Start(), 1);
   EXPECT_TRUE(
       Logged(rig, "VTRouter: Error compiling document selection formulas."));
@@ -299,7 +300,7 @@ TEST(EngineStartupTest, FailsWhenTheReleaseFormulaDoesNotCompile) {
 
 TEST(EngineStartupTest, FailsWhenTheIdTableCannotBeCreated) {
   EngineRig rig;
-  rig.notes.FailCall("CreateIdTable", 1, err::kNoMemory);
+  rig.notes.FailCall(NotesOp::kCreateIdTable, 1, err::kNoMemory);
   EXPECT_EQ(rig.Start(), 1);
   const Texts log = LogTexts(rig.server());
   ASSERT_FALSE(log.empty());

@@ -129,7 +129,7 @@ bool Delivered(const Message& m) {
 }
 
 struct Fault {
-  const char* op;
+  NotesOp op;
   Mode mode;
   bool alternate;  // interception of held mail
 };
@@ -147,13 +147,13 @@ const char* ModeText(Mode mode) {
 }
 
 void PrintTo(const Fault& f, std::ostream* out) {
-  *out << f.op << ", " << ModeText(f.mode)
+  *out << NotesOpName(f.op) << ", " << ModeText(f.mode)
        << (f.alternate ? ", held mail intercepted" : "");
 }
 
 std::string Describe(const Fault& f, int n) {
   std::ostringstream out;
-  out << f.op << " call " << n << " (" << ModeText(f.mode) << ")"
+  out << NotesOpName(f.op) << " call " << n << " (" << ModeText(f.mode) << ")"
       << (f.alternate ? ", held mail intercepted" : "");
   return out.str();
 }
@@ -280,7 +280,7 @@ class FaultSweepTest : public ::testing::TestWithParam<Fault> {
     // later. Every other fault must leave every message in exactly one place
     // at once.
     const bool deletion =
-        std::string(fault.op) == "DeleteNote" || fault.mode == Mode::kAfterward;
+        fault.op == NotesOp::kDeleteNote || fault.mode == Mode::kAfterward;
     std::vector<MessageCopy> survey =
         testing::Survey(rig.server(), kDatabases, kItems);
     std::string misplaced =
@@ -354,7 +354,7 @@ TEST_P(FaultSweepTest, EveryMessageStaysInExactlyOnePlace) {
     if (injected == 0) break;
   }
   EXPECT_LT(n, kMaxCallNumber) << "the sweep did not reach its end";
-  EXPECT_GT(n, 1) << "no call of " << fault.op << " in a pass";
+  EXPECT_GT(n, 1) << "no call of " << NotesOpName(fault.op) << " in a pass";
   const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                       std::chrono::steady_clock::now() - started)
                       .count();
@@ -371,7 +371,7 @@ TEST_P(FaultSweepTest, EveryMessageStaysInExactlyOnePlace) {
 
 std::string FaultName(const ::testing::TestParamInfo<Fault>& info) {
   const Mode mode = info.param.mode;
-  return std::string(info.param.op) +
+  return std::string(NotesOpName(info.param.op)) +
          (mode == Mode::kOnce       ? "Once"
           : mode == Mode::kFromThen ? "FromThenOn"
                                     : "Afterward") +
@@ -383,18 +383,20 @@ std::vector<Fault> AllFaults() {
   for (const bool alternate : {false, true}) {
     // The operations that move or change a message, then those of the
     // working table and of the items that hold removal and release change.
-    for (const char* op :
-         {"CopyNote", "DeleteNote", "SearchDatabase", "UpdateNote",
-          "OpenNoteExtended", "ClearIdTable", "InsertId", "DeleteItem",
-          "SetTextItem", "GetNoteOriginatorId", "GetNoteInfoByUnid",
-          "GetDatabaseId"}) {
+    for (const NotesOp op :
+         {NotesOp::kCopyNote, NotesOp::kDeleteNote, NotesOp::kSearchDatabase,
+          NotesOp::kUpdateNote, NotesOp::kOpenNoteExtended,
+          NotesOp::kClearIdTable, NotesOp::kInsertId, NotesOp::kDeleteItem,
+          NotesOp::kSetTextItem, NotesOp::kGetNoteOriginatorId,
+          NotesOp::kGetNoteInfoByUnid, NotesOp::kGetDatabaseId}) {
       for (const Mode mode : {Mode::kOnce, Mode::kFromThen}) {
         faults.push_back(Fault{op, mode, alternate});
       }
     }
     // Carried out, then reported as failed: a copy or deletion that
     // reached the disk, a note saved.
-    for (const char* op : {"CopyNote", "DeleteNote", "UpdateNote"}) {
+    for (const NotesOp op :
+         {NotesOp::kCopyNote, NotesOp::kDeleteNote, NotesOp::kUpdateNote}) {
       faults.push_back(Fault{op, Mode::kAfterward, alternate});
     }
   }

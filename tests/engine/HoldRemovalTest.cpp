@@ -66,10 +66,10 @@ TEST(HoldRemovalTest, OnlyVerifiedHeldMessagesAreTouched) {
               {{"RoutingState", "DEAD"}, {"DeadFailureReason", "No route"}});
   AddVerified(rig, kMailBox, "plain", {});
   DepositMessage(rig.server(), kMailBox, "unverified", kHeld);
-  const int updates = rig.notes.Calls("UpdateNote");
+  const int updates = rig.notes.Calls(NotesOp::kUpdateNote);
   EXPECT_EQ(RemoveHoldState(rig.engine), 0);
-  EXPECT_EQ(rig.notes.Calls("OpenNoteExtended"), 0);
-  EXPECT_EQ(rig.notes.Calls("UpdateNote"), updates);
+  EXPECT_EQ(rig.notes.Calls(NotesOp::kOpenNoteExtended), 0);
+  EXPECT_EQ(rig.notes.Calls(NotesOp::kUpdateNote), updates);
   LocalNotesServices& s = rig.server();
   EXPECT_EQ(MessageItem(s, kMailBox, "dead", "RoutingState"), "DEAD");
   EXPECT_EQ(MessageItem(s, kMailBox, "dead", "DeadFailureReason"), "No route");
@@ -95,7 +95,7 @@ TEST(HoldRemovalTest, NoteThatCannotBeOpenedIsLoggedAndTheRestDone) {
   AddVerified(rig, kMailBox, "h1", kHeld);
   AddVerified(rig, kMailBox, "h2", kHeld);
   const uint32_t first = FindMessage(rig.server(), kMailBox, "h1");
-  rig.notes.FailCall("OpenNoteExtended", 1, err::kDiskError);
+  rig.notes.FailCall(NotesOp::kOpenNoteExtended, 1, err::kDiskError);
   const size_t mark = rig.LogSize();
   EXPECT_EQ(RemoveHoldState(rig.engine), 0);
   char expected[128];
@@ -130,7 +130,7 @@ TEST(HoldRemovalTest, HexadecimalNoteIdIsUpperCase) {
     }
   }
   ASSERT_FALSE(lettered.empty()) << "no note ID with a letter";
-  rig.notes.FailCall("OpenNoteExtended", 1, err::kDiskError,
+  rig.notes.FailCall(NotesOp::kOpenNoteExtended, 1, err::kDiskError,
                      testing::FaultyNotes::Mode::kFromThen);
   const size_t mark = rig.LogSize();
   RemoveHoldState(rig.engine);
@@ -147,7 +147,7 @@ TEST(HoldRemovalTest, FailedSaveLeavesTheHoldForNextTime) {
   EngineRig rig;
   ASSERT_EQ(rig.Start(), 0);
   AddVerified(rig, kMailBox, "h1", kHeld);
-  rig.notes.FailCall("UpdateNote", 1, err::kDiskError);
+  rig.notes.FailCall(NotesOp::kUpdateNote, 1, err::kDiskError);
   const size_t mark = rig.LogSize();
   EXPECT_EQ(RemoveHoldState(rig.engine), 0);
   EXPECT_EQ(rig.LogSince(mark), Texts{}) << "the save's result is not examined";
@@ -164,7 +164,7 @@ TEST(HoldRemovalTest, FailedSearchSkipsOnlyThatMailBox) {
   ASSERT_EQ(rig.Start(), 0);
   AddVerified(rig, kMailBox, "h1", kHeld);
   AddVerified(rig, "mail2.box", "h2", kHeld);
-  rig.notes.FailCall("SearchDatabase", 1, err::kDiskError);
+  rig.notes.FailCall(NotesOp::kSearchDatabase, 1, err::kDiskError);
   const size_t mark = rig.LogSize();
   EXPECT_EQ(RemoveHoldState(rig.engine), 0);
   const Texts log = rig.LogSince(mark);
@@ -182,7 +182,7 @@ TEST(HoldRemovalTest, FailedClearingSkipsOnlyThatMailBox) {
   ASSERT_EQ(rig.Start(), 0);
   AddVerified(rig, kMailBox, "h1", kHeld);
   AddVerified(rig, "mail2.box", "h2", kHeld);
-  rig.notes.FailCall("ClearIdTable", 1, err::kDiskError);
+  rig.notes.FailCall(NotesOp::kClearIdTable, 1, err::kDiskError);
   const size_t mark = rig.LogSize();
   EXPECT_EQ(RemoveHoldState(rig.engine), 0);
   const Texts log = rig.LogSince(mark);

@@ -107,7 +107,7 @@ TEST_F(MessageMoverTest, NothingSelectedWritesNothingAndCountsNothing) {
   EXPECT_EQ(Deliver(MailBox()), Status());
   EXPECT_EQ(counter_, 5);
   EXPECT_EQ(rig_.LogSince(mark), Texts{});
-  EXPECT_EQ(rig_.notes.Calls("CopyNote"), 0);
+  EXPECT_EQ(rig_.notes.Calls(NotesOp::kCopyNote), 0);
 }
 
 TEST_F(MessageMoverTest, MissingSourceOrDestinationIsRefusedUntouched) {
@@ -118,8 +118,8 @@ TEST_F(MessageMoverTest, MissingSourceOrDestinationIsRefusedUntouched) {
                                  rig_.engine.idTable, Formula(kSlotMail),
                                  "mail.box", 1, &counter_),
             Status(err::kNoDatabaseHandle));
-  EXPECT_EQ(rig_.notes.Calls("ClearIdTable"), 0);
-  EXPECT_EQ(rig_.notes.Calls("SearchDatabase"), 0);
+  EXPECT_EQ(rig_.notes.Calls(NotesOp::kClearIdTable), 0);
+  EXPECT_EQ(rig_.notes.Calls(NotesOp::kSearchDatabase), 0);
   EXPECT_EQ(rig_.LogSince(mark), Texts{});
   EXPECT_TRUE(In(kScanBox1, "m1"));
   EXPECT_EQ(counter_, 5);
@@ -154,14 +154,14 @@ TEST_F(MessageMoverTest, CopyKeepsItemsAndCreationTime) {
 TEST_F(MessageMoverTest, FailedCopiesWithoutAlternativeStayInTheSource) {
   AddMail("m1");
   AddMail("m2");
-  rig_.notes.FailCall("CopyNote", 1, err::kDiskError, Mode::kFromThen);
+  rig_.notes.FailCall(NotesOp::kCopyNote, 1, err::kDiskError, Mode::kFromThen);
   const size_t mark = rig_.LogSize();
   EXPECT_EQ(Deliver(MailBox()), Status());
   EXPECT_TRUE(In(kScanBox1, "m1"));
   EXPECT_TRUE(In(kScanBox1, "m2"));
   EXPECT_FALSE(In(kMailBox, "m1"));
   EXPECT_EQ(counter_, 5);
-  EXPECT_EQ(rig_.notes.Calls("DeleteNote"), 0);
+  EXPECT_EQ(rig_.notes.Calls(NotesOp::kDeleteNote), 0);
   const Texts log = rig_.LogSince(mark);
   EXPECT_EQ(Count(log, kErrorLine), 2);
   for (const std::string& line : log) {
@@ -176,7 +176,7 @@ TEST_F(MessageMoverTest, FailedCopiesWithoutAlternativeStayInTheSource) {
 TEST_F(MessageMoverTest, AlternativeTakesAMessageWhoseFirstCopyFailed) {
   DepositMessage(rig_.server(), kMailBox, "u1");
   DepositMessage(rig_.server(), kMailBox, "u2");
-  rig_.notes.FailCall("CopyNote", 1, err::kDiskError);
+  rig_.notes.FailCall(NotesOp::kCopyNote, 1, err::kDiskError);
   const size_t mark = rig_.LogSize();
   EXPECT_EQ(Intercept(Scan2()), Status());
   EXPECT_TRUE(In(kScanBox2, "u1"));
@@ -191,10 +191,10 @@ TEST_F(MessageMoverTest, AlternativeTakesAMessageWhoseFirstCopyFailed) {
 
 TEST_F(MessageMoverTest, MessageStaysWhenTheAlternativeFailsToo) {
   DepositMessage(rig_.server(), kMailBox, "u1");
-  rig_.notes.FailCall("CopyNote", 1, err::kDiskError, Mode::kFromThen);
+  rig_.notes.FailCall(NotesOp::kCopyNote, 1, err::kDiskError, Mode::kFromThen);
   const size_t mark = rig_.LogSize();
   EXPECT_EQ(Intercept(Scan2()), Status());
-  EXPECT_EQ(rig_.notes.Calls("CopyNote"), 2);
+  EXPECT_EQ(rig_.notes.Calls(NotesOp::kCopyNote), 2);
   EXPECT_TRUE(In(kMailBox, "u1"));
   EXPECT_FALSE(In(kScanBox1, "u1"));
   EXPECT_FALSE(In(kScanBox2, "u1"));
@@ -206,7 +206,7 @@ TEST_F(MessageMoverTest, MessageStaysWhenTheAlternativeFailsToo) {
 
 TEST_F(MessageMoverTest, FailedDeletionIsMadeGoodByTheNextMove) {
   AddMail("m1");
-  rig_.notes.FailCall("DeleteNote", 1, err::kDiskError);
+  rig_.notes.FailCall(NotesOp::kDeleteNote, 1, err::kDiskError);
   EXPECT_EQ(Deliver(MailBox()), Status());
   // The copy is durable before the deletion is tried: twice, never lost.
   EXPECT_TRUE(In(kScanBox1, "m1"));
@@ -220,7 +220,7 @@ TEST_F(MessageMoverTest, FailedDeletionIsMadeGoodByTheNextMove) {
 
 TEST_F(MessageMoverTest, FailedSearchIsLoggedAndReturned) {
   AddMail("m1");
-  rig_.notes.FailCall("SearchDatabase", 1, err::kDiskError);
+  rig_.notes.FailCall(NotesOp::kSearchDatabase, 1, err::kDiskError);
   const size_t mark = rig_.LogSize();
   EXPECT_EQ(Deliver(MailBox()), Status(err::kDiskError));
   const Texts log = rig_.LogSince(mark);
@@ -235,19 +235,19 @@ TEST_F(MessageMoverTest, FailedSearchIsLoggedAndReturned) {
 TEST_F(MessageMoverTest, FailedInsertionEndsTheSearchAndNothingMoves) {
   AddMail("m1");
   AddMail("m2");
-  rig_.notes.FailCall("InsertId", 2, err::kIdTableFull);
+  rig_.notes.FailCall(NotesOp::kInsertId, 2, err::kIdTableFull);
   EXPECT_EQ(Deliver(MailBox()), Status(err::kIdTableFull));
   EXPECT_TRUE(In(kScanBox1, "m1"));
   EXPECT_TRUE(In(kScanBox1, "m2"));
-  EXPECT_EQ(rig_.notes.Calls("CopyNote"), 0);
+  EXPECT_EQ(rig_.notes.Calls(NotesOp::kCopyNote), 0);
 }
 
 TEST_F(MessageMoverTest, FailedClearingIsLoggedAndNoSearchRuns) {
   AddMail("m1");
-  rig_.notes.FailCall("ClearIdTable", 1, err::kDiskError);
+  rig_.notes.FailCall(NotesOp::kClearIdTable, 1, err::kDiskError);
   const size_t mark = rig_.LogSize();
   EXPECT_EQ(Deliver(MailBox()), Status(err::kDiskError));
-  EXPECT_EQ(rig_.notes.Calls("SearchDatabase"), 0);
+  EXPECT_EQ(rig_.notes.Calls(NotesOp::kSearchDatabase), 0);
   const Texts log = rig_.LogSince(mark);
   ASSERT_EQ(log.size(), 1u);
   EXPECT_EQ(
@@ -275,7 +275,7 @@ TEST_F(MessageMoverTest, TerminationEndsTheWalkAndStillSummarises) {
 TEST_F(MessageMoverTest, SecondLevelWritesNoSummaryButStillItsErrors) {
   AddMail("m1");
   AddMail("m2");
-  rig_.notes.FailCall("CopyNote", 2, err::kDiskError);
+  rig_.notes.FailCall(NotesOp::kCopyNote, 2, err::kDiskError);
   const size_t mark = rig_.LogSize();
   EXPECT_EQ(Deliver(MailBox(), 2), Status());
   const Texts log = rig_.LogSince(mark);
@@ -315,7 +315,7 @@ TEST_F(MailRuleMoverTest, SummaryNamesMovedRejectedAndErrors) {
   AddMail("m1");
   AddMail("e1");
   AddMail("e2");
-  rig_.notes.FailCall("CopyNote", 3, err::kDiskError, Mode::kFromThen);
+  rig_.notes.FailCall(NotesOp::kCopyNote, 3, err::kDiskError, Mode::kFromThen);
   const size_t mark = rig_.LogSize();
   EXPECT_EQ(Deliver(MailBox()), Status());
   const Texts log = rig_.LogSince(mark);
@@ -340,7 +340,7 @@ TEST_F(MailRuleMoverTest, RulesGuardOnlyMailBoxes) {
 
 TEST_F(MailRuleMoverTest, RejectionWhoseDeletionFailsIsRetried) {
   AddMail("r1", {{"Subject", "blocked"}});
-  rig_.notes.FailCall("DeleteNote", 1, err::kDiskError);
+  rig_.notes.FailCall(NotesOp::kDeleteNote, 1, err::kDiskError);
   EXPECT_EQ(Deliver(MailBox()), Status());
   EXPECT_TRUE(In(kScanBox1, "r1"));
   EXPECT_FALSE(In(kMailBox, "r1"));

@@ -99,7 +99,7 @@ TEST_F(NoteIdTableTest, CallbackTakesOnlyMatchingLiveNotes) {
 
 TEST_F(NoteIdTableTest, CallbackPassesOnAFailedInsertion) {
   CollectContext context{&rig_.notes, rig_.engine.idTable};
-  rig_.notes.FailCall("InsertId", 1, err::kIdTableFull);
+  rig_.notes.FailCall(NotesOp::kInsertId, 1, err::kIdTableFull);
   SearchMatch match;
   match.noteId = 0x104;
   match.matchFlags = kSearchMatchFlag;
@@ -139,14 +139,14 @@ TEST_F(NoteIdTableTest, EachCollectionReplacesTheLast) {
 
 TEST_F(NoteIdTableTest, FailedClearingIsLoggedHereAndStopsTheSearch) {
   AddVerified("m1", "M");
-  rig_.notes.FailCall("ClearIdTable", 1, err::kDiskError);
+  rig_.notes.FailCall(NotesOp::kClearIdTable, 1, err::kDiskError);
   const size_t mark = rig_.LogSize();
   CollectStage stage = CollectStage::kNone;
   EXPECT_EQ(CollectMatchingNotes(rig_.notes, rig_.engine.idTable, Scan1(),
                                  Formula(kSlotMail), &stage),
             Status(err::kDiskError));
   EXPECT_EQ(stage, CollectStage::kClear);
-  EXPECT_EQ(rig_.notes.Calls("SearchDatabase"), 0);
+  EXPECT_EQ(rig_.notes.Calls(NotesOp::kSearchDatabase), 0);
   const std::vector<std::string> log = rig_.LogSince(mark);
   ASSERT_EQ(log.size(), 1u);
   EXPECT_EQ(
@@ -156,7 +156,7 @@ TEST_F(NoteIdTableTest, FailedClearingIsLoggedHereAndStopsTheSearch) {
 
 TEST_F(NoteIdTableTest, FailedSearchIsLeftToTheCallerToWord) {
   AddVerified("m1", "M");
-  rig_.notes.FailCall("SearchDatabase", 1, err::kCorruptDatabase);
+  rig_.notes.FailCall(NotesOp::kSearchDatabase, 1, err::kCorruptDatabase);
   const size_t mark = rig_.LogSize();
   CollectStage stage = CollectStage::kNone;
   EXPECT_EQ(CollectMatchingNotes(rig_.notes, rig_.engine.idTable, Scan1(),

@@ -242,7 +242,7 @@ TEST(ProcessingPassTest, SecondScanBoxTakesOnlyWhatTheFirstRefused) {
   ASSERT_EQ(rig.Start(), 0);
   DepositMessage(rig.server(), kMailBox, "a1");
   DepositMessage(rig.server(), kMailBox, "a2");
-  rig.notes.FailCall("CopyNote", 1, err::kDiskError);
+  rig.notes.FailCall(NotesOp::kCopyNote, 1, err::kDiskError);
   const size_t mark = rig.LogSize();
   rig.Pass();
   EXPECT_EQ(Where(rig, "a1"), Places{kScanBox2});
@@ -274,11 +274,12 @@ TEST(ProcessingPassTest, WithOneScanBoxAFailedCopyLeavesTheMessageInPlace) {
   ASSERT_EQ(rig.Start(), 0);
   ASSERT_EQ(rig.engine.scanBoxes->Count(), 1u);
   DepositMessage(rig.server(), kMailBox, "a1");
-  rig.notes.FailCall("CopyNote", 1, err::kDiskError);
+  rig.notes.FailCall(NotesOp::kCopyNote, 1, err::kDiskError);
   const size_t mark = rig.LogSize();
   rig.Pass();
   EXPECT_EQ(Where(rig, "a1"), Places{kMailBox});
-  EXPECT_EQ(rig.notes.Calls("CopyNote"), 1) << "no alternative is tried";
+  EXPECT_EQ(rig.notes.Calls(NotesOp::kCopyNote), 1)
+      << "no alternative is tried";
   EXPECT_EQ(MovedLines(rig, mark),
             Texts{"VTRouter: Moved 0 messages to Scan box.  1 errors."});
   rig.Pass();
@@ -357,7 +358,7 @@ TEST(ProcessingPassTest, ReinitialisingPassMovesNothing) {
   EXPECT_EQ(Where(rig, "m1"), Places{kScanBox1});
   EXPECT_EQ(Where(rig, "u1"), Places{kMailBox});
   EXPECT_EQ(MovedLines(rig, mark), Texts{});
-  EXPECT_EQ(rig.notes.Calls("CopyNote"), 0);
+  EXPECT_EQ(rig.notes.Calls(NotesOp::kCopyNote), 0);
   // Everything was reopened and processing stays on.
   EXPECT_EQ(rig.engine.openMailboxCount, 1);
   EXPECT_EQ(rig.engine.config->processingMode, 1);
@@ -397,7 +398,7 @@ TEST(ProcessingPassTest, FailedReinitialisationSwitchesProcessingOff) {
   AddVerified(rig, kScanBox1, "m1", "M");
   rig.engine.reinitRequested = 1;
   // Opens: mail box, scan box 1 and 2, then quarantine B.
-  rig.notes.FailCall("OpenDatabase", 4, err::kDiskError);
+  rig.notes.FailCall(NotesOp::kOpenDatabase, 4, err::kDiskError);
   rig.Pass();
   EXPECT_EQ(rig.engine.config->processingMode, 0);
   ASSERT_NE(rig.engine.quarantineB, nullptr);
@@ -406,7 +407,7 @@ TEST(ProcessingPassTest, FailedReinitialisationSwitchesProcessingOff) {
   rig.Pass();
   rig.Pass();
   EXPECT_EQ(Where(rig, "m1"), Places{kScanBox1});
-  EXPECT_EQ(rig.notes.Calls("SearchDatabase"), 0);
+  EXPECT_EQ(rig.notes.Calls(NotesOp::kSearchDatabase), 0);
 
   // An edit of the document brings processing back at the next change check.
   rig.world.clock().AdvanceMillis(1000);
@@ -449,7 +450,7 @@ TEST(ProcessingPassTest, NoScanBoxAfterReinitialisationSwitchesProcessingOff) {
   EXPECT_EQ(rig.engine.scanBoxes->Count(), 0u);
   rig.Pass();
   EXPECT_EQ(Where(rig, "u1"), Places{kMailBox});
-  EXPECT_EQ(rig.notes.Calls("CopyNote"), 0);
+  EXPECT_EQ(rig.notes.Calls(NotesOp::kCopyNote), 0);
 }
 
 TEST(ProcessingPassTest, ProcessingSwitchedOffDoesNothingAtAll) {
@@ -559,7 +560,7 @@ TEST(ProcessingPassTest, LogLevelTwoMovesAndCountsWithoutSummaries) {
   AddVerified(rig, kScanBox1, "m1", "M");
   AddVerified(rig, kScanBox1, "b1", "B");
   // The first interception copy fails: its own line is still written.
-  rig.notes.FailCall("CopyNote", 3, err::kDiskError);
+  rig.notes.FailCall(NotesOp::kCopyNote, 3, err::kDiskError);
   const size_t mark = rig.LogSize();
   rig.Pass();
   EXPECT_EQ(MovedLines(rig, mark), Texts{});
@@ -610,7 +611,7 @@ TEST(ProcessingPassTest,
             "HOLD");
   EXPECT_EQ(MessageItem(rig.server(), kScanBox2, "stale", "VeltraneVerified"),
             "");
-  EXPECT_EQ(rig.notes.Calls("CopyNote"), 2);
+  EXPECT_EQ(rig.notes.Calls(NotesOp::kCopyNote), 2);
 }
 
 }  // namespace

@@ -175,7 +175,7 @@ TEST(ReleaseTest, NoteThatCannotBeOpenedIsLoggedAndSkipped) {
   Wait(kScanBox1, rig, "r1", 20);
   Wait(kScanBox1, rig, "r2", 20);
   const uint32_t first = FindMessage(rig.server(), kScanBox1, "r1");
-  rig.notes.FailCall("OpenNoteExtended", 1, err::kDiskError);
+  rig.notes.FailCall(NotesOp::kOpenNoteExtended, 1, err::kDiskError);
   const size_t mark = rig.LogSize();
   EXPECT_EQ(ReleaseUnscannedMessages(rig.engine), 0);
   char expected[128];
@@ -196,7 +196,7 @@ TEST(ReleaseTest, FailedSaveIsNotCountedAndIsTriedAgain) {
   ASSERT_EQ(rig.Start(), 0);
   Wait(kScanBox1, rig, "r1", 20);
   Wait(kScanBox1, rig, "r2", 20);
-  rig.notes.FailCall("UpdateNote", 1, err::kDiskError);
+  rig.notes.FailCall(NotesOp::kUpdateNote, 1, err::kDiskError);
   size_t mark = rig.LogSize();
   EXPECT_EQ(ReleaseUnscannedMessages(rig.engine), 0);
   EXPECT_EQ(rig.LogSince(mark), Texts{kReleasedOne});
@@ -218,7 +218,7 @@ TEST(ReleaseTest, IncompleteMarkIsNotSavedAndIsTriedAgain) {
     // The scanner had begun: a route without a verdict.
     Wait(kScanBox1, rig, "r1", 20, {{"Kesto_Router", "B"}});
     // Writes 1, 2, 3: VeltraneVerified, Kesto_Router, VTRouterReleased.
-    rig.notes.FailCall("SetTextItem", failing, err::kNoMemory);
+    rig.notes.FailCall(NotesOp::kSetTextItem, failing, err::kNoMemory);
     const size_t mark = rig.LogSize();
     EXPECT_EQ(ReleaseUnscannedMessages(rig.engine), 0);
     EXPECT_EQ(rig.LogSince(mark), Texts{}) << failing;
@@ -238,7 +238,7 @@ TEST(ReleaseTest, NoLineWhenEverySaveFails) {
   EngineRig rig({{"ReleaseMailMinutes", 10}});
   ASSERT_EQ(rig.Start(), 0);
   Wait(kScanBox1, rig, "r1", 20);
-  rig.notes.FailCall("UpdateNote", 1, err::kDiskError,
+  rig.notes.FailCall(NotesOp::kUpdateNote, 1, err::kDiskError,
                      testing::FaultyNotes::Mode::kFromThen);
   const size_t mark = rig.LogSize();
   EXPECT_EQ(ReleaseUnscannedMessages(rig.engine), 0);
@@ -250,7 +250,7 @@ TEST(ReleaseTest, FailedSearchSkipsOnlyThatScanBox) {
   ASSERT_EQ(rig.Start(), 0);
   Wait(kScanBox1, rig, "r1", 20);
   Wait(kScanBox2, rig, "r2", 20);
-  rig.notes.FailCall("SearchDatabase", 1, err::kDiskError);
+  rig.notes.FailCall(NotesOp::kSearchDatabase, 1, err::kDiskError);
   const size_t mark = rig.LogSize();
   EXPECT_EQ(ReleaseUnscannedMessages(rig.engine), 0);
   const Texts log = rig.LogSince(mark);
@@ -314,7 +314,7 @@ TEST(ReleaseTest, FailedRecompilationLeavesReleaseOffAndTheEngineRunning) {
   Wait(kScanBox1, rig, "r1", 30);
   DepositMessage(rig.server(), kMailBox, "u1");
   rig.engine.reinitRequested = 1;
-  rig.notes.FailCall("CompileFormula", 1, err::kFormulaSyntax);
+  rig.notes.FailCall(NotesOp::kCompileFormula, 1, err::kFormulaSyntax);
   rig.Pass();
   EXPECT_EQ(rig.CountLine("VTRouter: Error compiling formula.  Error offset "
                           "0.  Error length 0."),

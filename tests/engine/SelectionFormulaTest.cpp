@@ -34,7 +34,7 @@ TEST_F(SelectionFormulaTest, EmptyTextChangesNothing) {
   SelectionFormula formula(rig_.notes);
   EXPECT_EQ(formula.Compile(nullptr), Status());
   EXPECT_EQ(formula.Compile(""), Status());
-  EXPECT_EQ(rig_.notes.Calls("CompileFormula"), 0);
+  EXPECT_EQ(rig_.notes.Calls(NotesOp::kCompileFormula), 0);
   EXPECT_FALSE(formula.IsCompiled());
   EXPECT_FALSE(static_cast<bool>(formula.formulaHandle));
 }
@@ -53,9 +53,9 @@ TEST_F(SelectionFormulaTest, CompileFreeAndCompileAgain) {
   EXPECT_FALSE(formula.IsCompiled());
   EXPECT_EQ(formula.compiledLength, 0);
   EXPECT_FALSE(static_cast<bool>(formula.formulaHandle));
-  const int frees = rig_.notes.Calls("FreeMemory");
+  const int frees = rig_.notes.Calls(NotesOp::kFreeMemory);
   formula.Free();
-  EXPECT_EQ(rig_.notes.Calls("FreeMemory"), frees)
+  EXPECT_EQ(rig_.notes.Calls(NotesOp::kFreeMemory), frees)
       << "a second free is a no-op";
 
   ASSERT_EQ(formula.Compile(kSlotFormulas[kSlotHeld]), Status());
