@@ -3,7 +3,10 @@
 // overwrite each other's items.
 #pragma once
 
+#include <optional>
+
 #include "Outcome.h"
+#include "system/ScopedNamedMutex.h"
 #include "system/SystemServices.h"
 
 namespace vt::tool {
@@ -13,15 +16,14 @@ class ConfigSaveLock {
   explicit ConfigSaveLock(SystemServices& system) : system_(system) {}
   ConfigSaveLock(const ConfigSaveLock&) = delete;
   ConfigSaveLock& operator=(const ConfigSaveLock&) = delete;
-  ~ConfigSaveLock();
 
-  // Owns the lock, waiting as long as the router would when it is held.
+  // Owns the lock until this goes, waiting as long as the router would
+  // when it is held.
   Outcome Acquire();
 
  private:
   SystemServices& system_;
-  MutexHandle mutex_;
-  bool owned_ = false;
+  std::optional<ScopedNamedMutex> lock_;
 };
 
 }  // namespace vt::tool

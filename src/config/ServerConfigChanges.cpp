@@ -2,6 +2,7 @@
 // before every pass, and the write-back of new quarantine names under the
 // machine-wide lock that every writer of the document takes.
 #include "config/ServerConfig.h"
+#include "system/ScopedNamedMutex.h"
 
 namespace vt {
 
@@ -39,22 +40,13 @@ uint16_t ServerConfig::Reinitialize() {
 
 Status ServerConfig::SaveQuarantineNames() {
   if (!dbHandle) return Status(1);
-  bool existed = false;
-  const MutexHandle mutex =
-      system_.CreateNamedMutex(kSaveConfigMutexName, true, &existed);
-  if (!mutex) return Status(1);
-  if (existed &&
-      system_.WaitForMutex(mutex, kSaveConfigWaitMs) != MutexWait::kAcquired) {
-    system_.CloseMutex(mutex);
-    return Status(1);
-  }
+  ScopedNamedMutex lock(system_, kSaveConfigMutexName, true);
+  if (!lock.valid() || !lock.Acquire(kSaveConfigWaitMs)) return Status(1);
   NotesServices& n = notes();
   NoteHandle note;
   Status status = n.OpenNote(dbHandle, configNoteId, 0, &note);
   if (!status.ok()) {
     ReportError(status, "Unable to open user configuration document.");
-    system_.ReleaseMutex(mutex);
-    system_.CloseMutex(mutex);
     return status;
   }
   // Whether the document is still as this router last read it: only then
@@ -86,10 +78,7 @@ Status ServerConfig::SaveQuarantineNames() {
     // Our own save must not count as an outside edit at the next check.
     n.GetNoteField(note, kNoteFieldModified, &configModified).IgnoreError();
   }
-  status = n.CloseNote(note);
-  system_.ReleaseMutex(mutex);
-  system_.CloseMutex(mutex);
-  return status;
+  return n.CloseNote(note);
 }
 
 }  // namespace vt

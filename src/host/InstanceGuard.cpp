@@ -7,6 +7,7 @@
 
 #include "log/TaskLog.h"
 #include "notes/FixedText.h"
+#include "system/ScopedNamedMutex.h"
 
 namespace vt {
 
@@ -34,11 +35,9 @@ MutexHandle AcquireInstanceMutex(NotesServices& notes, SystemServices& system) {
   if (!notes.GetServerIdName(serverName.span()).ok()) return MutexHandle();
   FixedText<260> name;
   InstanceMutexName(serverName.c_str(), name.span());
-  bool existed = false;
-  const MutexHandle mutex =
-      system.CreateNamedMutex(name.c_str(), false, &existed);
-  if (mutex && !existed) return mutex;
-  if (mutex) system.CloseMutex(mutex);
+  ScopedNamedMutex mutex(system, name.c_str(), false);
+  // Its mere existence is the guard: the handle stays open for the run.
+  if (mutex.valid() && !mutex.alreadyExisted()) return mutex.Detach();
   notes.LogMessage("%s: The Veltrane Router is already running.", Status(),
                    kTaskName);
   return MutexHandle();
