@@ -4,10 +4,10 @@
 #include <string>
 #include <vector>
 
-#include "Command.h"
 #include "ConfigAssignment.h"
 #include "ConfigDocument.h"
 #include "DataDir.h"
+#include "DataDirCommand.h"
 #include "Handles.h"
 #include "ItemText.h"
 #include "SaveLock.h"
@@ -47,36 +47,34 @@ Status Apply(NotesServices& notes, NoteHandle note, const ConfigAssignment& a) {
   return err::kInvalidArgument;
 }
 
-class ConfigCommand : public Command {
+class ConfigCommand : public DataDirCommand {
  public:
-  CLI::App* Register(CLI::App& app) override {
-    CLI::App* sub = app.add_subcommand(
-        "config",
-        "Print the server's configuration document, or set items in it: "
-        "A;B sets a text list, MaxQuarantineSize, AlternateInterceptor and "
-        "ReleaseMailMinutes take numbers, ITEM= removes the item");
-    sub->add_option("DIR", dir_, "the data directory")->required();
-    sub->add_option("ITEM=VALUE", arguments_, "items to set or remove");
-    sub->add_option("--server", server_,
-                    "whose document (default: the server's own name)");
-    return sub;
-  }
-
-  int Run() override {
-    std::vector<ConfigAssignment> assignments;
-    Outcome outcome = ParseConfigAssignments(arguments_, &assignments);
-    if (!outcome.ok()) return ReportFailure(outcome);
-    std::unique_ptr<LocalNotesServices> server;
-    outcome = OpenDataDirectory(dir_, &server);
-    if (outcome.ok() && server_.empty())
-      outcome = OwnServerName(*server, &server_);
-    if (!outcome.ok()) return ReportFailure(outcome);
-    outcome =
-        assignments.empty() ? Print(*server) : Update(*server, assignments);
-    return outcome.ok() ? 0 : ReportFailure(outcome);
-  }
+  ConfigCommand()
+      : DataDirCommand("config",
+                       "Print the server's configuration document, or set "
+                       "items in it: A;B sets a text list, MaxQuarantineSize, "
+                       "AlternateInterceptor and ReleaseMailMinutes take "
+                       "numbers, ITEM= removes the item") {}
 
  private:
+  void AddArguments(CLI::App& sub) override {
+    sub.add_option("ITEM=VALUE", arguments_, "items to set or remove");
+    sub.add_option("--server", server_,
+                   "whose document (default: the server's own name)");
+  }
+
+  Outcome CheckArguments() override {
+    return ParseConfigAssignments(arguments_, &assignments_);
+  }
+
+  Outcome RunOn(LocalNotesServices& server) override {
+    if (server_.empty()) {
+      const Outcome outcome = OwnServerName(server, &server_);
+      if (!outcome.ok()) return outcome;
+    }
+    return assignments_.empty() ? Print(server) : Update(server, assignments_);
+  }
+
   Outcome Print(LocalNotesServices& server) {
     Database admin(server);
     uint32_t noteId = 0;
@@ -135,9 +133,9 @@ class ConfigCommand : public Command {
     return Outcome();
   }
 
-  std::string dir_;
   std::string server_;
   std::vector<std::string> arguments_;
+  std::vector<ConfigAssignment> assignments_;
 };
 
 }  // namespace

@@ -5,8 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "Command.h"
-#include "DataDir.h"
+#include "DataDirCommand.h"
 #include "Databases.h"
 #include "ItemText.h"
 #include "Json.h"
@@ -104,36 +103,31 @@ void PrintDocuments(const std::vector<DocumentSummary>& documents, bool json) {
   Emit(out);
 }
 
-class LsCommand : public Command {
+class LsCommand : public DataDirCommand {
  public:
-  CLI::App* Register(CLI::App& app) override {
-    CLI::App* sub = app.add_subcommand(
-        "ls",
-        "List the databases with title and number of documents, or the "
-        "documents of PATH with their routing items");
-    sub->add_option("DIR", dir_, "the data directory")->required();
-    sub->add_option("PATH", path_, "a database, relative to DIR");
-    sub->add_flag("--json", json_, "print JSON");
-    return sub;
-  }
-
-  int Run() override {
-    std::unique_ptr<LocalNotesServices> server;
-    Outcome outcome = OpenDataDirectory(dir_, &server);
-    if (!outcome.ok()) return ReportFailure(outcome);
-    if (path_.empty()) {
-      PrintDatabases(SummarizeDatabases(*server), json_);
-      return 0;
-    }
-    std::vector<DocumentSummary> documents;
-    outcome = ReadDocuments(*server, path_, &documents);
-    if (!outcome.ok()) return ReportFailure(outcome);
-    PrintDocuments(documents, json_);
-    return 0;
-  }
+  LsCommand()
+      : DataDirCommand("ls",
+                       "List the databases with title and number of "
+                       "documents, or the documents of PATH with their "
+                       "routing items") {}
 
  private:
-  std::string dir_;
+  void AddArguments(CLI::App& sub) override {
+    sub.add_option("PATH", path_, "a database, relative to DIR");
+    sub.add_flag("--json", json_, "print JSON");
+  }
+
+  Outcome RunOn(LocalNotesServices& server) override {
+    if (path_.empty()) {
+      PrintDatabases(SummarizeDatabases(server), json_);
+      return Outcome();
+    }
+    std::vector<DocumentSummary> documents;
+    const Outcome outcome = ReadDocuments(server, path_, &documents);
+    if (outcome.ok()) PrintDocuments(documents, json_);
+    return outcome;
+  }
+
   std::string path_;
   bool json_ = false;
 };

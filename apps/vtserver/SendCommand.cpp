@@ -2,8 +2,7 @@
 #include <cstdio>
 #include <string>
 
-#include "Command.h"
-#include "DataDir.h"
+#include "DataDirCommand.h"
 #include "Deposit.h"
 #include "ItemText.h"
 
@@ -14,15 +13,18 @@ namespace {
 constexpr int64_t kMaxAgeMinutes = 10LL * 366 * 24 * 60;
 constexpr int kMaxCount = 100000;
 
-class SendCommand : public Command {
+class SendCommand : public DataDirCommand {
  public:
-  CLI::App* Register(CLI::App& app) override {
-    CLI::App* sub = app.add_subcommand(
-        "send",
-        "Deposit messages as the mail server would: Form \"Memo\", From, "
-        "SendTo, Subject, Body, VeltraneProcess \"1\" and a VTMessageId to "
-        "trace each; prints the note IDs");
-    sub->add_option("DIR", dir_, "the data directory")->required();
+  SendCommand()
+      : DataDirCommand("send",
+                       "Deposit messages as the mail server would: Form "
+                       "\"Memo\", From, SendTo, Subject, Body, VeltraneProcess "
+                       "\"1\" and a VTMessageId to trace each; prints the "
+                       "note IDs") {}
+
+ private:
+  void AddArguments(CLI::App& app) override {
+    CLI::App* sub = &app;
     sub->add_option("--db", options_.database, "the mail box")
         ->capture_default_str();
     sub->add_option("--count", options_.count, "how many messages")
@@ -38,27 +40,21 @@ class SendCommand : public Command {
                     "created this many minutes ago")
         ->check(CLI::Range(int64_t{0}, kMaxAgeMinutes));
     sub->get_option("--hold")->excludes("--dead");
-    return sub;
   }
 
-  int Run() override {
+  Outcome RunOn(LocalNotesServices& server) override {
     options_.process = !noProcess_;
-    std::unique_ptr<LocalNotesServices> server;
-    Outcome outcome = OpenDataDirectory(dir_, &server);
-    if (!outcome.ok()) return ReportFailure(outcome);
     std::vector<DepositedMessage> sent;
-    outcome = DepositMessages(*server, options_, &sent);
+    const Outcome outcome = DepositMessages(server, options_, &sent);
     std::string line;
     for (const DepositedMessage& m : sent) {
       line.append(line.empty() ? "" : " ");
       line.append(NoteIdText(m.noteId));
     }
     if (!line.empty()) std::printf("%s\n", line.c_str());
-    return outcome.ok() ? 0 : ReportFailure(outcome);
+    return outcome;
   }
 
- private:
-  std::string dir_;
   DepositOptions options_;
   bool noProcess_ = false;
 };

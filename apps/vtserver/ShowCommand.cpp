@@ -8,15 +8,14 @@
 #include <cstdio>
 #include <string>
 
-#include "Command.h"
-#include "DataDir.h"
+#include "DataDirCommand.h"
 #include "server/console/RuntimeFiles.h"
 #include "server/console/StatusLines.h"
 
 namespace vt::tool {
 namespace {
 
-int ShowTasks(const LocalNotesServices& server) {
+Outcome ShowTasks(const LocalNotesServices& server) {
   std::string text;
   for (const console::StatusLineInfo& line :
        console::StatusLines::ReadAll(server.dataDirectory().root())) {
@@ -29,10 +28,10 @@ int ShowTasks(const LocalNotesServices& server) {
   }
   if (text.empty()) text = "no tasks running\n";
   std::fwrite(text.data(), 1, text.size(), stdout);
-  return 0;
+  return Outcome();
 }
 
-int ShowLog(const LocalNotesServices& server) {
+Outcome ShowLog(const LocalNotesServices& server) {
   const std::string file =
       (server.dataDirectory().RuntimeFolder() / "server.log").string();
   const UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
@@ -43,41 +42,36 @@ int ShowLog(const LocalNotesServices& server) {
     while (true) {
       const ssize_t n = ::read(fd.get(), buffer.data(), buffer.size());
       if (n < 0 && errno == EINTR) continue;
-      if (n < 0) {
-        return ReportFailure(Outcome::Failure("cannot read " + file));
-      }
+      if (n < 0) return Outcome::Failure("cannot read " + file);
       if (n == 0) break;
       any = true;
       std::fwrite(buffer.data(), 1, static_cast<size_t>(n), stdout);
     }
   } else if (errno != ENOENT) {
-    return ReportFailure(Outcome::Failure("cannot read " + file));
+    return Outcome::Failure("cannot read " + file);
   }
   if (!any) std::puts("the log is empty");
-  return 0;
+  return Outcome();
 }
 
-class ShowCommand : public Command {
+class ShowCommand : public DataDirCommand {
  public:
-  CLI::App* Register(CLI::App& app) override {
-    CLI::App* sub = app.add_subcommand(
-        "show", "Show the status lines of running tasks, or the server log");
-    sub->add_option("DIR", dir_, "the data directory")->required();
-    sub->add_option("WHAT", what_, "tasks or log")
-        ->required()
-        ->check(CLI::IsMember({"tasks", "log"}));
-    return sub;
-  }
-
-  int Run() override {
-    std::unique_ptr<LocalNotesServices> server;
-    const Outcome outcome = OpenDataDirectory(dir_, &server);
-    if (!outcome.ok()) return ReportFailure(outcome);
-    return what_ == "tasks" ? ShowTasks(*server) : ShowLog(*server);
-  }
+  ShowCommand()
+      : DataDirCommand(
+            "show",
+            "Show the status lines of running tasks, or the server log") {}
 
  private:
-  std::string dir_;
+  void AddArguments(CLI::App& sub) override {
+    sub.add_option("WHAT", what_, "tasks or log")
+        ->required()
+        ->check(CLI::IsMember({"tasks", "log"}));
+  }
+
+  Outcome RunOn(LocalNotesServices& server) override {
+    return what_ == "tasks" ? ShowTasks(server) : ShowLog(server);
+  }
+
   std::string what_;
 };
 

@@ -5,68 +5,64 @@
 #include <string>
 #include <vector>
 
-#include "Command.h"
-#include "DataDir.h"
+#include "DataDirCommand.h"
 #include "server/console/ConsoleQueue.h"
 
 namespace vt::tool {
 namespace {
 
-class TellCommand : public Command {
+class TellCommand : public DataDirCommand {
  public:
-  CLI::App* Register(CLI::App& app) override {
-    CLI::App* sub = app.add_subcommand(
-        "tell",
-        "Send one console command to a running task, as 'tell TASK COMMAND' "
-        "on the server console ('quit' ends the task)");
-    sub->add_option("DIR", dir_, "the data directory")->required();
-    sub->add_option("TASK", task_, "the task, e.g. vtrouter")->required();
-    sub->add_option("COMMAND", words_,
-                    "the command and its words (at most 500 bytes); put -- "
-                    "before words that begin with '-'")
+  TellCommand()
+      : DataDirCommand("tell",
+                       "Send one console command to a running task, as 'tell "
+                       "TASK COMMAND' on the server console ('quit' ends the "
+                       "task)") {}
+
+ private:
+  void AddArguments(CLI::App& sub) override {
+    sub.add_option("TASK", task_, "the task, e.g. vtrouter")->required();
+    sub.add_option("COMMAND", words_,
+                   "the command and its words (at most 500 bytes); put -- "
+                   "before words that begin with '-'")
         ->required();
-    return sub;
   }
 
-  int Run() override {
-    std::string command;
+  Outcome CheckArguments() override {
     for (const std::string& word : words_) {
-      command.append(command.empty() ? "" : " ");
-      command.append(word);
+      command_.append(command_.empty() ? "" : " ");
+      command_.append(word);
     }
-    if (command.find_first_not_of(' ') == std::string::npos) {
-      return ReportFailure(Outcome::Failure("the command is empty"));
+    if (command_.find_first_not_of(' ') == std::string::npos) {
+      return Outcome::Failure("the command is empty");
     }
-    if (command.size() > console::ConsoleQueue::kMaxMessageBytes) {
-      return ReportFailure(Outcome::Failure(
-          "the command is " + std::to_string(command.size()) +
+    if (command_.size() > console::ConsoleQueue::kMaxMessageBytes) {
+      return Outcome::Failure(
+          "the command is " + std::to_string(command_.size()) +
           " bytes; a console command holds at most " +
-          std::to_string(console::ConsoleQueue::kMaxMessageBytes)));
+          std::to_string(console::ConsoleQueue::kMaxMessageBytes));
     }
-    std::unique_ptr<LocalNotesServices> server;
-    const Outcome outcome = OpenDataDirectory(dir_, &server);
-    if (!outcome.ok()) return ReportFailure(outcome);
+    return Outcome();
+  }
+
+  Outcome RunOn(LocalNotesServices& server) override {
     std::string queue = "MQ$";
     for (const char c : task_) {
       queue.push_back(
           static_cast<char>(std::toupper(static_cast<unsigned char>(c))));
     }
-    const Status s = console::ConsoleQueue::Post(server->dataDirectory().root(),
-                                                 queue, command);
+    const Status s = console::ConsoleQueue::Post(server.dataDirectory().root(),
+                                                 queue, command_);
     if (s.Is(err::kQueueNotFound)) {
-      return ReportFailure(
-          Outcome::Failure("task " + task_ + " is not running"));
+      return Outcome::Failure("task " + task_ + " is not running");
     }
-    if (!s.ok()) {
-      return ReportFailure(StatusFailure("cannot tell " + task_, s));
-    }
-    return 0;
+    if (!s.ok()) return StatusFailure("cannot tell " + task_, s);
+    return Outcome();
   }
 
- private:
-  std::string dir_;
   std::string task_;
   std::vector<std::string> words_;
+  std::string command_;
 };
 
 }  // namespace

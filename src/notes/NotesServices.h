@@ -190,11 +190,12 @@ class NotesServices {
   // changed by anyone since it was opened; kNoteDeleted when it was deleted.
   virtual Status UpdateNote(NoteHandle note, uint16_t flags) = 0;
   virtual Status CloseNote(NoteHandle note) = 0;
-  // 0 once the note exists, durably, in the destination (a note there with
-  // the same universal ID is replaced; a version the destination already
-  // deleted, or an older one, is not written again); kMailRuleRefused when a
-  // mail rule of the destination refuses it, and kSameDatabase when source
-  // and destination are one database, both with nothing written.
+  // 0 once the note exists, durably, in the destination: a note there with
+  // the same universal ID is replaced by a later version, and nothing is
+  // written when the destination holds this version or a later one, or
+  // deleted it. kMailRuleRefused when a mail rule of the destination refuses
+  // it, and kSameDatabase when source and destination are one database, both
+  // with nothing written.
   virtual Status CopyNote(DbHandle source, uint32_t reserved1,
                           uint32_t reserved2, uint32_t noteId,
                           DbHandle destination, uint32_t reserved3,

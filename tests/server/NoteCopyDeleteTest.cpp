@@ -112,6 +112,20 @@ TEST_F(CopyDelete, RepeatedCopyReplacesInsteadOfDuplicating) {
   char text[64];
   server_->GetTextItem(note, "Subject", text);
   EXPECT_STREQ(text, "second");
+
+  // Changed where it arrived (the scanner's verdict), a copy of the older
+  // version left behind in the source does not undo the change.
+  ASSERT_EQ(server_->SetTextItem(note, "Kesto_Router", "D", 0xFFFF), Status());
+  ASSERT_EQ(server_->UpdateNote(note, 0), Status());
+  ASSERT_EQ(server_->CloseNote(note), Status());
+  uint32_t thirdId = 1;
+  ASSERT_EQ(server_->CopyNote(a_, 0, 0, id, b_, 0, 0, 0, 0, &thirdId, nullptr),
+            Status());
+  EXPECT_EQ(thirdId, 0u);
+  ASSERT_EQ(server_->OpenNote(b_, secondId, 0, &note), Status());
+  EXPECT_EQ(server_->GetTextItem(note, "Kesto_Router", text), 1);
+  EXPECT_STREQ(text, "D");
+  ASSERT_EQ(server_->CloseNote(note), Status());
 }
 
 TEST_F(CopyDelete, DeletionLeavesAStubThatReports549) {
@@ -177,13 +191,17 @@ TEST_F(CopyDelete, ModifiedStampStrictlyIncreasesWhileTheClockStandsStill) {
     previousSeq = seq;
   }
 
-  // Replacing a copy is an edit of the copy too.
+  // Replacing a copy by a later version is an edit of the copy too.
   uint32_t copy = 0;
   ASSERT_EQ(server_->CopyNote(a_, 0, 0, id, b_, 0, 0, 0, 0, &copy, nullptr),
             Status());
   TimeDate before{};
   ASSERT_EQ(server_->GetNoteInfo(b_, copy, nullptr, &before, nullptr),
             Status());
+  NoteHandle note;
+  ASSERT_EQ(server_->OpenNote(a_, id, 0, &note), Status());
+  ASSERT_EQ(server_->UpdateNote(note, 0), Status());
+  ASSERT_EQ(server_->CloseNote(note), Status());
   ASSERT_EQ(server_->CopyNote(a_, 0, 0, id, b_, 0, 0, 0, 0, &copy, nullptr),
             Status());
   TimeDate after{};

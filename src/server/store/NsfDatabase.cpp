@@ -746,11 +746,15 @@ Status NsfDatabase::PutStoredNoteInTransaction(const StoredNote& note,
     use->BindBlob(1, note.info.unid);
     const int rc = use->Step();
     if (rc == SQLITE_ROW) {
+      // This version is here already (a copy repeated after its source was
+      // left behind), or a later one (the scanner's verdict given to such a
+      // copy): nothing to write, and the stale copy must not undo a change.
+      if (static_cast<uint32_t>(use->ColumnInt(2)) >= note.info.sequence) {
+        return Status();
+      }
       replace = true;
       info.id = static_cast<uint32_t>(use->ColumnInt(0));
       info.modified = NextModified(use->ColumnInt(1), nowCentis);
-      info.sequence = std::max(static_cast<uint32_t>(use->ColumnInt(2) + 1),
-                               note.info.sequence);
     } else if (rc != SQLITE_DONE) {
       return StatusFromSqlite(rc);
     }

@@ -111,8 +111,10 @@ class NsfDatabase {
   // Writes the note under its universal ID, replacing the note of that ID
   // here (which keeps its note ID) or adding one. Keeps class, created stamp,
   // items and the version (sequence) count; durable on return. Writes nothing
-  // (noteId 0) when a deletion stub here shows that this version, or a later
-  // one, was already here and was deleted.
+  // (noteId 0) when this version or a later one is here, or when a deletion
+  // stub here
+  // shows that this version, or a later one, was already here and was
+  // deleted.
   Status PutStoredNote(const StoredNote& note, int64_t nowCentis,
                        uint32_t* noteId);
 

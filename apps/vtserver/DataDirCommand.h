@@ -1,0 +1,38 @@
+// The commands that work on an existing data directory share their opening
+// steps here, as RocksDB's ldb commands share theirs: DIR as the first
+// argument, the checks of their own arguments, the data directory opened
+// with one clear line when it cannot be, then the command's own work.
+#pragma once
+
+#include <string>
+
+#include "Command.h"
+#include "Outcome.h"
+#include "server/LocalNotesServices.h"
+
+namespace vt::tool {
+
+class DataDirCommand : public Command {
+ public:
+  CLI::App* Register(CLI::App& app) final;
+  int Run() final;
+
+ protected:
+  DataDirCommand(const char* name, const char* description)
+      : name_(name), description_(description) {}
+
+  // Adds the command's arguments after DIR.
+  virtual void AddArguments(CLI::App& sub) = 0;
+  // Checks made before the data directory is opened.
+  virtual Outcome CheckArguments() { return Outcome(); }
+  virtual Outcome RunOn(LocalNotesServices& server) = 0;
+
+  const std::string& dir() const { return dir_; }
+
+ private:
+  const char* name_;
+  const char* description_;
+  std::string dir_;
+};
+
+}  // namespace vt::tool
