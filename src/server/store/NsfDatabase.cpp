@@ -14,6 +14,7 @@
 #include <system_error>
 
 #include "notes/FixedText.h"
+#include "server/store/DatabaseFiles.h"
 #include "server/store/DbInfoText.h"
 #include "server/store/ItemBlob.h"
 #include "server/store/ItemValue.h"
@@ -103,14 +104,6 @@ void RemoveFileAndJournal(const fs::path& file) {
   }
 }
 
-// Makes a directory entry change durable.
-void SyncDirectory(const fs::path& dir) {
-  const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;
-  ::fsync(fd);
-  ::close(fd);
-}
-
 // Links the finished file under its name, failing if the name is taken, so
 // that two creators cannot overwrite each other.
 Status LinkIntoPlace(const fs::path& temp, const fs::path& file) {
@@ -187,8 +180,8 @@ Status NsfDatabase::Create(const fs::path& file, uint16_t dbClass,
                            int64_t nowCentis, const Filler& fill) {
   std::error_code ec;
   if (fs::exists(fs::symlink_status(file, ec))) return err::kFileExists;
-  fs::create_directories(file.parent_path(), ec);
-  if (ec) return err::kDiskError;
+  Status s = MakeFolders(file.parent_path());
+  if (!s.ok()) return s;
 
   const Unid random = NewUnid();
   FixedText<24> suffix;
@@ -211,7 +204,7 @@ Status NsfDatabase::Create(const fs::path& file, uint16_t dbClass,
 
   {
     std::unique_ptr<NsfDatabase> db(new NsfDatabase(temp));
-    Status s = db->db_.Open(temp, /*create=*/true);
+    s = db->db_.Open(temp, /*create=*/true);
     if (!s.ok()) return s;
     s = db->Configure();
     if (!s.ok()) return s;
@@ -251,12 +244,11 @@ Status NsfDatabase::Create(const fs::path& file, uint16_t dbClass,
   const uintmax_t walSize = fs::file_size(wal, ec);
   if (!ec && walSize > 0) return err::kDiskError;
 
-  const Status s = LinkIntoPlace(temp, file);
+  s = LinkIntoPlace(temp, file);
   if (!s.ok()) return s;
   tempFile.keep = true;
   RemoveFileAndJournal(temp);  // the temporary name's leftovers only
-  SyncDirectory(file.parent_path());
-  return Status();
+  return SyncFolder(file.parent_path());
 }
 
 Status NsfDatabase::Configure() {

@@ -77,6 +77,7 @@ class NsfDatabase {
   // only when complete, so that no half-made database is ever visible.
   // kFileExists when the file exists; missing folders are created. Every new
   // database has an empty information text and an icon note with "$TITLE".
+  // The file and every folder made for it are durable on success.
   static Status Create(const std::filesystem::path& file, uint16_t dbClass,
                        int64_t nowCentis, const Filler& fill);
 
