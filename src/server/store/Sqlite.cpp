@@ -34,15 +34,29 @@ Status StatusFromSqlite(int rc) {
 SqliteConnection::~SqliteConnection() { Close(); }
 
 Status SqliteConnection::Open(const std::filesystem::path& file, bool create) {
-  Close();
   int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX;
   if (create) flags |= SQLITE_OPEN_CREATE;
-  const int rc = sqlite3_open_v2(file.c_str(), &db_, flags, nullptr);
+  return OpenWith(file.c_str(), flags);
+}
+
+Status SqliteConnection::OpenWith(const char* name, int flags) {
+  Close();
+  const int rc = sqlite3_open_v2(name, &db_, flags, nullptr);
   if (rc != SQLITE_OK) {
     Close();
     return StatusFromSqlite(rc);
   }
   sqlite3_extended_result_codes(db_, 1);
+  // The last connection to close removes the log and shared memory by path
+  // once it has seen its file still in place; a file put there in between
+  // would lose its own.
+  int persist = 1;
+  const int fc =
+      sqlite3_file_control(db_, "main", SQLITE_FCNTL_PERSIST_WAL, &persist);
+  if (fc != SQLITE_OK) {
+    Close();
+    return StatusFromSqlite(fc);
+  }
   return Status();
 }
 

@@ -24,7 +24,10 @@ class SqliteConnection {
   SqliteConnection& operator=(const SqliteConnection&) = delete;
   ~SqliteConnection();
 
-  // Opens an existing file, or creates one when create is set.
+  // Opens an existing file, or creates one when create is set. No close of
+  // the connection ever removes the write-ahead log or shared memory: SQLite
+  // removes them by path, and another file may take the path between its
+  // check that the file is still in place and the removal.
   Status Open(const std::filesystem::path& file, bool create);
   void Close();
   // Runs one or more statements that return no rows.
@@ -36,6 +39,8 @@ class SqliteConnection {
   bool isOpen() const { return db_ != nullptr; }
 
  private:
+  Status OpenWith(const char* name, int flags);
+
   sqlite3* db_ = nullptr;
 };
 
