@@ -2,6 +2,7 @@
 #include "server/store/Sqlite.h"
 
 #include <climits>
+#include <string>
 
 namespace vt::store {
 
@@ -37,6 +38,30 @@ Status SqliteConnection::Open(const std::filesystem::path& file, bool create) {
   int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX;
   if (create) flags |= SQLITE_OPEN_CREATE;
   return OpenWith(file.c_str(), flags);
+}
+
+Status SqliteConnection::OpenWithoutLog(const std::filesystem::path& file) {
+  // A URI, so every byte of the path that could end it or start a
+  // parameter is escaped; an absolute path gets an empty authority, so that
+  // one starting "//" is not read as a host name.
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string uri = file.is_absolute() ? "file://" : "file:";
+  for (const char c : file.native()) {
+    const auto byte = static_cast<unsigned char>(c);
+    const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                       (c >= '0' && c <= '9') || c == '/' || c == '.' ||
+                       c == '_' || c == '-';
+    if (plain) {
+      uri.push_back(c);
+    } else {
+      uri.push_back('%');
+      uri.push_back(kHex[byte >> 4]);
+      uri.push_back(kHex[byte & 0xF]);
+    }
+  }
+  uri.append("?immutable=1");
+  return OpenWith(uri.c_str(),
+                  SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX);
 }
 
 Status SqliteConnection::OpenWith(const char* name, int flags) {

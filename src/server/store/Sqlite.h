@@ -29,6 +29,10 @@ class SqliteConnection {
   // removes them by path, and another file may take the path between its
   // check that the file is still in place and the removal.
   Status Open(const std::filesystem::path& file, bool create);
+  // Opens the main file alone, read-only, ignoring any write-ahead log or
+  // shared memory beside it (SQLite's immutable=1). Only for reading what
+  // is never rewritten once the file is in place.
+  Status OpenWithoutLog(const std::filesystem::path& file);
   void Close();
   // Runs one or more statements that return no rows.
   Status Exec(const char* sql);
