@@ -101,16 +101,37 @@ class ReplacedFile : public ::testing::Test {
   }
 
   // A database whose committed notes are still in its log, opened by the
-  // router, which keeps its handle.
-  DbHandle OpenWithLoggedNotes(const char* path) {
+  // router, which keeps its handle. A legacy one was made before databases
+  // had identities.
+  DbHandle OpenWithLoggedNotes(const char* path, bool legacy = false) {
     DbHandle db;
     EXPECT_EQ(router_->CreateDatabase(path, 0, false), Status());
+    if (legacy) {
+      sqlite3* raw = nullptr;
+      EXPECT_EQ(sqlite3_open(dir_.File(path).c_str(), &raw), SQLITE_OK);
+      EXPECT_EQ(
+          sqlite3_exec(raw, "DROP TABLE fileid", nullptr, nullptr, nullptr),
+          SQLITE_OK);
+      sqlite3_close(raw);
+      fs::remove(Beside(path, "-walid"));
+    }
     EXPECT_EQ(router_->OpenDatabase(path, &db), Status());
     for (const char* subject : {"old 1", "old 2", "old 3"}) {
       Add(*router_, db, subject);
     }
     EXPECT_GT(SizeOf(Beside(path, "-wal")), 0u) << "no notes in the log";
     return db;
+  }
+
+  // Another database, cleanly closed, moved over path.
+  void MoveAnotherOver(const char* path) {
+    ASSERT_EQ(next_->CreateDatabase("other.box", 0, false), Status());
+    DbHandle other;
+    ASSERT_EQ(next_->OpenDatabase("other.box", &other), Status());
+    Add(*next_, other, "new 1");
+    Add(*next_, other, "new 2");
+    ASSERT_EQ(next_->CloseDatabase(other), Status());
+    fs::rename(dir_.File("other.box"), dir_.File(path));
   }
 
   // The log line about path, checked for naming its set-aside -wal and -shm
@@ -174,15 +195,7 @@ class ReplacedFile : public ::testing::Test {
 
 TEST_F(ReplacedFile, AnotherDatabaseMovedOverItIsOpenedAlone) {
   const DbHandle old = OpenWithLoggedNotes("Scan_1.box");
-  ASSERT_EQ(next_->CreateDatabase("other.box", 0, false), Status());
-  {
-    DbHandle other;
-    ASSERT_EQ(next_->OpenDatabase("other.box", &other), Status());
-    Add(*next_, other, "new 1");
-    Add(*next_, other, "new 2");
-    ASSERT_EQ(next_->CloseDatabase(other), Status());
-  }
-  fs::rename(dir_.File("other.box"), dir_.File("Scan_1.box"));
+  MoveAnotherOver("Scan_1.box");
 
   // The next opener: another process, or the router after a restart.
   DbHandle db;
@@ -205,9 +218,22 @@ TEST_F(ReplacedFile, AnotherDatabaseMovedOverItIsOpenedAlone) {
   ExpectNewFileOutlivesOldConnection("Scan_1.box", {"new 1", "new 2"});
 }
 
+// Its first opening gives it an identity, in the main file and the record,
+// so it is told apart when replaced.
+TEST_F(ReplacedFile, ADatabaseMadeBeforeIdentitiesIsToldApartOnceOpened) {
+  OpenWithLoggedNotes("Scan_1.box", /*legacy=*/true);
+  MoveAnotherOver("Scan_1.box");
+  DbHandle db;
+  ASSERT_EQ(next_->OpenDatabase("Scan_1.box", &db), Status());
+  EXPECT_EQ(Read(*next_, db), (Subjects{"new 1", "new 2"}));
+  ExpectSetAsideReported(*next_, "Scan_1.box");
+}
+
 TEST_F(ReplacedFile, ARemovedDatabaseMadeAgainKeepsNoneOfItsNotes) {
   OpenWithLoggedNotes("Quarantine.nsf");
   fs::remove(dir_.File("Quarantine.nsf"));
+  // Even with no record of whose they are, as an older program leaves them.
+  fs::remove(Beside("Quarantine.nsf", "-walid"));
 
   // Made again from scratch (by the router, from its template) and opened.
   ASSERT_EQ(router_->CreateDatabase("Quarantine.nsf", 0, false), Status());
