@@ -87,14 +87,25 @@ Status WalOwner::Lock(const fs::path& file) {
                        O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
     if (!fd) return err::kDiskError;
     struct stat st {};
-    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
-        st.st_uid != ::geteuid()) {
+    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
       return err::kDiskError;
+    }
+    // An administrator's command run as root leaves the record to the
+    // database's owner, as SQLite does with its own files beside it, so that
+    // the router can still take it.
+    struct stat owner {};
+    if (::geteuid() == 0 &&
+        (::stat(file.c_str(), &owner) == 0 ||
+         ::stat(FolderOf(file).c_str(), &owner) == 0) &&
+        (owner.st_uid != st.st_uid || owner.st_gid != st.st_gid) &&
+        ::fchown(fd.get(), owner.st_uid, owner.st_gid) == 0) {
+      st.st_uid = owner.st_uid;
     }
     // flock needs no write access: a record others can read, they could
     // hold.
-    if ((st.st_mode & 077) != 0 && ::fchmod(fd.get(), 0600) != 0) {
-      return err::kDiskError;
+    if ((st.st_mode & 077) != 0 &&
+        (::geteuid() == 0 || st.st_uid == ::geteuid())) {
+      if (::fchmod(fd.get(), 0600) != 0) return err::kDiskError;
     }
     int rc;
     while ((rc = ::flock(fd.get(), LOCK_EX | LOCK_NB)) != 0 && errno == EINTR) {

@@ -20,10 +20,10 @@ namespace vt::store {
 // lock on it, before SQLite looks at them.
 class WalOwner {
  public:
-  // Takes the lock on the record beside file (made, private to this user,
-  // when missing), waiting at most ten seconds: then kDatabaseBusy. A record
-  // that is not a plain file of this user is refused (kDiskError): no one
-  // else may hold its lock or choose its content. Released when this goes.
+  // Takes the lock on the record beside file, waiting at most ten seconds:
+  // then kDatabaseBusy. The record is made when missing, readable by its
+  // owner alone, so that no other user can hold its lock; one that is not a
+  // plain file is refused (kDiskError). Released when this goes.
   Status Lock(const std::filesystem::path& file);
   // nullopt when there is no record or it cannot be read whole.
   std::optional<FileIdentity> Recorded() const;
