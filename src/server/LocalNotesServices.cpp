@@ -312,7 +312,9 @@ Status LocalNotesServices::OpenShared(
     shared_.erase(it);
   }
   std::unique_ptr<store::NsfDatabase> opened;
-  const Status s = store::NsfDatabase::Open(file, &opened);
+  std::vector<fs::path> setAside;
+  const Status s = store::NsfDatabase::Open(file, &opened, &setAside);
+  if (!setAside.empty()) LogSetAside(file, setAside);
   if (!s.ok()) return s;
   std::shared_ptr<store::NsfDatabase> live(std::move(opened));
   // Forget the databases closed since (a rolled-over quarantine is never
@@ -322,6 +324,22 @@ Status LocalNotesServices::OpenShared(
   shared_[file] = live;
   *database = std::move(live);
   return Status();
+}
+
+void LocalNotesServices::LogSetAside(const fs::path& file,
+                                     const std::vector<fs::path>& setAside) {
+  // Named as the administrator knows it: within the data directory.
+  fs::path name = file.lexically_relative(dataDir_.root());
+  if (name.empty() || *name.begin() == "..") name = file;
+  std::string moved;
+  for (const fs::path& path : setAside) {
+    if (!moved.empty()) moved.append(", ");
+    moved.append(path.filename().string());
+  }
+  LogMessage(
+      "%s: files left beside it by a removed or replaced database were set "
+      "aside as %s",
+      0, name.generic_string().c_str(), moved.c_str());
 }
 
 Status LocalNotesServices::AddDbHandle(

@@ -13,6 +13,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "notes/NotesServices.h"
 #include "server/Clock.h"
@@ -266,6 +267,9 @@ class LocalNotesServices : public NotesServices {
   // One connection per file and server instance, shared by its handles.
   Status OpenShared(const std::filesystem::path& file,
                     std::shared_ptr<store::NsfDatabase>* database);
+  // One line naming the database and where its leftovers went.
+  void LogSetAside(const std::filesystem::path& file,
+                   const std::vector<std::filesystem::path>& setAside);
   Status AddDbHandle(std::shared_ptr<store::NsfDatabase> database,
                      bool localMailBox, DbHandle* db);
   Status AddNoteHandle(DbHandle db,

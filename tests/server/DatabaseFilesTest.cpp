@@ -144,7 +144,8 @@ TEST_F(DatabaseFiles, TruncatedOrDamagedDatabaseIsRefusedAsCorrupt) {
   const fs::path big = dir_.File("big.nsf");
   fs::path wal = big;
   wal += "-wal";
-  ASSERT_FALSE(fs::exists(wal)) << "the last close folds the log in";
+  ASSERT_EQ(fs::exists(wal) ? fs::file_size(wal) : 0u, 0u)
+      << "the last close folds the log in";
   const uintmax_t size = fs::file_size(big);
 
   fs::copy_file(big, dir_.File("truncated.nsf"));

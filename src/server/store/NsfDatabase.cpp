@@ -11,10 +11,13 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <optional>
 #include <system_error>
 
 #include "notes/FixedText.h"
+#include "server/store/DatabaseFiles.h"
 #include "server/store/DbInfoText.h"
+#include "server/store/FileIdentity.h"
 #include "server/store/ItemBlob.h"
 #include "server/store/ItemValue.h"
 #include "server/store/Unid.h"
@@ -103,14 +106,6 @@ void RemoveFileAndJournal(const fs::path& file) {
   }
 }
 
-// Makes a directory entry change durable.
-void SyncDirectory(const fs::path& dir) {
-  const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;
-  ::fsync(fd);
-  ::close(fd);
-}
-
 // Links the finished file under its name, failing if the name is taken, so
 // that two creators cannot overwrite each other.
 Status LinkIntoPlace(const fs::path& temp, const fs::path& file) {
@@ -154,7 +149,8 @@ NsfDatabase::NsfDatabase(fs::path file) : file_(std::move(file)) {}
 NsfDatabase::~NsfDatabase() = default;
 
 Status NsfDatabase::Open(const fs::path& file,
-                         std::unique_ptr<NsfDatabase>* out) {
+                         std::unique_ptr<NsfDatabase>* out,
+                         std::vector<fs::path>* setAside) {
   std::error_code ec;
   const fs::file_status st = fs::status(file, ec);
   if (!fs::exists(st)) {
@@ -163,22 +159,73 @@ Status NsfDatabase::Open(const fs::path& file,
     return missing ? Status(err::kFileNotFound) : Status(err::kDiskError);
   }
   if (!fs::is_regular_file(st)) return err::kCorruptDatabase;
-  const uintmax_t size = fs::file_size(file, ec);
-  if (ec) return err::kDiskError;
-  Status s = CheckFileHeader(file, size);
+  const auto checkFile = [&file] {
+    std::error_code sizeError;
+    const uintmax_t size = fs::file_size(file, sizeError);
+    return sizeError ? Status(err::kDiskError) : CheckFileHeader(file, size);
+  };
+  Status s = checkFile();
   if (!s.ok()) return s;
 
-  std::unique_ptr<NsfDatabase> db(new NsfDatabase(file));
-  s = db->db_.Open(file, /*create=*/false);
+  // What lies beside the file is judged, and SQLite opens its log, with no
+  // other opener of ours in between.
+  WalOwner owner;
+  s = owner.Lock(file);
   if (!s.ok()) return s;
+  std::unique_ptr<NsfDatabase> db;
+  std::optional<FileIdentity> identity;
+  // A file put in place between the judging and the open would meet the
+  // leftovers judged for the one before it: then it is judged again.
+  for (int attempt = 0; db == nullptr; ++attempt) {
+    if (attempt == 3) return err::kFileReplaced;
+    struct stat before {};
+    if (::stat(file.c_str(), &before) != 0) {
+      return errno == ENOENT ? Status(err::kFileNotFound)
+                             : Status(err::kDiskError);
+    }
+    identity = ReadIdentityWithoutLog(file);
+    const std::optional<FileIdentity> recorded = owner.Recorded();
+    // When either is unknown (a file made before identities, a record
+    // lost) the log is trusted, as SQLite itself would.
+    if (identity && recorded && *identity != *recorded) {
+      const size_t moved = setAside->size();
+      s = SetAsideLeftovers(file, setAside);
+      // Without a log to hold them, missing pages now show.
+      if (s.ok() && setAside->size() != moved) s = checkFile();
+      if (!s.ok()) return s;
+    }
+    if (identity && identity != recorded) {
+      s = owner.Record(*identity);
+      if (!s.ok()) return s;
+    }
+    std::unique_ptr<NsfDatabase> opened(new NsfDatabase(file));
+    // SQLite touches neither log nor shared memory before the first
+    // statement (in Configure).
+    s = opened->db_.Open(file, /*create=*/false);
+    if (!s.ok()) return s;
+    struct stat after {};
+    if (::stat(file.c_str(), &after) == 0 && after.st_dev == before.st_dev &&
+        after.st_ino == before.st_ino) {
+      opened->RememberFile(before);
+      db = std::move(opened);
+    }
+  }
   // Damage found on the way is reported as such by the SQLite codes; an
   // unreadable file or folder stays a disk error.
-  db->RememberFile();
   s = db->Configure();
   if (s.ok()) s = db->UpgradeLayout();
   if (s.ok()) s = db->PrepareStatements();
   if (s.ok()) s = db->CheckStructure();
   if (!s.ok()) return s;
+  if (!identity) {
+    // Without an identity the next opener could not tell this file's log
+    // from another's; one that cannot be given now is tried again then.
+    FileIdentity given{};
+    if (EnsureFileIdentity(db->db_, &given).ok() && given != owner.Recorded()) {
+      s = owner.Record(given);
+      if (!s.ok()) return s;
+    }
+  }
   *out = std::move(db);
   return Status();
 }
@@ -187,8 +234,8 @@ Status NsfDatabase::Create(const fs::path& file, uint16_t dbClass,
                            int64_t nowCentis, const Filler& fill) {
   std::error_code ec;
   if (fs::exists(fs::symlink_status(file, ec))) return err::kFileExists;
-  fs::create_directories(file.parent_path(), ec);
-  if (ec) return err::kDiskError;
+  Status s = MakeFolders(file.parent_path());
+  if (!s.ok()) return s;
 
   const Unid random = NewUnid();
   FixedText<24> suffix;
@@ -211,7 +258,7 @@ Status NsfDatabase::Create(const fs::path& file, uint16_t dbClass,
 
   {
     std::unique_ptr<NsfDatabase> db(new NsfDatabase(temp));
-    Status s = db->db_.Open(temp, /*create=*/true);
+    s = db->db_.Open(temp, /*create=*/true);
     if (!s.ok()) return s;
     s = db->Configure();
     if (!s.ok()) return s;
@@ -220,6 +267,7 @@ Status NsfDatabase::Create(const fs::path& file, uint16_t dbClass,
                    kApplicationId, kSchemaVersion);
     s = db->db_.Exec(pragmas.c_str());
     if (s.ok()) s = db->db_.Exec(kSchema);
+    if (s.ok()) s = db->db_.Exec(kFileIdentitySchema);
     if (s.ok()) s = db->PrepareStatements();
     if (!s.ok()) return s;
     {
@@ -230,6 +278,7 @@ Status NsfDatabase::Create(const fs::path& file, uint16_t dbClass,
       if (s.ok()) s = db->PutMetaInt(kMetaNextId, kFirstNoteId);
       if (s.ok()) s = db->PutMetaInt(kMetaClass, dbClass);
       if (s.ok()) s = db->PutMetaBlob(kMetaSettings, {});
+      if (s.ok()) s = StoreFileIdentity(db->db_, NewFileIdentity());
       if (s.ok()) s = txn.Commit();
       if (!s.ok()) return s;
     }
@@ -251,12 +300,24 @@ Status NsfDatabase::Create(const fs::path& file, uint16_t dbClass,
   const uintmax_t walSize = fs::file_size(wal, ec);
   if (!ec && walSize > 0) return err::kDiskError;
 
-  const Status s = LinkIntoPlace(temp, file);
+  // Whatever lies beside the free name was left by a database removed from
+  // it, maybe one made before identities: it is disowned, and the first
+  // opener sets it aside and says so. Under the lock, and only while the
+  // name is still free: once another creator's file is there, what lies
+  // beside it may be that file's own log.
+  WalOwner owner;
+  if (HasLeftovers(file)) {
+    s = owner.Lock(file);
+    if (!s.ok()) return s;
+    if (fs::exists(fs::symlink_status(file, ec))) return err::kFileExists;
+    s = owner.Record(kNoDatabase);
+    if (!s.ok()) return s;
+  }
+  s = LinkIntoPlace(temp, file);
   if (!s.ok()) return s;
   tempFile.keep = true;
   RemoveFileAndJournal(temp);  // the temporary name's leftovers only
-  SyncDirectory(file.parent_path());
-  return Status();
+  return SyncFolder(file.parent_path());
 }
 
 Status NsfDatabase::Configure() {
@@ -268,12 +329,14 @@ Status NsfDatabase::Configure() {
       "PRAGMA trusted_schema=OFF;"
       "PRAGMA cell_size_check=ON;"
       "PRAGMA journal_mode=WAL;"
-      "PRAGMA synchronous=FULL;");
+      "PRAGMA synchronous=FULL;"
+      // The log outlives every connection (see SqliteConnection::Open): a
+      // clean close leaves it empty, and one grown by a large transaction
+      // shrinks back.
+      "PRAGMA journal_size_limit=4194304;");
 }
 
-void NsfDatabase::RememberFile() {
-  struct stat st {};
-  if (::stat(file_.c_str(), &st) != 0) return;
+void NsfDatabase::RememberFile(const struct stat& st) {
   fileKnown_ = true;
   fileDevice_ = st.st_dev;
   fileInode_ = st.st_ino;

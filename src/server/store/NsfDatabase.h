@@ -5,6 +5,7 @@
 // stubs (deleted note IDs, which are never reused).
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstdint>
@@ -69,14 +70,20 @@ class NsfDatabase {
   ~NsfDatabase();
 
   // kFileNotFound when there is no file; kCorruptDatabase when it is not one
-  // of our databases or is damaged.
+  // of our databases or is damaged. A write-ahead log, shared memory or
+  // journal left beside it by a file removed or replaced meanwhile is set
+  // aside first, never merged; setAside receives the new paths of those
+  // moved, also when the open then fails, for the caller to report.
   static Status Open(const std::filesystem::path& file,
-                     std::unique_ptr<NsfDatabase>* out);
+                     std::unique_ptr<NsfDatabase>* out,
+                     std::vector<std::filesystem::path>* setAside);
 
   // Builds a new database under a temporary name and links it into place
   // only when complete, so that no half-made database is ever visible.
   // kFileExists when the file exists; missing folders are created. Every new
-  // database has an empty information text and an icon note with "$TITLE".
+  // database has an empty information text, an icon note with "$TITLE" and
+  // an identity of its own. The file and every folder made for it are
+  // durable on success.
   static Status Create(const std::filesystem::path& file, uint16_t dbClass,
                        int64_t nowCentis, const Filler& fill);
 
@@ -160,7 +167,7 @@ class NsfDatabase {
   Status UpgradeLayout();
   Status PrepareStatements();
   Status CheckStructure();
-  void RememberFile();
+  void RememberFile(const struct stat& st);
 
   // Begins a write transaction on the file this database was opened from:
   // one removed or replaced since (the connection still writes into the old

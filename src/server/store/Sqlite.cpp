@@ -2,6 +2,7 @@
 #include "server/store/Sqlite.h"
 
 #include <climits>
+#include <string>
 
 namespace vt::store {
 
@@ -34,15 +35,53 @@ Status StatusFromSqlite(int rc) {
 SqliteConnection::~SqliteConnection() { Close(); }
 
 Status SqliteConnection::Open(const std::filesystem::path& file, bool create) {
-  Close();
   int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX;
   if (create) flags |= SQLITE_OPEN_CREATE;
-  const int rc = sqlite3_open_v2(file.c_str(), &db_, flags, nullptr);
+  return OpenWith(file.c_str(), flags);
+}
+
+Status SqliteConnection::OpenWithoutLog(const std::filesystem::path& file) {
+  // A URI, so every byte of the path that could end it or start a
+  // parameter is escaped; an absolute path gets an empty authority, so that
+  // one starting "//" is not read as a host name.
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string uri = file.is_absolute() ? "file://" : "file:";
+  for (const char c : file.native()) {
+    const auto byte = static_cast<unsigned char>(c);
+    const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                       (c >= '0' && c <= '9') || c == '/' || c == '.' ||
+                       c == '_' || c == '-';
+    if (plain) {
+      uri.push_back(c);
+    } else {
+      uri.push_back('%');
+      uri.push_back(kHex[byte >> 4]);
+      uri.push_back(kHex[byte & 0xF]);
+    }
+  }
+  uri.append("?immutable=1");
+  return OpenWith(uri.c_str(),
+                  SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX);
+}
+
+Status SqliteConnection::OpenWith(const char* name, int flags) {
+  Close();
+  const int rc = sqlite3_open_v2(name, &db_, flags, nullptr);
   if (rc != SQLITE_OK) {
     Close();
     return StatusFromSqlite(rc);
   }
   sqlite3_extended_result_codes(db_, 1);
+  // The last connection to close removes the log and shared memory by path
+  // once it has seen its file still in place; a file put there in between
+  // would lose its own.
+  int persist = 1;
+  const int fc =
+      sqlite3_file_control(db_, "main", SQLITE_FCNTL_PERSIST_WAL, &persist);
+  if (fc != SQLITE_OK) {
+    Close();
+    return StatusFromSqlite(fc);
+  }
   return Status();
 }
 

@@ -24,8 +24,15 @@ class SqliteConnection {
   SqliteConnection& operator=(const SqliteConnection&) = delete;
   ~SqliteConnection();
 
-  // Opens an existing file, or creates one when create is set.
+  // Opens an existing file, or creates one when create is set. No close of
+  // the connection ever removes the write-ahead log or shared memory: SQLite
+  // removes them by path, and another file may take the path between its
+  // check that the file is still in place and the removal.
   Status Open(const std::filesystem::path& file, bool create);
+  // Opens the main file alone, read-only, ignoring any write-ahead log or
+  // shared memory beside it (SQLite's immutable=1). Only for reading what
+  // is never rewritten once the file is in place.
+  Status OpenWithoutLog(const std::filesystem::path& file);
   void Close();
   // Runs one or more statements that return no rows.
   Status Exec(const char* sql);
@@ -36,6 +43,8 @@ class SqliteConnection {
   bool isOpen() const { return db_ != nullptr; }
 
  private:
+  Status OpenWith(const char* name, int flags);
+
   sqlite3* db_ = nullptr;
 };
 

@@ -1,0 +1,233 @@
+// The files beside a database and its folders (see DatabaseFiles.h).
+#include "server/store/DatabaseFiles.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <thread>
+
+#include "notes/FixedText.h"
+#include "server/store/Unid.h"
+
+namespace vt::store {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* kLeftovers[] = {"-wal", "-shm", "-journal"};
+constexpr char kRecordSuffix[] = "-walid";
+constexpr char kRecordMagic[8] = {'V', 'T', 'W', 'A', 'L', 'I', 'D', '1'};
+constexpr size_t kRecordSize = sizeof kRecordMagic + kEncodedIdentitySize;
+
+// Openers hold the lock for a few file operations; SQLite's own busy wait
+// is as long.
+constexpr auto kLockWait = std::chrono::seconds(10);
+constexpr auto kLockPoll = std::chrono::milliseconds(5);
+
+fs::path Beside(const fs::path& file, const char* suffix) {
+  fs::path p = file;
+  p += suffix;
+  return p;
+}
+
+fs::path FolderOf(const fs::path& file) {
+  const fs::path folder = file.parent_path();
+  return folder.empty() ? fs::path(".") : folder;
+}
+
+bool Exists(const fs::path& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+// When the leftovers were set aside, and a random part, so that two set
+// aside within a second keep apart.
+std::string AsideTag() {
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  char when[32];
+  const size_t n = std::strftime(when, sizeof when, "%Y%m%dT%H%M%S", &local);
+  const Unid random = NewUnid();
+  FixedText<64> tag;
+  tag.Format(".aside-%.*s-%02x%02x%02x", static_cast<int>(n), when, random[0],
+             random[1], random[2]);
+  return std::string(tag.view());
+}
+
+// 0, or the errno of the failure; EEXIST when to is taken.
+int RenameNoReplace(const fs::path& from, const fs::path& to) {
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(),
+                  RENAME_NOREPLACE) == 0) {
+    return 0;
+  }
+  if (errno != EINVAL && errno != ENOSYS) return errno;
+  // A file system without the flag: the name is random, a look first is
+  // enough.
+  if (Exists(to)) return EEXIST;
+  return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
+}
+
+}  // namespace
+
+Status WalOwner::Lock(const fs::path& file) {
+  fd_.Reset();
+  const fs::path record = Beside(file, kRecordSuffix);
+  const auto deadline = std::chrono::steady_clock::now() + kLockWait;
+  for (;;) {
+    UniqueFd fd(::open(record.c_str(),
+                       O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+    if (!fd) return err::kDiskError;
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+      return err::kDiskError;
+    }
+    // An administrator's command run as root leaves the record to the
+    // database's owner, as SQLite does with its own files beside it, so that
+    // the router can still take it.
+    struct stat owner {};
+    if (::geteuid() == 0 &&
+        (::stat(file.c_str(), &owner) == 0 ||
+         ::stat(FolderOf(file).c_str(), &owner) == 0) &&
+        (owner.st_uid != st.st_uid || owner.st_gid != st.st_gid) &&
+        ::fchown(fd.get(), owner.st_uid, owner.st_gid) == 0) {
+      st.st_uid = owner.st_uid;
+    }
+    // flock needs no write access: a record others can read, they could
+    // hold.
+    if ((st.st_mode & 077) != 0 &&
+        (::geteuid() == 0 || st.st_uid == ::geteuid())) {
+      if (::fchmod(fd.get(), 0600) != 0) return err::kDiskError;
+    }
+    int rc;
+    while ((rc = ::flock(fd.get(), LOCK_EX | LOCK_NB)) != 0 && errno == EINTR) {
+    }
+    if (rc == 0) {
+      // A record removed while we waited is no lock any more: the next
+      // opener makes and takes another.
+      struct stat now {};
+      if (::lstat(record.c_str(), &now) == 0 && now.st_dev == st.st_dev &&
+          now.st_ino == st.st_ino) {
+        fd_ = std::move(fd);
+        return Status();
+      }
+    } else if (errno != EWOULDBLOCK) {
+      return err::kDiskError;
+    }
+    if (std::chrono::steady_clock::now() >= deadline) {
+      return err::kDatabaseBusy;
+    }
+    std::this_thread::sleep_for(kLockPoll);
+  }
+}
+
+std::optional<FileIdentity> WalOwner::Recorded() const {
+  if (!fd_) return std::nullopt;
+  uint8_t bytes[kRecordSize + 1];
+  ssize_t n;
+  while ((n = ::pread(fd_.get(), bytes, sizeof bytes, 0)) < 0 &&
+         errno == EINTR) {
+  }
+  if (n != static_cast<ssize_t>(kRecordSize) ||
+      std::memcmp(bytes, kRecordMagic, sizeof kRecordMagic) != 0) {
+    return std::nullopt;
+  }
+  return DecodeFileIdentity(std::span<const uint8_t>(
+      bytes + sizeof kRecordMagic, kEncodedIdentitySize));
+}
+
+Status WalOwner::Record(const FileIdentity& id) {
+  if (!fd_) return err::kInvalidHandle;
+  uint8_t bytes[kRecordSize];
+  std::memcpy(bytes, kRecordMagic, sizeof kRecordMagic);
+  const auto encoded = EncodeFileIdentity(id);
+  std::memcpy(bytes + sizeof kRecordMagic, encoded.data(), encoded.size());
+  size_t done = 0;
+  while (done < kRecordSize) {
+    const ssize_t n = ::pwrite(fd_.get(), bytes + done, kRecordSize - done,
+                               static_cast<off_t>(done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return err::kDiskError;
+    done += static_cast<size_t>(n);
+  }
+  // A record that went back to its old content after a crash would disown
+  // the log of the file now in place.
+  if (::ftruncate(fd_.get(), kRecordSize) != 0 || ::fdatasync(fd_.get()) != 0) {
+    return err::kDiskError;
+  }
+  return Status();
+}
+
+bool HasLeftovers(const fs::path& file) {
+  for (const char* suffix : kLeftovers) {
+    if (Exists(Beside(file, suffix))) return true;
+  }
+  return false;
+}
+
+Status SetAsideLeftovers(const fs::path& file, std::vector<fs::path>* moved) {
+  std::string tag = AsideTag();
+  bool any = false;
+  for (const char* suffix : kLeftovers) {
+    const fs::path from = Beside(file, suffix);
+    for (int attempt = 0;; ++attempt) {
+      fs::path to = from;
+      to += tag;
+      const int error = RenameNoReplace(from, to);
+      if (error == 0) {
+        moved->push_back(std::move(to));
+        any = true;
+        break;
+      }
+      if (error == ENOENT) break;  // not there: nothing to set aside
+      if (error != EEXIST || attempt == 3) return err::kDiskError;
+      tag = AsideTag();
+    }
+  }
+  return any ? SyncFolder(FolderOf(file)) : Status();
+}
+
+Status SyncFolder(const fs::path& folder) {
+  const UniqueFd fd(::open(folder.empty() ? "." : folder.c_str(),
+                           O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!fd) return err::kDiskError;
+  int rc;
+  while ((rc = ::fsync(fd.get())) != 0 && errno == EINTR) {
+  }
+  // EINVAL: a file system whose folders have nothing to flush.
+  return rc == 0 || errno == EINVAL ? Status() : Status(err::kDiskError);
+}
+
+Status MakeFolders(const fs::path& folder) {
+  std::vector<fs::path> missing;
+  for (fs::path p = folder; !p.empty(); p = p.parent_path()) {
+    struct stat st {};
+    if (::stat(p.c_str(), &st) == 0) {
+      if (!S_ISDIR(st.st_mode)) return err::kDiskError;
+      break;
+    }
+    if (errno != ENOENT) return err::kDiskError;
+    missing.push_back(p);
+    if (p == p.parent_path()) break;
+  }
+  for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
+    // Another creator may make the same folder at once; it is synced again
+    // here all the same.
+    if (::mkdir(it->c_str(), 0777) != 0 && errno != EEXIST) {
+      return err::kDiskError;
+    }
+    const Status s = SyncFolder(FolderOf(*it));
+    if (!s.ok()) return s;
+  }
+  return Status();
+}
+
+}  // namespace vt::store

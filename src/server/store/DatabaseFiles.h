@@ -1,0 +1,55 @@
+// The files SQLite keeps beside a database, which must never merge into a
+// file that took the database's place, and the folders a database lives in,
+// which must be as durable as the file.
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <vector>
+
+#include "notes/Status.h"
+#include "server/store/FileIdentity.h"
+#include "system/posix/UniqueFd.h"
+
+namespace vt::store {
+
+// SQLite replays any valid write-ahead log at <file>-wal, and trusts the
+// shared memory at <file>-shm while another connection still holds it,
+// whichever file they came from. The owner record <file>-walid names the
+// identity of the file they belong to; openers decide about them under a
+// lock on it, before SQLite looks at them.
+class WalOwner {
+ public:
+  // Takes the lock on the record beside file, waiting at most ten seconds:
+  // then kDatabaseBusy. The record is made when missing, readable by its
+  // owner alone, so that no other user can hold its lock; one that is not a
+  // plain file is refused (kDiskError). Released when this goes.
+  Status Lock(const std::filesystem::path& file);
+  // nullopt when there is no record or it cannot be read whole.
+  std::optional<FileIdentity> Recorded() const;
+  // Durable on return.
+  Status Record(const FileIdentity& id);
+
+ private:
+  UniqueFd fd_;
+};
+
+// Whether a write-ahead log, shared memory or rollback journal is beside
+// file.
+bool HasLeftovers(const std::filesystem::path& file);
+
+// Renames each of them to <name>.aside-<time>-<random> beside it, never over
+// another file, and makes the renames durable. The new paths are appended
+// to moved, also when a later one fails.
+Status SetAsideLeftovers(const std::filesystem::path& file,
+                         std::vector<std::filesystem::path>* moved);
+
+// Makes the entries of a folder durable; a failure means they may be lost
+// in a crash.
+Status SyncFolder(const std::filesystem::path& folder);
+
+// Makes the missing folders of a path one level at a time, each durable in
+// its parent before the next is made in it.
+Status MakeFolders(const std::filesystem::path& folder);
+
+}  // namespace vt::store
