@@ -429,7 +429,7 @@ Status LocalNotesServices::GetDatabaseId(DbHandle db, DatabaseId* id) {
   if (id == nullptr) return err::kInvalidArgument;
   dev_t device = 0;
   ino_t inode = 0;
-  if (!database->FileIdentity(&device, &inode)) return err::kNotAvailable;
+  if (!database->DeviceAndInode(&device, &inode)) return err::kNotAvailable;
   // Device and inode tell apart the files open at one time; they fit the
   // platform's eight bytes as long as the inode needs at most 40 bits and
   // the device 24, which local file systems keep to.
@@ -538,8 +538,8 @@ Status LocalNotesServices::CopyNote(DbHandle source, uint32_t, uint32_t,
   dev_t fromDevice = 0, toDevice = 0;
   ino_t fromInode = 0, toInode = 0;
   if (from->database == to->database ||
-      (from->database->FileIdentity(&fromDevice, &fromInode) &&
-       to->database->FileIdentity(&toDevice, &toInode) &&
+      (from->database->DeviceAndInode(&fromDevice, &fromInode) &&
+       to->database->DeviceAndInode(&toDevice, &toInode) &&
        fromDevice == toDevice && fromInode == toInode)) {
     return err::kSameDatabase;
   }

@@ -355,7 +355,7 @@ Status NsfDatabase::CheckInPlace() const {
   return Status();
 }
 
-bool NsfDatabase::FileIdentity(dev_t* device, ino_t* inode) const {
+bool NsfDatabase::DeviceAndInode(dev_t* device, ino_t* inode) const {
   if (!fileKnown_) return false;
   *device = fileDevice_;
   *inode = fileInode_;

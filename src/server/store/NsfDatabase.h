@@ -93,7 +93,7 @@ class NsfDatabase {
   Status CheckInPlace() const;
   // The device and inode of the file opened: no other file open at the
   // same time has the same pair. False while unknown.
-  bool FileIdentity(dev_t* device, ino_t* inode) const;
+  bool DeviceAndInode(dev_t* device, ino_t* inode) const;
 
   // ---- Notes (time stamps in Unix centiseconds) ---------------------------
   // The ID a class ID (0xFFFF0000 | class) stands for; others are checked.
