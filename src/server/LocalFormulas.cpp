@@ -94,54 +94,13 @@ Status LocalNotesServices::GetFormulaSize(MemHandle formula, uint16_t* size) {
   return formula::GetFormulaSize(bytes, size);
 }
 
-namespace {
-
-// At most this many remembered results, and this many notes in them all.
-constexpr size_t kMaxCachedSearches = 32;
-constexpr size_t kMaxCachedMatches = 2'000'000;
-
-}  // namespace
-
-LocalNotesServices::CachedSearch* LocalNotesServices::FindCachedSearch(
-    const std::shared_ptr<store::NsfDatabase>& db,
-    std::span<const uint8_t> formula, uint16_t noteClassMask) {
-  for (CachedSearch& entry : searchCache_) {
-    if (entry.noteClassMask == noteClassMask && entry.database.lock() == db &&
-        std::equal(entry.formula.begin(), entry.formula.end(), formula.begin(),
-                   formula.end())) {
-      return &entry;
-    }
-  }
-  return nullptr;
-}
-
-void LocalNotesServices::KeepSearch(CachedSearch entry) {
-  if (entry.matches.size() > kMaxCachedMatches) return;
-  std::erase_if(searchCache_,
-                [](const CachedSearch& e) { return e.database.expired(); });
-  size_t total = entry.matches.size();
-  for (const CachedSearch& e : searchCache_) total += e.matches.size();
-  // The least recently used results go first.
-  while (!searchCache_.empty() && (searchCache_.size() >= kMaxCachedSearches ||
-                                   total > kMaxCachedMatches)) {
-    auto oldest =
-        std::min_element(searchCache_.begin(), searchCache_.end(),
-                         [](const CachedSearch& a, const CachedSearch& b) {
-                           return a.lastUse < b.lastUse;
-                         });
-    total -= oldest->matches.size();
-    searchCache_.erase(oldest);
-  }
-  searchCache_.push_back(std::move(entry));
-}
-
 Status LocalNotesServices::SearchDatabase(DbHandle db, MemHandle formula,
                                           const char*, uint16_t,
                                           uint16_t noteClassMask,
                                           const TimeDate*,
                                           SearchCallback callback,
                                           void* context, TimeDate* until) {
-  const OpenDb* open = FindDb(db);
+  const DatabaseRegistry::OpenDb* open = FindDb(db);
   if (open == nullptr) return err::kInvalidHandle;
   if (callback == nullptr) return err::kInvalidArgument;
   const std::shared_ptr<store::NsfDatabase>& database = open->database;
@@ -162,11 +121,11 @@ Status LocalNotesServices::SearchDatabase(DbHandle db, MemHandle formula,
   const bool reusable = !everything && !program.SelectionReadsClock();
   store::NsfDatabase::ChangeMark mark;
   if (reusable && database->GetChangeMark(&mark).ok()) {
-    if (CachedSearch* cached = FindCachedSearch(database, blob, noteClassMask);
-        cached != nullptr && cached->mark == mark) {
-      cached->lastUse = ++searchUses_;
+    if (const std::vector<SearchMatch>* cached =
+            searches_.Find(database, blob, noteClassMask, mark);
+        cached != nullptr) {
       // Callbacks may search too: replay from a copy of the result.
-      const std::vector<SearchMatch> matches = cached->matches;
+      const std::vector<SearchMatch> matches = *cached;
       for (const SearchMatch& match : matches) {
         const Status s = callback(context, match);
         if (!s.ok()) return s;
@@ -177,7 +136,7 @@ Status LocalNotesServices::SearchDatabase(DbHandle db, MemHandle formula,
     mark = store::NsfDatabase::ChangeMark();
   }
 
-  CachedSearch result;
+  std::vector<SearchMatch> result;
   const bool keep = reusable && mark.dataVersion >= 0;
   const Status s = database->ForEachNote(
       noteClassMask, [&](const store::ScanEntry& entry) -> Status {
@@ -191,18 +150,13 @@ Status LocalNotesServices::SearchDatabase(DbHandle db, MemHandle formula,
         match.noteId = entry.id;
         match.noteClass = entry.noteClass;
         match.matchFlags = selected ? kSearchMatchFlag : 0;
-        if (keep) result.matches.push_back(match);
+        if (keep) result.push_back(match);
         return callback(context, match);
       });
   if (!s.ok() || !keep) return s;
   // The mark was taken before the scan: a change during it makes the next
   // search scan again rather than trust this result.
-  result.database = database;
-  result.formula.assign(blob.begin(), blob.end());
-  result.noteClassMask = noteClassMask;
-  result.mark = mark;
-  result.lastUse = ++searchUses_;
-  KeepSearch(std::move(result));
+  searches_.Keep(database, blob, noteClassMask, mark, std::move(result));
   return Status();
 }
 

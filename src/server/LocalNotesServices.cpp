@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "notes/FixedText.h"
+#include "server/BufferText.h"
 #include "server/ServerNames.h"
 #include "server/StatusTexts.h"
 #include "server/store/BlobItemSource.h"
@@ -18,33 +19,6 @@ namespace vt {
 namespace fs = std::filesystem;
 
 namespace {
-
-constexpr uint16_t kWholeText = 0xFFFF;
-
-// Item names arrive with a length; a length of 0 means "up to the
-// terminator", which is what a caller passing strlen meant anyway.
-std::string_view NameView(const char* name, uint16_t length) {
-  if (name == nullptr) return {};
-  if (length == 0) return std::string_view(name, strnlen(name, 0xFFFF));
-  return std::string_view(name, strnlen(name, length));
-}
-
-std::string_view ValueText(const store::Item& item) {
-  return std::string_view(reinterpret_cast<const char*>(item.value.data()),
-                          item.value.size());
-}
-
-uint16_t CopyOut(std::span<char> buffer, std::string_view text) {
-  if (buffer.empty()) return 0;
-  CopyBounded(buffer, text);
-  return static_cast<uint16_t>(std::min<size_t>(
-      BoundedLength(buffer), std::numeric_limits<uint16_t>::max()));
-}
-
-// A span no longer than the caller's stated size.
-std::span<char> Limit(std::span<char> buffer, size_t size) {
-  return buffer.first(std::min(buffer.size(), size));
-}
 
 uint32_t Clamp32(uint64_t v) {
   return v > std::numeric_limits<uint32_t>::max()
@@ -60,11 +34,7 @@ LocalNotesServices::LocalNotesServices(LocalNotesServicesOptions options)
   log_.SetEcho(options_.echoToStdout);
 }
 
-LocalNotesServices::~LocalNotesServices() {
-  // Notes hold their databases; let them go before the databases' handles.
-  notes_.RemoveIf([](const OpenNoteEntry&) { return true; });
-  dbs_.RemoveIf([](const OpenDb&) { return true; });
-}
+LocalNotesServices::~LocalNotesServices() {}
 
 Status LocalNotesServices::Start() {
   started_ = false;
@@ -97,17 +67,17 @@ Status LocalNotesServices::Start(const fs::path& dataDirectory) {
 // ---- Server side ------------------------------------------------------------
 
 store::NsfDatabase* LocalNotesServices::Database(DbHandle db) const {
-  const OpenDb* entry = FindDb(db);
+  const DatabaseRegistry::OpenDb* entry = FindDb(db);
   return entry == nullptr ? nullptr : entry->database.get();
 }
 
 bool LocalNotesServices::IsLocalMailBox(DbHandle db) const {
-  const OpenDb* entry = FindDb(db);
+  const DatabaseRegistry::OpenDb* entry = FindDb(db);
   return entry != nullptr && entry->localMailBox;
 }
 
 store::NoteRecord* LocalNotesServices::Note(NoteHandle note) const {
-  OpenNoteEntry* entry = FindNote(note);
+  DatabaseRegistry::OpenNote* entry = FindNote(note);
   return entry == nullptr ? nullptr : &entry->note;
 }
 
@@ -298,34 +268,6 @@ Status LocalNotesServices::ResolvePath(const char* path, fs::path* file,
   return s;
 }
 
-Status LocalNotesServices::OpenShared(
-    const fs::path& file, std::shared_ptr<store::NsfDatabase>* database) {
-  const auto it = shared_.find(file);
-  if (it != shared_.end()) {
-    std::shared_ptr<store::NsfDatabase> live = it->second.lock();
-    // A file put in place of the open one is opened anew; handles still on
-    // the old one keep it (and are refused when they write).
-    if (live && live->CheckInPlace().ok()) {
-      *database = std::move(live);
-      return Status();
-    }
-    shared_.erase(it);
-  }
-  std::unique_ptr<store::NsfDatabase> opened;
-  std::vector<fs::path> setAside;
-  const Status s = store::NsfDatabase::Open(file, &opened, &setAside);
-  if (!setAside.empty()) LogSetAside(file, setAside);
-  if (!s.ok()) return s;
-  std::shared_ptr<store::NsfDatabase> live(std::move(opened));
-  // Forget the databases closed since (a rolled-over quarantine is never
-  // opened again), so that the map does not grow over a long run.
-  std::erase_if(shared_,
-                [](const auto& entry) { return entry.second.expired(); });
-  shared_[file] = live;
-  *database = std::move(live);
-  return Status();
-}
-
 void LocalNotesServices::LogSetAside(const fs::path& file,
                                      const std::vector<fs::path>& setAside) {
   // Named as the administrator knows it: within the data directory.
@@ -342,18 +284,6 @@ void LocalNotesServices::LogSetAside(const fs::path& file,
       0, name.generic_string().c_str(), moved.c_str());
 }
 
-Status LocalNotesServices::AddDbHandle(
-    std::shared_ptr<store::NsfDatabase> database, bool localMailBox,
-    DbHandle* db) {
-  auto entry = std::make_unique<OpenDb>();
-  entry->database = std::move(database);
-  entry->localMailBox = localMailBox;
-  const uint32_t value = dbs_.Add(std::move(entry));
-  if (value == 0) return err::kNoMemory;
-  *db = DbHandle(value);
-  return Status();
-}
-
 Status LocalNotesServices::OpenDatabase(const char* path, DbHandle* db) {
   if (db == nullptr) return err::kInvalidArgument;
   *db = DbHandle();
@@ -362,17 +292,13 @@ Status LocalNotesServices::OpenDatabase(const char* path, DbHandle* db) {
   Status s = ResolvePath(path, &file, &mailBox);
   if (!s.ok()) return s;
   std::shared_ptr<store::NsfDatabase> database;
-  s = OpenShared(file, &database);
+  s = registry_.Connect(file, &database);
   if (!s.ok()) return s;
-  return AddDbHandle(std::move(database), mailBox, db);
+  return registry_.AddDb(std::move(database), mailBox, db);
 }
 
 Status LocalNotesServices::CloseDatabase(DbHandle db) {
-  if (!dbs_.Remove(db.value)) return err::kInvalidHandle;
-  // Notes opened through the handle go with it; later uses of them fail
-  // with kInvalidHandle.
-  notes_.RemoveIf([db](const OpenNoteEntry& note) { return note.db == db; });
-  return Status();
+  return registry_.CloseDb(db);
 }
 
 Status LocalNotesServices::CreateDatabase(const char* path, uint16_t dbClass,
@@ -454,7 +380,7 @@ Status LocalNotesServices::CreateDatabaseCopy(const char* sourcePath,
   if (s.ok()) s = ResolvePath(newPath, &newFile, &newMailBox);
   if (!s.ok()) return s;
   std::shared_ptr<store::NsfDatabase> source;
-  s = OpenShared(sourceFile, &source);
+  s = registry_.Connect(sourceFile, &source);
   if (!s.ok()) return s;
   uint16_t dbClass = 0;
   s = source->GetDbClass(&dbClass);
@@ -465,25 +391,12 @@ Status LocalNotesServices::CreateDatabaseCopy(const char* sourcePath,
       });
   if (!s.ok() || newDb == nullptr) return s;
   std::shared_ptr<store::NsfDatabase> created;
-  s = OpenShared(newFile, &created);
+  s = registry_.Connect(newFile, &created);
   if (!s.ok()) return s;
-  return AddDbHandle(std::move(created), newMailBox, newDb);
+  return registry_.AddDb(std::move(created), newMailBox, newDb);
 }
 
 // ---- Notes ------------------------------------------------------------------
-
-Status LocalNotesServices::AddNoteHandle(
-    DbHandle db, const std::shared_ptr<store::NsfDatabase>& database,
-    store::NoteRecord note, NoteHandle* handle) {
-  auto entry = std::make_unique<OpenNoteEntry>();
-  entry->db = db;
-  entry->database = database;
-  entry->note = std::move(note);
-  const uint32_t value = notes_.Add(std::move(entry));
-  if (value == 0) return err::kNoMemory;
-  *handle = NoteHandle(value);
-  return Status();
-}
 
 Status LocalNotesServices::OpenNote(DbHandle db, uint32_t noteId, uint16_t,
                                     NoteHandle* note) {
@@ -494,35 +407,35 @@ Status LocalNotesServices::OpenNoteExtended(DbHandle db, uint32_t noteId,
                                             uint32_t, NoteHandle* note) {
   if (note == nullptr) return err::kInvalidArgument;
   *note = NoteHandle();
-  const OpenDb* entry = FindDb(db);
+  const DatabaseRegistry::OpenDb* entry = FindDb(db);
   if (entry == nullptr) return err::kInvalidHandle;
   store::NoteRecord record;
   const Status s = entry->database->ReadNote(noteId, &record);
   if (!s.ok()) return s;
-  return AddNoteHandle(db, entry->database, std::move(record), note);
+  return registry_.AddNote(db, std::move(record), note);
 }
 
 Status LocalNotesServices::CreateNote(DbHandle db, NoteHandle* note) {
   if (note == nullptr) return err::kInvalidArgument;
   *note = NoteHandle();
-  const OpenDb* entry = FindDb(db);
+  const DatabaseRegistry::OpenDb* entry = FindDb(db);
   if (entry == nullptr) return err::kInvalidHandle;
   store::NoteRecord record;
   record.unid = store::NewUnid();
   record.noteClass = kNoteClassDocument;
   record.created = Now();
   record.modified = record.created;
-  return AddNoteHandle(db, entry->database, std::move(record), note);
+  return registry_.AddNote(db, std::move(record), note);
 }
 
 Status LocalNotesServices::UpdateNote(NoteHandle note, uint16_t) {
-  OpenNoteEntry* entry = FindNote(note);
+  DatabaseRegistry::OpenNote* entry = FindNote(note);
   if (entry == nullptr) return err::kInvalidHandle;
   return entry->database->WriteNote(&entry->note, Now());
 }
 
 Status LocalNotesServices::CloseNote(NoteHandle note) {
-  return notes_.Remove(note.value) ? Status() : Status(err::kInvalidHandle);
+  return registry_.CloseNote(note);
 }
 
 Status LocalNotesServices::CopyNote(DbHandle source, uint32_t, uint32_t,
@@ -530,8 +443,8 @@ Status LocalNotesServices::CopyNote(DbHandle source, uint32_t, uint32_t,
                                     uint32_t, uint32_t, uint32_t, uint16_t,
                                     uint32_t* newNoteId,
                                     uint16_t* newNoteClass) {
-  const OpenDb* from = FindDb(source);
-  const OpenDb* to = FindDb(destination);
+  const DatabaseRegistry::OpenDb* from = FindDb(source);
+  const DatabaseRegistry::OpenDb* to = FindDb(destination);
   if (from == nullptr || to == nullptr) return err::kInvalidHandle;
   // A note "copied" into its own database would replace itself, and the
   // mover would then delete the only copy.
@@ -629,148 +542,6 @@ Status LocalNotesServices::SetNoteField(NoteHandle note, uint16_t field,
   if (record == nullptr) return err::kInvalidHandle;
   if (field != kNoteFieldClass) return err::kInvalidArgument;
   record->noteClass = value;
-  return Status();
-}
-
-// ---- Items ------------------------------------------------------------------
-
-uint16_t LocalNotesServices::GetTextItem(NoteHandle note, const char* name,
-                                         std::span<char> buffer) {
-  if (!buffer.empty()) buffer[0] = '\0';
-  const store::NoteRecord* record = Note(note);
-  if (record == nullptr || name == nullptr) return 0;
-  const store::Item* item = record->items.Find(name);
-  if (item == nullptr) return 0;
-  switch (item->type) {
-    case kTypeText:
-      return CopyOut(buffer, ValueText(*item));
-    case kTypeTextList: {
-      const auto entries = item::DecodeTextList(item->value);
-      if (!entries || entries->empty()) return 0;
-      return CopyOut(buffer, entries->front());
-    }
-    case kTypeNumber: {
-      // As Notes does, a number reads as its text.
-      const auto number = item::DecodeNumber(item->value);
-      if (!number) return 0;
-      char text[32];
-      FormatBounded(text, "%.15g", *number);
-      return CopyOut(buffer, text);
-    }
-    default:
-      return 0;
-  }
-}
-
-double LocalNotesServices::GetNumberItem(NoteHandle note, const char* name,
-                                         double defaultValue) {
-  const store::NoteRecord* record = Note(note);
-  if (record == nullptr || name == nullptr) return defaultValue;
-  const store::Item* item = record->items.Find(name);
-  if (item == nullptr || item->type != kTypeNumber) return defaultValue;
-  return item::DecodeNumber(item->value).value_or(defaultValue);
-}
-
-uint16_t LocalNotesServices::GetTextListCount(NoteHandle note,
-                                              const char* name) {
-  const store::NoteRecord* record = Note(note);
-  if (record == nullptr || name == nullptr) return 0;
-  const store::Item* item = record->items.Find(name);
-  if (item == nullptr) return 0;
-  switch (item->type) {
-    case kTypeTextList: {
-      const auto entries = item::DecodeTextList(item->value);
-      return entries ? static_cast<uint16_t>(entries->size()) : 0;
-    }
-    case kTypeText:
-    case kTypeNumber:
-    case kTypeTime:
-      return 1;
-    default:
-      return 0;
-  }
-}
-
-uint16_t LocalNotesServices::GetTextListEntry(NoteHandle note, const char* name,
-                                              uint16_t index,
-                                              std::span<char> buffer,
-                                              uint16_t bufferSize) {
-  const std::span<char> out = Limit(buffer, bufferSize);
-  if (!out.empty()) out[0] = '\0';
-  const store::NoteRecord* record = Note(note);
-  if (record == nullptr || name == nullptr) return 0;
-  const store::Item* item = record->items.Find(name);
-  if (item == nullptr) return 0;
-  if (item->type == kTypeText) {
-    return index == 0 ? CopyOut(out, ValueText(*item)) : 0;
-  }
-  if (item->type != kTypeTextList) return 0;
-  const auto entries = item::DecodeTextList(item->value);
-  if (!entries || index >= entries->size()) return 0;
-  return CopyOut(out, (*entries)[index]);
-}
-
-Status LocalNotesServices::GetItemInfo(NoteHandle note, const char* name,
-                                       uint16_t nameLength, uint16_t* dataType,
-                                       uint16_t* itemFlags,
-                                       uint32_t* valueLength,
-                                       uint32_t* reserved) {
-  const store::NoteRecord* record = Note(note);
-  if (record == nullptr) return err::kInvalidHandle;
-  const std::string_view itemName = NameView(name, nameLength);
-  if (itemName.empty()) return err::kInvalidArgument;
-  const store::Item* item = record->items.Find(itemName);
-  if (item == nullptr) return err::kItemNotFound;
-  if (dataType != nullptr) *dataType = item->type;
-  if (itemFlags != nullptr) *itemFlags = item->flags;
-  if (valueLength != nullptr) {
-    *valueLength = static_cast<uint32_t>(item->value.size());
-  }
-  if (reserved != nullptr) *reserved = 0;
-  return Status();
-}
-
-Status LocalNotesServices::SetTextItem(NoteHandle note, const char* name,
-                                       const char* text, uint16_t length) {
-  store::NoteRecord* record = Note(note);
-  if (record == nullptr) return err::kInvalidHandle;
-  const std::string_view itemName = NameView(name, 0);
-  if (itemName.empty()) return err::kInvalidArgument;
-  std::string_view value;
-  if (text != nullptr) {
-    value = length == kWholeText ? std::string_view(text)
-                                 : std::string_view(text, length);
-  }
-  record->items.Replace(store::Item{std::string(itemName), kTypeText,
-                                    kItemFlagSummary, item::EncodeText(value)});
-  return Status();
-}
-
-Status LocalNotesServices::DeleteItem(NoteHandle note, const char* name,
-                                      uint16_t nameLength) {
-  store::NoteRecord* record = Note(note);
-  if (record == nullptr) return err::kInvalidHandle;
-  record->items.RemoveAll(NameView(name, nameLength));
-  return Status();
-}
-
-Status LocalNotesServices::AppendItem(NoteHandle note, uint16_t itemFlags,
-                                      const char* name, uint16_t nameLength,
-                                      uint16_t dataType, const void* value,
-                                      uint32_t valueLength) {
-  store::NoteRecord* record = Note(note);
-  if (record == nullptr) return err::kInvalidHandle;
-  const std::string_view itemName = NameView(name, nameLength);
-  if (itemName.empty()) return err::kInvalidArgument;
-  if (value == nullptr && valueLength != 0) return err::kInvalidArgument;
-  if (valueLength > store::kMaxItemValueLength) return err::kItemTooLarge;
-  store::Item item;
-  item.name.assign(itemName);
-  item.type = dataType;
-  item.flags = itemFlags;
-  const auto* bytes = static_cast<const uint8_t*>(value);
-  if (valueLength != 0) item.value.assign(bytes, bytes + valueLength);
-  record->items.Append(std::move(item));
   return Status();
 }
 

@@ -18,11 +18,13 @@
 #include "notes/NotesServices.h"
 #include "server/Clock.h"
 #include "server/DataDirectory.h"
+#include "server/DatabaseRegistry.h"
 #include "server/FormulaMailRules.h"
 #include "server/HandleTable.h"
 #include "server/IdTable.h"
 #include "server/MailRuleFilter.h"
 #include "server/MemoryBlocks.h"
+#include "server/SearchCache.h"
 #include "server/ServerIni.h"
 #include "server/ServerLog.h"
 #include "server/console/ConsoleQueue.h"
@@ -248,33 +250,15 @@ class LocalNotesServices : public NotesServices {
   Status CloseCollection(CollectionHandle collection) override;
 
  private:
-  struct OpenDb {
-    std::shared_ptr<store::NsfDatabase> database;
-    bool localMailBox = false;
-  };
-  struct OpenNoteEntry {
-    DbHandle db;
-    std::shared_ptr<store::NsfDatabase> database;
-    store::NoteRecord note;
-  };
-
   int64_t Now() const { return clock_->NowUnixCentis(); }
   // A database path, possibly "server!!path", as a file of this server or
   // of a [Servers] entry; localMailBox tells whether it is one of this
   // server's mail boxes.
   Status ResolvePath(const char* path, std::filesystem::path* file,
                      bool* localMailBox) const;
-  // One connection per file and server instance, shared by its handles.
-  Status OpenShared(const std::filesystem::path& file,
-                    std::shared_ptr<store::NsfDatabase>* database);
   // One line naming the database and where its leftovers went.
   void LogSetAside(const std::filesystem::path& file,
                    const std::vector<std::filesystem::path>& setAside);
-  Status AddDbHandle(std::shared_ptr<store::NsfDatabase> database,
-                     bool localMailBox, DbHandle* db);
-  Status AddNoteHandle(DbHandle db,
-                       const std::shared_ptr<store::NsfDatabase>& database,
-                       store::NoteRecord note, NoteHandle* handle);
   struct OpenCollectionEntry {
     std::shared_ptr<store::NsfDatabase> viewDatabase;
     std::shared_ptr<store::NsfDatabase> dataDatabase;
@@ -285,9 +269,11 @@ class LocalNotesServices : public NotesServices {
 
   // Reads the view note's design and indexes the data database.
   Status BuildCollection(OpenCollectionEntry* entry);
-  OpenDb* FindDb(DbHandle db) const { return dbs_.Find(db.value); }
-  OpenNoteEntry* FindNote(NoteHandle note) const {
-    return notes_.Find(note.value);
+  DatabaseRegistry::OpenDb* FindDb(DbHandle db) const {
+    return registry_.FindDb(db);
+  }
+  DatabaseRegistry::OpenNote* FindNote(NoteHandle note) const {
+    return registry_.FindNote(note);
   }
 
   LocalNotesServicesOptions options_;
@@ -300,32 +286,18 @@ class LocalNotesServices : public NotesServices {
   MailRuleFilter* mailRuleFilter_ = nullptr;
   MemoryBlocks memory_;
   HandleTable<IdTable> idTables_;
-  std::map<std::filesystem::path, std::weak_ptr<store::NsfDatabase>> shared_;
-  HandleTable<OpenDb> dbs_;
-  HandleTable<OpenNoteEntry> notes_;
+  DatabaseRegistry registry_{
+      [this](const std::filesystem::path& file,
+             const std::vector<std::filesystem::path>& moved) {
+        LogSetAside(file, moved);
+      }};
   // Reused by CopyNote so that a run of copies does not reallocate.
   store::StoredNote copyBuffer_;
-  // The outcome of a search, kept while the database is unchanged: the
-  // router searches every database every two seconds, and most of them have
-  // not changed since the last time.
-  struct CachedSearch {
-    std::weak_ptr<store::NsfDatabase> database;
-    std::vector<uint8_t> formula;
-    uint16_t noteClassMask = 0;
-    store::NsfDatabase::ChangeMark mark;
-    std::vector<SearchMatch> matches;
-    uint64_t lastUse = 0;
-  };
-  CachedSearch* FindCachedSearch(const std::shared_ptr<store::NsfDatabase>& db,
-                                 std::span<const uint8_t> formula,
-                                 uint16_t noteClassMask);
-  void KeepSearch(CachedSearch entry);
 
   // The rules of server.ini's [MailRules], used unless a filter is set.
   FormulaMailRules mailRules_;
   HandleTable<OpenCollectionEntry> collections_;
-  std::vector<CachedSearch> searchCache_;
-  uint64_t searchUses_ = 0;
+  SearchCache searches_;
 
   // The task side, present between StartRuntime and StopRuntime.
   std::string startupProblem_;

@@ -111,8 +111,8 @@ Status LocalNotesServices::OpenCollection(
   if (viewNote != nullptr) *viewNote = NoteHandle();
   if (collapsedList != nullptr) *collapsedList = MemHandle();
   if (selectedList != nullptr) *selectedList = MemHandle();
-  const OpenDb* views = FindDb(viewDb);
-  const OpenDb* data = FindDb(dataDb);
+  const DatabaseRegistry::OpenDb* views = FindDb(viewDb);
+  const DatabaseRegistry::OpenDb* data = FindDb(dataDb);
   if (views == nullptr || data == nullptr) return err::kInvalidHandle;
   if (collection == nullptr) return err::kInvalidArgument;
   auto entry = std::make_unique<OpenCollectionEntry>();

@@ -11,6 +11,8 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <fstream>
+#include <system_error>
 #include <thread>
 
 #include "notes/FixedText.h"
@@ -74,6 +76,12 @@ int RenameNoReplace(const fs::path& from, const fs::path& to) {
   // enough.
   if (Exists(to)) return EEXIST;
   return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
+}
+
+uint32_t BigEndian32(const unsigned char* p) {
+  return (static_cast<uint32_t>(p[0]) << 24) |
+         (static_cast<uint32_t>(p[1]) << 16) |
+         (static_cast<uint32_t>(p[2]) << 8) | static_cast<uint32_t>(p[3]);
 }
 
 }  // namespace
@@ -228,6 +236,61 @@ Status MakeFolders(const fs::path& folder) {
     if (!s.ok()) return s;
   }
   return Status();
+}
+
+Status CheckFileHeader(const fs::path& file, uintmax_t fileSize,
+                       int32_t applicationId) {
+  if (fileSize < 100) return err::kCorruptDatabase;
+  std::ifstream in(file, std::ios::binary);
+  unsigned char h[100];
+  if (!in.read(reinterpret_cast<char*>(h), sizeof h)) return err::kDiskError;
+  static constexpr char kMagic[] = "SQLite format 3";
+  if (std::memcmp(h, kMagic, sizeof kMagic) != 0) return err::kCorruptDatabase;
+  if (static_cast<int32_t>(BigEndian32(h + 68)) != applicationId) {
+    return err::kCorruptDatabase;
+  }
+  uint32_t pageSize = (static_cast<uint32_t>(h[16]) << 8) | h[17];
+  if (pageSize == 1) pageSize = 65536;
+  const uint32_t pages = BigEndian32(h + 28);
+  // SQLite trusts the page count only when these two agree; so do we. A
+  // write-ahead log may hold pages a crashed checkpoint had not yet placed,
+  // so the size is only checked when there is none.
+  const bool countValid = BigEndian32(h + 24) == BigEndian32(h + 92);
+  std::error_code ec;
+  fs::path wal = file;
+  wal += "-wal";
+  const uintmax_t walSize = fs::file_size(wal, ec);
+  const bool hasWal = !ec && walSize > 0;
+  if (countValid && !hasWal &&
+      static_cast<uintmax_t>(pages) * pageSize > fileSize) {
+    return err::kCorruptDatabase;
+  }
+  return Status();
+}
+
+void RemoveFileAndJournal(const fs::path& file) {
+  std::error_code ec;
+  fs::remove(file, ec);
+  for (const char* suffix : {"-wal", "-shm", "-journal"}) {
+    fs::path p = file;
+    p += suffix;
+    fs::remove(p, ec);
+  }
+}
+
+Status LinkIntoPlace(const fs::path& temp, const fs::path& file) {
+  if (::link(temp.c_str(), file.c_str()) == 0) {
+    std::error_code ec;
+    fs::remove(temp, ec);
+    return Status();
+  }
+  if (errno == EEXIST) return err::kFileExists;
+  // File systems without hard links: rename after a check (not atomic, but
+  // the best such a file system allows).
+  std::error_code ec;
+  if (fs::exists(fs::symlink_status(file, ec))) return err::kFileExists;
+  fs::rename(temp, file, ec);
+  return ec ? Status(err::kDiskError) : Status();
 }
 
 }  // namespace vt::store

@@ -3,6 +3,7 @@
 // which must be as durable as the file.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <vector>
@@ -43,6 +44,20 @@ bool HasLeftovers(const std::filesystem::path& file);
 // to moved, also when a later one fails.
 Status SetAsideLeftovers(const std::filesystem::path& file,
                          std::vector<std::filesystem::path>* moved);
+
+// Looks at the 100-byte SQLite header before SQLite does: a file that is not
+// SQLite, does not carry applicationId, or has lost pages it says it has, is
+// refused (kCorruptDatabase).
+Status CheckFileHeader(const std::filesystem::path& file, uintmax_t fileSize,
+                       int32_t applicationId);
+
+// Links the finished file temp under its name, failing (kFileExists) if the
+// name is taken, so that two creators cannot overwrite each other.
+Status LinkIntoPlace(const std::filesystem::path& temp,
+                     const std::filesystem::path& file);
+
+// Removes a file and whatever journal SQLite kept beside it.
+void RemoveFileAndJournal(const std::filesystem::path& file);
 
 // Makes the entries of a folder durable; a failure means they may be lost
 // in a crash.

@@ -1,0 +1,397 @@
+// The notes of a database: reading, durable writes that refuse to undo
+// another's change, deletion stubs, and copies kept by universal ID.
+#include <algorithm>
+#include <vector>
+
+#include "server/store/ItemBlob.h"
+#include "server/store/NsfDatabase.h"
+#include "server/store/NsfLayout.h"
+
+namespace vt::store {
+
+// ---- Notes ------------------------------------------------------------------
+
+Status NsfDatabase::MissingNoteStatus(uint32_t id) {
+  StatementUse use(stubExists_);
+  use->BindInt(1, id);
+  const int rc = use->Step();
+  if (rc == SQLITE_ROW) return err::kNoteDeleted;
+  if (rc == SQLITE_DONE) return err::kInvalidNote;
+  return StatusFromSqlite(rc);
+}
+
+Status NsfDatabase::ResolveNoteId(uint32_t noteId, uint32_t* resolved) {
+  if ((noteId & 0xFFFF0000) == kClassNoteIdPrefix) {
+    StatementUse use(firstOfClass_);
+    use->BindInt(1, noteId & 0xFFFF);
+    const int rc = use->Step();
+    if (rc == SQLITE_ROW) {
+      *resolved = static_cast<uint32_t>(use->ColumnInt(0));
+      return Status();
+    }
+    return rc == SQLITE_DONE ? Status(err::kInvalidNote) : StatusFromSqlite(rc);
+  }
+  if ((noteId & kDeletedNoteFlag) != 0) {
+    // A search hands out stubs with the flag set; they are deleted notes.
+    return MissingNoteStatus(noteId & ~kDeletedNoteFlag);
+  }
+  if (noteId == 0 || noteId % kNoteIdStep != 0) return err::kInvalidNote;
+  *resolved = noteId;
+  return Status();
+}
+
+Status NsfDatabase::GetNoteInfo(uint32_t noteId, NoteInfo* info) {
+  uint32_t id = 0;
+  Status s = ResolveNoteId(noteId, &id);
+  if (!s.ok()) return s;
+  {
+    StatementUse use(noteInfo_);
+    use->BindInt(1, id);
+    const int rc = use->Step();
+    if (rc == SQLITE_ROW) {
+      *info = InfoFromRow(use.get(), id, 0);
+      return Status();
+    }
+    if (rc != SQLITE_DONE) return StatusFromSqlite(rc);
+  }
+  return MissingNoteStatus(id);
+}
+
+Status NsfDatabase::ReadNoteUnlocked(uint32_t id, NoteRecord* note) {
+  {
+    StatementUse use(readNote_);
+    use->BindInt(1, id);
+    const int rc = use->Step();
+    if (rc == SQLITE_ROW) {
+      const NoteInfo info = InfoFromRow(use.get(), id, 0);
+      NoteRecord record;
+      const Status s =
+          record.items.Load(use->ColumnBlob(5), use->ColumnBlob(6));
+      if (!s.ok()) return s;
+      record.id = info.id;
+      record.unid = info.unid;
+      record.noteClass = info.noteClass;
+      record.created = info.created;
+      record.modified = info.modified;
+      record.sequence = info.sequence;
+      *note = std::move(record);
+      return Status();
+    }
+    if (rc != SQLITE_DONE) return StatusFromSqlite(rc);
+  }
+  return MissingNoteStatus(id);
+}
+
+Status NsfDatabase::ReadNote(uint32_t noteId, NoteRecord* note) {
+  uint32_t id = 0;
+  const Status s = ResolveNoteId(noteId, &id);
+  if (!s.ok()) return s;
+  return ReadNoteUnlocked(id, note);
+}
+
+Status NsfDatabase::ReadStoredNote(uint32_t noteId, StoredNote* note) {
+  uint32_t id = 0;
+  Status s = ResolveNoteId(noteId, &id);
+  if (!s.ok()) return s;
+  {
+    StatementUse use(readNote_);
+    use->BindInt(1, id);
+    const int rc = use->Step();
+    if (rc == SQLITE_ROW) {
+      note->info = InfoFromRow(use.get(), id, 0);
+      const std::span<const uint8_t> summary = use->ColumnBlob(5);
+      const std::span<const uint8_t> other = use->ColumnBlob(6);
+      note->summary.assign(summary.begin(), summary.end());
+      note->other.assign(other.begin(), other.end());
+      return Status();
+    }
+    if (rc != SQLITE_DONE) return StatusFromSqlite(rc);
+  }
+  return MissingNoteStatus(id);
+}
+
+Status NsfDatabase::FindByUnid(const Unid& unid, uint32_t* noteId,
+                               uint32_t* sequence) {
+  {
+    StatementUse use(findByUnid_);
+    use->BindBlob(1, unid);
+    const int rc = use->Step();
+    if (rc == SQLITE_ROW) {
+      *noteId = static_cast<uint32_t>(use->ColumnInt(0));
+      *sequence = static_cast<uint32_t>(use->ColumnInt(2));
+      return Status();
+    }
+    if (rc != SQLITE_DONE) return StatusFromSqlite(rc);
+  }
+  StatementUse use(latestStub_);
+  use->BindBlob(1, unid);
+  const int rc = use->Step();
+  if (rc == SQLITE_DONE) return err::kNotFound;
+  if (rc != SQLITE_ROW) return StatusFromSqlite(rc);
+  *noteId = static_cast<uint32_t>(use->ColumnInt(0)) | kDeletedNoteFlag;
+  *sequence = static_cast<uint32_t>(use->ColumnInt(1));
+  return Status();
+}
+
+Status NsfDatabase::AllocateNoteId(uint32_t* id) {
+  int64_t next = 0;
+  {
+    StatementUse use(getMeta_);
+    use->BindText(1, kMetaNextId);
+    const int rc = use->Step();
+    if (rc == SQLITE_DONE) return err::kCorruptDatabase;
+    if (rc != SQLITE_ROW) return StatusFromSqlite(rc);
+    next = use->ColumnInt(0);
+  }
+  if (next <= 0 || next % kNoteIdStep != 0) return err::kCorruptDatabase;
+  if (next >= kNoteIdLimit) return err::kDiskError;
+  *id = static_cast<uint32_t>(next);
+  return PutMetaInt(kMetaNextId, next + kNoteIdStep);
+}
+
+Status NsfDatabase::RaiseNextNoteId(uint32_t atLeast) {
+  int64_t next = 0;
+  {
+    StatementUse use(getMeta_);
+    use->BindText(1, kMetaNextId);
+    const int rc = use->Step();
+    if (rc != SQLITE_ROW) {
+      return rc == SQLITE_DONE ? Status(err::kCorruptDatabase)
+                               : StatusFromSqlite(rc);
+    }
+    next = use->ColumnInt(0);
+  }
+  if (next >= atLeast) return Status();
+  return PutMetaInt(kMetaNextId, atLeast);
+}
+
+Status NsfDatabase::InsertNote(const NoteInfo& info,
+                               std::span<const uint8_t> summary,
+                               std::span<const uint8_t> other) {
+  {
+    StatementUse use(insertNote_);
+    use->BindInt(1, info.id);
+    use->BindBlob(2, info.unid);
+    use->BindInt(3, info.noteClass);
+    use->BindInt(4, info.created);
+    use->BindInt(5, info.modified);
+    use->BindInt(6, info.sequence);
+    use->BindBlob(7, summary);
+    const Status s = StatusFromSqlite(use->Step());
+    if (!s.ok()) return s;
+  }
+  if (other.empty()) return Status();
+  StatementUse use(putBody_);
+  use->BindInt(1, info.id);
+  use->BindBlob(2, other);
+  return StatusFromSqlite(use->Step());
+}
+
+Status NsfDatabase::UpdateStoredNote(const NoteInfo& info,
+                                     std::span<const uint8_t> summary,
+                                     std::span<const uint8_t> other) {
+  {
+    StatementUse use(updateNote_);
+    use->BindInt(1, info.id);
+    use->BindInt(2, info.noteClass);
+    use->BindInt(3, info.created);
+    use->BindInt(4, info.modified);
+    use->BindInt(5, info.sequence);
+    use->BindBlob(6, summary);
+    const Status s = StatusFromSqlite(use->Step());
+    if (!s.ok()) return s;
+  }
+  if (other.empty()) {
+    StatementUse use(deleteBody_);
+    use->BindInt(1, info.id);
+    return StatusFromSqlite(use->Step());
+  }
+  StatementUse use(putBody_);
+  use->BindInt(1, info.id);
+  use->BindBlob(2, other);
+  return StatusFromSqlite(use->Step());
+}
+
+Status NsfDatabase::WriteNoteInTransaction(NoteRecord* note,
+                                           int64_t nowCentis) {
+  std::vector<uint8_t> summary;
+  std::vector<uint8_t> other;
+  note->items.Serialize(&summary, &other);
+
+  NoteInfo info;
+  info.unid = note->unid;
+  info.noteClass = note->noteClass;
+  info.created = note->created;
+  Status s;
+  if (note->id == 0) {
+    s = AllocateNoteId(&info.id);
+    if (!s.ok()) return s;
+    info.modified = nowCentis;
+    info.sequence = 1;
+    s = InsertNote(info, summary, other);
+  } else {
+    int64_t previousModified = 0;
+    int64_t previousSequence = 0;
+    {
+      StatementUse use(noteInfo_);
+      use->BindInt(1, note->id);
+      const int rc = use->Step();
+      if (rc == SQLITE_ROW) {
+        previousModified = use->ColumnInt(3);
+        previousSequence = use->ColumnInt(4);
+      } else if (rc != SQLITE_DONE) {
+        return StatusFromSqlite(rc);
+      } else {
+        return MissingNoteStatus(note->id);
+      }
+    }
+    // Someone else saved the note since it was read: writing the whole note
+    // back would silently undo that change.
+    if (previousSequence != note->sequence) return err::kUpdateConflict;
+    info.id = note->id;
+    info.modified = NextModified(previousModified, nowCentis);
+    info.sequence = static_cast<uint32_t>(previousSequence + 1);
+    s = UpdateStoredNote(info, summary, other);
+  }
+  if (!s.ok()) return s;
+  note->id = info.id;
+  note->modified = info.modified;
+  note->sequence = info.sequence;
+  return Status();
+}
+
+Status NsfDatabase::WriteNote(NoteRecord* note, int64_t nowCentis) {
+  // The note changes only once the write is durable.
+  NoteRecord written = *note;
+  WriteTransaction txn(begin_, commit_, rollback_);
+  Status s = BeginWrite(txn);
+  if (s.ok()) s = WriteNoteInTransaction(&written, nowCentis);
+  if (s.ok()) s = txn.Commit();
+  if (!s.ok()) return s;
+  note->id = written.id;
+  note->modified = written.modified;
+  note->sequence = written.sequence;
+  return Status();
+}
+
+Status NsfDatabase::WriteNotes(std::span<NoteRecord> notes, int64_t nowCentis) {
+  // All or nothing: the records change only once the whole batch is durable.
+  std::vector<NoteRecord> written(notes.begin(), notes.end());
+  WriteTransaction txn(begin_, commit_, rollback_);
+  Status s = BeginWrite(txn);
+  for (size_t i = 0; s.ok() && i < written.size(); ++i) {
+    s = WriteNoteInTransaction(&written[i], nowCentis);
+  }
+  if (s.ok()) s = txn.Commit();
+  if (!s.ok()) return s;
+  for (size_t i = 0; i < notes.size(); ++i) {
+    notes[i].id = written[i].id;
+    notes[i].modified = written[i].modified;
+    notes[i].sequence = written[i].sequence;
+  }
+  return Status();
+}
+
+Status NsfDatabase::DeleteNoteInTransaction(uint32_t id, int64_t nowCentis) {
+  NoteInfo info;
+  {
+    StatementUse use(noteInfo_);
+    use->BindInt(1, id);
+    const int rc = use->Step();
+    if (rc == SQLITE_DONE) return MissingNoteStatus(id);
+    if (rc != SQLITE_ROW) return StatusFromSqlite(rc);
+    info = InfoFromRow(use.get(), id, 0);
+  }
+  for (Statement* stmt : {&deleteNote_, &deleteBody_}) {
+    StatementUse use(*stmt);
+    use->BindInt(1, id);
+    const Status s = StatusFromSqlite(use->Step());
+    if (!s.ok()) return s;
+  }
+  StatementUse use(insertStub_);
+  use->BindInt(1, id);
+  use->BindBlob(2, info.unid);
+  use->BindInt(3, info.noteClass);
+  use->BindInt(4, nowCentis);
+  use->BindInt(5, info.sequence);
+  return StatusFromSqlite(use->Step());
+}
+
+Status NsfDatabase::DeleteNote(uint32_t noteId, int64_t nowCentis) {
+  WriteTransaction txn(begin_, commit_, rollback_);
+  Status s = BeginWrite(txn);
+  uint32_t id = 0;
+  if (s.ok()) s = ResolveNoteId(noteId, &id);
+  if (s.ok()) s = DeleteNoteInTransaction(id, nowCentis);
+  if (s.ok()) s = txn.Commit();
+  return s;
+}
+
+Status NsfDatabase::PutStoredNoteInTransaction(const StoredNote& note,
+                                               int64_t nowCentis,
+                                               uint32_t* noteId) {
+  // A damaged source must not spread into the destination.
+  if (!ItemBlobIsValid(note.summary) || !ItemBlobIsValid(note.other)) {
+    return err::kCorruptDatabase;
+  }
+  *noteId = 0;
+  NoteInfo info = note.info;
+  bool replace = false;
+  {
+    StatementUse use(findByUnid_);
+    use->BindBlob(1, note.info.unid);
+    const int rc = use->Step();
+    if (rc == SQLITE_ROW) {
+      // This version is here already (a copy repeated after its source was
+      // left behind), or a later one (the scanner's verdict given to such a
+      // copy): nothing to write, and the stale copy must not undo a change.
+      if (static_cast<uint32_t>(use->ColumnInt(2)) >= note.info.sequence) {
+        return Status();
+      }
+      replace = true;
+      info.id = static_cast<uint32_t>(use->ColumnInt(0));
+      info.modified = NextModified(use->ColumnInt(1), nowCentis);
+    } else if (rc != SQLITE_DONE) {
+      return StatusFromSqlite(rc);
+    }
+  }
+  if (!replace) {
+    // This version, or a later one, already passed through here and was
+    // deleted (moved on, or refused): a stale copy left behind in its
+    // source by an interrupted move must not make a second trip.
+    StatementUse use(stubSequence_);
+    use->BindBlob(1, note.info.unid);
+    const int rc = use->Step();
+    if (rc != SQLITE_ROW) return StatusFromSqlite(rc);
+    const int64_t deletedSequence = use->ColumnInt(0);
+    if (deletedSequence != 0 && deletedSequence >= note.info.sequence) {
+      return Status();
+    }
+  }
+  Status s;
+  if (replace) {
+    s = UpdateStoredNote(info, note.summary, note.other);
+  } else {
+    s = AllocateNoteId(&info.id);
+    if (!s.ok()) return s;
+    info.modified = nowCentis;
+    // The copy continues the note's history: later versions count on.
+    info.sequence = std::max<uint32_t>(note.info.sequence, 1);
+    s = InsertNote(info, note.summary, note.other);
+  }
+  if (s.ok()) *noteId = info.id;
+  return s;
+}
+
+Status NsfDatabase::PutStoredNote(const StoredNote& note, int64_t nowCentis,
+                                  uint32_t* noteId) {
+  uint32_t id = 0;
+  WriteTransaction txn(begin_, commit_, rollback_);
+  Status s = BeginWrite(txn);
+  if (s.ok()) s = PutStoredNoteInTransaction(note, nowCentis, &id);
+  if (s.ok()) s = txn.Commit();
+  if (s.ok()) *noteId = id;
+  return s;
+}
+
+}  // namespace vt::store

@@ -1,0 +1,305 @@
+// Walking a database (notes, stubs, whole stored notes, the change mark)
+// and its database-level records: information text, class, settings, space.
+#include <algorithm>
+#include <vector>
+
+#include "notes/FixedText.h"
+#include "server/store/DbInfoText.h"
+#include "server/store/ItemValue.h"
+#include "server/store/NsfDatabase.h"
+#include "server/store/NsfLayout.h"
+#include "server/store/Unid.h"
+
+namespace vt::store {
+
+// ---- Scans ------------------------------------------------------------------
+
+Status NsfDatabase::GetChangeMark(ChangeMark* mark) {
+  // data_version moves with other connections' commits; this connection's
+  // own changes are counted by total_changes (rolled-back ones included,
+  // which only costs a needless rescan).
+  int64_t version = 0;
+  const Status s = db_.QueryInt("PRAGMA data_version", &version);
+  if (!s.ok()) return s;
+  mark->dataVersion = version;
+  mark->localChanges = sqlite3_total_changes64(db_.get());
+  return Status();
+}
+
+Status NsfDatabase::ForEachNote(uint16_t classMask, const ScanVisitor& visit) {
+  struct Row {
+    ScanEntry entry;
+    size_t offset = 0;
+    size_t size = 0;
+  };
+  std::vector<Row> rows;
+  std::vector<uint8_t> summaries;
+  int64_t after = 0;
+  while (true) {
+    rows.clear();
+    summaries.clear();
+    {
+      StatementUse use(scan_);
+      use->BindInt(1, classMask);
+      use->BindInt(2, after);
+      use->BindInt(3, kScanBatch);
+      while (true) {
+        const int rc = use->Step();
+        if (rc == SQLITE_DONE) break;
+        if (rc != SQLITE_ROW) return StatusFromSqlite(rc);
+        Row row;
+        row.entry.id = static_cast<uint32_t>(use->ColumnInt(0));
+        row.entry.noteClass = static_cast<uint16_t>(use->ColumnInt(1));
+        row.entry.created = use->ColumnInt(2);
+        row.entry.modified = use->ColumnInt(3);
+        const std::span<const uint8_t> summary = use->ColumnBlob(4);
+        row.offset = summaries.size();
+        row.size = summary.size();
+        summaries.insert(summaries.end(), summary.begin(), summary.end());
+        rows.push_back(row);
+      }
+    }
+    for (Row& row : rows) {
+      row.entry.summary = {summaries.data() + row.offset, row.size};
+      const Status s = visit(row.entry);
+      if (!s.ok()) return s;
+    }
+    if (rows.size() < static_cast<size_t>(kScanBatch)) return Status();
+    after = rows.back().entry.id;
+  }
+}
+
+Status NsfDatabase::ForEachStub(int64_t sinceCentis, const StubVisitor& visit) {
+  // Read first, visit after: no snapshot is held while the visitor works.
+  std::vector<StubEntry> stubs;
+  {
+    Statement stmt;
+    const Status s = stmt.Prepare(db_,
+                                  "SELECT id, class, deleted FROM stubs"
+                                  " WHERE deleted >= ?1 ORDER BY id");
+    if (!s.ok()) return s;
+    stmt.BindInt(1, sinceCentis);
+    while (true) {
+      const int rc = stmt.Step();
+      if (rc == SQLITE_DONE) break;
+      if (rc != SQLITE_ROW) return StatusFromSqlite(rc);
+      StubEntry entry;
+      entry.id = static_cast<uint32_t>(stmt.ColumnInt(0));
+      entry.noteClass = static_cast<uint16_t>(stmt.ColumnInt(1));
+      entry.deleted = stmt.ColumnInt(2);
+      stubs.push_back(entry);
+    }
+  }
+  for (const StubEntry& entry : stubs) {
+    const Status s = visit(entry);
+    if (!s.ok()) return s;
+  }
+  return Status();
+}
+
+Status NsfDatabase::ForEachStoredNote(
+    uint16_t classMask, const std::function<Status(const StoredNote&)>& fn) {
+  Statement stmt;
+  Status s = stmt.Prepare(
+      db_,
+      "SELECT n.id, n.unid, n.class, n.created, n.modified, n.sequence,"
+      " n.summary, b.items FROM notes n LEFT JOIN bodies b ON b.id = n.id"
+      " WHERE (n.class & ?1) != 0 ORDER BY n.id");
+  if (!s.ok()) return s;
+  stmt.BindInt(1, classMask);
+  StoredNote note;
+  while (true) {
+    const int rc = stmt.Step();
+    if (rc == SQLITE_DONE) return Status();
+    if (rc != SQLITE_ROW) return StatusFromSqlite(rc);
+    note.info = InfoFromRow(stmt, static_cast<uint32_t>(stmt.ColumnInt(0)), 1);
+    const std::span<const uint8_t> summary = stmt.ColumnBlob(6);
+    const std::span<const uint8_t> other = stmt.ColumnBlob(7);
+    note.summary.assign(summary.begin(), summary.end());
+    note.other.assign(other.begin(), other.end());
+    s = fn(note);
+    if (!s.ok()) return s;
+  }
+}
+
+// ---- Database-level records -------------------------------------------------
+
+Status NsfDatabase::GetMetaBlob(const char* key, std::vector<uint8_t>* value) {
+  StatementUse use(getMeta_);
+  use->BindText(1, key);
+  const int rc = use->Step();
+  if (rc == SQLITE_DONE) return err::kItemNotFound;
+  if (rc != SQLITE_ROW) return StatusFromSqlite(rc);
+  const std::span<const uint8_t> blob = use->ColumnBlob(0);
+  value->assign(blob.begin(), blob.end());
+  return Status();
+}
+
+Status NsfDatabase::PutMetaBlob(const char* key,
+                                std::span<const uint8_t> value) {
+  StatementUse use(putMeta_);
+  use->BindText(1, key);
+  use->BindBlob(2, value);
+  return StatusFromSqlite(use->Step());
+}
+
+Status NsfDatabase::PutMetaInt(const char* key, int64_t value) {
+  StatementUse use(putMeta_);
+  use->BindText(1, key);
+  use->BindInt(2, value);
+  return StatusFromSqlite(use->Step());
+}
+
+Status NsfDatabase::GetInfo(DbInfo* info) {
+  std::vector<uint8_t> blob;
+  const Status s = GetMetaBlob(kMetaInfo, &blob);
+  if (s.Is(err::kItemNotFound)) return err::kCorruptDatabase;
+  if (!s.ok()) return s;
+  info->fill('\0');
+  std::copy_n(blob.begin(), std::min(blob.size(), info->size() - 1),
+              info->begin());
+  return Status();
+}
+
+Status NsfDatabase::SetInfo(const DbInfo& info, int64_t nowCentis) {
+  DbInfo stored{};
+  CopyBounded(stored, std::string_view(info.data(), BoundedLength(info)));
+  const auto* bytes = reinterpret_cast<const uint8_t*>(stored.data());
+  WriteTransaction txn(begin_, commit_, rollback_);
+  Status s = BeginWrite(txn);
+  if (s.ok()) s = PutMetaBlob(kMetaInfo, {bytes, stored.size()});
+  if (s.ok()) s = SyncIconTitle(stored, nowCentis);
+  if (s.ok()) s = txn.Commit();
+  return s;
+}
+
+Status NsfDatabase::SyncIconTitle(const DbInfo& info, int64_t nowCentis) {
+  uint32_t iconId = 0;
+  Status s = ResolveNoteId(kIconNoteId, &iconId);
+  // A database copied without its icon note gets one at creation; until
+  // then there is nothing to keep in step.
+  if (s.Is(err::kInvalidNote)) return Status();
+  if (!s.ok()) return s;
+  NoteRecord icon;
+  s = ReadNoteUnlocked(iconId, &icon);
+  if (!s.ok()) return s;
+  const std::string_view title = DbInfoField(info, kDbInfoFieldTitle);
+  const Item* current = icon.items.Find(kTitleItem);
+  if (current != nullptr && current->type == kTypeText &&
+      std::string_view(reinterpret_cast<const char*>(current->value.data()),
+                       current->value.size()) == title) {
+    return Status();
+  }
+  icon.items.Replace(
+      Item{kTitleItem, kTypeText, kItemFlagSummary, item::EncodeText(title)});
+  return WriteNoteInTransaction(&icon, nowCentis);
+}
+
+Status NsfDatabase::EnsureIconNote(int64_t nowCentis) {
+  uint32_t iconId = 0;
+  Status s = ResolveNoteId(kIconNoteId, &iconId);
+  if (s.ok() || !s.Is(err::kInvalidNote)) return s;
+  DbInfo info{};
+  s = GetInfo(&info);
+  if (!s.ok()) return s;
+  NoteRecord icon;
+  icon.unid = NewUnid();
+  icon.noteClass = kNoteClassIcon;
+  icon.created = nowCentis;
+  icon.items.Append(Item{kTitleItem, kTypeText, kItemFlagSummary,
+                         item::EncodeText(DbInfoField(info, 0))});
+  return WriteNote(&icon, nowCentis);
+}
+
+Status NsfDatabase::GetSpace(uint64_t* usedBytes, uint64_t* freeBytes) {
+  int64_t pages = 0;
+  int64_t pageSize = 0;
+  int64_t freePages = 0;
+  Status s = db_.QueryInt("PRAGMA page_count", &pages);
+  if (s.ok()) s = db_.QueryInt("PRAGMA page_size", &pageSize);
+  if (s.ok()) s = db_.QueryInt("PRAGMA freelist_count", &freePages);
+  if (!s.ok()) return s;
+  *usedBytes = static_cast<uint64_t>(pages) * static_cast<uint64_t>(pageSize);
+  *freeBytes =
+      static_cast<uint64_t>(freePages) * static_cast<uint64_t>(pageSize);
+  return Status();
+}
+
+Status NsfDatabase::GetDbClass(uint16_t* dbClass) {
+  StatementUse use(getMeta_);
+  use->BindText(1, kMetaClass);
+  const int rc = use->Step();
+  if (rc == SQLITE_DONE) return err::kCorruptDatabase;
+  if (rc != SQLITE_ROW) return StatusFromSqlite(rc);
+  *dbClass = static_cast<uint16_t>(use->ColumnInt(0));
+  return Status();
+}
+
+Status NsfDatabase::CopySettingsTo(NsfDatabase& to, int64_t nowCentis) {
+  if (&to == this) return Status();
+  std::vector<uint8_t> settings;
+  Status s = GetMetaBlob(kMetaSettings, &settings);
+  if (s.Is(err::kItemNotFound)) s = Status();
+  if (!s.ok()) return s;
+  std::vector<StoredNote> acl;
+  s = ForEachStoredNote(kNoteClassAcl, [&](const StoredNote& note) {
+    acl.push_back(note);
+    return Status();
+  });
+  if (!s.ok()) return s;
+
+  WriteTransaction txn(to.begin_, to.commit_, to.rollback_);
+  s = to.BeginWrite(txn);
+  if (s.ok()) s = to.PutMetaBlob(kMetaSettings, settings);
+  // The destination's own ACL notes give way to the source's; a note of the
+  // same universal ID is replaced in place, the others are deleted.
+  std::vector<uint32_t> theirs;
+  if (s.ok()) {
+    s = to.ForEachStoredNote(kNoteClassAcl, [&](const StoredNote& note) {
+      const bool kept =
+          std::any_of(acl.begin(), acl.end(), [&](const StoredNote& mine) {
+            return mine.info.unid == note.info.unid;
+          });
+      if (!kept) theirs.push_back(note.info.id);
+      return Status();
+    });
+  }
+  for (const uint32_t id : theirs) {
+    if (!s.ok()) break;
+    s = to.DeleteNoteInTransaction(id, nowCentis);
+  }
+  for (const StoredNote& note : acl) {
+    if (!s.ok()) break;
+    uint32_t id = 0;
+    s = to.PutStoredNoteInTransaction(note, nowCentis, &id);
+  }
+  if (s.ok()) s = txn.Commit();
+  return s;
+}
+
+Status NsfDatabase::CopyContentInto(NsfDatabase& fresh, uint16_t classMask) {
+  DbInfo info{};
+  Status s = GetInfo(&info);
+  if (!s.ok()) return s;
+  std::vector<uint8_t> settings;
+  s = GetMetaBlob(kMetaSettings, &settings);
+  if (s.Is(err::kItemNotFound)) s = Status();
+  if (!s.ok()) return s;
+
+  WriteTransaction txn(fresh.begin_, fresh.commit_, fresh.rollback_);
+  s = txn.Begin();
+  const auto* bytes = reinterpret_cast<const uint8_t*>(info.data());
+  if (s.ok()) s = fresh.PutMetaBlob(kMetaInfo, {bytes, info.size()});
+  if (s.ok()) s = fresh.PutMetaBlob(kMetaSettings, settings);
+  if (s.ok()) {
+    s = ForEachStoredNote(classMask, [&](const StoredNote& note) {
+      Status w = fresh.InsertNote(note.info, note.summary, note.other);
+      if (w.ok()) w = fresh.RaiseNextNoteId(note.info.id + kNoteIdStep);
+      return w;
+    });
+  }
+  if (s.ok()) s = txn.Commit();
+  return s;
+}
+
+}  // namespace vt::store
