@@ -1,13 +1,12 @@
 // Typing configuration assignments by item name.
 #include "ConfigAssignment.h"
 
-#include <strings.h>
-
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
 
 #include "MailItems.h"
+#include "base/Ascii.h"
 
 namespace vt::tool {
 namespace {
@@ -23,7 +22,7 @@ constexpr size_t kMaxItemName = 255;
 constexpr size_t kMaxValue = 0xFFFF;
 
 bool SameName(const std::string& a, const char* b) {
-  return strcasecmp(a.c_str(), b) == 0;
+  return EqualsIgnoreCase(a, b);
 }
 
 bool IsItemName(const std::string& name) {

@@ -11,6 +11,7 @@
 #include "ConfigView.h"
 #include "Handles.h"
 #include "MailItems.h"
+#include "base/PosixFiles.h"
 #include "databases/DefaultView.h"
 #include "server/LocalNotesServices.h"
 #include "server/console/RuntimeFiles.h"
@@ -246,7 +247,9 @@ Outcome InitDataDirectory(const std::string& dir, const std::string& serverName,
     return Outcome::Failure("cannot create " + dir + ": " + ec.message());
   }
   build.Keep();
-  console::SyncFolder(parent);
+  // The new directory is in place either way; only its survival of a crash
+  // is at stake.
+  SyncFolder(parent).IgnoreError();
   return Outcome();
 }
 

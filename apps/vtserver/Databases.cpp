@@ -1,13 +1,12 @@
 // Listing databases and reading their documents through the platform calls.
 #include "Databases.h"
 
-#include <strings.h>
-
 #include <algorithm>
 
 #include "Handles.h"
 #include "ItemText.h"
 #include "MailItems.h"
+#include "base/Ascii.h"
 #include "server/store/DbInfoText.h"
 
 namespace vt::tool {
@@ -19,9 +18,9 @@ bool IsDatabaseFile(const std::string& name) {
   const size_t dot = name.rfind('.');
   if (dot == std::string::npos) return false;
   const std::string extension = name.substr(dot);
-  return strcasecmp(extension.c_str(), ".nsf") == 0 ||
-         strcasecmp(extension.c_str(), ".ntf") == 0 ||
-         strcasecmp(extension.c_str(), ".box") == 0;
+  return EqualsIgnoreCase(extension, ".nsf") ||
+         EqualsIgnoreCase(extension, ".ntf") ||
+         EqualsIgnoreCase(extension, ".box");
 }
 
 Status CollectDocument(void* context, const SearchMatch& match) {
@@ -124,7 +123,7 @@ Sightings LocateMessages(LocalNotesServices& server) {
 
 std::string ItemValue(const DocumentSummary& document, const char* name) {
   for (const store::Item& item : document.items) {
-    if (strcasecmp(item.name.c_str(), name) == 0) return DisplayValue(item);
+    if (EqualsIgnoreCase(item.name, name)) return DisplayValue(item);
   }
   return {};
 }

@@ -1,15 +1,14 @@
 // The "local" rule and the free-name probe used by database creation.
 #include "databases/DatabaseName.h"
 
-#include <strings.h>
-
+#include "base/Ascii.h"
 #include "notes/FixedText.h"
 
 namespace vt {
 
 bool IsLocalServer(const char* server) {
   return server == nullptr || server[0] == '\0' ||
-         strcasecmp(server, "local") == 0;
+         EqualsIgnoreCase(server, "local");
 }
 
 Status BuildDatabaseName(NotesServices& notes, const char* server,

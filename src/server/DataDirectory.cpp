@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "base/Ascii.h"
 #include "server/ServerNames.h"
 
 namespace vt {

@@ -2,7 +2,6 @@
 // collections that index a database's documents by a view's "$Formula" and
 // "$Collation". An index is built when the collection opens and rebuilt by
 // UpdateCollection.
-#include <strings.h>
 
 #include <algorithm>
 #include <cstring>

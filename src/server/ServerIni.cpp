@@ -6,6 +6,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "base/Ascii.h"
 #include "server/ServerNames.h"
 
 namespace vt {

@@ -1,23 +1,11 @@
 // Comparing server names across their spellings.
 #include "server/ServerNames.h"
 
+#include "base/Ascii.h"
+
 namespace vt {
 
 namespace {
-
-char Lower(char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-std::string_view Trim(std::string_view s) {
-  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) {
-    s.remove_prefix(1);
-  }
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) {
-    s.remove_suffix(1);
-  }
-  return s;
-}
 
 std::string_view StripLabel(std::string_view component) {
   component = Trim(component);
@@ -31,14 +19,6 @@ std::string_view StripLabel(std::string_view component) {
 }
 
 }  // namespace
-
-bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (Lower(a[i]) != Lower(b[i])) return false;
-  }
-  return true;
-}
 
 std::string AbbreviateName(std::string_view name) {
   std::string out;

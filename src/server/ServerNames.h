@@ -12,7 +12,6 @@ namespace vt {
 std::string AbbreviateName(std::string_view name);
 // The first component, abbreviated.
 std::string CommonName(std::string_view name);
-bool EqualsIgnoreCase(std::string_view a, std::string_view b);
 // Whether two spellings name one server: the same abbreviated form, or,
 // when either is a bare common name, the same common name.
 bool NameMatches(std::string_view fullName, std::string_view key);

@@ -14,6 +14,7 @@
 #include <system_error>
 #include <vector>
 
+#include "base/PosixFiles.h"
 #include "notes/FixedText.h"
 
 namespace vt::console {
@@ -31,11 +32,6 @@ constexpr std::string_view kMessageSuffix = ".msg";
 constexpr std::string_view kTempMarker = ".msg.tmp-";
 // A temporary file this old belongs to a writer that died mid-post.
 constexpr time_t kStaleTempSeconds = 60;
-
-bool IsFolder(const fs::path& path) {
-  struct stat st {};
-  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
 
 bool IsDigits(std::string_view text) {
   return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) {

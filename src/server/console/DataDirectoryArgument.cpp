@@ -6,6 +6,8 @@
 #include <optional>
 #include <string_view>
 
+#include "base/PosixFiles.h"
+
 namespace vt::console {
 
 namespace fs = std::filesystem;
@@ -14,11 +16,6 @@ namespace {
 
 constexpr std::string_view kOption = "--data";
 constexpr char kIniName[] = "server.ini";
-
-bool IsFolder(const fs::path& path) {
-  struct stat st {};
-  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
 
 bool IsFile(const fs::path& path) {
   struct stat st {};

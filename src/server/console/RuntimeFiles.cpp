@@ -20,11 +20,6 @@ fs::path RuntimeFolder(const fs::path& dir) { return dir / ".vtserver"; }
 
 namespace {
 
-bool IsFolder(const fs::path& path) {
-  struct stat st {};
-  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
 // Writes all of bytes, resuming after short writes and interruptions.
 bool WriteAll(int fd, std::string_view bytes) {
   while (!bytes.empty()) {
@@ -112,7 +107,9 @@ Status ReplaceFile(const fs::path& path, std::string_view bytes, bool durable) {
     ::unlink(temp.c_str());
     return err::kDiskError;
   }
-  if (durable) SyncFolder(path.parent_path());
+  // The file is written and visible either way; only its survival of a
+  // crash is at stake.
+  if (durable) SyncFolder(path.parent_path()).IgnoreError();
   return Status();
 }
 
@@ -159,12 +156,6 @@ std::vector<std::string> ListFolder(const fs::path& folder) {
     if (name != "." && name != "..") names.emplace_back(name);
   }
   return names;
-}
-
-void SyncFolder(const fs::path& folder) {
-  const UniqueFd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  // Best effort: the rename itself already happened and is visible.
-  if (fd) ::fsync(fd.get());
 }
 
 namespace {

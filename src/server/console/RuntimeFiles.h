@@ -15,8 +15,9 @@
 #include <utility>
 #include <vector>
 
+#include "base/PosixFiles.h"
+#include "base/UniqueFd.h"
 #include "notes/Status.h"
-#include "system/posix/UniqueFd.h"
 
 namespace vt::console {
 
@@ -48,9 +49,6 @@ std::optional<std::string> ReadSmallFile(const std::filesystem::path& path,
 
 // The names in a folder (without "." and ".."); empty when unreadable.
 std::vector<std::string> ListFolder(const std::filesystem::path& folder);
-
-// Flushes a folder's entries (after a rename or unlink in it).
-void SyncFolder(const std::filesystem::path& folder);
 
 // Open-file-description locks over the whole file. Like flock they belong to
 // the open file and end when it is closed or its process dies; unlike flock

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <utility>
 
+#include "base/Ascii.h"
 #include "server/formula/FormulaCode.h"
 #include "server/store/ItemValue.h"
 
@@ -65,7 +66,7 @@ class Reader {
   }
   bool U16(uint16_t* v) {
     if (bytes_.size() - pos_ < 2) return false;
-    *v = item::GetU16(bytes_.data() + pos_);
+    *v = LoadLe16(bytes_.data() + pos_);
     pos_ += 2;
     return true;
   }
@@ -113,9 +114,8 @@ Status ParseFormulaBlob(std::span<const uint8_t> blob, BlobParts* parts) {
       blob[4] != kBlobVersion) {
     return corrupt;
   }
-  if (item::GetU16(blob.data() + kBlobLengthOffset) != blob.size() ||
-      item::GetU32(blob.data() + kBlobChecksumOffset) !=
-          FormulaChecksum(blob)) {
+  if (LoadLe16(blob.data() + kBlobLengthOffset) != blob.size() ||
+      LoadLe32(blob.data() + kBlobChecksumOffset) != FormulaChecksum(blob)) {
     return corrupt;
   }
   const uint8_t flags = blob[5];
@@ -193,15 +193,15 @@ Status BuildFormulaBlob(const BlobParts& parts, std::vector<uint8_t>* blob) {
   out.insert(out.end(), std::begin(kBlobMagic), std::end(kBlobMagic));
   out.push_back(kBlobVersion);
   out.push_back(parts.hasSelection ? kBlobHasSelection : 0);
-  item::PutU16(out, static_cast<uint16_t>(size));
-  item::PutU32(out, 0);  // checksum, set last
-  item::PutU16(out, static_cast<uint16_t>(parts.selection.size()));
-  item::PutU16(out, static_cast<uint16_t>(parts.columns.size()));
-  item::PutU16(out, static_cast<uint16_t>(parts.summaryNames.size()));
+  AppendLe16(out, static_cast<uint16_t>(size));
+  AppendLe32(out, 0);  // checksum, set last
+  AppendLe16(out, static_cast<uint16_t>(parts.selection.size()));
+  AppendLe16(out, static_cast<uint16_t>(parts.columns.size()));
+  AppendLe16(out, static_cast<uint16_t>(parts.summaryNames.size()));
   out.insert(out.end(), parts.selection.begin(), parts.selection.end());
   for (const BlobColumn& column : parts.columns) {
     PutName(out, column.name);
-    item::PutU16(out, static_cast<uint16_t>(column.code.size()));
+    AppendLe16(out, static_cast<uint16_t>(column.code.size()));
     out.insert(out.end(), column.code.begin(), column.code.end());
   }
   for (std::string_view name : parts.summaryNames) PutName(out, name);

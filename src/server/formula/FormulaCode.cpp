@@ -53,17 +53,6 @@ bool IsNameStart(char c) {
 
 bool IsNamePart(char c) { return IsNameStart(c) || (c >= '0' && c <= '9'); }
 
-bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-    if (x != y) return false;
-  }
-  return true;
-}
-
 Status DecodeCode(std::span<const uint8_t> code, size_t base,
                   std::vector<Instruction>* out) {
   const Status corrupt(err::kFormulaCorrupt);
@@ -77,7 +66,7 @@ Status DecodeCode(std::span<const uint8_t> code, size_t base,
     if (!GetStackEffect(in.op, &effect)) return corrupt;
     if (in.op == kOpText) {
       if (code.size() - pos < 2) return corrupt;
-      in.length = item::GetU16(code.data() + pos);
+      in.length = LoadLe16(code.data() + pos);
       pos += 2;
       if (code.size() - pos < in.length) return corrupt;
       in.offset = static_cast<uint32_t>(base + pos);

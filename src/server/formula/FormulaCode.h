@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/Ascii.h"
 #include "notes/Status.h"
 
 namespace vt::formula {
@@ -64,7 +65,6 @@ bool GetStackEffect(uint8_t op, StackEffect* effect);
 // Item names in code: letters, digits, '_' and '$', not starting with a digit.
 bool IsNameStart(char c);
 bool IsNamePart(char c);
-bool EqualsIgnoreCase(std::string_view a, std::string_view b);
 
 // One decoded instruction. Operand bytes are addressed by offset into the
 // blob rather than by pointer so that a program stays valid when copied.

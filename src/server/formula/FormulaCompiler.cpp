@@ -9,6 +9,7 @@
 #include <string>
 #include <system_error>
 
+#include "base/Ascii.h"
 #include "server/formula/FormulaBlob.h"
 #include "server/formula/FormulaCode.h"
 #include "server/store/ItemValue.h"
@@ -355,7 +356,7 @@ class Compiler {
       }
       case Tok::kText: {
         if (Status s = Emit(kOpText, t); !s.ok()) return s;
-        item::PutU16(code_, static_cast<uint16_t>(tokenText_.size()));
+        AppendLe16(code_, static_cast<uint16_t>(tokenText_.size()));
         code_.insert(code_.end(), tokenText_.begin(), tokenText_.end());
         return Advance();
       }

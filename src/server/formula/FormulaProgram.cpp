@@ -8,6 +8,7 @@
 #include <string_view>
 #include <utility>
 
+#include "base/Ascii.h"
 #include "notes/Handles.h"
 #include "server/formula/FormulaBlob.h"
 #include "server/store/ItemValue.h"
@@ -64,7 +65,7 @@ class TextEntries {
     const bool list = value_.kind == Value::Kind::kTextList;
     if (index_ == (list ? value_.count : 1)) return false;
     const size_t length =
-        list ? item::GetU16(value_.data + 2 + 2 * index_) : value_.size;
+        list ? LoadLe16(value_.data + 2 + 2 * index_) : value_.size;
     *entry = std::string_view(
         reinterpret_cast<const char*>(value_.data) + next_, length);
     next_ += length;
@@ -88,12 +89,12 @@ Status LoadItem(const RawItem& item, Value* v) {
     case kTypeTextList: {
       const std::span<const uint8_t> bytes = item.value;
       if (bytes.size() < 2) return mismatch;
-      const uint16_t count = item::GetU16(bytes.data());
+      const uint16_t count = LoadLe16(bytes.data());
       const size_t header = 2 + 2 * size_t{count};
       if (header > bytes.size()) return mismatch;
       size_t total = header;
       for (uint16_t i = 0; i < count; ++i) {
-        total += item::GetU16(bytes.data() + 2 + 2 * i);
+        total += LoadLe16(bytes.data() + 2 + 2 * i);
       }
       if (total != bytes.size()) return mismatch;
       if (count == 0) {

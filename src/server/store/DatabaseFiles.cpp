@@ -15,6 +15,7 @@
 #include <system_error>
 #include <thread>
 
+#include "base/ByteOrder.h"
 #include "notes/FixedText.h"
 #include "server/store/Unid.h"
 
@@ -76,12 +77,6 @@ int RenameNoReplace(const fs::path& from, const fs::path& to) {
   // enough.
   if (Exists(to)) return EEXIST;
   return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
-}
-
-uint32_t BigEndian32(const unsigned char* p) {
-  return (static_cast<uint32_t>(p[0]) << 24) |
-         (static_cast<uint32_t>(p[1]) << 16) |
-         (static_cast<uint32_t>(p[2]) << 8) | static_cast<uint32_t>(p[3]);
 }
 
 }  // namespace
@@ -203,17 +198,6 @@ Status SetAsideLeftovers(const fs::path& file, std::vector<fs::path>* moved) {
   return any ? SyncFolder(FolderOf(file)) : Status();
 }
 
-Status SyncFolder(const fs::path& folder) {
-  const UniqueFd fd(::open(folder.empty() ? "." : folder.c_str(),
-                           O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!fd) return err::kDiskError;
-  int rc;
-  while ((rc = ::fsync(fd.get())) != 0 && errno == EINTR) {
-  }
-  // EINVAL: a file system whose folders have nothing to flush.
-  return rc == 0 || errno == EINVAL ? Status() : Status(err::kDiskError);
-}
-
 Status MakeFolders(const fs::path& folder) {
   std::vector<fs::path> missing;
   for (fs::path p = folder; !p.empty(); p = p.parent_path()) {
@@ -246,16 +230,16 @@ Status CheckFileHeader(const fs::path& file, uintmax_t fileSize,
   if (!in.read(reinterpret_cast<char*>(h), sizeof h)) return err::kDiskError;
   static constexpr char kMagic[] = "SQLite format 3";
   if (std::memcmp(h, kMagic, sizeof kMagic) != 0) return err::kCorruptDatabase;
-  if (static_cast<int32_t>(BigEndian32(h + 68)) != applicationId) {
+  if (static_cast<int32_t>(LoadBe32(h + 68)) != applicationId) {
     return err::kCorruptDatabase;
   }
   uint32_t pageSize = (static_cast<uint32_t>(h[16]) << 8) | h[17];
   if (pageSize == 1) pageSize = 65536;
-  const uint32_t pages = BigEndian32(h + 28);
+  const uint32_t pages = LoadBe32(h + 28);
   // SQLite trusts the page count only when these two agree; so do we. A
   // write-ahead log may hold pages a crashed checkpoint had not yet placed,
   // so the size is only checked when there is none.
-  const bool countValid = BigEndian32(h + 24) == BigEndian32(h + 92);
+  const bool countValid = LoadBe32(h + 24) == LoadBe32(h + 92);
   std::error_code ec;
   fs::path wal = file;
   wal += "-wal";

@@ -8,9 +8,10 @@
 #include <optional>
 #include <vector>
 
+#include "base/PosixFiles.h"
+#include "base/UniqueFd.h"
 #include "notes/Status.h"
 #include "server/store/FileIdentity.h"
-#include "system/posix/UniqueFd.h"
 
 namespace vt::store {
 
@@ -58,10 +59,6 @@ Status LinkIntoPlace(const std::filesystem::path& temp,
 
 // Removes a file and whatever journal SQLite kept beside it.
 void RemoveFileAndJournal(const std::filesystem::path& file);
-
-// Makes the entries of a folder durable; a failure means they may be lost
-// in a crash.
-Status SyncFolder(const std::filesystem::path& folder);
 
 // Makes the missing folders of a path one level at a time, each durable in
 // its parent before the next is made in it.

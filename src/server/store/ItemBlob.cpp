@@ -1,6 +1,7 @@
 // Walking and writing the stored item records.
 #include "server/store/ItemBlob.h"
 
+#include "base/Ascii.h"
 #include "server/store/ItemValue.h"
 
 namespace vt::store {
@@ -12,15 +13,15 @@ bool ItemBlobReader::Next(ItemView* item) {
     return false;
   }
   const uint8_t* p = blob_.data() + pos_;
-  const size_t nameLength = item::GetU16(p);
-  const size_t valueLength = item::GetU32(p + 6);
+  const size_t nameLength = LoadLe16(p);
+  const size_t valueLength = LoadLe32(p + 6);
   const size_t rest = blob_.size() - pos_ - kItemRecordHeader;
   if (nameLength > rest || valueLength > rest - nameLength) {
     malformed_ = true;
     return false;
   }
-  item->type = item::GetU16(p + 2);
-  item->flags = item::GetU16(p + 4);
+  item->type = LoadLe16(p + 2);
+  item->flags = LoadLe16(p + 4);
   item->name = std::string_view(
       reinterpret_cast<const char*>(p + kItemRecordHeader), nameLength);
   item->value =
@@ -40,24 +41,12 @@ bool ItemBlobIsValid(std::span<const uint8_t> blob) {
 void AppendItemRecord(std::vector<uint8_t>& blob, std::string_view name,
                       uint16_t type, uint16_t flags,
                       std::span<const uint8_t> value) {
-  item::PutU16(blob, static_cast<uint16_t>(name.size()));
-  item::PutU16(blob, type);
-  item::PutU16(blob, flags);
-  item::PutU32(blob, static_cast<uint32_t>(value.size()));
+  AppendLe16(blob, static_cast<uint16_t>(name.size()));
+  AppendLe16(blob, type);
+  AppendLe16(blob, flags);
+  AppendLe32(blob, static_cast<uint32_t>(value.size()));
   blob.insert(blob.end(), name.begin(), name.end());
   blob.insert(blob.end(), value.begin(), value.end());
-}
-
-bool SameItemName(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    char x = a[i];
-    char y = b[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-    if (x != y) return false;
-  }
-  return true;
 }
 
 bool FindInBlob(std::span<const uint8_t> blob, std::string_view name,
@@ -65,7 +54,7 @@ bool FindInBlob(std::span<const uint8_t> blob, std::string_view name,
   ItemBlobReader reader(blob);
   ItemView candidate;
   while (reader.Next(&candidate)) {
-    if (SameItemName(candidate.name, name)) {
+    if (EqualsIgnoreCase(candidate.name, name)) {
       *item = candidate;
       return true;
     }

@@ -43,9 +43,6 @@ void AppendItemRecord(std::vector<uint8_t>& blob, std::string_view name,
                       uint16_t type, uint16_t flags,
                       std::span<const uint8_t> value);
 
-// Item names compare without regard to ASCII case, as Notes does.
-bool SameItemName(std::string_view a, std::string_view b);
-
 // The first item of that name in the blob.
 bool FindInBlob(std::span<const uint8_t> blob, std::string_view name,
                 ItemView* item);

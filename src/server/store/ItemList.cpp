@@ -3,6 +3,7 @@
 
 #include <algorithm>
 
+#include "base/Ascii.h"
 #include "notes/Handles.h"
 #include "server/store/ItemBlob.h"
 
@@ -10,15 +11,16 @@ namespace vt::store {
 
 const Item* ItemList::Find(std::string_view name) const {
   for (const Item& item : items_) {
-    if (SameItemName(item.name, name)) return &item;
+    if (EqualsIgnoreCase(item.name, name)) return &item;
   }
   return nullptr;
 }
 
 size_t ItemList::RemoveAll(std::string_view name) {
   const size_t before = items_.size();
-  std::erase_if(
-      items_, [&](const Item& item) { return SameItemName(item.name, name); });
+  std::erase_if(items_, [&](const Item& item) {
+    return EqualsIgnoreCase(item.name, name);
+  });
   return before - items_.size();
 }
 
@@ -26,7 +28,7 @@ void ItemList::Append(Item item) { items_.push_back(std::move(item)); }
 
 void ItemList::Replace(Item item) {
   auto first = std::find_if(items_.begin(), items_.end(), [&](const Item& i) {
-    return SameItemName(i.name, item.name);
+    return EqualsIgnoreCase(i.name, item.name);
   });
   if (first == items_.end()) {
     items_.push_back(std::move(item));
@@ -37,10 +39,11 @@ void ItemList::Replace(Item item) {
   items_[at] = std::move(item);
   // Drop the later namesakes only; the first keeps its place.
   auto rest = items_.begin() + static_cast<ptrdiff_t>(at) + 1;
-  items_.erase(
-      std::remove_if(rest, items_.end(),
-                     [&](const Item& i) { return SameItemName(i.name, name); }),
-      items_.end());
+  items_.erase(std::remove_if(rest, items_.end(),
+                              [&](const Item& i) {
+                                return EqualsIgnoreCase(i.name, name);
+                              }),
+               items_.end());
 }
 
 Status ItemList::Load(std::span<const uint8_t> summary,

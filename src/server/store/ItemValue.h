@@ -13,26 +13,11 @@
 #include <string_view>
 #include <vector>
 
+#include "base/ByteOrder.h"
 #include "notes/Handles.h"
 #include "notes/TimeDate.h"
 
 namespace vt::item {
-
-inline void PutU16(std::vector<uint8_t>& out, uint16_t v) {
-  out.push_back(static_cast<uint8_t>(v & 0xFF));
-  out.push_back(static_cast<uint8_t>(v >> 8));
-}
-inline void PutU32(std::vector<uint8_t>& out, uint32_t v) {
-  for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
-}
-inline uint16_t GetU16(const uint8_t* p) {
-  return static_cast<uint16_t>(p[0] | (p[1] << 8));
-}
-inline uint32_t GetU32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-         (static_cast<uint32_t>(p[2]) << 16) |
-         (static_cast<uint32_t>(p[3]) << 24);
-}
 
 inline std::vector<uint8_t> EncodeText(std::string_view text) {
   return std::vector<uint8_t>(text.begin(), text.end());
@@ -44,10 +29,10 @@ inline std::vector<uint8_t> EncodeTextList(
     const std::vector<std::string>& entries) {
   std::vector<uint8_t> out;
   const size_t count = entries.size() > 0xFFFF ? 0xFFFF : entries.size();
-  PutU16(out, static_cast<uint16_t>(count));
+  AppendLe16(out, static_cast<uint16_t>(count));
   for (size_t i = 0; i < count; ++i) {
     const size_t n = entries[i].size() > 0xFFFF ? 0xFFFF : entries[i].size();
-    PutU16(out, static_cast<uint16_t>(n));
+    AppendLe16(out, static_cast<uint16_t>(n));
   }
   for (size_t i = 0; i < count; ++i) {
     const size_t n = entries[i].size() > 0xFFFF ? 0xFFFF : entries[i].size();
@@ -60,15 +45,15 @@ inline std::vector<uint8_t> EncodeNumber(double value) {
   uint64_t bits;
   std::memcpy(&bits, &value, sizeof bits);
   std::vector<uint8_t> out;
-  PutU32(out, static_cast<uint32_t>(bits));
-  PutU32(out, static_cast<uint32_t>(bits >> 32));
+  AppendLe32(out, static_cast<uint32_t>(bits));
+  AppendLe32(out, static_cast<uint32_t>(bits >> 32));
   return out;
 }
 
 inline std::vector<uint8_t> EncodeTime(const TimeDate& td) {
   std::vector<uint8_t> out;
-  PutU32(out, td.time);
-  PutU32(out, td.date);
+  AppendLe32(out, td.time);
+  AppendLe32(out, td.date);
   return out;
 }
 
@@ -77,13 +62,13 @@ inline std::vector<uint8_t> EncodeTime(const TimeDate& td) {
 inline std::optional<std::vector<std::string_view>> DecodeTextList(
     std::span<const uint8_t> v) {
   if (v.size() < 2) return std::nullopt;
-  const uint16_t count = GetU16(v.data());
+  const uint16_t count = LoadLe16(v.data());
   size_t pos = 2 + static_cast<size_t>(count) * 2;
   if (pos > v.size()) return std::nullopt;
   std::vector<std::string_view> entries;
   entries.reserve(count);
   for (uint16_t i = 0; i < count; ++i) {
-    const uint16_t n = GetU16(v.data() + 2 + i * 2);
+    const uint16_t n = LoadLe16(v.data() + 2 + i * 2);
     if (pos + n > v.size()) return std::nullopt;
     entries.emplace_back(reinterpret_cast<const char*>(v.data() + pos), n);
     pos += n;
@@ -94,8 +79,8 @@ inline std::optional<std::vector<std::string_view>> DecodeTextList(
 
 inline std::optional<double> DecodeNumber(std::span<const uint8_t> v) {
   if (v.size() != 8) return std::nullopt;
-  const uint64_t bits = static_cast<uint64_t>(GetU32(v.data())) |
-                        (static_cast<uint64_t>(GetU32(v.data() + 4)) << 32);
+  const uint64_t bits = static_cast<uint64_t>(LoadLe32(v.data())) |
+                        (static_cast<uint64_t>(LoadLe32(v.data() + 4)) << 32);
   double d;
   std::memcpy(&d, &bits, sizeof d);
   return d;
@@ -103,7 +88,7 @@ inline std::optional<double> DecodeNumber(std::span<const uint8_t> v) {
 
 inline std::optional<TimeDate> DecodeTime(std::span<const uint8_t> v) {
   if (v.size() != 8) return std::nullopt;
-  return TimeDate{GetU32(v.data()), GetU32(v.data() + 4)};
+  return TimeDate{LoadLe32(v.data()), LoadLe32(v.data() + 4)};
 }
 
 }  // namespace vt::item

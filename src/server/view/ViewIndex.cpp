@@ -4,26 +4,12 @@
 #include <algorithm>
 #include <cctype>
 
+#include "base/Ascii.h"
 #include "notes/Handles.h"
 #include "notes/StoredForms.h"
 #include "server/store/ItemValue.h"
 
 namespace vt::view {
-namespace {
-
-int CompareTextIgnoringCase(std::string_view a, std::string_view b) {
-  const size_t n = std::min(a.size(), b.size());
-  for (size_t i = 0; i < n; ++i) {
-    const int ca = std::tolower(static_cast<unsigned char>(a[i]));
-    const int cb = std::tolower(static_cast<unsigned char>(b[i]));
-    if (ca != cb) return ca < cb ? -1 : 1;
-  }
-  if (a.size() != b.size()) return a.size() < b.size() ? -1 : 1;
-  return 0;
-}
-
-}  // namespace
-
 Status LoadViewDesign(std::span<const uint8_t> formula,
                       std::span<const uint8_t> collation, ViewDesign* design) {
   Status status = formula::DecodeFormula(formula, &design->program);
@@ -45,7 +31,7 @@ int ViewIndex::Compare(const SortValue& a, const SortValue& b) {
     case 2:
       return a.time < b.time ? -1 : (a.time > b.time ? 1 : 0);
     case 3:
-      return CompareTextIgnoringCase(a.text, b.text);
+      return CompareIgnoreCase(a.text, b.text);
     default:
       return 0;
   }
@@ -68,7 +54,7 @@ Status ViewIndex::Build(const ViewDesign& design, const NoteScan& scan,
           value.time = UnixCentisFromTimeDate(note.Created());
         } else {
           for (const formula::ColumnValue& column : columns) {
-            if (CompareTextIgnoringCase(column.name, key.name) != 0) continue;
+            if (CompareIgnoreCase(column.name, key.name) != 0) continue;
             const formula::FormulaValue& v = column.value;
             if (v.kind == formula::FormulaValue::Kind::kNumber) {
               value.kind = 1;
@@ -110,7 +96,7 @@ Status ViewIndex::FindByName(std::string_view key, bool caseInsensitive,
     const std::vector<SortValue>& keys = entries_[i].keys;
     if (keys.empty() || keys[0].kind != 3) continue;
     const bool equal = caseInsensitive
-                           ? CompareTextIgnoringCase(keys[0].text, key) == 0
+                           ? CompareIgnoreCase(keys[0].text, key) == 0
                            : keys[0].text == key;
     if (!equal) {
       // Matches without regard to case are adjacent in the sorted view.

@@ -16,8 +16,8 @@
 #include <string_view>
 #include <vector>
 
+#include "base/UniqueFd.h"
 #include "system/SystemServices.h"
-#include "system/posix/UniqueFd.h"
 
 namespace vt {
 

@@ -11,44 +11,18 @@
 #include <string>
 #include <string_view>
 
+#include "base/Ascii.h"
 #include "notes/FixedText.h"
 
 namespace vt {
 namespace {
-
-// inih's notion of whitespace, so that values come out the same whichever
-// path a line takes.
-bool IsSpace(char c) { return std::isspace(static_cast<unsigned char>(c)); }
-
-std::string_view TrimLeft(std::string_view s) {
-  while (!s.empty() && IsSpace(s.front())) s.remove_prefix(1);
-  return s;
-}
-
-std::string_view TrimRight(std::string_view s) {
-  while (!s.empty() && IsSpace(s.back())) s.remove_suffix(1);
-  return s;
-}
-
-std::string_view Trim(std::string_view s) { return TrimRight(TrimLeft(s)); }
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) !=
-        std::tolower(static_cast<unsigned char>(b[i]))) {
-      return false;
-    }
-  }
-  return true;
-}
 
 // Where inih ends a name or section: at one of stops, or at a ';' that
 // follows whitespace (an inline comment). npos when neither occurs.
 size_t FindStopOrComment(std::string_view s, std::string_view stops) {
   for (size_t i = 0; i < s.size(); ++i) {
     if (stops.find(s[i]) != std::string_view::npos) return i;
-    if (s[i] == ';' && i > 0 && IsSpace(s[i - 1])) return i;
+    if (s[i] == ';' && i > 0 && IsAsciiSpace(s[i - 1])) return i;
   }
   return std::string_view::npos;
 }
@@ -127,8 +101,8 @@ int OnValue(void* user, const char* /*section*/, const char* name,
             const char* value) {
   auto& p = *static_cast<ProfileParse*>(user);
   if (p.found || name == nullptr) return 1;
-  if (!EqualsNoCase(Trim(p.currentSection), p.section) ||
-      !EqualsNoCase(name, p.key)) {
+  if (!EqualsIgnoreCase(Trim(p.currentSection), p.section) ||
+      !EqualsIgnoreCase(name, p.key)) {
     return 1;
   }
   std::string_view v = p.longValuePending ? InihValue(p.longValue)

@@ -10,7 +10,9 @@
 #include <cstring>
 #include <functional>
 
-#include "system/posix/UniqueFd.h"
+#include "base/Ascii.h"
+#include "base/ByteOrder.h"
+#include "base/UniqueFd.h"
 
 namespace vt {
 namespace {
@@ -20,23 +22,6 @@ namespace {
 const volatile uint8_t kMarkerBelow[kVersionMarkerSize] = {
     0x7E,    'V' - 1, 'T' - 1, 'V' - 1, 'E' - 1, 'R' - 1, 'S' - 1, 'I' - 1,
     'O' - 1, 'N' - 1, 'B' - 1, 'L' - 1, 'O' - 1, 'C' - 1, 'K' - 1, '1' - 1};
-
-uint32_t LoadLe32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-         (static_cast<uint32_t>(p[2]) << 16) |
-         (static_cast<uint32_t>(p[3]) << 24);
-}
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    auto lower = [](char c) {
-      return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-    };
-    if (lower(a[i]) != lower(b[i])) return false;
-  }
-  return true;
-}
 
 // Walks every entry of the block; false as soon as anything does not fit.
 // visit returns true to stop early.
@@ -164,7 +149,7 @@ bool QueryVersionBlock(std::span<const uint8_t> block, std::string_view query,
   if (!IsValidVersionBlock(block)) return false;
   bool found = false;
   ForEachEntry(block, [&](std::string_view key, std::span<const uint8_t> v) {
-    if (!EqualsNoCase(key, query)) return false;
+    if (!EqualsIgnoreCase(key, query)) return false;
     if (value) *value = v.data();
     if (length) *length = static_cast<uint32_t>(v.size());
     found = true;

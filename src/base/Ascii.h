@@ -1,0 +1,30 @@
+// ASCII text helpers every layer shares, in the spirit of Abseil's
+// EqualsIgnoreCase: case folds A-Z only, whatever the locale, so that item
+// names, server names and keys compare the same everywhere (the store's and
+// the formulas' item-name matching among them).
+#pragma once
+
+#include <string_view>
+
+namespace vt {
+
+constexpr char AsciiToLower(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool EqualsIgnoreCase(std::string_view a, std::string_view b);
+// Negative, 0 or positive, as the texts order without regard to case (a
+// shorter text before a longer one it begins).
+int CompareIgnoreCase(std::string_view a, std::string_view b);
+
+// Blanks, tabs, line ends, vertical tabs and form feeds (C's isspace in the
+// "C" locale), as inih trims them.
+constexpr bool IsAsciiSpace(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' ||
+         c == '\f';
+}
+std::string_view TrimLeft(std::string_view s);
+std::string_view TrimRight(std::string_view s);
+std::string_view Trim(std::string_view s);
+
+}  // namespace vt
