@@ -4,10 +4,12 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
 
+#include "MailItems.h"
 #include "server/LocalNotesServices.h"
 #include "server/store/ItemValue.h"
 
@@ -139,6 +141,21 @@ std::vector<StoredMessage> DataDirTest::Messages(
   }
   server.CloseDatabase(db).IgnoreError();
   return messages;
+}
+
+int DataDirTest::Count(const std::string& path,
+                       const std::string& subject) const {
+  const std::vector<StoredMessage> messages = Messages(path);
+  return static_cast<int>(std::count_if(
+      messages.begin(), messages.end(), [&](const StoredMessage& m) {
+        return m.Item(tool::kItemSubject) == subject;
+      }));
+}
+
+bool DataDirTest::WaitForCount(const std::string& path,
+                               const std::string& subject, int count) const {
+  // Generous: the router works every two seconds.
+  return WaitUntil([&] { return Count(path, subject) == count; }, 30000);
 }
 
 std::string DataDirTest::ServerLog() const {

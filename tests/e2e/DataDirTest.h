@@ -56,6 +56,12 @@ class DataDirTest : public ::testing::Test {
   // The documents of a database of DIR, read directly from the store;
   // empty when it cannot be opened.
   std::vector<StoredMessage> Messages(const std::string& path) const;
+  // How many documents of a database of DIR carry that Subject.
+  int Count(const std::string& path, const std::string& subject) const;
+  // Waits, as long as a router may take, until exactly count documents of
+  // path carry that Subject; whether they did.
+  bool WaitForCount(const std::string& path, const std::string& subject,
+                    int count) const;
   // The server log of DIR as it is now.
   std::string ServerLog() const;
   // Whether the server log holds text.

@@ -59,18 +59,6 @@ class ReplacedDatabase : public DataDirTest {
     EXPECT_EQ(r.out, std::to_string(expected) + " messages given verdict M\n");
   }
 
-  int Count(const std::string& path, const std::string& subject) const {
-    const std::vector<StoredMessage> messages = Messages(path);
-    return static_cast<int>(std::count_if(
-        messages.begin(), messages.end(), [&](const StoredMessage& m) {
-          return m.Item(tool::kItemSubject) == subject;
-        }));
-  }
-  bool WaitForCount(const std::string& path, const std::string& subject,
-                    int count) const {
-    return WaitUntil([&] { return Count(path, subject) == count; },
-                     kRouterMillis);
-  }
   // Moved by the router: in the scan box, and no longer in mail.box.
   bool WaitForInterception(const std::string& box, const std::string& subject,
                            int count) const {

@@ -187,19 +187,6 @@ class RouterBadInput : public DataDirTest {
     ASSERT_TRUE(server->UpdateNote(note.handle(), 0).ok());
   }
 
-  int Count(const std::string& path, const std::string& subject) const {
-    const std::vector<StoredMessage> messages = Messages(path);
-    return static_cast<int>(std::count_if(
-        messages.begin(), messages.end(), [&](const StoredMessage& m) {
-          return m.Item(tool::kItemSubject) == subject;
-        }));
-  }
-  bool WaitForCount(const std::string& path, const std::string& subject,
-                    int count) const {
-    return WaitUntil([&] { return Count(path, subject) == count; },
-                     kRouterMillis);
-  }
-
   // Still there and still listening: its process, its status line, and an
   // answer to a console command.
   void ExpectAlive(BackgroundProcess& router) {
