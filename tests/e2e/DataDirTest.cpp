@@ -143,6 +143,15 @@ std::vector<StoredMessage> DataDirTest::Messages(
   return messages;
 }
 
+void DataDirTest::Send(const std::string& subject, int count,
+                       const std::string& db) const {
+  std::vector<std::string> args = {
+      "send", dir(), "--count", std::to_string(count), "--subject", subject};
+  if (!db.empty()) args.insert(args.end(), {"--db", db});
+  const RunResult r = Vt(args);
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+}
+
 int DataDirTest::Count(const std::string& path,
                        const std::string& subject) const {
   const std::vector<StoredMessage> messages = Messages(path);

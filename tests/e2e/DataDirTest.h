@@ -56,6 +56,10 @@ class DataDirTest : public ::testing::Test {
   // The documents of a database of DIR, read directly from the store;
   // empty when it cannot be opened.
   std::vector<StoredMessage> Messages(const std::string& path) const;
+  // `vtserver send DIR --count N --subject S [--db PATH]`; fails the test
+  // unless it succeeds.
+  void Send(const std::string& subject, int count,
+            const std::string& db = {}) const;
   // How many documents of a database of DIR carry that Subject.
   int Count(const std::string& path, const std::string& subject) const;
   // Waits, as long as a router may take, until exactly count documents of

@@ -45,14 +45,6 @@ class ReplacedDatabase : public DataDirTest {
     return server;
   }
 
-  void Send(const std::string& subject, int count, const std::string& db = {}) {
-    std::vector<std::string> args = {
-        "send", dir(), "--count", std::to_string(count), "--subject", subject};
-    if (!db.empty()) args.insert(args.end(), {"--db", db});
-    const RunResult r = Vt(args);
-    ASSERT_EQ(r.exitCode, 0) << r.err;
-  }
-
   void Scan(int expected) {
     const RunResult r = Vt({"scan", dir(), "--verdict", "M"});
     ASSERT_EQ(r.exitCode, 0) << r.err << ServerLog();

@@ -121,14 +121,6 @@ class RouterBadInput : public DataDirTest {
     return WaitUntil([&] { return LoggedSince(mark, text); }, kRouterMillis);
   }
 
-  void Send(const std::string& subject, int count, const std::string& db = {}) {
-    std::vector<std::string> args = {
-        "send", dir(), "--count", std::to_string(count), "--subject", subject};
-    if (!db.empty()) args.insert(args.end(), {"--db", db});
-    const RunResult r = Vt(args);
-    ASSERT_EQ(r.exitCode, 0) << r.err;
-  }
-
   // The scanner's verdict for every unverified message of the configured
   // scan boxes (or of db); expected says how many must get it, which
   // catches a batch that arrived earlier or later than the test thinks.
