@@ -29,5 +29,7 @@ std::unique_ptr<Command> MakeTellCommand();
 std::unique_ptr<Command> MakeShowCommand();
 std::unique_ptr<Command> MakeLsCommand();
 std::unique_ptr<Command> MakeDemoCommand();
+std::unique_ptr<Command> MakeQuarantineCommand();
+std::unique_ptr<Command> MakeStatsCommand();
 
 }  // namespace vt::tool

@@ -19,6 +19,8 @@ inline constexpr char kItemVeltraneProcess[] = "VeltraneProcess";
 inline constexpr char kItemVeltraneVerified[] = "VeltraneVerified";
 inline constexpr char kItemKestoRouter[] = "Kesto_Router";
 inline constexpr char kItemReleased[] = "VTRouterReleased";
+// Written by `vtserver quarantine release`: an administrator released it.
+inline constexpr char kItemAdminReleased[] = "VTAdminReleased";
 // vtserver's own: traces one message wherever the router moves it.
 inline constexpr char kItemMessageId[] = "VTMessageId";
 
@@ -28,10 +30,10 @@ inline constexpr char kStateHold[] = "HOLD";
 inline constexpr char kStateDead[] = "DEAD";
 
 // The items `ls` shows for each document, in this order.
-inline constexpr std::array<const char*, 7> kListedItems = {
+inline constexpr std::array<const char*, 8> kListedItems = {
     kItemSubject,          kItemRoutingState, kItemVeltraneProcess,
     kItemVeltraneVerified, kItemKestoRouter,  kItemReleased,
-    kItemMessageId,
+    kItemAdminReleased,    kItemMessageId,
 };
 
 // The administration database and its configuration documents.

@@ -60,7 +60,8 @@ int main(int argc, char** argv) {
   for (auto make : {vt::tool::MakeInitCommand, vt::tool::MakeConfigCommand,
                     vt::tool::MakeSendCommand, vt::tool::MakeScanCommand,
                     vt::tool::MakeTellCommand, vt::tool::MakeShowCommand,
-                    vt::tool::MakeLsCommand, vt::tool::MakeDemoCommand}) {
+                    vt::tool::MakeLsCommand, vt::tool::MakeQuarantineCommand,
+                    vt::tool::MakeDemoCommand}) {
     std::unique_ptr<vt::tool::Command> command = make();
     CLI::App* sub = command->Register(app);
     commands.emplace_back(sub, std::move(command));

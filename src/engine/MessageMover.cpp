@@ -173,6 +173,25 @@ void Summarize(TaskLog& log, const Walk& walk, const char* destinationName) {
 
 }  // namespace
 
+Status MoveOneMessage(NotesServices& notes, DbHandle source, uint32_t noteId,
+                      DbHandle destination,
+                      std::span<const DbHandle> otherPlaces, DbHandle* target) {
+  *target = destination;
+  if (!source || !destination) return err::kNoDatabaseHandle;
+  const SourceIdentity sourceIdentity(notes, source);
+  if (sourceIdentity.Is(destination)) return err::kSameDatabase;
+  const Places places =
+      OtherPlaces(sourceIdentity, destination, DbHandle(), otherPlaces);
+  OriginatorId oid;
+  Status s = notes.GetNoteOriginatorId(source, noteId, &oid);
+  if (s.ok()) s = ChooseTarget(notes, oid, places.view(), target);
+  if (s.ok()) s = Copy(notes, source, noteId, *target);
+  if (!s.ok()) return s;
+  s = notes.DeleteNote(source, noteId, kDeleteUpdateFlags);
+  // Deleted meanwhile by someone else: it has left the source all the same.
+  return s.Is(err::kNoteDeleted) ? Status() : s;
+}
+
 bool SameDatabase(NotesServices& notes, DbHandle a, DbHandle b) {
   if (a == b) return true;
   DatabaseId idA{}, idB{};

@@ -27,6 +27,16 @@ Status MoveSelectedMessages(NotesServices& notes, DbHandle source,
                             int32_t* counter,
                             std::span<const DbHandle> otherPlaces = {});
 
+// Moves one message by the same rules, for a move an administrator asks
+// for: into the database of otherPlaces that holds it already, else into
+// destination (*target tells which), and out of source only once the copy
+// is durable. Logs nothing and deletes nothing on a failed or refused copy
+// (the message stays in source); a failed deletion leaves it in both, and
+// a repeat finishes the move without a second copy.
+Status MoveOneMessage(NotesServices& notes, DbHandle source, uint32_t noteId,
+                      DbHandle destination,
+                      std::span<const DbHandle> otherPlaces, DbHandle* target);
+
 // Whether a and b are one database file; false when either cannot tell.
 bool SameDatabase(NotesServices& notes, DbHandle a, DbHandle b);
 

@@ -10,6 +10,11 @@ DatabaseRegistry::~DatabaseRegistry() {
   dbs_.RemoveIf([](const OpenDb&) { return true; });
 }
 
+bool DatabaseRegistry::IsConnected(const fs::path& file) const {
+  const auto it = shared_.find(file);
+  return it != shared_.end() && !it->second.expired();
+}
+
 Status DatabaseRegistry::Connect(
     const fs::path& file, std::shared_ptr<store::NsfDatabase>* database) {
   const auto it = shared_.find(file);

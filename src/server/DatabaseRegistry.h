@@ -46,6 +46,8 @@ class DatabaseRegistry {
   // The connection to file, opened when no handle has one.
   Status Connect(const std::filesystem::path& file,
                  std::shared_ptr<store::NsfDatabase>* database);
+  // Whether a handle of this instance still has file open.
+  bool IsConnected(const std::filesystem::path& file) const;
   Status AddDb(std::shared_ptr<store::NsfDatabase> database, bool localMailBox,
                DbHandle* db);
   OpenDb* FindDb(DbHandle db) const { return dbs_.Find(db.value); }

@@ -10,6 +10,7 @@
 #include "server/ServerNames.h"
 #include "server/StatusTexts.h"
 #include "server/store/BlobItemSource.h"
+#include "server/store/DatabaseFiles.h"
 #include "server/store/DbInfoText.h"
 #include "server/store/ItemValue.h"
 #include "server/store/Unid.h"
@@ -295,6 +296,17 @@ Status LocalNotesServices::OpenDatabase(const char* path, DbHandle* db) {
   s = registry_.Connect(file, &database);
   if (!s.ok()) return s;
   return registry_.AddDb(std::move(database), mailBox, db);
+}
+
+Status LocalNotesServices::RemoveDatabase(const char* path) {
+  fs::path file;
+  bool mailBox = false;
+  const Status s = ResolvePath(path, &file, &mailBox);
+  if (!s.ok()) return s;
+  if (registry_.IsConnected(file)) return err::kDatabaseBusy;
+  std::error_code ec;
+  if (!fs::is_regular_file(file, ec)) return err::kFileNotFound;
+  return store::RemoveDatabaseFiles(file);
 }
 
 Status LocalNotesServices::CloseDatabase(DbHandle db) {

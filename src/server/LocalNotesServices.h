@@ -74,6 +74,10 @@ class LocalNotesServices : public NotesServices {
   std::span<uint8_t> MemoryBlock(MemHandle memory) const;
   bool MemorySize(MemHandle memory, uint32_t* size) const;
   IdTable* FindIdTable(IdTableHandle table) const;
+  // Removes a database file nobody writes to any more (an emptied, rolled-
+  // over quarantine). kDatabaseBusy while a handle of this server has it
+  // open; kFileNotFound when it is gone.
+  Status RemoveDatabase(const char* path);
 
   // ---- Runtime -----------------------------------------------------------
   Status StartRuntime(int argc, char** argv) override;

@@ -262,6 +262,22 @@ void RemoveFileAndJournal(const fs::path& file) {
   }
 }
 
+Status RemoveDatabaseFiles(const fs::path& file) {
+  WalOwner owner;
+  Status s = owner.Lock(file);
+  if (!s.ok()) return s;
+  if (::unlink(file.c_str()) != 0 && errno != ENOENT) {
+    return FileErrorStatus(errno, file);
+  }
+  for (const char* suffix : {"-wal", "-shm", "-journal", kRecordSuffix}) {
+    const fs::path beside = Beside(file, suffix);
+    if (::unlink(beside.c_str()) != 0 && errno != ENOENT) {
+      return FileErrorStatus(errno, beside);
+    }
+  }
+  return SyncFolder(FolderOf(file));
+}
+
 Status LinkIntoPlace(const fs::path& temp, const fs::path& file) {
   if (::link(temp.c_str(), file.c_str()) == 0) {
     std::error_code ec;

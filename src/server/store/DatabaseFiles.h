@@ -60,6 +60,12 @@ Status LinkIntoPlace(const std::filesystem::path& temp,
 // Removes a file and whatever journal SQLite kept beside it.
 void RemoveFileAndJournal(const std::filesystem::path& file);
 
+// Removes a database that nobody writes to any more, with every file beside
+// it, under the owner record's lock so that no opener decides about its
+// leftovers meanwhile; durable on return. A connection still open elsewhere
+// keeps reading the removed file.
+Status RemoveDatabaseFiles(const std::filesystem::path& file);
+
 // Makes the missing folders of a path one level at a time, each durable in
 // its parent before the next is made in it.
 Status MakeFolders(const std::filesystem::path& folder);

@@ -48,6 +48,7 @@ struct ScanEntry {
   uint16_t noteClass = 0;
   int64_t created = 0;
   int64_t modified = 0;
+  Unid unid{};
   std::span<const uint8_t> summary;
 };
 
@@ -110,6 +111,11 @@ class NsfDatabase {
   Status WriteNotes(std::span<NoteRecord> notes, int64_t nowCentis);
   // Leaves a stub; durable on return.
   Status DeleteNote(uint32_t noteId, int64_t nowCentis);
+  // Deletes the notes of ids that are still here in one durable
+  // transaction, all or none; *deleted counts them (IDs deleted meanwhile
+  // or never used are passed over).
+  Status DeleteNotes(std::span<const uint32_t> ids, int64_t nowCentis,
+                     uint32_t* deleted);
 
   Status ReadStoredNote(uint32_t noteId, StoredNote* note);
   // The note of that universal ID, or else its latest deletion stub (ID with

@@ -29,7 +29,7 @@ inline constexpr char kSchema[] =
 // wrote (a read snapshot held across the visit would make that write fail),
 // and memory stays bounded however large the database.
 inline constexpr char kScanSql[] =
-    "SELECT id, class, created, modified, summary FROM notes"
+    "SELECT id, class, created, modified, summary, unid FROM notes"
     " WHERE (class & ?1) != 0 AND id > ?2 ORDER BY id LIMIT ?3";
 inline constexpr int kScanBatch = 512;
 

@@ -327,6 +327,25 @@ Status NsfDatabase::DeleteNote(uint32_t noteId, int64_t nowCentis) {
   return s;
 }
 
+Status NsfDatabase::DeleteNotes(std::span<const uint32_t> ids,
+                                int64_t nowCentis, uint32_t* deleted) {
+  *deleted = 0;
+  WriteTransaction txn(begin_, commit_, rollback_);
+  Status s = BeginWrite(txn);
+  uint32_t count = 0;
+  for (size_t i = 0; s.ok() && i < ids.size(); ++i) {
+    s = DeleteNoteInTransaction(ids[i], nowCentis);
+    if (s.ok()) {
+      ++count;
+    } else if (s.Is(err::kNoteDeleted) || s.Is(err::kInvalidNote)) {
+      s = Status();
+    }
+  }
+  if (s.ok()) s = txn.Commit();
+  if (s.ok()) *deleted = count;
+  return s;
+}
+
 Status NsfDatabase::PutStoredNoteInTransaction(const StoredNote& note,
                                                int64_t nowCentis,
                                                uint32_t* noteId) {

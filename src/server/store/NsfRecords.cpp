@@ -53,6 +53,10 @@ Status NsfDatabase::ForEachNote(uint16_t classMask, const ScanVisitor& visit) {
         row.entry.created = use->ColumnInt(2);
         row.entry.modified = use->ColumnInt(3);
         const std::span<const uint8_t> summary = use->ColumnBlob(4);
+        const std::span<const uint8_t> unid = use->ColumnBlob(5);
+        if (unid.size() == row.entry.unid.size()) {
+          std::copy(unid.begin(), unid.end(), row.entry.unid.begin());
+        }
         row.offset = summaries.size();
         row.size = summary.size();
         summaries.insert(summaries.end(), summary.begin(), summary.end());

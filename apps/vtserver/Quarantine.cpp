@@ -1,0 +1,199 @@
+// Finding quarantine databases by the roll-over's naming, and reading their
+// messages straight from the store's summary scan.
+#include "Quarantine.h"
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <ctime>
+
+#include "Handles.h"
+#include "ItemText.h"
+#include "MailItems.h"
+#include "base/Ascii.h"
+#include "notes/FixedText.h"
+
+namespace vt::tool {
+namespace {
+
+namespace fs = std::filesystem;
+
+// A file name as the roll-over numbers it: QuarantineB_3.nsf is the stem
+// "QuarantineB", number 3 and the extension ".nsf".
+struct NameParts {
+  std::string stem;
+  std::string extension;
+  uint32_t number = 0;
+  bool numbered = false;    // digits, and only digits, follow the last '_'
+  bool underscore = false;  // there is a '_' at all
+};
+
+NameParts SplitName(const std::string& name) {
+  NameParts parts;
+  const size_t dot = name.rfind('.');
+  const std::string base =
+      dot == std::string::npos ? name : name.substr(0, dot);
+  parts.extension = dot == std::string::npos ? "" : name.substr(dot);
+  const size_t underscore = base.rfind('_');
+  parts.underscore = underscore != std::string::npos;
+  parts.stem = parts.underscore ? base.substr(0, underscore) : base;
+  if (parts.underscore) {
+    const std::string digits = base.substr(underscore + 1);
+    parts.numbered = !digits.empty() && digits.size() <= 9 &&
+                     std::all_of(digits.begin(), digits.end(), [](char c) {
+                       return std::isdigit(static_cast<unsigned char>(c));
+                     });
+    if (parts.numbered)
+      parts.number = static_cast<uint32_t>(std::stoul(digits));
+  }
+  return parts;
+}
+
+// Whether name belongs to the roll-over series of the configured name: the
+// same stem and extension, and a number or none in place of the suffix.
+bool SameSeries(const NameParts& configured, const NameParts& name) {
+  return EqualsIgnoreCase(configured.stem, name.stem) &&
+         EqualsIgnoreCase(configured.extension, name.extension) &&
+         (name.numbered || !name.underscore);
+}
+
+void AddSeries(const LocalNotesServices& server, const PerimeterSettings& p,
+               std::vector<QuarantineFile>* files) {
+  const fs::path& root = server.dataDirectory().root();
+  fs::path configured;
+  if (p.path.empty() ||
+      !server.dataDirectory().Resolve(p.path, &configured).ok()) {
+    return;
+  }
+  const std::string configuredName = configured.filename().string();
+  const NameParts series = SplitName(configuredName);
+  const size_t first = files->size();
+  files->push_back({p.letter,
+                    configured.lexically_relative(root).generic_string(),
+                    series.number, true});
+  std::error_code ec;
+  for (fs::directory_iterator it(configured.parent_path(), ec), end;
+       !ec && it != end; it.increment(ec)) {
+    const std::string name = it->path().filename().string();
+    if (name == configuredName || !it->is_regular_file(ec)) continue;
+    const NameParts parts = SplitName(name);
+    if (!SameSeries(series, parts)) continue;
+    files->push_back({p.letter,
+                      it->path().lexically_relative(root).generic_string(),
+                      parts.number, false});
+  }
+  std::sort(files->begin() + static_cast<std::ptrdiff_t>(first), files->end(),
+            [](const QuarantineFile& a, const QuarantineFile& b) {
+              return a.number != b.number ? a.number < b.number
+                                          : a.path < b.path;
+            });
+}
+
+std::string TextOf(const store::ItemList& items, const char* name) {
+  const store::Item* item = items.Find(name);
+  return item == nullptr ? std::string() : DisplayValue(*item);
+}
+
+}  // namespace
+
+std::vector<QuarantineFile> QuarantineFiles(const LocalNotesServices& server,
+                                            const RouterSettings& settings,
+                                            char letter) {
+  std::vector<QuarantineFile> files;
+  for (const PerimeterSettings& p : settings.perimeters) {
+    if (letter != 0 && FindPerimeter(settings, letter) != &p) continue;
+    AddSeries(server, p, &files);
+  }
+  return files;
+}
+
+Outcome ForEachQuarantined(
+    LocalNotesServices& server, const QuarantineFile& file,
+    const std::function<void(const QuarantinedMessage&)>& visit) {
+  Database db(server);
+  Status s = db.Open(file.path);
+  if (s.Is(err::kFileNotFound)) return Outcome();
+  if (!s.ok()) return StatusFailure("cannot open " + file.path, s);
+  store::NsfDatabase* database = server.Database(db.handle());
+  if (database == nullptr) return StatusFailure(file.path, err::kInvalidHandle);
+  QuarantinedMessage message;
+  message.perimeter = file.perimeter;
+  message.database = file.path;
+  s = database->ForEachNote(
+      kNoteClassDocument, [&](const store::ScanEntry& entry) -> Status {
+        store::ItemList items;
+        const Status loaded = items.Load(entry.summary, {});
+        if (!loaded.ok()) return loaded;
+        message.noteId = entry.id;
+        message.unid = entry.unid;
+        message.created = entry.created;
+        message.from = TextOf(items, kItemFrom);
+        message.sendTo = TextOf(items, kItemSendTo);
+        message.subject = TextOf(items, kItemSubject);
+        visit(message);
+        return Status();
+      });
+  if (!s.ok()) return StatusFailure("cannot read " + file.path, s);
+  return Outcome();
+}
+
+std::string UnidText(const store::Unid& unid) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string text;
+  text.reserve(unid.size() * 2);
+  for (const uint8_t byte : unid) {
+    text.push_back(kHex[byte >> 4]);
+    text.push_back(kHex[byte & 0xF]);
+  }
+  return text;
+}
+
+bool ParseUnid(std::string_view text, store::Unid* unid) {
+  if (text.size() != unid->size() * 2) return false;
+  auto nibble = [](char c) -> int {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+  };
+  for (size_t i = 0; i < unid->size(); ++i) {
+    const int high = nibble(text[2 * i]);
+    const int low = nibble(text[2 * i + 1]);
+    if (high < 0 || low < 0) return false;
+    (*unid)[i] = static_cast<uint8_t>(high << 4 | low);
+  }
+  return true;
+}
+
+Outcome FindQuarantined(LocalNotesServices& server,
+                        const std::vector<QuarantineFile>& files,
+                        const store::Unid& unid,
+                        std::optional<QuarantineHit>* hit) {
+  hit->reset();
+  for (const QuarantineFile& file : files) {
+    Database db(server);
+    Status s = db.Open(file.path);
+    if (s.Is(err::kFileNotFound)) continue;
+    if (!s.ok()) return StatusFailure("cannot open " + file.path, s);
+    uint32_t noteId = 0;
+    uint32_t sequence = 0;
+    s = server.GetNoteInfoByUnid(db.handle(), unid, &noteId, &sequence);
+    if (s.Is(err::kNotFound)) continue;
+    if (!s.ok()) return StatusFailure("cannot search " + file.path, s);
+    if ((noteId & kDeletedNoteFlag) != 0) continue;
+    *hit = QuarantineHit{file, noteId};
+    return Outcome();
+  }
+  return Outcome();
+}
+
+std::string UtcText(int64_t centis) {
+  const time_t seconds = static_cast<time_t>(centis / 100);
+  std::tm utc{};
+  if (gmtime_r(&seconds, &utc) == nullptr) return "?";
+  std::array<char, 32> text{};
+  std::strftime(text.data(), text.size(), "%Y-%m-%d %H:%M:%S", &utc);
+  return text.data();
+}
+
+}  // namespace vt::tool
