@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <ctime>
 
-#include "Json.h"
 #include "notes/FixedText.h"
 #include "server/store/ItemValue.h"
 
@@ -74,26 +73,6 @@ std::string DisplayValue(const store::Item& item) {
     default:
       return OtherValue(item);
   }
-}
-
-void AppendJsonValue(std::string& out, const store::Item& item) {
-  if (item.type == kTypeTextList) {
-    if (const auto entries = item::DecodeTextList(item.value)) {
-      out.push_back('[');
-      for (size_t i = 0; i < entries->size(); ++i) {
-        if (i > 0) out.push_back(',');
-        AppendJsonString(out, (*entries)[i]);
-      }
-      out.push_back(']');
-      return;
-    }
-  } else if (item.type == kTypeNumber) {
-    if (const auto number = item::DecodeNumber(item.value)) {
-      AppendJsonNumber(out, *number);
-      return;
-    }
-  }
-  AppendJsonString(out, DisplayValue(item));
 }
 
 }  // namespace vt::tool

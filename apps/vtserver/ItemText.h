@@ -1,6 +1,6 @@
 // Item values as people read them: text as it is, text lists joined with
 // ';', numbers plainly (2048, 0.5), times as UTC date and time, anything
-// else by its type and size. Also their JSON form.
+// else by its type and size.
 #pragma once
 
 #include <cstdint>
@@ -14,8 +14,5 @@ std::string FormatNumber(double value);
 // A note ID as people write it: 0x1A4.
 std::string NoteIdText(uint32_t id);
 std::string DisplayValue(const store::Item& item);
-// Text as a string, a text list as an array, a number as a number, anything
-// else as its display text.
-void AppendJsonValue(std::string& out, const store::Item& item);
 
 }  // namespace vt::tool

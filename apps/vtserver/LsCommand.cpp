@@ -8,7 +8,7 @@
 #include "DataDirCommand.h"
 #include "Databases.h"
 #include "ItemText.h"
-#include "Json.h"
+#include "JsonOut.h"
 
 namespace vt::tool {
 namespace {
@@ -17,27 +17,23 @@ void Emit(const std::string& text) {
   std::fwrite(text.data(), 1, text.size(), stdout);
 }
 
+// A value for the plain listing: quoted and escaped as a JSON string, so
+// that no byte of an item can break the line or fake another item.
+std::string Quoted(const store::Item& item) {
+  return Json(JsonText(DisplayValue(item))).dump();
+}
+
 void PrintDatabases(const std::vector<DatabaseSummary>& databases, bool json) {
-  std::string out;
   if (json) {
-    out.push_back('[');
-    for (size_t i = 0; i < databases.size(); ++i) {
-      const DatabaseSummary& d = databases[i];
-      out.append(i == 0 ? "\n  {" : ",\n  {");
-      out.append("\"path\": ");
-      AppendJsonString(out, d.path);
-      out.append(", \"title\": ");
-      AppendJsonString(out, d.title);
-      out.append(", \"documents\": ");
-      out.append(std::to_string(d.documents));
-      if (!d.problem.empty()) {
-        out.append(", \"error\": ");
-        AppendJsonString(out, d.problem);
-      }
-      out.push_back('}');
+    Json list = Json::array();
+    for (const DatabaseSummary& d : databases) {
+      Json entry = {{"path", JsonText(d.path)},
+                    {"title", JsonText(d.title)},
+                    {"documents", d.documents}};
+      if (!d.problem.empty()) entry["error"] = JsonText(d.problem);
+      list.push_back(std::move(entry));
     }
-    out.append(databases.empty() ? "]\n" : "\n]\n");
-    Emit(out);
+    PrintJson(list);
     return;
   }
   if (databases.empty()) {
@@ -51,7 +47,7 @@ void PrintDatabases(const std::vector<DatabaseSummary>& databases, bool json) {
     text.resize(width, ' ');
     return text;
   };
-  out.append(pad("PATH") + "  DOCUMENTS  TITLE\n");
+  std::string out = pad("PATH") + "  DOCUMENTS  TITLE\n";
   for (const DatabaseSummary& d : databases) {
     char count[16];
     std::snprintf(count, sizeof count, "%9u", d.documents);
@@ -63,31 +59,23 @@ void PrintDatabases(const std::vector<DatabaseSummary>& databases, bool json) {
 }
 
 void PrintDocuments(const std::vector<DocumentSummary>& documents, bool json) {
-  std::string out;
   if (json) {
-    out.push_back('[');
-    for (size_t i = 0; i < documents.size(); ++i) {
-      const DocumentSummary& d = documents[i];
-      out.append(i == 0 ? "\n  {" : ",\n  {");
-      out.append("\"noteId\": ");
-      out.append(std::to_string(d.noteId));
-      out.append(", \"items\": {");
-      for (size_t k = 0; k < d.items.size(); ++k) {
-        if (k > 0) out.append(", ");
-        AppendJsonString(out, d.items[k].name);
-        out.append(": ");
-        AppendJsonValue(out, d.items[k]);
+    Json list = Json::array();
+    for (const DocumentSummary& d : documents) {
+      Json items = Json::object();
+      for (const store::Item& item : d.items) {
+        items[JsonText(item.name)] = ItemJson(item);
       }
-      out.append("}}");
+      list.push_back({{"noteId", d.noteId}, {"items", std::move(items)}});
     }
-    out.append(documents.empty() ? "]\n" : "\n]\n");
-    Emit(out);
+    PrintJson(list);
     return;
   }
   if (documents.empty()) {
     Emit("no documents\n");
     return;
   }
+  std::string out;
   for (const DocumentSummary& d : documents) {
     std::string line = NoteIdText(d.noteId);
     line.resize(std::max<size_t>(line.size() + 2, 12), ' ');
@@ -95,7 +83,7 @@ void PrintDocuments(const std::vector<DocumentSummary>& documents, bool json) {
       if (k > 0) line.append("  ");
       line.append(d.items[k].name);
       line.push_back('=');
-      AppendJsonString(line, DisplayValue(d.items[k]));
+      line.append(Quoted(d.items[k]));
     }
     line.push_back('\n');
     out.append(line);

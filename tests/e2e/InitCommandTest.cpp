@@ -1,9 +1,9 @@
 // `vtserver init`: a complete data directory, or nothing at all.
 #include <fstream>
 #include <iterator>
+#include <nlohmann/json.hpp>
 
 #include "DataDirTest.h"
-#include "MiniJson.h"
 
 namespace vt::e2e {
 namespace {
@@ -26,12 +26,9 @@ TEST_F(InitCommand, MakesServerIniMailBoxTemplatesAndAdministration) {
 
   const RunResult ls = Vt({"ls", dir(), "--json"});
   ASSERT_EQ(ls.exitCode, 0) << ls.err;
-  const auto json = ParseJson(ls.out);
-  ASSERT_TRUE(json) << ls.out;
   std::map<std::string, std::pair<std::string, double>> found;
-  for (const JsonValue& db : json->array) {
-    found[db.Find("path")->text] = {db.Find("title")->text,
-                                    db.Find("documents")->number};
+  for (const nlohmann::json& db : nlohmann::json::parse(ls.out)) {
+    found[db["path"]] = {db["title"], db["documents"]};
   }
   const std::map<std::string, std::pair<std::string, double>> expected = {
       {"Veltrane/VeltraneAdmin.nsf", {"Veltrane Administration", 1}},

@@ -51,6 +51,16 @@ std::vector<uint8_t> ViewFormula() {
   return view;
 }
 
+// The checksum is the standard CRC-32 over the blob without its own field:
+// blobs already stored in databases must still check.
+TEST(FormulaBlob, ChecksumIsTheStandardCrc32WithoutItsField) {
+  std::vector<uint8_t> blob = {'1', '2',  '3',  '4',  '5',  '6', '7',
+                               '8', 0xAA, 0xBB, 0xCC, 0xDD, '9'};
+  EXPECT_EQ(FormulaChecksum(blob), 0xCBF43926u);
+  blob.resize(kBlobChecksumOffset + 4);
+  EXPECT_EQ(FormulaChecksum(blob), 0x9AE0DAAFu);  // CRC-32 of "12345678"
+}
+
 TEST(FormulaBlob, RoundTripsAndReportsItsSize) {
   const std::vector<uint8_t> blob = Compiled(kRelease);
   FormulaProgram p;
