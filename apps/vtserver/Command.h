@@ -31,5 +31,9 @@ std::unique_ptr<Command> MakeLsCommand();
 std::unique_ptr<Command> MakeDemoCommand();
 std::unique_ptr<Command> MakeQuarantineCommand();
 std::unique_ptr<Command> MakeStatsCommand();
+std::unique_ptr<Command> MakeBackupCommand();
+std::unique_ptr<Command> MakeCheckCommand();
+std::unique_ptr<Command> MakeUpgradeCommand();
+std::unique_ptr<Command> MakeCompactCommand();
 
 }  // namespace vt::tool

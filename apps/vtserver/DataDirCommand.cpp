@@ -17,7 +17,7 @@ CLI::App* DataDirCommand::Register(CLI::App& app) {
 int DataDirCommand::Run() {
   Outcome outcome = CheckArguments();
   std::unique_ptr<LocalNotesServices> server;
-  if (outcome.ok()) outcome = OpenDataDirectory(dir_, &server);
+  if (outcome.ok()) outcome = OpenDataDirectory(dir_, &server, Options());
   if (outcome.ok()) outcome = RunOn(*server);
   return outcome.ok() ? 0 : ReportFailure(outcome);
 }

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "Command.h"
+#include "DataDir.h"
 #include "Outcome.h"
 #include "server/LocalNotesServices.h"
 
@@ -26,6 +27,8 @@ class DataDirCommand : public Command {
   // Checks made before the data directory is opened.
   virtual Outcome CheckArguments() { return Outcome(); }
   virtual Outcome RunOn(LocalNotesServices& server) = 0;
+  // How the data directory is opened; read after CheckArguments.
+  virtual DataDirOptions Options() const { return DataDirOptions(); }
 
   const std::string& dir() const { return dir_; }
 

@@ -16,6 +16,7 @@
 #include "server/LocalNotesServices.h"
 #include "server/console/RuntimeFiles.h"
 #include "server/store/ItemValue.h"
+#include "server/store/NsfDatabase.h"
 
 namespace vt::tool {
 namespace {
@@ -73,7 +74,9 @@ Outcome WriteServerIni(const fs::path& folder, const std::string& serverName) {
   const fs::path file = folder / "server.ini";
   std::ofstream out(file, std::ios::binary | std::ios::trunc);
   out << "; The embedded server's settings (made by vtserver init).\n"
-      << "ServerName=" << serverName << "\n";
+      << "ServerName=" << serverName << "\n"
+      << "; The databases' format; `vtserver upgrade` raises it.\n"
+      << "DataFormat=" << store::kSchemaVersion << "\n";
   out.close();
   if (!out) return Outcome::Failure("cannot write " + file.string());
   return Outcome();

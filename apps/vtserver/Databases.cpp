@@ -14,15 +14,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-bool IsDatabaseFile(const std::string& name) {
-  const size_t dot = name.rfind('.');
-  if (dot == std::string::npos) return false;
-  const std::string extension = name.substr(dot);
-  return EqualsIgnoreCase(extension, ".nsf") ||
-         EqualsIgnoreCase(extension, ".ntf") ||
-         EqualsIgnoreCase(extension, ".box");
-}
-
 Status CollectDocument(void* context, const SearchMatch& match) {
   if ((match.matchFlags & kSearchMatchFlag) != 0 &&
       (match.noteId & kDeletedNoteFlag) == 0) {
@@ -39,27 +30,15 @@ Status DocumentIds(NotesServices& notes, DbHandle db,
 
 }  // namespace
 
-std::vector<std::string> DatabaseFiles(const fs::path& root) {
-  std::vector<std::string> files;
-  std::error_code ec;
-  fs::recursive_directory_iterator it(
-      root, fs::directory_options::skip_permission_denied, ec);
-  for (; !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
-    const std::string name = it->path().filename().string();
-    if (!name.empty() && name.front() == '.') {
-      if (it->is_directory(ec)) it.disable_recursion_pending();
-      continue;
-    }
-    if (!it->is_regular_file(ec) || !IsDatabaseFile(name)) continue;
-    files.push_back(it->path().lexically_relative(root).generic_string());
-  }
-  std::sort(files.begin(), files.end());
-  return files;
+std::vector<std::string> DatabaseFiles(const std::filesystem::path& root) {
+  DataDirectory dir;
+  if (!dir.Open(root).ok()) return {};
+  return dir.DatabaseFiles();
 }
 
 std::vector<DatabaseSummary> SummarizeDatabases(LocalNotesServices& server) {
   std::vector<DatabaseSummary> summaries;
-  for (const std::string& path : DatabaseFiles(server.dataDirectory().root())) {
+  for (const std::string& path : server.dataDirectory().DatabaseFiles()) {
     DatabaseSummary summary;
     summary.path = path;
     Database db(server);
@@ -110,7 +89,7 @@ Outcome ReadDocuments(LocalNotesServices& server, const std::string& path,
 
 Sightings LocateMessages(LocalNotesServices& server) {
   Sightings seen;
-  for (const std::string& path : DatabaseFiles(server.dataDirectory().root())) {
+  for (const std::string& path : server.dataDirectory().DatabaseFiles()) {
     std::vector<DocumentSummary> documents;
     if (!ReadDocuments(server, path, &documents).ok()) continue;
     for (DocumentSummary& d : documents) {

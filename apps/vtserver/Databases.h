@@ -26,8 +26,7 @@ struct DocumentSummary {
   std::vector<store::Item> items;  // those of kListedItems it has, in order
 };
 
-// Files named *.nsf, *.ntf or *.box under root, sorted, without hidden
-// folders and files (the server's runtime folder, half-made databases).
+// The database files under root (see DataDirectory::DatabaseFiles).
 std::vector<std::string> DatabaseFiles(const std::filesystem::path& root);
 
 std::vector<DatabaseSummary> SummarizeDatabases(LocalNotesServices& server);

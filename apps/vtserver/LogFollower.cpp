@@ -2,6 +2,7 @@
 #include "LogFollower.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
@@ -15,6 +16,13 @@ std::vector<std::string> LogFollower::NewLines() {
   std::vector<std::string> lines;
   const UniqueFd fd(::open(file_.c_str(), O_RDONLY | O_CLOEXEC));
   if (!fd) return lines;
+  // A log rotated away starts again from its first byte.
+  struct stat st {};
+  if (::fstat(fd.get(), &st) == 0 &&
+      static_cast<uint64_t>(st.st_size) < offset_) {
+    offset_ = 0;
+    partial_.clear();
+  }
   std::array<char, 16384> buffer;
   while (true) {
     const ssize_t n = ::pread(fd.get(), buffer.data(), buffer.size(),

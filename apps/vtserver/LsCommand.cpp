@@ -100,6 +100,13 @@ class LsCommand : public DataDirCommand {
                        "routing items") {}
 
  private:
+  DataDirOptions Options() const override {
+    DataDirOptions options;
+    options.checkDatabases = false;  // reads only
+    options.writes = false;
+    return options;
+  }
+
   void AddArguments(CLI::App& sub) override {
     sub.add_option("PATH", path_, "a database, relative to DIR");
     sub.add_flag("--json", json_, "print JSON");

@@ -129,6 +129,14 @@ class QuarantineCommand : public DataDirCommand {
                        "quarantined messages") {}
 
  private:
+  DataDirOptions Options() const override {
+    DataDirOptions options;
+    // Listing reads only; release and purge write.
+    options.checkDatabases = !list_->parsed() && !show_->parsed();
+    options.writes = options.checkDatabases;
+    return options;
+  }
+
   void AddArguments(CLI::App& sub) override {
     sub.require_subcommand(1);
     list_ =

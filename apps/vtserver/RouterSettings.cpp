@@ -53,6 +53,7 @@ Outcome ReadRouterSettings(LocalNotesServices& server,
       PerimeterSettings{'D', config.quarantinePathD.c_str(), "Perimeter 'D'"}};
   settings->maxQuarantineBytes = config.maxQuarantineBytes;
   settings->processingMode = config.processingMode;
+  settings->alternateInterceptor = config.alternateInterceptor != 0;
   return Outcome();
 }
 

@@ -26,6 +26,9 @@ struct RouterSettings {
   std::array<PerimeterSettings, 3> perimeters;  // B, C, D
   uint64_t maxQuarantineBytes = 0;
   uint16_t processingMode = 0;  // 0 means disabled
+  // Held mail is intercepted instead of mail marked for processing (the
+  // router reads it at its start).
+  bool alternateInterceptor = false;
 };
 
 Outcome ReadRouterSettings(LocalNotesServices& server,

@@ -1,14 +1,18 @@
-// `vtserver show DIR tasks|log`: the running tasks' status lines, or the
-// server log.
+// `vtserver show DIR tasks|log [--tail N] [--follow]`: the running tasks'
+// status lines, or the server log.
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "DataDirCommand.h"
+#include "LogFollower.h"
 #include "server/console/RuntimeFiles.h"
 #include "server/console/StatusLines.h"
 
@@ -54,6 +58,22 @@ Outcome ShowLog(const LocalNotesServices& server) {
   return Outcome();
 }
 
+// The last lines, then, with follow, every line as it is written, until
+// the command is interrupted.
+Outcome TailLog(const LocalNotesServices& server, size_t last, bool follow) {
+  LogFollower log(server.dataDirectory().RuntimeFolder() / "server.log");
+  std::vector<std::string> lines = log.NewLines();
+  const size_t skip = last > 0 && lines.size() > last ? lines.size() - last : 0;
+  for (size_t i = skip; i < lines.size(); ++i) std::puts(lines[i].c_str());
+  std::fflush(stdout);
+  while (follow) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    for (const std::string& line : log.NewLines()) std::puts(line.c_str());
+    std::fflush(stdout);
+  }
+  return Outcome();
+}
+
 class ShowCommand : public DataDirCommand {
  public:
   ShowCommand()
@@ -62,17 +82,32 @@ class ShowCommand : public DataDirCommand {
             "Show the status lines of running tasks, or the server log") {}
 
  private:
+  DataDirOptions Options() const override {
+    DataDirOptions options;
+    options.checkDatabases = false;  // reads only
+    options.writes = false;
+    return options;
+  }
+
   void AddArguments(CLI::App& sub) override {
     sub.add_option("WHAT", what_, "tasks or log")
         ->required()
         ->check(CLI::IsMember({"tasks", "log"}));
+    sub.add_option("--tail", tail_, "the log's last N lines")
+        ->check(CLI::PositiveNumber);
+    sub.add_flag("--follow,-f", follow_,
+                 "then the log's lines as they are written (Ctrl-C ends)");
   }
 
   Outcome RunOn(LocalNotesServices& server) override {
-    return what_ == "tasks" ? ShowTasks(server) : ShowLog(server);
+    if (what_ == "tasks") return ShowTasks(server);
+    if (tail_ > 0 || follow_) return TailLog(server, tail_, follow_);
+    return ShowLog(server);
   }
 
   std::string what_;
+  size_t tail_ = 0;
+  bool follow_ = false;
 };
 
 }  // namespace

@@ -61,11 +61,17 @@ int main(int argc, char** argv) {
                     vt::tool::MakeSendCommand, vt::tool::MakeScanCommand,
                     vt::tool::MakeTellCommand, vt::tool::MakeShowCommand,
                     vt::tool::MakeLsCommand, vt::tool::MakeQuarantineCommand,
+                    vt::tool::MakeStatsCommand, vt::tool::MakeBackupCommand,
+                    vt::tool::MakeCheckCommand, vt::tool::MakeUpgradeCommand,
                     vt::tool::MakeDemoCommand}) {
     std::unique_ptr<vt::tool::Command> command = make();
     CLI::App* sub = command->Register(app);
     commands.emplace_back(sub, std::move(command));
   }
+
+  // "vtserver help", as administrators type it, is --help.
+  char helpFlag[] = "--help";
+  if (argc == 2 && std::strcmp(argv[1], "help") == 0) argv[1] = helpFlag;
 
   const std::string problem = FirstWordProblem(argc, argv, commands);
   if (!problem.empty()) {

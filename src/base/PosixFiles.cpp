@@ -41,6 +41,14 @@ Status FileErrorStatus(int error, const std::filesystem::path& file,
       return err::kFileNotFound;
     case EEXIST:
       return err::kFileExists;
+    case ENOSPC:
+    case EDQUOT:
+      return err::kDiskFull;
+    case EROFS:
+      return err::kReadOnly;
+    case EACCES:
+    case EPERM:
+      return err::kPermissionDenied;
     default:
       return err::kDiskError;
   }

@@ -55,6 +55,12 @@ inline constexpr uint16_t kWrongItemType = 0x0111;
 inline constexpr uint16_t kItemTooLarge = 0x0112;
 inline constexpr uint16_t kSameDatabase = 0x0113;    // copy into itself
 inline constexpr uint16_t kUpdateConflict = 0x0114;  // changed since opened
+inline constexpr uint16_t kNewerFormat = 0x0115;     // made by a newer version
+inline constexpr uint16_t kOlderFormat = 0x0116;     // needs `vtserver upgrade`
+// Kinds of disk error an administrator mends differently.
+inline constexpr uint16_t kDiskFull = 0x0117;
+inline constexpr uint16_t kReadOnly = 0x0118;
+inline constexpr uint16_t kPermissionDenied = 0x0119;
 inline constexpr uint16_t kIdTableFull = 0x0120;
 inline constexpr uint16_t kInvalidNote = 0x0222;
 inline constexpr uint16_t kNoteDeleted = 549;  // 0x0225: document is gone

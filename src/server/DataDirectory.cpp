@@ -146,6 +146,31 @@ Status DataDirectory::Resolve(std::string_view path, fs::path* file) const {
   return Status();
 }
 
+std::vector<std::string> DataDirectory::DatabaseFiles() const {
+  std::vector<std::string> files;
+  std::error_code ec;
+  std::filesystem::recursive_directory_iterator it(
+      root_, std::filesystem::directory_options::skip_permission_denied, ec);
+  for (; !ec && it != std::filesystem::recursive_directory_iterator();
+       it.increment(ec)) {
+    const std::string name = it->path().filename().string();
+    if (!name.empty() && name.front() == '.') {
+      if (it->is_directory(ec)) it.disable_recursion_pending();
+      continue;
+    }
+    const size_t dot = name.rfind('.');
+    if (dot == std::string::npos || !it->is_regular_file(ec)) continue;
+    const std::string_view extension = std::string_view(name).substr(dot);
+    if (EqualsIgnoreCase(extension, ".nsf") ||
+        EqualsIgnoreCase(extension, ".ntf") ||
+        EqualsIgnoreCase(extension, ".box")) {
+      files.push_back(it->path().lexically_relative(root_).generic_string());
+    }
+  }
+  std::sort(files.begin(), files.end());
+  return files;
+}
+
 bool DataDirectory::IsMailBoxName(std::string_view fileName) {
   if (fileName.size() < 8) return false;
   if (!EqualsIgnoreCase(fileName.substr(0, 4), "mail") ||

@@ -5,7 +5,9 @@
 #pragma once
 
 #include <filesystem>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "notes/Status.h"
 
@@ -29,6 +31,11 @@ class DataDirectory {
   // ones too). kInvalidArgument for an empty path or one naming the root,
   // kPathOutsideData for a path leading out.
   Status Resolve(std::string_view path, std::filesystem::path* file) const;
+
+  // The database files (*.nsf, *.ntf, *.box in any case) under the root,
+  // relative to it with '/' separators, sorted; hidden folders and files
+  // (the runtime folder, half-made databases) are left out.
+  std::vector<std::string> DatabaseFiles() const;
 
   // mail.box or mailN.box, as Domino names its mail boxes, in any case.
   static bool IsMailBoxName(std::string_view fileName);

@@ -28,7 +28,8 @@ Status DatabaseRegistry::Connect(
   }
   std::unique_ptr<store::NsfDatabase> opened;
   std::vector<fs::path> setAside;
-  const Status s = store::NsfDatabase::Open(file, &opened, &setAside);
+  const Status s =
+      store::NsfDatabase::Open(file, &opened, &setAside, openOptions_);
   if (!setAside.empty() && report_) report_(file, setAside);
   if (!s.ok()) return s;
   std::shared_ptr<store::NsfDatabase> live(std::move(opened));

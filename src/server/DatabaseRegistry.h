@@ -46,6 +46,11 @@ class DatabaseRegistry {
   // The connection to file, opened when no handle has one.
   Status Connect(const std::filesystem::path& file,
                  std::shared_ptr<store::NsfDatabase>* database);
+  // How files are opened from now on.
+  void SetOpenOptions(const store::NsfDatabase::OpenOptions& options) {
+    openOptions_ = options;
+  }
+
   // Whether a handle of this instance still has file open.
   bool IsConnected(const std::filesystem::path& file) const;
   Status AddDb(std::shared_ptr<store::NsfDatabase> database, bool localMailBox,
@@ -61,6 +66,7 @@ class DatabaseRegistry {
 
  private:
   SetAsideReport report_;
+  store::NsfDatabase::OpenOptions openOptions_;
   std::map<std::filesystem::path, std::weak_ptr<store::NsfDatabase>> shared_;
   HandleTable<OpenDb> dbs_;
   HandleTable<OpenNote> notes_;

@@ -22,6 +22,7 @@ constexpr size_t kMaxServerNameLength = 256;
 
 Status LocalNotesServices::StartRuntime(int argc, char** argv) {
   startupProblem_.clear();
+  taskReachedItsLoop_ = false;
   char cwd[4096];
   const std::string current = getcwd(cwd, sizeof cwd) != nullptr ? cwd : "";
   std::filesystem::path dir;
@@ -47,8 +48,19 @@ Status LocalNotesServices::StartRuntime(int argc, char** argv) {
     LogMessage("%s", 0, startupProblem_.c_str());
     return err::kMissingValue;
   }
+  // Never as a user whose files the service could not use, never into a
+  // database this version cannot read as it is.
+  s = CheckOwner(&startupProblem_);
+  if (s.ok()) s = CheckDataFormat(&startupProblem_);
+  if (!s.ok()) {
+    LogMessage("%s", 0, startupProblem_.c_str());
+    return s;
+  }
   runtime_ = std::make_unique<console::TaskRuntime>(
       [this] { return clock_->MonotonicMillis(); });
+  // A task's log is read for days and across rotations: it says which
+  // time its stamps are.
+  log_.SetNameZone(true);
   statusLines_ = std::make_unique<console::StatusLines>(dataDir_.root());
   return Status();
 }
@@ -122,7 +134,11 @@ void LocalNotesServices::SetTaskDefaults(ModuleHandle module,
 
 bool LocalNotesServices::IdlePoll() {
   // Without a runtime nothing can ever end the task: end it now.
-  return runtime_ ? runtime_->IdlePoll() : true;
+  if (!runtime_) return true;
+  taskReachedItsLoop_ = true;
+  const bool end = runtime_->IdlePoll();
+  if (runtime_->TakeLogReopenRequest()) log_.Reopen(Now());
+  return end;
 }
 
 bool LocalNotesServices::ShouldTerminate() {

@@ -2,9 +2,16 @@
 // checks here, the storage work in store/.
 #include "server/LocalNotesServices.h"
 
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstring>
 #include <limits>
+#include <optional>
+#include <string>
 
+#include "base/PosixFiles.h"
 #include "notes/FixedText.h"
 #include "server/BufferText.h"
 #include "server/ServerNames.h"
@@ -32,7 +39,13 @@ uint32_t Clamp32(uint64_t v) {
 LocalNotesServices::LocalNotesServices(LocalNotesServicesOptions options)
     : options_(std::move(options)),
       clock_(options_.clock != nullptr ? options_.clock : &systemClock_) {
-  log_.SetEcho(options_.echoToStdout);
+  log_.SetEcho(!options_.echoToStdout    ? ServerLog::Echo::kNone
+               : options_.echoForJournal ? ServerLog::Echo::kJournal
+                                         : ServerLog::Echo::kStamped);
+  store::NsfDatabase::OpenOptions open;
+  open.quickCheck = options_.checkDatabases;
+  open.upgrade = options_.upgradeDatabases;
+  registry_.SetOpenOptions(open);
 }
 
 LocalNotesServices::~LocalNotesServices() {}
@@ -136,7 +149,9 @@ void LocalNotesServices::LogMessageV(const char* format, Status status,
     }
     line.append(statusText, n);
   }
-  log_.Write(Now(), line);
+  // A log rotated since the last line is let go before this one.
+  if (runtime_ && runtime_->TakeLogReopenRequest()) log_.Reopen(Now());
+  log_.Write(Now(), line, !status.ok());
 }
 
 // ---- Time -------------------------------------------------------------------
@@ -296,6 +311,59 @@ Status LocalNotesServices::OpenDatabase(const char* path, DbHandle* db) {
   s = registry_.Connect(file, &database);
   if (!s.ok()) return s;
   return registry_.AddDb(std::move(database), mailBox, db);
+}
+
+Status LocalNotesServices::CheckDataFormat(std::string* problem) {
+  problem->clear();
+  const int format = ini_.dataFormat();
+  if (format < 0 || format > store::kSchemaVersion) {
+    *problem = dataDir_.IniFile().string() +
+               ": DataFormat is not one this version of VTRouter knows (at "
+               "most " +
+               std::to_string(store::kSchemaVersion) + ")";
+    return err::kNewerFormat;
+  }
+  const fs::path& root = dataDir_.root();
+  for (const std::string& path : dataDir_.DatabaseFiles()) {
+    const std::optional<int32_t> layout =
+        store::RecordedLayout(root / path, store::kApplicationId);
+    if (!layout || *layout == store::kSchemaVersion) continue;
+    if (*layout < store::kSchemaVersion && options_.upgradeDatabases) continue;
+    // The main file may lag behind its write-ahead log: an open tells.
+    DbHandle db;
+    const Status s = OpenDatabase(path.c_str(), &db);
+    if (s.ok()) CloseDatabase(db).IgnoreError();
+    if (s.Is(err::kOlderFormat)) {
+      *problem = path + " is of an older format: run 'vtserver upgrade " +
+                 root.string() + "' (it backs the databases up first)";
+      return s;
+    }
+    if (s.Is(err::kNewerFormat)) {
+      *problem = path + " was made by a newer version of VTRouter";
+      return s;
+    }
+  }
+  return Status();
+}
+
+Status LocalNotesServices::CheckOwner(std::string* problem) const {
+  problem->clear();
+  struct stat st {};
+  if (::stat(dataDir_.root().c_str(), &st) != 0) {
+    return FileErrorStatus(errno, dataDir_.root(), problem);
+  }
+  const uid_t self = ::geteuid();
+  if (st.st_uid == self) return Status();
+  auto name = [](uid_t uid) {
+    const passwd* entry = ::getpwuid(uid);
+    return entry != nullptr ? std::string(entry->pw_name)
+                            : "uid " + std::to_string(uid);
+  };
+  *problem = dataDir_.root().string() + " belongs to " + name(st.st_uid) +
+             ", not to " + name(self) + ": run this as " + name(st.st_uid) +
+             " (what " + name(self) +
+             " wrote there, the owner's router could not use)";
+  return err::kPermissionDenied;
 }
 
 Status LocalNotesServices::RemoveDatabase(const char* path) {

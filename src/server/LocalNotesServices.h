@@ -41,6 +41,14 @@ struct LocalNotesServicesOptions {
   std::filesystem::path dataDirectory;
   Clock* clock = nullptr;  // null: the system clock; must outlive the server
   bool echoToStdout = true;
+  // SQLite's quick check on every database file when it is first opened: a
+  // damaged one is refused before anything is written into it.
+  bool checkDatabases = true;
+  // Files of an earlier layout are brought up to date when opened; without
+  // it they are refused (only `vtserver upgrade` sets it).
+  bool upgradeDatabases = false;
+  // Echoed lines for the systemd journal: no time stamp, a priority prefix.
+  bool echoForJournal = false;
 };
 
 class LocalNotesServices : public NotesServices {
@@ -74,6 +82,15 @@ class LocalNotesServices : public NotesServices {
   std::span<uint8_t> MemoryBlock(MemHandle memory) const;
   bool MemorySize(MemHandle memory, uint32_t* size) const;
   IdTable* FindIdTable(IdTableHandle table) const;
+  // Whether this server can use the data directory's databases as they are:
+  // kNewerFormat when server.ini's DataFormat or a database is of a later
+  // layout than this version knows, kOlderFormat when a database is of an
+  // earlier one (unless upgradeDatabases is set); problem names the file.
+  Status CheckDataFormat(std::string* problem);
+  // kPermissionDenied, with the users named in problem, when the process
+  // does not run as the owner of the data directory: whatever it wrote
+  // (databases, logs, console commands) the owner's router could not use.
+  Status CheckOwner(std::string* problem) const;
   // Removes a database file nobody writes to any more (an emptied, rolled-
   // over quarantine). kDatabaseBusy while a handle of this server has it
   // open; kFileNotFound when it is gone.
@@ -114,6 +131,10 @@ class LocalNotesServices : public NotesServices {
   bool IdlePoll() override;
   bool ShouldTerminate() override;
   bool SecondsElapsed(uint32_t seconds) override;
+  // Whether the task of the latest runtime reached its main loop (asked for
+  // its turn). A task that ended before that did not start, whatever status
+  // it returned.
+  bool taskReachedItsLoop() const { return taskReachedItsLoop_; }
 
   // ---- Message queue -----------------------------------------------------
   Status OpenQueue(const char* name, uint16_t options,
@@ -305,6 +326,7 @@ class LocalNotesServices : public NotesServices {
 
   // The task side, present between StartRuntime and StopRuntime.
   std::string startupProblem_;
+  bool taskReachedItsLoop_ = false;
   std::unique_ptr<console::TaskRuntime> runtime_;
   std::unique_ptr<console::StatusLines> statusLines_;
   console::TaskStatus taskStatus_;

@@ -3,6 +3,7 @@
 
 #include <ini.h>
 
+#include <charconv>
 #include <fstream>
 #include <sstream>
 
@@ -76,6 +77,15 @@ void ServerIni::Add(std::string_view section, std::string_view name,
                     std::string_view value) {
   if (section.empty()) {
     if (EqualsIgnoreCase(name, "ServerName")) serverName_.assign(value);
+    if (EqualsIgnoreCase(name, "DataFormat")) {
+      int format = 0;
+      const auto [end, ec] =
+          std::from_chars(value.data(), value.data() + value.size(), format);
+      dataFormat_ =
+          ec == std::errc() && end == value.data() + value.size() && format > 0
+              ? format
+              : -1;
+    }
     return;
   }
   if (EqualsIgnoreCase(section, "Servers")) {

@@ -41,6 +41,10 @@ class ServerIni {
   static Status Parse(std::string_view text, ServerIni* out);
 
   const std::string& serverName() const { return serverName_; }
+  // The layout of the data directory's databases, written by `vtserver init`
+  // and `vtserver upgrade`: 0 when not given (a directory made before it
+  // was recorded), -1 when it is not a positive number.
+  int dataFormat() const { return dataFormat_; }
   const std::vector<ServerEntry>& servers() const { return servers_; }
   const std::vector<MailRule>& mailRules() const { return mailRules_; }
   // The [Servers] entry naming that server in any spelling, or null.
@@ -55,6 +59,7 @@ class ServerIni {
            std::string_view value);
 
   std::string serverName_;
+  int dataFormat_ = 0;
   std::vector<ServerEntry> servers_;
   std::vector<MailRule> mailRules_;
   std::vector<int> badLines_;

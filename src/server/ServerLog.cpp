@@ -5,11 +5,31 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <system_error>
 
 #include "notes/FixedText.h"
 
 namespace vt {
+namespace {
+
+std::string ErrorText(int error) {
+  return std::error_code(error, std::generic_category()).message();
+}
+
+// "Log times are local time, UTC+01:00 (CET)": the stamps carry no zone.
+std::string ZoneText(long utcOffset, const char* zoneName) {
+  const long minutes = (utcOffset < 0 ? -utcOffset : utcOffset) / 60;
+  char text[96];
+  std::snprintf(text, sizeof text,
+                "Log times are local time, UTC%c%02ld:%02ld (%s)",
+                utcOffset < 0 ? '-' : '+', minutes / 60, minutes % 60,
+                zoneName != nullptr ? zoneName : "?");
+  return text;
+}
+
+}  // namespace
 
 ServerLog::~ServerLog() { CloseFile(); }
 
@@ -23,45 +43,117 @@ void ServerLog::SetFile(std::filesystem::path file) {
   file_ = std::move(file);
 }
 
-void ServerLog::Write(int64_t unixCentis, std::string_view text) {
+void ServerLog::Reopen(int64_t unixCentis) {
+  CloseFile();
+  // A file that names its zone begins at once, so that the rotation shows.
+  if (nameZone_ && !file_.empty()) {
+    tm local{};
+    const std::string stamp = Stamp(unixCentis, &local);
+    static_cast<void>(WriteToFile(stamp, local.tm_gmtoff, local.tm_zone,
+                                  {}));  // a failure is reported there
+  }
+}
+
+std::string ServerLog::Stamp(int64_t unixCentis, tm* local) {
   time_t seconds = static_cast<time_t>(unixCentis / 100);
   if (unixCentis < 0 && unixCentis % 100 != 0) --seconds;
-  tm local{};
-  localtime_r(&seconds, &local);
+  localtime_r(&seconds, local);
   char stamp[32];
-  if (strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local) == 0) {
+  if (strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", local) == 0) {
     stamp[0] = '\0';
   }
+  return stamp;
+}
+
+void ServerLog::Write(int64_t unixCentis, std::string_view text, bool failure) {
+  tm local{};
+  const std::string stamp = Stamp(unixCentis, &local);
 
   std::string line;
   line.reserve(text.size() + 24);
   line.append(stamp);
   line.append("  ");
+  const size_t textStart = line.size();
   // A console command may carry any byte.
   AppendOnOneLine(line, text);
 
   lines_.push_back(line);
   if (lines_.size() > kKeptLines) lines_.pop_front();
 
-  line.push_back('\n');
   if (!file_.empty()) {
-    if (fd_ < 0) {
-      std::error_code ec;
-      std::filesystem::create_directories(file_.parent_path(), ec);
-      fd_ = ::open(file_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC,
-                   0644);
-    }
-    if (fd_ >= 0) {
-      // One write with O_APPEND: the line lands whole at the end even when
-      // other processes log at the same time.
-      const ssize_t n = ::write(fd_, line.data(), line.size());
-      static_cast<void>(n);  // a full disk must not stop the task
-    }
+    static_cast<void>(WriteToFile(stamp, local.tm_gmtoff, local.tm_zone,
+                                  line));  // a lost line is counted there
   }
-  if (echo_) {
+  if (echo_ == Echo::kStamped) {
+    line.push_back('\n');
     std::fwrite(line.data(), 1, line.size(), stdout);
     std::fflush(stdout);
+  } else if (echo_ == Echo::kJournal) {
+    std::string entry = failure ? "<3>" : "<6>";
+    entry.append(line, textStart);
+    entry.push_back('\n');
+    std::fwrite(entry.data(), 1, entry.size(), stdout);
+    std::fflush(stdout);
   }
+}
+
+bool ServerLog::WriteToFile(const std::string& stamp, long utcOffset,
+                            const char* zoneName, std::string_view line) {
+  if (fd_ < 0) {
+    std::error_code ec;
+    std::filesystem::create_directories(file_.parent_path(), ec);
+    fd_ =
+        ::open(file_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd_ < 0) {
+      ReportFailure(errno);
+      return false;
+    }
+    zoneNamed_ = false;
+  }
+  std::string out;
+  if (failing_) {
+    out += stamp + "  Server log: " + std::to_string(lostLines_) +
+           " lines could not be written here (" + ErrorText(failureError_) +
+           ")\n";
+  }
+  const bool nameZone = nameZone_ && (!zoneNamed_ || namedOffset_ != utcOffset);
+  if (nameZone) out += stamp + "  " + ZoneText(utcOffset, zoneName) + "\n";
+  if (!line.empty()) {
+    out += line;
+    out += '\n';
+  }
+  if (out.empty()) return true;
+  // One write with O_APPEND: the lines land whole at the end even when
+  // other processes log at the same time.
+  const ssize_t n = ::write(fd_, out.data(), out.size());
+  if (n != static_cast<ssize_t>(out.size())) {
+    ReportFailure(n < 0 ? errno : ENOSPC);
+    // Opened again for the next line, which may find room or a mended path.
+    CloseFile();
+    return false;
+  }
+  failing_ = false;
+  lostLines_ = 0;
+  if (nameZone) {
+    zoneNamed_ = true;
+    namedOffset_ = utcOffset;
+  }
+  return true;
+}
+
+void ServerLog::ReportFailure(int error) {
+  ++lostLines_;
+  if (failing_) return;
+  failing_ = true;
+  failureError_ = error;
+  // A full disk must not stop the task, but nobody should have to find out
+  // from a gap in the log.
+  std::fprintf(stderr,
+               "%sServer log %s cannot be written (%s); its lines are lost "
+               "until it can\n",
+               echo_ == Echo::kJournal ? "<3>" : "", file_.c_str(),
+               ErrorText(error).c_str());
+  std::fflush(stderr);
 }
 
 }  // namespace vt

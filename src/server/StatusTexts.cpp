@@ -36,6 +36,13 @@ constexpr Entry kTexts[] = {
     {err::kSameDatabase, "Source and destination are the same database"},
     {err::kUpdateConflict,
      "Document was changed by someone else since it was opened"},
+    {err::kNewerFormat, "Database was made by a newer version of VTRouter"},
+    {err::kOlderFormat,
+     "Database is of an older format: run 'vtserver upgrade' on its data "
+     "directory"},
+    {err::kDiskFull, "No space left on device"},
+    {err::kReadOnly, "Read-only file system or file"},
+    {err::kPermissionDenied, "Permission denied"},
     {err::kIdTableFull, "ID table is full"},
     {err::kInvalidNote, "Invalid or nonexistent document"},
     {err::kNoteDeleted, "Document has been deleted"},

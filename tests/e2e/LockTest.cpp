@@ -106,5 +106,35 @@ TEST_F(RouterLocks, AnotherUserCanNeitherBlockNorSplitThem) {
   EXPECT_EQ(router.exitCode(), 0);
 }
 
+// Files another user left in the data directory would be unusable to the
+// router's user: neither the router nor a writing command runs as another
+// user, and a console command posted as one is refused, not lost.
+TEST_F(RouterLocks, AnotherUserMayNeitherRunTheRouterNorTellIt) {
+  // Readable to all, as a data directory often is.
+  fs::permissions(dir(), fs::perms::owner_all | fs::perms::group_read |
+                             fs::perms::group_exec | fs::perms::others_read |
+                             fs::perms::others_exec);
+  fs::permissions(fs::path(dir()) / "server.ini",
+                  fs::perms::others_read | fs::perms::group_read,
+                  fs::perm_options::add);
+  BackgroundProcess router;
+  StartRouter(router);
+  if (HasFatalFailure()) return;
+  const RunResult tell =
+      AsNobody({VtServerPath(), "tell", dir(), "vtrouter", "pause"});
+  EXPECT_EQ(tell.exitCode, 1);
+  EXPECT_NE(tell.err.find("belongs to root, not to nobody"), std::string::npos)
+      << tell.err;
+  const RunResult run = AsNobody({VtRouterPath(), "--data", dir()});
+  EXPECT_NE(run.exitCode, 0);
+  EXPECT_NE((run.out + run.err).find("belongs to root, not to nobody"),
+            std::string::npos)
+      << run.out << run.err;
+  EXPECT_TRUE(router.Running());
+  EXPECT_FALSE(Logged("Paused"));
+  ASSERT_EQ(Vt({"tell", dir(), "vtrouter", "quit"}).exitCode, 0);
+  ASSERT_TRUE(router.WaitForExit(kRouterMillis)) << RouterOutput();
+}
+
 }  // namespace
 }  // namespace vt::e2e

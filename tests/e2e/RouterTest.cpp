@@ -155,7 +155,8 @@ TEST_F(Router, ASecondRouterOnTheSameDataDirectoryStepsAside) {
   StartRouter(first);
   if (HasFatalFailure()) return;
   const RunResult second = RunProgram(VtRouterPath(), {"--data", dir()});
-  EXPECT_EQ(second.exitCode, 0) << second.err;
+  // It did not start: a service manager must not take that for success.
+  EXPECT_EQ(second.exitCode, 78) << second.err;
   EXPECT_NE(second.out.find("The Veltrane Router is already running."),
             std::string::npos)
       << second.out;
@@ -237,7 +238,7 @@ TEST_F(Router, AServerIniWithoutAUsableServerNameStopsTheStart) {
       out << text;
     }
     const RunResult r = RunProgram(VtRouterPath(), {"--data", dir()}, 30000);
-    EXPECT_NE(r.exitCode, 0) << text;
+    EXPECT_EQ(r.exitCode, 78) << text;
     EXPECT_EQ(r.termSignal, 0);
     EXPECT_NE(r.out.find("server.ini: no usable ServerName (it is missing, "
                          "empty or too long)"),

@@ -1,5 +1,8 @@
 // `vtserver tell` and `vtserver show` without a task running: clear answers,
 // nothing posted.
+#include <filesystem>
+#include <fstream>
+
 #include "DataDirTest.h"
 
 namespace vt::e2e {
@@ -37,6 +40,17 @@ TEST_F(TellAndShow, NoTasksAndAnEmptyLog) {
   const RunResult log = Vt({"show", dir(), "log"});
   EXPECT_EQ(log.exitCode, 0) << log.err;
   EXPECT_EQ(log.out, "the log is empty\n");
+}
+
+TEST_F(TellAndShow, TheLogsLastLines) {
+  const std::filesystem::path log =
+      std::filesystem::path(dir()) / ".vtserver" / "server.log";
+  std::filesystem::create_directories(log.parent_path());
+  std::ofstream(log) << "one\ntwo\nthree\n";
+  const RunResult tail = Vt({"show", dir(), "log", "--tail", "2"});
+  EXPECT_EQ(tail.exitCode, 0) << tail.err;
+  EXPECT_EQ(tail.out, "two\nthree\n");
+  EXPECT_EQ(Vt({"show", dir(), "log", "--tail", "9"}).out, "one\ntwo\nthree\n");
 }
 
 }  // namespace

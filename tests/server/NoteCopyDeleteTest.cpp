@@ -314,8 +314,9 @@ TEST_F(CopyDelete, AChangedMessageReturnsToWhereItWasDeleted) {
 }
 
 // Files made before deletion stubs kept their version are brought up to date
-// when opened: their stubs block no copy, new stubs do.
-TEST_F(CopyDelete, AFileOfTheFirstLayoutIsUpgradedWhenOpened) {
+// by a server told to (vtserver upgrade): their stubs block no copy, new
+// stubs do.
+TEST_F(CopyDelete, AFileOfTheFirstLayoutIsUpgradedOnlyWhenAsked) {
   const uint32_t original = NewMessage(a_, "old file");
   uint32_t copied = 0;
   ASSERT_EQ(
@@ -339,8 +340,17 @@ TEST_F(CopyDelete, AFileOfTheFirstLayoutIsUpgradedWhenOpened) {
   sqlite3_free(error);
   sqlite3_close(raw);
 
+  // Only a server told to upgrade does; any other refuses the file as it is.
   server_ = dir_.MakeServer(&clock_);
   ASSERT_NE(server_, nullptr);
+  EXPECT_EQ(server_->OpenDatabase("b.nsf", &b_), err::kOlderFormat);
+  LocalNotesServicesOptions options;
+  options.dataDirectory = dir_.path();
+  options.clock = &clock_;
+  options.echoToStdout = false;
+  options.upgradeDatabases = true;
+  server_ = std::make_unique<LocalNotesServices>(options);
+  ASSERT_EQ(server_->Start(), Status());
   ASSERT_EQ(server_->OpenDatabase("a.nsf", &a_), Status());
   ASSERT_EQ(server_->OpenDatabase("b.nsf", &b_), Status());
   // The old stub knows no version: the copy passes.

@@ -4,10 +4,12 @@
 #include <time.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <fstream>
 #include <regex>
 #include <string>
 
+#include "server/ServerLog.h"
 #include "support/FakeClock.h"
 #include "support/TempDataDir.h"
 
@@ -94,6 +96,120 @@ TEST_F(ServerLogLines, ControlBytesCannotForgeALineOfTheirOwn) {
             "VTRouter: Shutdown complete??[2J?\tend");
   const std::string file = ReadFile(LogFile());
   EXPECT_EQ(std::count(file.begin(), file.end(), '\n'), 1) << file;
+}
+
+// A log that cannot be written: said once per episode on standard error, and
+// the lost lines counted in the log once it can be written again.
+TEST(ServerLogFailures, SaidOncePerEpisodeAndCountedOnceMended) {
+  TempDataDir dir;
+  const std::filesystem::path folder = dir.File("logs");
+  const std::filesystem::path file = folder / "server.log";
+  std::ofstream(folder).put('x');  // a file where the folder should be
+  ServerLog log;
+  log.SetEcho(ServerLog::Echo::kNone);
+  log.SetFile(file);
+
+  ::testing::internal::CaptureStderr();
+  for (int i = 0; i < 3; ++i) log.Write(FakeClock::kDefaultStart, "lost");
+  std::string said = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(said, "Server log " + file.string() +
+                      " cannot be written (Not a directory); its lines are "
+                      "lost until it can\n");
+  EXPECT_EQ(log.lines().size(), 3u);  // still kept in memory
+
+  std::filesystem::remove(folder);
+  ::testing::internal::CaptureStderr();
+  log.Write(FakeClock::kDefaultStart, "kept");
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+  const std::string stamp = LocalStamp(FakeClock::kDefaultStart);
+  EXPECT_EQ(ReadFile(file), stamp +
+                                "  Server log: 3 lines could not be written "
+                                "here (Not a directory)\n" +
+                                stamp + "  kept\n");
+
+  // A second episode is said again.
+  std::filesystem::rename(folder, dir.File("old-logs"));
+  std::ofstream(folder).put('x');
+  log.Reopen(FakeClock::kDefaultStart);
+  ::testing::internal::CaptureStderr();
+  log.Write(FakeClock::kDefaultStart, "lost");
+  log.Write(FakeClock::kDefaultStart, "lost");
+  said = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
+  EXPECT_NE(said.find("cannot be written"), std::string::npos) << said;
+}
+
+// A task's log: its stamps are local time, so the file says which zone when
+// it is opened, when it is reopened after a rotation, and when the offset
+// changes with daylight saving time.
+TEST(ServerLogZone, NamedOnOpenReopenAndOffsetChange) {
+  const char* before = std::getenv("TZ");
+  const std::string saved = before != nullptr ? before : "";
+  ::setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
+  ::tzset();
+  TempDataDir dir;
+  const std::filesystem::path file = dir.File(".vtserver/server.log");
+  {
+    ServerLog log;
+    log.SetEcho(ServerLog::Echo::kNone);
+    log.SetFile(file);
+    log.SetNameZone(true);
+    const int64_t winter = 1796720400LL * 100;  // 2026-12-08 09:00 UTC
+    const int64_t summer = 1783501200LL * 100;  // 2026-07-08 09:00 UTC
+    log.Write(winter, "one");
+    log.Write(winter + 100, "two");
+    log.Write(summer, "three");
+    EXPECT_EQ(ReadFile(file),
+              "2026-12-08 10:00:00  Log times are local time, UTC+01:00 "
+              "(CET)\n"
+              "2026-12-08 10:00:00  one\n"
+              "2026-12-08 10:00:01  two\n"
+              "2026-07-08 11:00:00  Log times are local time, UTC+02:00 "
+              "(CEST)\n"
+              "2026-07-08 11:00:00  three\n");
+
+    std::filesystem::rename(file, dir.File(".vtserver/server.log.1"));
+    log.Reopen(winter);
+    EXPECT_EQ(ReadFile(file),
+              "2026-12-08 10:00:00  Log times are local time, UTC+01:00 "
+              "(CET)\n");
+    log.Write(winter, "four");
+    EXPECT_EQ(ReadFile(file).substr(ReadFile(file).find('\n') + 1),
+              "2026-12-08 10:00:00  four\n");
+    EXPECT_EQ(log.lines().back(), "2026-12-08 10:00:00  four");
+  }
+  if (before != nullptr) {
+    ::setenv("TZ", saved.c_str(), 1);
+  } else {
+    ::unsetenv("TZ");
+  }
+  ::tzset();
+}
+
+// On standard output for the journal: no stamp, and the priority of a line
+// logged with a failing status is "error".
+TEST(ServerLogJournal, PriorityFromTheStatusAndNoStamp) {
+  TempDataDir dir;
+  FakeClock clock;
+  LocalNotesServicesOptions options;
+  options.dataDirectory = dir.path();
+  options.clock = &clock;
+  options.echoForJournal = true;
+  LocalNotesServices server(options);
+  ASSERT_TRUE(server.Start().ok());
+  ::testing::internal::CaptureStdout();
+  server.LogMessage("VTRouter: Version %s started", 0, "1.0.0.0");
+  server.LogMessage("VTRouter: Unable to open database local %s. ",
+                    err::kFileNotFound, "x.nsf");
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+            "<6>VTRouter: Version 1.0.0.0 started\n"
+            "<3>VTRouter: Unable to open database local x.nsf. File does not "
+            "exist\n");
+  // The file keeps its stamps.
+  EXPECT_EQ(server.LogLines().back(),
+            LocalStamp(clock.NowUnixCentis()) +
+                "  VTRouter: Unable to open database local x.nsf. File does "
+                "not exist");
 }
 
 TEST(ServerLogWithoutStart, KeepsLinesInMemoryOnly) {

@@ -24,12 +24,26 @@ void PollWait(std::span<pollfd> fds, int timeoutMillis) {
   ::poll(fds.data(), fds.size(), timeoutMillis);
 }
 
-sigset_t TerminationSignals() {
+// What a service manager or an administrator sends to end a service: each
+// ends the task the orderly way, with its shutdown lines, never the default
+// way (at once, or with a core dump).
+constexpr int kEndSignals[] = {SIGTERM, SIGINT, SIGQUIT, SIGUSR2};
+// What logrotate's postrotate sends, as to most daemons.
+constexpr int kReopenSignals[] = {SIGHUP, SIGUSR1};
+
+sigset_t WatchedSignals() {
   sigset_t set;
   sigemptyset(&set);
-  sigaddset(&set, SIGTERM);
-  sigaddset(&set, SIGINT);
+  for (const int signal : kEndSignals) sigaddset(&set, signal);
+  for (const int signal : kReopenSignals) sigaddset(&set, signal);
   return set;
+}
+
+bool IsReopenSignal(int signal) {
+  for (const int s : kReopenSignals) {
+    if (s == signal) return true;
+  }
+  return false;
 }
 
 }  // namespace
@@ -38,7 +52,7 @@ TaskRuntime::TaskRuntime(MonotonicMillis clock, Wait wait)
     : clock_(clock ? std::move(clock) : MonotonicMillis(SteadyMillis)),
       wait_(wait ? std::move(wait) : Wait(PollWait)) {
   startMillis_ = clock_();
-  const sigset_t set = TerminationSignals();
+  const sigset_t set = WatchedSignals();
   sigemptyset(&previousMask_);
   // Blocked, the signals wait in the descriptor instead of ending the
   // process, and are taken when the task next asks.
@@ -62,13 +76,25 @@ void TaskRuntime::TakeSignals() {
   for (;;) {
     const ssize_t n = ::read(signals_.get(), &info, sizeof info);
     if (n == static_cast<ssize_t>(sizeof info)) {
-      if (signal_ == 0) signal_ = static_cast<int>(info.ssi_signo);
+      const int signal = static_cast<int>(info.ssi_signo);
+      if (IsReopenSignal(signal)) {
+        reopenLog_ = true;
+        continue;
+      }
+      if (signal_ == 0) signal_ = signal;
       terminate_ = true;
       continue;
     }
     if (n < 0 && errno == EINTR) continue;
     return;  // EAGAIN: nothing more pending
   }
+}
+
+bool TaskRuntime::TakeLogReopenRequest() {
+  TakeSignals();
+  const bool reopen = reopenLog_;
+  reopenLog_ = false;
+  return reopen;
 }
 
 bool TaskRuntime::ShouldTerminate() {

@@ -1,9 +1,10 @@
 // The task's turn-taking with the server: whether it must end (SIGTERM,
-// SIGINT, or the console command "quit"), a brief idle pause that wakes early
-// for a console command, and the per-interval timers. Signals arrive through
-// a signalfd with the two signals blocked, so no handler and no global state
-// is involved; the runtime should be made before any thread is started, as
-// threads inherit the blocked set.
+// SIGINT, SIGQUIT, SIGUSR2, or the console command "quit"), whether the log
+// must be reopened (SIGHUP, SIGUSR1: it was rotated), a brief idle pause that
+// wakes early for a console command, and the per-interval timers. Signals
+// arrive through a signalfd with those signals blocked, so no handler and no
+// global state is involved; the runtime should be made before any thread is
+// started, as threads inherit the blocked set.
 #pragma once
 
 #include <poll.h>
@@ -33,9 +34,9 @@ class TaskRuntime {
   explicit TaskRuntime(MonotonicMillis clock = {}, Wait wait = {});
   TaskRuntime(const TaskRuntime&) = delete;
   TaskRuntime& operator=(const TaskRuntime&) = delete;
-  // Puts the signal mask back as it was. A SIGTERM or SIGINT that came in
-  // but was never asked about is taken first, so it does not kill a process
-  // that is already on its way out.
+  // Puts the signal mask back as it was. A signal that came in but was
+  // never asked about is taken first, so it does not kill a process that is
+  // already on its way out.
   ~TaskRuntime();
 
   // False when the signals could not be routed to a descriptor; the task
@@ -51,6 +52,8 @@ class TaskRuntime {
   void RequestTermination() { terminate_ = true; }
   // The signal that ended the task, 0 when none did.
   int terminationSignal() const { return signal_; }
+  // True once for any number of SIGHUP and SIGUSR1 since the last true.
+  bool TakeLogReopenRequest();
 
   // Also watched by IdlePoll (the console queue's NotifyFd); -1 for none.
   void SetWakeFd(int fd) { wakeFd_ = fd; }
@@ -73,6 +76,7 @@ class TaskRuntime {
   int wakeFd_ = -1;
   std::atomic<bool> terminate_ = false;
   int signal_ = 0;
+  bool reopenLog_ = false;
   std::map<uint32_t, int64_t> lastElapsed_;
 };
 

@@ -262,6 +262,23 @@ void RemoveFileAndJournal(const fs::path& file) {
   }
 }
 
+std::optional<int32_t> RecordedLayout(const fs::path& file,
+                                      int32_t applicationId) {
+  static constexpr char kMagic[] = "SQLite format 3";
+  const UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  if (!fd) return std::nullopt;
+  uint8_t header[100];
+  if (::pread(fd.get(), header, sizeof header, 0) !=
+      static_cast<ssize_t>(sizeof header)) {
+    return std::nullopt;
+  }
+  if (std::memcmp(header, kMagic, sizeof kMagic) != 0 ||
+      static_cast<int32_t>(LoadBe32(header + 68)) != applicationId) {
+    return std::nullopt;
+  }
+  return static_cast<int32_t>(LoadBe32(header + 60));
+}
+
 Status RemoveDatabaseFiles(const fs::path& file) {
   WalOwner owner;
   Status s = owner.Lock(file);

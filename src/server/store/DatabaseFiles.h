@@ -52,6 +52,13 @@ Status SetAsideLeftovers(const std::filesystem::path& file,
 Status CheckFileHeader(const std::filesystem::path& file, uintmax_t fileSize,
                        int32_t applicationId);
 
+// The layout version (SQLite's user_version) the main file of one of our
+// databases records, read without SQLite; nullopt for a file that is not
+// one of ours or cannot be read. A change still in the write-ahead log is
+// not seen: a caller confirms by opening the database.
+std::optional<int32_t> RecordedLayout(const std::filesystem::path& file,
+                                      int32_t applicationId);
+
 // Links the finished file temp under its name, failing (kFileExists) if the
 // name is taken, so that two creators cannot overwrite each other.
 Status LinkIntoPlace(const std::filesystem::path& temp,

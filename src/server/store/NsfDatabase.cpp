@@ -26,7 +26,8 @@ NsfDatabase::~NsfDatabase() = default;
 
 Status NsfDatabase::Open(const fs::path& file,
                          std::unique_ptr<NsfDatabase>* out,
-                         std::vector<fs::path>* setAside) {
+                         std::vector<fs::path>* setAside,
+                         const OpenOptions& options) {
   std::error_code ec;
   const fs::file_status st = fs::status(file, ec);
   if (!fs::exists(st)) {
@@ -90,7 +91,12 @@ Status NsfDatabase::Open(const fs::path& file,
   // Damage found on the way is reported as such by the SQLite codes; an
   // unreadable file or folder stays a disk error.
   s = db->Configure();
-  if (s.ok()) s = db->UpgradeLayout();
+  if (s.ok() && options.quickCheck) {
+    std::string problem;
+    s = db->CheckIntegrity(/*quick=*/true, &problem);
+    if (s.ok() && !problem.empty()) s = err::kCorruptDatabase;
+  }
+  if (s.ok()) s = db->UpgradeLayout(options.upgrade);
   if (s.ok()) s = db->PrepareStatements();
   if (s.ok()) s = db->CheckStructure();
   if (!s.ok()) return s;
@@ -245,28 +251,41 @@ Status NsfDatabase::BeginWrite(WriteTransaction& txn) {
   return s;  // a transaction begun is rolled back when txn goes
 }
 
-Status NsfDatabase::UpgradeLayout() {
+namespace {
+
+// Only the stubs table of layout 1 differs from today's; a file whose stubs
+// table is not that one is a file we do not know (kCorruptDatabase).
+Status CheckFirstLayout(SqliteConnection& db) {
+  int64_t columns = 0;
+  const Status s = db.QueryInt(
+      "SELECT count(*) FROM pragma_table_info('stubs') WHERE name IN"
+      " ('id', 'unid', 'class', 'deleted', 'sequence')",
+      &columns);
+  if (!s.ok()) return s;
+  return columns == 4 ? Status() : Status(err::kCorruptDatabase);
+}
+
+}  // namespace
+
+Status NsfDatabase::UpgradeLayout(bool upgrade) {
   int64_t value = 0;
   Status s = db_.QueryInt("PRAGMA application_id", &value);
   if (!s.ok() || value != kApplicationId) return s;  // refused later
   s = db_.QueryInt("PRAGMA user_version", &value);
+  if (s.ok() && value > kSchemaVersion) return err::kNewerFormat;
   if (!s.ok() || value != 1) return s;
+  // An older file, unless it is no file of that layout at all.
+  if (!upgrade) {
+    s = CheckFirstLayout(db_);
+    return s.ok() ? Status(err::kOlderFormat) : s;
+  }
   // Once, under the write lock: another process may be doing the same, so
   // the version is read again inside the transaction. A stub of layout 1
   // knows no version and blocks no copy.
   s = db_.Exec("BEGIN IMMEDIATE");
   if (!s.ok()) return s;
   s = db_.QueryInt("PRAGMA user_version", &value);
-  if (s.ok() && value == 1) {
-    // Only the stubs table of layout 1 is changed; anything else is a file
-    // we do not know.
-    int64_t columns = 0;
-    s = db_.QueryInt(
-        "SELECT count(*) FROM pragma_table_info('stubs') WHERE name IN"
-        " ('id', 'unid', 'class', 'deleted', 'sequence')",
-        &columns);
-    if (s.ok() && columns != 4) s = err::kCorruptDatabase;
-  }
+  if (s.ok() && value == 1) s = CheckFirstLayout(db_);
   if (s.ok() && value == 1) {
     s = db_.Exec(
         "ALTER TABLE stubs ADD COLUMN sequence INTEGER NOT NULL DEFAULT 0;"

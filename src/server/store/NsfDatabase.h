@@ -13,6 +13,7 @@
 #include <functional>
 #include <memory>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "notes/NotesServices.h"
@@ -70,14 +71,30 @@ class NsfDatabase {
   NsfDatabase& operator=(const NsfDatabase&) = delete;
   ~NsfDatabase();
 
+  struct OpenOptions {
+    // Runs SQLite's quick check first: a damaged file is refused
+    // (kCorruptDatabase) before anything is written into it.
+    bool quickCheck = false;
+    // Brings a file of an earlier layout up to kSchemaVersion; without it
+    // such a file is refused with kOlderFormat.
+    bool upgrade = true;
+  };
+
   // kFileNotFound when there is no file; kCorruptDatabase when it is not one
-  // of our databases or is damaged. A write-ahead log, shared memory or
-  // journal left beside it by a file removed or replaced meanwhile is set
-  // aside first, never merged; setAside receives the new paths of those
-  // moved, also when the open then fails, for the caller to report.
+  // of our databases or is damaged; kNewerFormat for a file of a later
+  // layout. A write-ahead log, shared memory or journal left beside it by a
+  // file removed or replaced meanwhile is set aside first, never merged;
+  // setAside receives the new paths of those moved, also when the open then
+  // fails, for the caller to report.
   static Status Open(const std::filesystem::path& file,
                      std::unique_ptr<NsfDatabase>* out,
-                     std::vector<std::filesystem::path>* setAside);
+                     std::vector<std::filesystem::path>* setAside,
+                     const OpenOptions& options);
+  static Status Open(const std::filesystem::path& file,
+                     std::unique_ptr<NsfDatabase>* out,
+                     std::vector<std::filesystem::path>* setAside) {
+    return Open(file, out, setAside, OpenOptions());
+  }
 
   // Builds a new database under a temporary name and links it into place
   // only when complete, so that no half-made database is ever visible.
@@ -161,6 +178,23 @@ class NsfDatabase {
   // The settings record and the ACL notes of this database replace those of
   // the other.
   Status CopySettingsTo(NsfDatabase& to, int64_t nowCentis);
+  // ---- Backup and checks (NsfCopy.cpp) -------------------------------------
+  // Pins what this connection reads to the database as it is now, until
+  // Unpin: CopyTo then copies that moment, whatever is written meanwhile.
+  Status Pin();
+  void Unpin();
+  // Writes a copy of the database to dest (which must not exist), durable on
+  // return, with an identity of its own so that the copy put back in place
+  // never adopts the log of the file it replaces.
+  Status CopyTo(const std::filesystem::path& dest);
+  // Rewrites the file without its free pages (SQLite's VACUUM) and empties
+  // the write-ahead log. Writers elsewhere wait meanwhile, and give up as on
+  // any busy database after the busy timeout.
+  Status Compact();
+  // SQLite's integrity check (quick: without the index cross-checks); the
+  // first problem it names, empty when it found none.
+  Status CheckIntegrity(bool quick, std::string* problem);
+
   // Adds the notes of the classes in the mask to a database being created,
   // keeping their note IDs, with this database's information text.
   Status CopyContentInto(NsfDatabase& fresh, uint16_t classMask);
@@ -169,8 +203,9 @@ class NsfDatabase {
   explicit NsfDatabase(std::filesystem::path file);
 
   Status Configure();
-  // Brings a file of an earlier layout up to kSchemaVersion.
-  Status UpgradeLayout();
+  // Brings a file of an earlier layout up to kSchemaVersion, or refuses it
+  // (kOlderFormat) when upgrade is not set; kNewerFormat for a later one.
+  Status UpgradeLayout(bool upgrade);
   Status PrepareStatements();
   Status CheckStructure();
   void RememberFile(const struct stat& st);

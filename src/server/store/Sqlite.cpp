@@ -4,6 +4,8 @@
 #include <climits>
 #include <string>
 
+#include "base/PosixFiles.h"
+
 namespace vt::store {
 
 Status StatusFromSqlite(int rc) {
@@ -27,6 +29,13 @@ Status StatusFromSqlite(int rc) {
     case SQLITE_MISMATCH:
     case SQLITE_RANGE:
       return err::kInvalidArgument;
+    case SQLITE_FULL:
+      return err::kDiskFull;
+    case SQLITE_READONLY:
+      return err::kReadOnly;
+    case SQLITE_PERM:
+    case SQLITE_AUTH:
+      return err::kPermissionDenied;
     default:
       return err::kDiskError;
   }
@@ -68,8 +77,11 @@ Status SqliteConnection::OpenWith(const char* name, int flags) {
   Close();
   const int rc = sqlite3_open_v2(name, &db_, flags, nullptr);
   if (rc != SQLITE_OK) {
+    // What the system said ("Permission denied") tells more than SQLite's
+    // "unable to open".
+    const int error = db_ != nullptr ? sqlite3_system_errno(db_) : 0;
     Close();
-    return StatusFromSqlite(rc);
+    return error != 0 ? FileErrorStatus(error, name) : StatusFromSqlite(rc);
   }
   sqlite3_extended_result_codes(db_, 1);
   // The last connection to close removes the log and shared memory by path

@@ -92,17 +92,36 @@ TEST(TaskEnding, RequestedTerminationEndsBothAsks) {
   EXPECT_TRUE(script.timeouts.empty());
 }
 
+// What a service manager sends: SIGHUP and SIGUSR1 ask for the log to be
+// reopened (once, however many came) and never end the task; each of the
+// others ends it the orderly way.
+TEST(TaskEnding, ReopenSignalsCarryOnAndEveryOtherSignalEnds) {
+  for (const int end : {SIGTERM, SIGINT, SIGQUIT, SIGUSR2}) {
+    Script script;
+    TaskRuntime runtime(script.Clock(), script.Wait());
+    EXPECT_FALSE(runtime.TakeLogReopenRequest());
+    ASSERT_EQ(::raise(SIGHUP), 0);
+    ASSERT_EQ(::raise(SIGUSR1), 0);
+    EXPECT_FALSE(runtime.IdlePoll()) << end;
+    EXPECT_TRUE(runtime.TakeLogReopenRequest());
+    EXPECT_FALSE(runtime.TakeLogReopenRequest());
+    ASSERT_EQ(::raise(end), 0);
+    ASSERT_EQ(::raise(SIGHUP), 0);
+    EXPECT_TRUE(runtime.IdlePoll()) << end;
+    EXPECT_EQ(runtime.terminationSignal(), end);
+    EXPECT_TRUE(runtime.TakeLogReopenRequest());
+  }
+}
+
 TEST(TaskEnding, SignalMaskIsPutBack) {
-  ASSERT_FALSE(Blocked(SIGTERM));
-  ASSERT_FALSE(Blocked(SIGINT));
+  const int watched[] = {SIGTERM, SIGINT, SIGQUIT, SIGUSR2, SIGHUP, SIGUSR1};
+  for (const int signal : watched) ASSERT_FALSE(Blocked(signal)) << signal;
   {
     Script script;
     TaskRuntime runtime(script.Clock(), script.Wait());
-    EXPECT_TRUE(Blocked(SIGTERM));
-    EXPECT_TRUE(Blocked(SIGINT));
+    for (const int signal : watched) EXPECT_TRUE(Blocked(signal)) << signal;
   }
-  EXPECT_FALSE(Blocked(SIGTERM));
-  EXPECT_FALSE(Blocked(SIGINT));
+  for (const int signal : watched) EXPECT_FALSE(Blocked(signal)) << signal;
 }
 
 TEST(TaskEnding, SignalNobodyAskedAboutDoesNotKillOnTheWayOut) {
@@ -110,6 +129,7 @@ TEST(TaskEnding, SignalNobodyAskedAboutDoesNotKillOnTheWayOut) {
     Script script;
     TaskRuntime runtime(script.Clock(), script.Wait());
     ASSERT_EQ(::raise(SIGTERM), 0);
+    ASSERT_EQ(::raise(SIGHUP), 0);
   }
   // Still here.
   EXPECT_FALSE(Blocked(SIGTERM));

@@ -1,0 +1,101 @@
+// The figures `vtserver stats` reports about a data directory: what the
+// router says of itself on its status line, how much mail waits for it and
+// for the scanner, how full each quarantine is, and what every database
+// holds. Gathered in one read of each database, so that it stays quick
+// enough to run from a monitoring system every minute.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "server/LocalNotesServices.h"
+
+namespace vt::tool {
+
+enum class RouterState { kStopped, kRunning, kPaused };
+
+// "stopped", "running" or "paused".
+const char* RouterStateName(RouterState state);
+
+// The day's totals as the router's status line shows them after each pass.
+struct RouterTotals {
+  int64_t mail = 0;
+  int64_t spamB = 0;
+  int64_t spamC = 0;
+  int64_t spamD = 0;
+};
+
+struct RouterStatus {
+  RouterState state = RouterState::kStopped;
+  std::string text;                    // the live status line; empty if none
+  std::string version;                 // from the totals text; empty if none
+  std::optional<RouterTotals> totals;  // only while the text carries them
+};
+
+// What a status text says: paused for "Paused"; running otherwise, with the
+// version and totals when the text is the one written after a pass.
+RouterStatus ParseRouterStatusText(std::string_view text);
+// The router's live status line under the data directory root, or stopped
+// when there is none (a line left behind by a task that died is none).
+RouterStatus ReadRouterStatus(const std::filesystem::path& root);
+
+struct DatabaseStats {
+  std::string path;  // relative to the data directory, '/' separators
+  uint64_t documents = 0;
+  uint64_t sizeBytes = 0;  // the file and its write-ahead log
+  std::string problem;     // why it could not be read; empty when it could
+};
+
+struct QuarantineStats {
+  char perimeter = 0;
+  std::string path;         // the current one, which the router fills
+  bool exists = false;      // the router makes it on first use
+  uint64_t usedBytes = 0;   // as the router measures it for the roll-over
+  uint64_t limitBytes = 0;  // MaxQuarantineSize
+  uint64_t messages = 0;    // in the current and the rolled-over files
+  uint32_t files = 0;       // of them on disk
+  std::string problem;      // a file of the perimeter could not be read
+  double FillRatio() const {
+    return limitBytes == 0 ? 0.0
+                           : static_cast<double>(usedBytes) /
+                                 static_cast<double>(limitBytes);
+  }
+};
+
+struct BacklogStats {
+  // Documents of the mail boxes the router's interception selects (the
+  // ordinary and the dead-mail selection): still to go to a scan box.
+  uint64_t waitingInterception = 0;
+  // Documents of the mail boxes with RoutingState "HOLD".
+  uint64_t held = 0;
+  // Documents of the scan boxes without a verdict (VeltraneVerified is not
+  // "1"): what the scanner has still to look at.
+  uint64_t waitingScanner = 0;
+  // When the oldest of those was written (Unix centiseconds).
+  std::optional<int64_t> oldestWaitingScanner;
+  // Configured boxes that could not be read: the counts above leave them
+  // out.
+  std::vector<std::string> unreadBoxes;
+};
+
+struct Stats {
+  int64_t now = 0;  // Unix centiseconds, when gathered
+  RouterStatus router;
+  std::string configProblem;  // the configuration could not be read
+  BacklogStats backlog;
+  std::vector<QuarantineStats> quarantines;  // B, C, D
+  std::vector<DatabaseStats> databases;      // by path
+
+  // Seconds since the oldest message waiting for the scanner was written;
+  // 0 when none waits.
+  int64_t OldestWaitingScannerAgeSeconds() const;
+};
+
+// Never fails as a whole: what cannot be read is reported in its place.
+Stats GatherStats(LocalNotesServices& server);
+
+}  // namespace vt::tool

@@ -1,0 +1,204 @@
+// `vtserver stats`: what a monitoring system sees of a live router whose
+// scanner has stopped, and the three outputs over boxes of every kind.
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <nlohmann/json.hpp>
+
+#include "DataDirTest.h"
+#include "server/LocalNotesServices.h"
+
+namespace vt::e2e {
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+constexpr int kRouterMillis = 30000;  // the router works every 2 s
+constexpr char kScanBox[] = "Veltrane/Scan/Scan_1.box";
+
+class StatsCommand : public DataDirTest {
+ protected:
+  json Stats() const {
+    const RunResult r = Vt({"stats", dir(), "--json"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    json parsed = json::parse(r.out, nullptr, false);
+    EXPECT_FALSE(parsed.is_discarded()) << "not JSON: " << r.out;
+    return parsed;
+  }
+
+  // Polls stats until done holds; the last figures. done gets a copy, whose
+  // operator[] is defined for keys that are missing.
+  json WaitForStats(const std::function<bool(json)>& done) const {
+    json last;
+    WaitUntil(
+        [&] {
+          last = Stats();
+          return !last.is_discarded() && done(last);
+        },
+        kRouterMillis);
+    return last;
+  }
+
+  // The entry of path in stats' list of databases; empty when none.
+  static json Database(const json& stats, const std::string& path) {
+    for (const json& d : stats.value("databases", json::array())) {
+      if (d.value("path", "") == path) return d;
+    }
+    return json::object();
+  }
+
+  void MakeDatabase(const std::string& path) const {
+    LocalNotesServicesOptions options;
+    options.dataDirectory = dir();
+    options.echoToStdout = false;
+    LocalNotesServices server(options);
+    ASSERT_EQ(server.Start(), Status());
+    ASSERT_EQ(server.CreateDatabase(path.c_str(), 0xFF01, false), Status());
+  }
+};
+
+TEST_F(StatsCommand, AStoppedScannersBacklogGrowsUntilItScans) {
+  Init(UniqueServerName());
+  BackgroundProcess router;
+  StartRouter(router);
+  if (HasFatalFailure()) return;
+
+  // Written ten minutes ago: the oldest age shows the wait, not the moment
+  // the router moved it.
+  ASSERT_EQ(Vt({"send", dir(), "--count", "3", "--age", "10"}).exitCode, 0);
+  json stats = WaitForStats([](json s) {
+    return s["waiting"]["scanner"] == 3 && !s["router"]["today"].is_null();
+  });
+  ASSERT_EQ(stats["waiting"]["scanner"], 3) << stats.dump(2);
+  EXPECT_EQ(stats["router"]["state"], "running");
+  EXPECT_EQ(stats["router"]["today"],
+            json({{"mail", 0}, {"spamB", 0}, {"spamC", 0}, {"spamD", 0}}));
+  EXPECT_EQ(stats["waiting"]["interception"], 0);
+  EXPECT_EQ(Database(stats, "mail.box")["documents"], 0);
+  EXPECT_EQ(Database(stats, kScanBox)["documents"], 3);
+  const int64_t age = stats["waiting"]["scannerOldestAgeSeconds"];
+  EXPECT_GE(age, 600);
+  EXPECT_LT(age, 600 + 120);
+
+  ASSERT_EQ(Vt({"send", dir(), "--count", "2"}).exitCode, 0);
+  stats = WaitForStats([](json s) { return s["waiting"]["scanner"] == 5; });
+  ASSERT_EQ(stats["waiting"]["scanner"], 5) << stats.dump(2);
+  EXPECT_GE(stats["waiting"]["scannerOldestAgeSeconds"], age);
+
+  // The scanner comes back: the backlog drains into quarantine C.
+  ASSERT_EQ(Vt({"scan", dir(), "--verdict", "C"}).exitCode, 0);
+  stats = WaitForStats([](json s) {
+    return s["waiting"]["scanner"] == 0 && s["router"]["today"].is_object() &&
+           s["router"]["today"]["spamC"] == 5;
+  });
+  ASSERT_EQ(stats["router"]["today"]["spamC"], 5) << stats.dump(2);
+  EXPECT_TRUE(stats["waiting"]["scannerOldest"].is_null());
+  const json& c = stats["quarantines"][1];
+  EXPECT_EQ(c["perimeter"], "C");
+  EXPECT_EQ(c["exists"], true);
+  EXPECT_EQ(c["messages"], 5);
+  EXPECT_GT(c["usedBytes"], 0);
+  EXPECT_DOUBLE_EQ(
+      c["fillRatio"].get<double>(),
+      c["usedBytes"].get<double>() / c["limitBytes"].get<double>());
+
+  ASSERT_EQ(Vt({"tell", dir(), "vtrouter", "pause"}).exitCode, 0);
+  stats = WaitForStats([](json s) { return s["router"]["state"] == "paused"; });
+  EXPECT_EQ(stats["router"]["state"], "paused");
+  EXPECT_TRUE(stats["router"]["today"].is_null());
+  const std::string plain = Vt({"stats", dir()}).out;
+  EXPECT_NE(plain.find("paused"), std::string::npos) << plain;
+  EXPECT_NE(plain.find("unknown: the router's status line shows no totals"),
+            std::string::npos)
+      << plain;
+
+  ASSERT_EQ(Vt({"tell", dir(), "vtrouter", "quit"}).exitCode, 0);
+  ASSERT_TRUE(router.WaitForExit(kRouterMillis));
+  EXPECT_EQ(Stats()["router"]["state"], "stopped");
+}
+
+TEST_F(StatsCommand, BoxesOfEveryKindInPlainJsonAndPrometheus) {
+  Init("CN=Mail1/O=Example");
+  MakeDatabase(kScanBox);
+  MakeDatabase("say \"hi\".nsf");
+  if (HasFatalFailure()) return;
+  // Odd names still make valid labels; a file that is no database is
+  // reported, not fatal.
+  fs::copy_file(fs::path(dir()) / "say \"hi\".nsf",
+                fs::path(dir()) / "two\nlines.nsf");
+  std::ofstream(fs::path(dir()) / "back\\slash.nsf") << "not a database";
+
+  // Interception takes processed mail without a verdict, held and dead
+  // mail included; unprocessed mail stays.
+  ASSERT_EQ(Vt({"send", dir(), "--count", "3"}).exitCode, 0);
+  ASSERT_EQ(Vt({"send", dir(), "--count", "2", "--hold"}).exitCode, 0);
+  ASSERT_EQ(Vt({"send", dir(), "--dead"}).exitCode, 0);
+  ASSERT_EQ(Vt({"send", dir(), "--no-process"}).exitCode, 0);
+  // Two scanned messages waiting for delivery, one waiting for the scanner.
+  ASSERT_EQ(Vt({"send", dir(), "--db", kScanBox, "--count", "2"}).exitCode, 0);
+  ASSERT_EQ(Vt({"scan", dir(), "--verdict", "M"}).exitCode, 0);
+  ASSERT_EQ(Vt({"send", dir(), "--db", kScanBox, "--age", "5"}).exitCode, 0);
+
+  json stats = Stats();
+  EXPECT_EQ(stats["router"]["state"], "stopped");
+  EXPECT_TRUE(stats["router"]["today"].is_null());
+  EXPECT_EQ(stats["waiting"]["interception"], 6) << stats.dump(2);
+  EXPECT_EQ(stats["waiting"]["held"], 2);
+  EXPECT_EQ(stats["waiting"]["scanner"], 1);
+  EXPECT_GE(stats["waiting"]["scannerOldestAgeSeconds"], 300);
+  EXPECT_EQ(Database(stats, "mail.box")["documents"], 7);
+  EXPECT_EQ(Database(stats, kScanBox)["documents"], 3);
+  json odd = Database(stats, "back\\slash.nsf");
+  EXPECT_TRUE(odd["documents"].is_null()) << stats.dump(2);
+  EXPECT_TRUE(odd.contains("error"));
+
+  const RunResult plain = Vt({"stats", dir()});
+  EXPECT_EQ(plain.exitCode, 0) << plain.err;
+  for (const char* line : {
+           "Router                    stopped\n",
+           "Today                     unknown: the router is not running\n",
+           "Waiting for interception  6 in the mail boxes\n",
+           "Held                      2 in the mail boxes\n",
+           "Waiting for the scanner   1 in the scan boxes, the oldest "
+           "written 5m",
+       }) {
+    EXPECT_NE(plain.out.find(line), std::string::npos)
+        << "missing: " << line << "\n"
+        << plain.out;
+  }
+
+  const RunResult metrics = Vt({"stats", dir(), "--prometheus"});
+  ASSERT_EQ(metrics.exitCode, 0) << metrics.err;
+  for (const char* sample : {
+           "vtrouter_router_state{state=\"stopped\"} 1\n",
+           "vtrouter_waiting_interception_messages 6\n",
+           "vtrouter_held_messages 2\n",
+           "vtrouter_waiting_scanner_messages 1\n",
+           "vtrouter_database_documents{database=\"mail.box\"} 7\n",
+           "vtrouter_database_documents{database=\"say \\\"hi\\\".nsf\"} 0\n",
+           "vtrouter_database_documents{database=\"two\\nlines.nsf\"} 0\n",
+           "vtrouter_database_readable{database=\"back\\\\slash.nsf\"} 0\n",
+           "vtrouter_quarantine_limit_bytes{perimeter=\"C\"} 2147483648\n",
+       }) {
+    EXPECT_NE(metrics.out.find(sample), std::string::npos)
+        << "missing: " << sample << "\n"
+        << metrics.out;
+  }
+  // The day's totals are unknown while the router is stopped: no samples
+  // rather than zeros.
+  EXPECT_EQ(metrics.out.find("vtrouter_messages_today"), std::string::npos);
+
+  if (RunProgram("/bin/sh", {"-c", "command -v promtool"}).exitCode != 0) {
+    GTEST_SKIP() << "promtool is not installed";
+  }
+  const fs::path file = folder() / "metrics.prom";
+  std::ofstream(file) << metrics.out;
+  const RunResult check = RunProgram(
+      "/bin/sh", {"-c", "promtool check metrics < \"$0\" 2>&1", file.string()});
+  EXPECT_EQ(check.exitCode, 0) << check.out;
+  EXPECT_EQ(check.out, "");
+}
+
+}  // namespace
+}  // namespace vt::e2e
