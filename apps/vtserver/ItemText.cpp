@@ -44,6 +44,31 @@ std::string FormatNumber(double value) {
   return text.data();
 }
 
+std::string Printable(std::string text) {
+  for (char& c : text) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+  }
+  return text;
+}
+
+std::string UtcText(int64_t centis) {
+  const time_t seconds = static_cast<time_t>(centis / 100);
+  std::tm utc{};
+  if (gmtime_r(&seconds, &utc) == nullptr) return "?";
+  std::array<char, 32> text{};
+  std::strftime(text.data(), text.size(), "%Y-%m-%d %H:%M:%S", &utc);
+  return text.data();
+}
+
+std::string IsoUtcText(int64_t centis) {
+  std::string text = UtcText(centis);
+  if (text.size() == 19) {
+    text[10] = 'T';
+    text.push_back('Z');
+  }
+  return text;
+}
+
 std::string NoteIdText(uint32_t id) {
   std::array<char, 16> text{};
   FormatBounded(text, "0x%X", static_cast<unsigned>(id));

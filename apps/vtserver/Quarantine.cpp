@@ -187,13 +187,18 @@ Outcome FindQuarantined(LocalNotesServices& server,
   return Outcome();
 }
 
-std::string UtcText(int64_t centis) {
-  const time_t seconds = static_cast<time_t>(centis / 100);
-  std::tm utc{};
-  if (gmtime_r(&seconds, &utc) == nullptr) return "?";
-  std::array<char, 32> text{};
-  std::strftime(text.data(), text.size(), "%Y-%m-%d %H:%M:%S", &utc);
-  return text.data();
+Outcome FindQuarantinedById(LocalNotesServices& server,
+                            const std::vector<QuarantineFile>& files,
+                            const std::string& id, store::Unid* unid,
+                            std::optional<QuarantineHit>* hit) {
+  hit->reset();
+  if (!ParseUnid(id, unid)) {
+    return Outcome::Failure(id +
+                            ": not a universal ID (32 hexadecimal digits)");
+  }
+  const Outcome outcome = FindQuarantined(server, files, *unid, hit);
+  if (!outcome.ok()) return Outcome::Failure(id + ": " + outcome.message());
+  return Outcome();
 }
 
 }  // namespace vt::tool

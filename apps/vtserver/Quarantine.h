@@ -65,7 +65,11 @@ Outcome FindQuarantined(LocalNotesServices& server,
                         const store::Unid& unid,
                         std::optional<QuarantineHit>* hit);
 
-// "2026-12-09 14:03:07" (UTC) for a time in Unix centiseconds.
-std::string UtcText(int64_t centis);
+// The same for an ID as an administrator typed it; a failure naming it when
+// it is no universal ID or a database cannot be read.
+Outcome FindQuarantinedById(LocalNotesServices& server,
+                            const std::vector<QuarantineFile>& files,
+                            const std::string& id, store::Unid* unid,
+                            std::optional<QuarantineHit>* hit);
 
 }  // namespace vt::tool

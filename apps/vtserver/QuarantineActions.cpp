@@ -92,13 +92,9 @@ Outcome ReleaseMessage(LocalNotesServices& server,
                        const MailBoxes& mailBoxes, size_t target,
                        const std::string& id, Released* released) {
   store::Unid unid{};
-  if (!ParseUnid(id, &unid)) {
-    return Outcome::Failure(id +
-                            ": not a universal ID (32 hexadecimal digits)");
-  }
   std::optional<QuarantineHit> hit;
-  Outcome outcome = FindQuarantined(server, files, unid, &hit);
-  if (!outcome.ok()) return Outcome::Failure(id + ": " + outcome.message());
+  const Outcome outcome = FindQuarantinedById(server, files, id, &unid, &hit);
+  if (!outcome.ok()) return outcome;
   if (!hit) {
     for (size_t i = 0; i < mailBoxes.size(); ++i) {
       uint32_t noteId = 0;

@@ -32,14 +32,6 @@ void Emit(const std::string& text) {
   std::fwrite(text.data(), 1, text.size(), stdout);
 }
 
-// Control characters in a message's items would reach the terminal.
-std::string Printable(std::string text) {
-  for (char& c : text) {
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
-  }
-  return text;
-}
-
 bool ContainsIgnoreCase(const std::string& text, const std::string& part) {
   if (part.empty()) return true;
   return std::search(text.begin(), text.end(), part.begin(), part.end(),
@@ -63,21 +55,12 @@ bool ParseUtc(const std::string& text, int64_t* centis) {
   return false;
 }
 
-std::string IsoText(int64_t centis) {
-  std::string text = UtcText(centis);
-  if (text.size() == 19) {
-    text[10] = 'T';
-    text.push_back('Z');
-  }
-  return text;
-}
-
 Json MessageJson(const QuarantinedMessage& m) {
   return Json{{"perimeter", std::string(1, m.perimeter)},
               {"database", JsonText(m.database)},
               {"noteId", m.noteId},
               {"unid", UnidText(m.unid)},
-              {"date", IsoText(m.created)},
+              {"date", IsoUtcText(m.created)},
               {"from", JsonText(m.from)},
               {"sendTo", JsonText(m.sendTo)},
               {"subject", JsonText(m.subject)}};
@@ -244,15 +227,12 @@ class QuarantineCommand : public DataDirCommand {
                const std::vector<QuarantineFile>& files) {
     const std::string& id = ids_.front();
     store::Unid unid{};
-    if (!ParseUnid(id, &unid)) {
-      return Outcome::Failure(id +
-                              ": not a universal ID (32 hexadecimal digits)");
-    }
     std::optional<QuarantineHit> hit;
-    Outcome outcome = FindQuarantined(server, files, unid, &hit);
+    const Outcome outcome = FindQuarantinedById(server, files, id, &unid, &hit);
     if (!outcome.ok()) return outcome;
-    if (!hit)
+    if (!hit) {
       return Outcome::Failure(id + ": no quarantined message has this ID");
+    }
     Database db(server);
     Note note(server);
     Status s = db.Open(hit->file.path);
@@ -272,7 +252,7 @@ class QuarantineCommand : public DataDirCommand {
                      {"database", JsonText(hit->file.path)},
                      {"noteId", hit->noteId},
                      {"unid", UnidText(unid)},
-                     {"date", IsoText(record->created)},
+                     {"date", IsoUtcText(record->created)},
                      {"items", items}});
       return Outcome();
     }

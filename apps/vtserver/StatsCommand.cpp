@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "DataDirCommand.h"
+#include "ItemText.h"
 #include "JsonOut.h"
 #include "Quarantine.h"
 #include "Stats.h"
@@ -23,14 +24,6 @@ void Emit(const std::string& text) {
 }
 
 // ---- Plain text ------------------------------------------------------------
-
-// Control characters would break the lines and columns.
-std::string Printable(std::string text) {
-  for (char& c : text) {
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
-  }
-  return text;
-}
 
 std::string Padded(std::string text, size_t width) {
   if (text.size() < width) text.resize(width, ' ');
@@ -185,16 +178,6 @@ std::string PlainText(const Stats& stats) {
 
 // ---- JSON ------------------------------------------------------------------
 
-// "2026-12-09T14:03:07Z".
-std::string IsoText(int64_t centis) {
-  std::string text = UtcText(centis);
-  if (text.size() == 19) {
-    text[10] = 'T';
-    text.push_back('Z');
-  }
-  return text;
-}
-
 Json StatsJson(const Stats& stats) {
   const RouterStatus& router = stats.router;
   Json today = nullptr;
@@ -205,7 +188,7 @@ Json StatsJson(const Stats& stats) {
                  {"spamD", router.totals->spamD}};
   }
   Json out = Json::object();
-  out["time"] = IsoText(stats.now);
+  out["time"] = IsoUtcText(stats.now);
   out["router"] =
       Json{{"state", RouterStateName(router.state)},
            {"status", router.state == RouterState::kStopped
@@ -227,7 +210,7 @@ Json StatsJson(const Stats& stats) {
         {"held", b.held},
         {"scanner", b.waitingScanner},
         {"scannerOldest", b.oldestWaitingScanner
-                              ? Json(IsoText(*b.oldestWaitingScanner))
+                              ? Json(IsoUtcText(*b.oldestWaitingScanner))
                               : Json(nullptr)},
         {"scannerOldestAgeSeconds",
          b.oldestWaitingScanner ? Json(stats.OldestWaitingScannerAgeSeconds())
