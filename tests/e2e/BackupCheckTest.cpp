@@ -97,6 +97,13 @@ TEST_F(BackupCheck,
       },
       kRouterMillis));
   EXPECT_TRUE(Logged("VTRouter: Resumed"));
+  // Compaction beside the working router loses nothing either.
+  const RunResult compact =
+      Vt({"compact", dir(), "Veltrane/QuarantineC_1.nsf"});
+  EXPECT_EQ(compact.exitCode, 0) << compact.err;
+  EXPECT_EQ(compact.out.rfind("Veltrane/QuarantineC_1.nsf: ", 0), 0u)
+      << compact.out;
+  EXPECT_EQ(Vt({"check", dir()}).exitCode, 0);
   router.Signal(SIGTERM);
   EXPECT_TRUE(router.WaitForExit(kRouterMillis));
 }
