@@ -19,12 +19,10 @@ class CheckCommand : public DataDirCommand {
 
  private:
   DataDirOptions Options() const override {
-    DataDirOptions options;
     // Each file is checked in full below; one of another format is named
     // as such, not refused for the whole directory.
-    options.checkDatabases = false;
+    DataDirOptions options = DataDirOptions::ReadOnly();
     options.checkFormat = false;
-    options.writes = false;
     return options;
   }
 

@@ -23,6 +23,16 @@ struct DataDirOptions {
   bool writes = true;
   // Brings databases of an older layout up to date (`vtserver upgrade`).
   bool upgrade = false;
+
+  // For a command that only reads: anyone who can read may run it, and it
+  // skips the quick check, which costs a pass over every page of a large
+  // database.
+  static DataDirOptions ReadOnly() {
+    DataDirOptions options;
+    options.checkDatabases = false;
+    options.writes = false;
+    return options;
+  }
 };
 
 // A started server over dir (which must hold server.ini), echoing nothing.

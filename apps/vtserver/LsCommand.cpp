@@ -100,12 +100,7 @@ class LsCommand : public DataDirCommand {
                        "routing items") {}
 
  private:
-  DataDirOptions Options() const override {
-    DataDirOptions options;
-    options.checkDatabases = false;  // reads only
-    options.writes = false;
-    return options;
-  }
+  DataDirOptions Options() const override { return DataDirOptions::ReadOnly(); }
 
   void AddArguments(CLI::App& sub) override {
     sub.add_option("PATH", path_, "a database, relative to DIR");

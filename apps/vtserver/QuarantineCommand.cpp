@@ -113,11 +113,9 @@ class QuarantineCommand : public DataDirCommand {
 
  private:
   DataDirOptions Options() const override {
-    DataDirOptions options;
     // Listing reads only; release and purge write.
-    options.checkDatabases = !list_->parsed() && !show_->parsed();
-    options.writes = options.checkDatabases;
-    return options;
+    return list_->parsed() || show_->parsed() ? DataDirOptions::ReadOnly()
+                                              : DataDirOptions();
   }
 
   void AddArguments(CLI::App& sub) override {

@@ -82,12 +82,7 @@ class ShowCommand : public DataDirCommand {
             "Show the status lines of running tasks, or the server log") {}
 
  private:
-  DataDirOptions Options() const override {
-    DataDirOptions options;
-    options.checkDatabases = false;  // reads only
-    options.writes = false;
-    return options;
-  }
+  DataDirOptions Options() const override { return DataDirOptions::ReadOnly(); }
 
   void AddArguments(CLI::App& sub) override {
     sub.add_option("WHAT", what_, "tasks or log")

@@ -394,12 +394,7 @@ class StatsCommand : public DataDirCommand {
  private:
   // Reads only, so that a monitoring account may run it every minute
   // without a full check of every database each time.
-  DataDirOptions Options() const override {
-    DataDirOptions options;
-    options.checkDatabases = false;
-    options.writes = false;
-    return options;
-  }
+  DataDirOptions Options() const override { return DataDirOptions::ReadOnly(); }
 
   void AddArguments(CLI::App& sub) override {
     CLI::Option* json = sub.add_flag("--json", json_, "print JSON");
