@@ -35,5 +35,6 @@ std::unique_ptr<Command> MakeBackupCommand();
 std::unique_ptr<Command> MakeCheckCommand();
 std::unique_ptr<Command> MakeUpgradeCommand();
 std::unique_ptr<Command> MakeCompactCommand();
+std::unique_ptr<Command> MakeWebCommand();
 
 }  // namespace vt::tool

@@ -6,6 +6,7 @@
 #include <array>
 #include <cctype>
 #include <ctime>
+#include <limits>
 
 #include "Handles.h"
 #include "ItemText.h"
@@ -137,6 +138,47 @@ Outcome ForEachQuarantined(
   return Outcome();
 }
 
+Outcome ListQuarantined(LocalNotesServices& server,
+                        const std::vector<QuarantineFile>& files,
+                        const QuarantineQuery& query, QuarantinePage* page) {
+  auto newer = [](const QuarantinedMessage& a, const QuarantinedMessage& b) {
+    if (a.created != b.created) return a.created > b.created;
+    if (a.database != b.database) return a.database > b.database;
+    return a.noteId > b.noteId;
+  };
+  // Only the newest offset + limit are kept, in a heap whose front is the
+  // oldest of them: a page of a quarantine of 100,000 holds 50.
+  const size_t keep = query.limit == 0 ? std::numeric_limits<size_t>::max()
+                                       : query.offset + query.limit;
+  std::vector<QuarantinedMessage> kept;
+  size_t total = 0;
+  for (const QuarantineFile& file : files) {
+    const Outcome outcome =
+        ForEachQuarantined(server, file, [&](const QuarantinedMessage& m) {
+          if (query.since && m.created < *query.since) return;
+          if (query.before && m.created >= *query.before) return;
+          if (!ContainsIgnoreCase(m.from, query.from)) return;
+          if (!ContainsIgnoreCase(m.subject, query.subject)) return;
+          ++total;
+          if (kept.size() < keep) {
+            kept.push_back(m);
+            std::push_heap(kept.begin(), kept.end(), newer);
+          } else if (keep > 0 && newer(m, kept.front())) {
+            std::pop_heap(kept.begin(), kept.end(), newer);
+            kept.back() = m;
+            std::push_heap(kept.begin(), kept.end(), newer);
+          }
+        });
+    if (!outcome.ok()) return outcome;
+  }
+  std::sort_heap(kept.begin(), kept.end(), newer);
+  page->total = total;
+  const size_t first = std::min(query.offset, kept.size());
+  page->messages.assign(std::make_move_iterator(kept.begin() + first),
+                        std::make_move_iterator(kept.end()));
+  return Outcome();
+}
+
 std::string UnidText(const store::Unid& unid) {
   static constexpr char kHex[] = "0123456789ABCDEF";
   std::string text;
@@ -198,6 +240,32 @@ Outcome FindQuarantinedById(LocalNotesServices& server,
   }
   const Outcome outcome = FindQuarantined(server, files, *unid, hit);
   if (!outcome.ok()) return Outcome::Failure(id + ": " + outcome.message());
+  return Outcome();
+}
+
+Outcome ReadQuarantinedNote(LocalNotesServices& server,
+                            const std::vector<QuarantineFile>& files,
+                            const std::string& id, QuarantinedNote* note) {
+  std::optional<QuarantineHit> hit;
+  const Outcome outcome =
+      FindQuarantinedById(server, files, id, &note->unid, &hit);
+  if (!outcome.ok()) return outcome;
+  if (!hit) {
+    return Outcome::Failure(id + ": no quarantined message has this ID");
+  }
+  note->hit = *hit;
+  Database db(server);
+  Note opened(server);
+  Status s = db.Open(hit->file.path);
+  if (s.ok()) s = opened.Open(db.handle(), hit->noteId);
+  const store::NoteRecord* record =
+      s.ok() ? server.Note(opened.handle()) : nullptr;
+  if (record == nullptr) {
+    return StatusFailure(id + ": cannot read it in " + hit->file.path,
+                         s.ok() ? Status(err::kInvalidHandle) : s);
+  }
+  note->created = record->created;
+  note->items = record->items.items();
   return Outcome();
 }
 

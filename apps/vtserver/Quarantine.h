@@ -14,6 +14,7 @@
 #include "Outcome.h"
 #include "RouterSettings.h"
 #include "server/LocalNotesServices.h"
+#include "server/store/ItemList.h"
 #include "server/store/NoteRecord.h"
 
 namespace vt::tool {
@@ -49,6 +50,27 @@ Outcome ForEachQuarantined(
     LocalNotesServices& server, const QuarantineFile& file,
     const std::function<void(const QuarantinedMessage&)>& visit);
 
+// Which messages a listing wants, as an administrator searches for them.
+struct QuarantineQuery {
+  std::string from;              // From contains this (any case); empty: any
+  std::string subject;           // Subject contains this (any case); empty: any
+  std::optional<int64_t> since;  // written at or after (Unix centiseconds)
+  std::optional<int64_t> before;  // written before
+  size_t offset = 0;              // skipped of the newest first
+  size_t limit = 0;               // at most this many; 0: all
+};
+
+struct QuarantinePage {
+  size_t total = 0;  // that match, before offset and limit
+  std::vector<QuarantinedMessage> messages;  // newest first
+};
+
+// The messages of files that match query, newest first; a database that
+// cannot be read is a failure naming it.
+Outcome ListQuarantined(LocalNotesServices& server,
+                        const std::vector<QuarantineFile>& files,
+                        const QuarantineQuery& query, QuarantinePage* page);
+
 // 32 hexadecimal digits, upper case.
 std::string UnidText(const store::Unid& unid);
 // Accepts either case; false for anything but 32 hexadecimal digits.
@@ -71,5 +93,19 @@ Outcome FindQuarantinedById(LocalNotesServices& server,
                             const std::vector<QuarantineFile>& files,
                             const std::string& id, store::Unid* unid,
                             std::optional<QuarantineHit>* hit);
+
+// One quarantined message with every item, as `show` prints it.
+struct QuarantinedNote {
+  QuarantineHit hit;
+  store::Unid unid{};
+  int64_t created = 0;  // Unix centiseconds
+  std::vector<store::Item> items;
+};
+
+// The message of an ID as an administrator typed it; a failure naming the
+// ID when no quarantine holds it or it cannot be read.
+Outcome ReadQuarantinedNote(LocalNotesServices& server,
+                            const std::vector<QuarantineFile>& files,
+                            const std::string& id, QuarantinedNote* note);
 
 }  // namespace vt::tool

@@ -134,9 +134,19 @@ Outcome ReleaseMessage(LocalNotesServices& server,
   return Outcome();
 }
 
+Outcome PurgeOlder(LocalNotesServices& server,
+                   const std::vector<QuarantineFile>& files, int64_t cutoff,
+                   bool dryRun, std::vector<PurgeResult>* results) {
+  return Purge(
+      server, files,
+      [cutoff](const QuarantinedMessage& m) { return m.created < cutoff; },
+      dryRun, results);
+}
+
 Outcome Purge(LocalNotesServices& server,
-              const std::vector<QuarantineFile>& files, int64_t cutoff,
-              bool dryRun, std::vector<PurgeResult>* results) {
+              const std::vector<QuarantineFile>& files,
+              const PurgeSelector& doomed, bool dryRun,
+              std::vector<PurgeResult>* results) {
   // A rolled-over database may go only when it is below the configured one
   // of its perimeter: a roll-over running now makes a higher number, and
   // the configured database of any perimeter always stays.
@@ -164,7 +174,7 @@ Outcome Purge(LocalNotesServices& server,
       const Outcome read = ForEachQuarantined(
           server, file, [&](const QuarantinedMessage& message) {
             ++total;
-            if (message.created < cutoff) old.push_back(message.noteId);
+            if (doomed(message)) old.push_back(message.noteId);
           });
       if (!read.ok()) return read;
       if (dryRun) {

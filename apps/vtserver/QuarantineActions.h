@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -14,8 +15,28 @@
 #include "Outcome.h"
 #include "Quarantine.h"
 #include "RouterSettings.h"
+#include "system/ScopedNamedMutex.h"
+#include "system/posix/PosixSystemServices.h"
 
 namespace vt::tool {
+
+// Releases and deletions of one machine (by any vtserver command or web
+// console) wait for each other, so that two releases of one message cannot
+// choose two mail boxes.
+class QuarantineLock {
+ public:
+  QuarantineLock() : lock_(system_, "VTRouterQuarantine", true) {}
+  // Owns the lock, waiting up to 30 s for another holder; true once owned.
+  bool Acquire() { return lock_.Acquire(30000); }
+  static Outcome BusyFailure() {
+    return Outcome::Failure(
+        "another release or purge is running (waited 30 s); nothing done");
+  }
+
+ private:
+  PosixSystemServices system_;
+  ScopedNamedMutex lock_;
+};
 
 // The router's mail boxes, open, in the configuration's order; one that
 // cannot be opened is a failure naming it.
@@ -55,11 +76,18 @@ struct PurgeResult {
   bool removed = false;  // the emptied, rolled-over file is gone (or would be)
 };
 
-// Deletes the messages of files written before cutoff (Unix centiseconds),
+// Deletes the messages of files that doomed picks, in durable batches,
 // then removes each rolled-over database left empty that is numbered below
 // its perimeter's configured one. A dry run changes nothing.
+using PurgeSelector = std::function<bool(const QuarantinedMessage&)>;
 Outcome Purge(LocalNotesServices& server,
-              const std::vector<QuarantineFile>& files, int64_t cutoff,
-              bool dryRun, std::vector<PurgeResult>* results);
+              const std::vector<QuarantineFile>& files,
+              const PurgeSelector& doomed, bool dryRun,
+              std::vector<PurgeResult>* results);
+
+// The messages written before cutoff (Unix centiseconds).
+Outcome PurgeOlder(LocalNotesServices& server,
+                   const std::vector<QuarantineFile>& files, int64_t cutoff,
+                   bool dryRun, std::vector<PurgeResult>* results);
 
 }  // namespace vt::tool

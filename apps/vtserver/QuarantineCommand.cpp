@@ -14,31 +14,16 @@
 #include "JsonOut.h"
 #include "Quarantine.h"
 #include "QuarantineActions.h"
+#include "QuarantineJson.h"
 #include "RouterSettings.h"
-#include "base/Ascii.h"
-#include "system/ScopedNamedMutex.h"
-#include "system/posix/PosixSystemServices.h"
 
 namespace vt::tool {
 namespace {
 
 constexpr int64_t kCentisPerDay = 86400LL * 100;
-// Releases and purges of one machine wait for each other, so that two
-// releases of one message cannot choose two mail boxes.
-constexpr char kQuarantineMutexName[] = "VTRouterQuarantine";
-constexpr uint32_t kQuarantineWaitMs = 30000;
 
 void Emit(const std::string& text) {
   std::fwrite(text.data(), 1, text.size(), stdout);
-}
-
-bool ContainsIgnoreCase(const std::string& text, const std::string& part) {
-  if (part.empty()) return true;
-  return std::search(text.begin(), text.end(), part.begin(), part.end(),
-                     [](char a, char b) {
-                       return std::tolower(static_cast<unsigned char>(a)) ==
-                              std::tolower(static_cast<unsigned char>(b));
-                     }) != text.end();
 }
 
 // "2026-12-09", "2026-12-09 14:03" or "2026-12-09T14:03:07", in UTC.
@@ -53,17 +38,6 @@ bool ParseUtc(const std::string& text, int64_t* centis) {
     }
   }
   return false;
-}
-
-Json MessageJson(const QuarantinedMessage& m) {
-  return Json{{"perimeter", std::string(1, m.perimeter)},
-              {"database", JsonText(m.database)},
-              {"noteId", m.noteId},
-              {"unid", UnidText(m.unid)},
-              {"date", IsoUtcText(m.created)},
-              {"from", JsonText(m.from)},
-              {"sendTo", JsonText(m.sendTo)},
-              {"subject", JsonText(m.subject)}};
 }
 
 std::string Column(std::string text, size_t width) {
@@ -178,88 +152,52 @@ class QuarantineCommand : public DataDirCommand {
         QuarantineFiles(server, settings, letter);
     if (list_->parsed()) return List(server, files);
     if (show_->parsed()) return Show(server, files);
-    PosixSystemServices system;
-    ScopedNamedMutex lock(system, kQuarantineMutexName, true);
-    if (!lock.Acquire(kQuarantineWaitMs)) {
-      return Outcome::Failure(
-          "another release or purge is running (waited 30 s); nothing done");
-    }
+    QuarantineLock lock;
+    if (!lock.Acquire()) return QuarantineLock::BusyFailure();
     if (release_->parsed()) return Release(server, settings, files);
     return PurgeOld(server, files);
   }
 
   Outcome List(LocalNotesServices& server,
                const std::vector<QuarantineFile>& files) {
-    std::vector<QuarantinedMessage> found;
-    for (const QuarantineFile& file : files) {
-      const Outcome outcome =
-          ForEachQuarantined(server, file, [&](const QuarantinedMessage& m) {
-            if (!since_.empty() && m.created < sinceCentis_) return;
-            if (!before_.empty() && m.created >= beforeCentis_) return;
-            if (!ContainsIgnoreCase(m.from, from_)) return;
-            if (!ContainsIgnoreCase(m.subject, subject_)) return;
-            found.push_back(m);
-          });
-      if (!outcome.ok()) return outcome;
-    }
-    const size_t shown =
-        limit_ > 0 ? std::min<size_t>(limit_, found.size()) : found.size();
-    auto newest = [](const QuarantinedMessage& a, const QuarantinedMessage& b) {
-      return a.created != b.created ? a.created > b.created
-                                    : a.noteId > b.noteId;
-    };
-    std::partial_sort(found.begin(), found.begin() + shown, found.end(),
-                      newest);
-    found.resize(shown);
+    QuarantineQuery query;
+    query.from = from_;
+    query.subject = subject_;
+    if (!since_.empty()) query.since = sinceCentis_;
+    if (!before_.empty()) query.before = beforeCentis_;
+    query.limit = limit_;
+    QuarantinePage page;
+    const Outcome outcome = ListQuarantined(server, files, query, &page);
+    if (!outcome.ok()) return outcome;
     if (json_) {
       Json list = Json::array();
-      for (const QuarantinedMessage& m : found) list.push_back(MessageJson(m));
+      for (const QuarantinedMessage& m : page.messages) {
+        list.push_back(QuarantinedMessageJson(m));
+      }
       PrintJson(list);
     } else {
-      PrintMessages(found);
+      PrintMessages(page.messages);
     }
     return Outcome();
   }
 
   Outcome Show(LocalNotesServices& server,
                const std::vector<QuarantineFile>& files) {
-    const std::string& id = ids_.front();
-    store::Unid unid{};
-    std::optional<QuarantineHit> hit;
-    const Outcome outcome = FindQuarantinedById(server, files, id, &unid, &hit);
+    QuarantinedNote note;
+    const Outcome outcome =
+        ReadQuarantinedNote(server, files, ids_.front(), &note);
     if (!outcome.ok()) return outcome;
-    if (!hit) {
-      return Outcome::Failure(id + ": no quarantined message has this ID");
-    }
-    Database db(server);
-    Note note(server);
-    Status s = db.Open(hit->file.path);
-    if (s.ok()) s = note.Open(db.handle(), hit->noteId);
-    const store::NoteRecord* record =
-        s.ok() ? server.Note(note.handle()) : nullptr;
-    if (record == nullptr) {
-      return StatusFailure(id + ": cannot read it in " + hit->file.path,
-                           s.ok() ? Status(err::kInvalidHandle) : s);
-    }
     if (json_) {
-      Json items = Json::object();
-      for (const store::Item& item : record->items.items()) {
-        items[JsonText(item.name)] = ItemJson(item);
-      }
-      PrintJson(Json{{"perimeter", std::string(1, hit->file.perimeter)},
-                     {"database", JsonText(hit->file.path)},
-                     {"noteId", hit->noteId},
-                     {"unid", UnidText(unid)},
-                     {"date", IsoUtcText(record->created)},
-                     {"items", items}});
+      PrintJson(QuarantinedNoteJson(note));
       return Outcome();
     }
-    std::string out = "Perimeter:    " + std::string(1, hit->file.perimeter) +
-                      "\nDatabase:     " + hit->file.path +
-                      "\nNote ID:      " + NoteIdText(hit->noteId) +
-                      "\nUniversal ID: " + UnidText(unid) +
-                      "\nDate:         " + UtcText(record->created) + " UTC\n";
-    for (const store::Item& item : record->items.items()) {
+    std::string out =
+        "Perimeter:    " + std::string(1, note.hit.file.perimeter) +
+        "\nDatabase:     " + note.hit.file.path +
+        "\nNote ID:      " + NoteIdText(note.hit.noteId) +
+        "\nUniversal ID: " + UnidText(note.unid) +
+        "\nDate:         " + UtcText(note.created) + " UTC\n";
+    for (const store::Item& item : note.items) {
       out.append(Printable(item.name) + " = ");
       std::string value = DisplayValue(item);
       while (!value.empty() && value.back() == '\n') value.pop_back();
@@ -325,7 +263,8 @@ class QuarantineCommand : public DataDirCommand {
     const int64_t cutoff = server.clock().NowUnixCentis() -
                            static_cast<int64_t>(days_) * kCentisPerDay;
     std::vector<PurgeResult> results;
-    const Outcome outcome = Purge(server, files, cutoff, dryRun_, &results);
+    const Outcome outcome =
+        PurgeOlder(server, files, cutoff, dryRun_, &results);
     std::string out;
     for (const PurgeResult& r : results) {
       out.append(r.database + ": " + std::to_string(r.deleted) +

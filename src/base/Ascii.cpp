@@ -24,6 +24,14 @@ int CompareIgnoreCase(std::string_view a, std::string_view b) {
   return 0;
 }
 
+bool ContainsIgnoreCase(std::string_view text, std::string_view part) {
+  if (part.size() > text.size()) return false;
+  for (size_t i = 0; i + part.size() <= text.size(); ++i) {
+    if (EqualsIgnoreCase(text.substr(i, part.size()), part)) return true;
+  }
+  return false;
+}
+
 std::string_view TrimLeft(std::string_view s) {
   while (!s.empty() && IsAsciiSpace(s.front())) s.remove_prefix(1);
   return s;

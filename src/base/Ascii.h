@@ -16,6 +16,8 @@ bool EqualsIgnoreCase(std::string_view a, std::string_view b);
 // Negative, 0 or positive, as the texts order without regard to case (a
 // shorter text before a longer one it begins).
 int CompareIgnoreCase(std::string_view a, std::string_view b);
+// Whether part occurs in text without regard to case; an empty part does.
+bool ContainsIgnoreCase(std::string_view text, std::string_view part);
 
 // Blanks, tabs, line ends, vertical tabs and form feeds (C's isspace in the
 // "C" locale), as inih trims them.

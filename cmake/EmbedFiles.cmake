@@ -1,0 +1,21 @@
+# Writes a C++ source file that holds the given files' bytes, so that a
+# program serves its web pages from itself. Run as a script:
+#   cmake -DOUT=file.cpp -DDIR=folder -DFILES="a.html;b.js" -P EmbedFiles.cmake
+set(body "// Generated from ${DIR} at build time: do not edit.\n")
+string(APPEND body "#include \"WebAssets.h\"\n\nnamespace vt::tool {\nnamespace {\n\n")
+set(index 0)
+set(table "")
+foreach(name ${FILES})
+  file(READ "${DIR}/${name}" hex HEX)
+  string(LENGTH "${hex}" hexLength)
+  math(EXPR size "${hexLength} / 2")
+  string(REGEX REPLACE "([0-9a-f][0-9a-f])" "'\\\\x\\1'," bytes "${hex}")
+  string(APPEND body "const char kAsset${index}[] = {${bytes} 0};\n")
+  string(APPEND table "    {\"${name}\", {kAsset${index}, ${size}}},\n")
+  math(EXPR index "${index} + 1")
+endforeach()
+string(APPEND body "\nconst WebAsset kAssets[] = {\n${table}};\n\n}  // namespace\n\n")
+string(APPEND body "std::span<const WebAsset> WebAssets() { return kAssets; }\n\n}  // namespace vt::tool\n")
+file(WRITE "${OUT}.tmp" "${body}")
+file(COPY_FILE "${OUT}.tmp" "${OUT}" ONLY_IF_DIFFERENT)
+file(REMOVE "${OUT}.tmp")
