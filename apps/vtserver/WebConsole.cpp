@@ -22,9 +22,11 @@ constexpr size_t kMinTokenLength = 16;
 constexpr size_t kMaxIdsPerChange = 1000;
 constexpr int kMaxOverviewHours = 24;
 constexpr int kDefaultOverviewHours = 3;
-// Requests are few (one administrator's pages, a scraper): four threads
-// serve them, and the readings take turns anyway.
-constexpr size_t kThreads = 4;
+// Requests are few (an administrator's pages, a scraper) and the readings
+// take turns anyway; but a browser keeps several connections open, each
+// holding a thread until it idles out, so there are threads for them.
+constexpr size_t kThreads = 8;
+constexpr time_t kIdleConnectionSeconds = 2;
 
 constexpr char kSecurityPolicy[] =
     "default-src 'none'; script-src 'self'; style-src 'self'; "
@@ -222,6 +224,7 @@ WebConsole::WebConsole(WebApi& api, WebConsoleOptions options)
   http_->new_task_queue = [] { return new httplib::ThreadPool(kThreads); };
   http_->set_payload_max_length(kMaxBody);
   http_->set_keep_alive_max_count(100);
+  http_->set_keep_alive_timeout(kIdleConnectionSeconds);
   http_->set_default_headers({
       {"Content-Security-Policy", kSecurityPolicy},
       {"X-Content-Type-Options", "nosniff"},
