@@ -202,7 +202,11 @@ class NotesServices {
                           uint32_t reserved4, uint32_t openFlags,
                           uint16_t updateFlags, uint32_t* newNoteId,
                           uint16_t* newNoteClass) = 0;
-  // Returns once the deletion is durable.
+  // Returns once the deletion is committed: every reader sees it and a
+  // crash of the process keeps it. Against a power cut it becomes durable
+  // with the database's next durable commit; one lost with the power leaves
+  // the note where it was (a move's copy is durable first, so a move cut
+  // short that way is in both places until it is made again).
   virtual Status DeleteNote(DbHandle db, uint32_t noteId,
                             uint16_t updateFlags) = 0;
   // kNoteDeleted (549) for a note that has been deleted.

@@ -126,7 +126,11 @@ class NsfDatabase {
   Status WriteNote(NoteRecord* note, int64_t nowCentis);
   // Writes several notes in one durable transaction: all or none.
   Status WriteNotes(std::span<NoteRecord> notes, int64_t nowCentis);
-  // Leaves a stub; durable on return.
+  // Leaves a stub; committed on return, without waiting for the disk: the
+  // next durable commit of this database (or a checkpoint) makes it
+  // durable. A move deletes after its durable copy, and a deletion lost to
+  // a power cut leaves the note in both places, which moving it again
+  // finishes without a second copy; so each move waits for the disk once.
   Status DeleteNote(uint32_t noteId, int64_t nowCentis);
   // Deletes the notes of ids that are still here in one durable
   // transaction, all or none; *deleted counts them (IDs deleted meanwhile

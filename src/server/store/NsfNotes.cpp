@@ -318,8 +318,21 @@ Status NsfDatabase::DeleteNoteInTransaction(uint32_t id, int64_t nowCentis) {
 }
 
 Status NsfDatabase::DeleteNote(uint32_t noteId, int64_t nowCentis) {
+  // In WAL mode synchronous=NORMAL commits without syncing the log; every
+  // other transaction of the connection stays FULL.
+  Status s = db_.Exec("PRAGMA synchronous=NORMAL");
+  if (!s.ok()) return s;
+  struct RestoreFull {
+    SqliteConnection& db;
+    ~RestoreFull() {
+      // Sets a flag of the connection, without I/O: it fails only when
+      // SQLite runs out of memory.
+      db.Exec("PRAGMA synchronous=FULL").IgnoreError();
+    }
+  } restore{db_};
+  // Declared after the guard: a rollback runs before FULL is back.
   WriteTransaction txn(begin_, commit_, rollback_);
-  Status s = BeginWrite(txn);
+  s = BeginWrite(txn);
   uint32_t id = 0;
   if (s.ok()) s = ResolveNoteId(noteId, &id);
   if (s.ok()) s = DeleteNoteInTransaction(id, nowCentis);

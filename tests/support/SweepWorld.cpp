@@ -1,0 +1,178 @@
+// The sweeps' world, shared so that both prove the same promise over the
+// same messages.
+#include "support/SweepWorld.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <sstream>
+
+namespace vt::testing {
+namespace {
+
+Items Verified(const char* route, Items extra = {}) {
+  extra.insert_or_assign("VeltraneVerified", "1");
+  extra.insert_or_assign("Kesto_Router", route);
+  return extra;
+}
+
+}  // namespace
+
+const std::vector<std::string>& SweepMailBoxes() {
+  static const std::vector<std::string> boxes = {kMailBox, kMailBox2,
+                                                 kMailBox3};
+  return boxes;
+}
+
+const std::vector<std::string>& SweepDatabases() {
+  static const std::vector<std::string> databases = {
+      kMailBox,  kMailBox2,    kMailBox3,    kScanBox1,
+      kScanBox2, kQuarantineB, kQuarantineC, kQuarantineD};
+  return databases;
+}
+
+const std::vector<std::string>& SweepItems() {
+  static const std::vector<std::string> items = {
+      "VeltraneVerified", "Kesto_Router", "RoutingState", "VTRouterReleased"};
+  return items;
+}
+
+Items SweepConfig(bool alternate) {
+  return {{"ReleaseMailMinutes", 10},
+          {"AlternateInterceptor", alternate ? 1 : 0},
+          {"MailboxNsf", SweepMailBoxes()}};
+}
+
+std::vector<SweepMessage> MakeSweepWorld(bool alternate) {
+  const Items held = {{"RoutingState", "HOLD"}, {"VeltraneProcess", ""}};
+  const Items fresh = alternate ? held : Items{};
+  const Items notOurs = alternate ? Items{} : held;
+  const std::string freshState = alternate ? "HOLD" : "";
+  return {
+      // New mail in the two mail boxes.
+      {"p1", kMailBox, fresh, 0, "M", kMailBox, "M", ""},
+      {"p2", kMailBox, fresh, 0, "B", kQuarantineB, "B", freshState},
+      {"p3", kMailBox, fresh, 0, "C", kQuarantineC, "C", freshState},
+      {"p4", kMailBox, fresh, 0, "D", kQuarantineD, "D", freshState},
+      {"q2", kMailBox2, fresh, 0, "C", kQuarantineC, "C", freshState},
+      {"r3", kMailBox3, fresh, 0, "M", kMailBox, "M", ""},
+      {"dead",
+       kMailBox,
+       {{"RoutingState", "DEAD"}, {"DeadFailureReason", "No route"}},
+       0,
+       "M",
+       kMailBox,
+       "M",
+       "DEAD"},
+      {"notOurs", kMailBox, notOurs, 0, "", kMailBox, "",
+       alternate ? "" : "HOLD"},
+      // Back from scanning and still held by the mail server.
+      {"heldV", kMailBox, Verified("M", {{"RoutingState", "HOLD"}}), 0, "",
+       kMailBox, "M", ""},
+      // Verified in the scan boxes, waiting for delivery.
+      {"s1M", kScanBox1, Verified("M"), 0, "", kMailBox, "M", ""},
+      {"s1B", kScanBox1, Verified("B"), 0, "", kQuarantineB, "B", ""},
+      {"s1C", kScanBox1, Verified("C"), 0, "", kQuarantineC, "C", ""},
+      {"s1D", kScanBox1, Verified("D"), 0, "", kQuarantineD, "D", ""},
+      {"s1H", kScanBox1, Verified("M", {{"RoutingState", "HOLD"}}), 0, "",
+       kMailBox, "M", ""},
+      {"s2M", kScanBox2, Verified("M"), 0, "", kMailBox, "M", ""},
+      {"s2B", kScanBox2, Verified("B"), 0, "", kQuarantineB, "B", ""},
+      {"s2D", kScanBox2, Verified("D"), 0, "", kQuarantineD, "D", ""},
+      // Refused by the mail rule on its way back to a mail box.
+      {"refused", kScanBox1, Verified("M", {{"Subject", "blocked"}}), 0, "", "",
+       "", ""},
+      // Waiting for a verdict longer than the release time.
+      {"stale", kScanBox2, {}, 11, "", kMailBox, "M", ""},
+  };
+}
+
+bool Delivered(const SweepMessage& m) {
+  const std::string start = m.start;
+  return !m.end.empty() &&
+         (!m.verdict.empty() || start == kScanBox1 || start == kScanBox2);
+}
+
+std::string Misplaced(const std::vector<SweepMessage>& world,
+                      const Census& census, bool deletionMayLag) {
+  std::ostringstream out;
+  for (const SweepMessage& m : world) {
+    auto it = census.find(m.id);
+    const size_t copies = it == census.end() ? 0 : it->second.size();
+    bool ok = copies == 1;
+    if (m.end.empty()) ok = copies <= 1;
+    if (deletionMayLag && copies == 2) ok = true;
+    if (ok) continue;
+    out << "  " << m.id << " in " << copies << " databases:";
+    if (it != census.end()) {
+      for (const std::string& db : it->second) out << " " << db;
+    }
+    out << "\n";
+  }
+  return out.str();
+}
+
+std::string Fingerprint(const std::vector<MessageCopy>& survey) {
+  std::vector<std::string> lines;
+  for (const MessageCopy& copy : survey) {
+    std::string line = copy.id + "@" + copy.db;
+    for (const auto& [item, value] : copy.items)
+      line += " " + item + "=" + value;
+    lines.push_back(line);
+  }
+  std::sort(lines.begin(), lines.end());
+  std::string all;
+  for (const std::string& line : lines) all += line + "\n";
+  return all;
+}
+
+int ScanWhatWaits(LocalNotesServices& server,
+                  const std::vector<SweepMessage>& world,
+                  const std::vector<MessageCopy>& survey) {
+  std::map<std::string, std::string> verdicts;
+  for (const SweepMessage& m : world) verdicts[m.id] = m.verdict;
+  int given = 0;
+  for (const MessageCopy& copy : survey) {
+    if (copy.db != kScanBox1 && copy.db != kScanBox2) continue;
+    if (copy.items.at("VeltraneVerified") == "1") continue;
+    const std::string& verdict = verdicts[copy.id];
+    if (verdict.empty()) continue;
+    EXPECT_TRUE(GiveVerdict(server, copy.db, copy.id, verdict));
+    ++given;
+  }
+  return given;
+}
+
+void ExpectEveryMessageWhereItsVerdictSendsIt(
+    const std::vector<SweepMessage>& world,
+    const std::vector<MessageCopy>& survey, const std::string& context) {
+  std::map<std::string, std::vector<const MessageCopy*>> byId;
+  for (const MessageCopy& copy : survey) byId[copy.id].push_back(&copy);
+  for (const SweepMessage& m : world) {
+    const auto& copies = byId[m.id];
+    if (m.end.empty()) {
+      EXPECT_TRUE(copies.empty()) << context << ": " << m.id << " survived";
+      continue;
+    }
+    ASSERT_EQ(copies.size(), 1u) << context << ": " << m.id;
+    const MessageCopy& c = *copies[0];
+    if (Delivered(m) && m.end == kMailBox) {
+      EXPECT_NE(
+          std::find(SweepMailBoxes().begin(), SweepMailBoxes().end(), c.db),
+          SweepMailBoxes().end())
+          << context << ": " << m.id << " in " << c.db;
+    } else {
+      EXPECT_EQ(c.db, m.end) << context << ": " << m.id;
+    }
+    EXPECT_EQ(c.items.at("Kesto_Router"), m.route) << context << ": " << m.id;
+    EXPECT_EQ(c.items.at("VeltraneVerified"), m.route.empty() ? "" : "1")
+        << context << ": " << m.id;
+    EXPECT_EQ(c.items.at("RoutingState"), m.routingState)
+        << context << ": " << m.id;
+    EXPECT_EQ(c.items.at("VTRouterReleased"), m.id == "stale" ? "1" : "")
+        << context << ": " << m.id;
+  }
+}
+
+}  // namespace vt::testing
