@@ -175,47 +175,50 @@ Outcome WebApi::Message(const std::string& id, Json* out) {
   return Outcome();
 }
 
-Outcome WebApi::OpenWriter(std::unique_ptr<LocalNotesServices>* writer) {
-  return OpenDataDirectory(dir_, writer, DataDirOptions());
-}
-
-Outcome WebApi::Release(const std::vector<std::string>& ids,
-                        const std::string& to, Json* out) {
+Outcome WebApi::RunChange(const Change& change) {
   std::unique_ptr<LocalNotesServices> writer;
-  Outcome outcome = OpenWriter(&writer);
+  Outcome outcome = OpenDataDirectory(dir_, &writer, DataDirOptions());
   if (!outcome.ok()) return outcome;
   RouterSettings settings;
   outcome = ReadRouterSettings(*writer, &settings);
   if (!outcome.ok()) return outcome;
   QuarantineLock lock;
   if (!lock.Acquire()) return QuarantineLock::BusyFailure();
-  MailBoxes mailBoxes;
-  outcome = mailBoxes.Open(*writer, settings);
-  if (!outcome.ok()) return outcome;
-  const int target = to.empty() ? 0 : mailBoxes.Find(to);
-  if (target < 0) {
-    return Outcome::Failure(to + " is none of the router's mail boxes");
-  }
-  const std::vector<QuarantineFile> files =
-      QuarantineFiles(*writer, settings, 0);
-  Json results = Json::array();
-  for (const std::string& id : ids) {
-    Released released;
-    outcome = ReleaseMessage(*writer, files, mailBoxes,
-                             static_cast<size_t>(target), id, &released);
-    if (outcome.ok()) {
-      results.push_back(Json{{"id", JsonText(id)},
-                             {"ok", true},
-                             {"from", JsonText(released.from)},
-                             {"to", JsonText(released.to)}});
-    } else {
-      results.push_back(Json{{"id", JsonText(id)},
-                             {"ok", false},
-                             {"error", JsonText(outcome.message())}});
-    }
-  }
-  *out = Json{{"results", std::move(results)}};
-  return Outcome();
+  return change(*writer, settings);
+}
+
+Outcome WebApi::Release(const std::vector<std::string>& ids,
+                        const std::string& to, Json* out) {
+  return RunChange(
+      [&](LocalNotesServices& writer, const RouterSettings& settings) {
+        MailBoxes mailBoxes;
+        Outcome outcome = mailBoxes.Open(writer, settings);
+        if (!outcome.ok()) return outcome;
+        const int target = to.empty() ? 0 : mailBoxes.Find(to);
+        if (target < 0) {
+          return Outcome::Failure(to + " is none of the router's mail boxes");
+        }
+        const std::vector<QuarantineFile> files =
+            QuarantineFiles(writer, settings, 0);
+        Json results = Json::array();
+        for (const std::string& id : ids) {
+          Released released;
+          outcome = ReleaseMessage(writer, files, mailBoxes,
+                                   static_cast<size_t>(target), id, &released);
+          if (outcome.ok()) {
+            results.push_back(Json{{"id", JsonText(id)},
+                                   {"ok", true},
+                                   {"from", JsonText(released.from)},
+                                   {"to", JsonText(released.to)}});
+          } else {
+            results.push_back(Json{{"id", JsonText(id)},
+                                   {"ok", false},
+                                   {"error", JsonText(outcome.message())}});
+          }
+        }
+        *out = Json{{"results", std::move(results)}};
+        return Outcome();
+      });
 }
 
 Outcome WebApi::Delete(const std::vector<std::string>& ids, Json* out) {
@@ -234,24 +237,22 @@ Outcome WebApi::Delete(const std::vector<std::string>& ids, Json* out) {
                                                      "hexadecimal digits)")}});
     }
   }
-  std::unique_ptr<LocalNotesServices> writer;
-  Outcome outcome = OpenWriter(&writer);
-  if (!outcome.ok()) return outcome;
-  RouterSettings settings;
-  outcome = ReadRouterSettings(*writer, &settings);
-  if (!outcome.ok()) return outcome;
-  QuarantineLock lock;
-  if (!lock.Acquire()) return QuarantineLock::BusyFailure();
   std::map<store::Unid, std::string> deletedFrom;
-  std::vector<PurgeResult> purged;
-  outcome = Purge(
-      *writer, QuarantineFiles(*writer, settings, 0),
-      [&](const QuarantinedMessage& m) {
-        if (wanted.count(m.unid) == 0) return false;
-        deletedFrom[m.unid] = m.database;
-        return true;
-      },
-      false, &purged);
+  Outcome purged;
+  const Outcome outcome = RunChange(
+      [&](LocalNotesServices& writer, const RouterSettings& settings) {
+        std::vector<PurgeResult> perDatabase;
+        purged = Purge(
+            writer, QuarantineFiles(writer, settings, 0),
+            [&](const QuarantinedMessage& m) {
+              if (wanted.count(m.unid) == 0) return false;
+              deletedFrom[m.unid] = m.database;
+              return true;
+            },
+            false, &perDatabase);
+        return Outcome();
+      });
+  if (!outcome.ok()) return outcome;
   // A failure part way keeps the batches already deleted (each is one
   // durable transaction); every message picked is then reported with the
   // failure, and deleting it again tells which are gone.
@@ -262,14 +263,14 @@ Outcome WebApi::Delete(const std::vector<std::string>& ids, Json* out) {
           {"id", JsonText(id)},
           {"ok", false},
           {"error", JsonText(id + ": no quarantined message has this ID")}});
-    } else if (outcome.ok()) {
+    } else if (purged.ok()) {
       results.push_back(Json{{"id", JsonText(id)},
                              {"ok", true},
                              {"database", JsonText(found->second)}});
     } else {
       results.push_back(Json{{"id", JsonText(id)},
                              {"ok", false},
-                             {"error", JsonText(outcome.message())}});
+                             {"error", JsonText(purged.message())}});
     }
   }
   *out = Json{{"results", std::move(results)}};

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -17,6 +18,7 @@
 #include "JsonOut.h"
 #include "Outcome.h"
 #include "Quarantine.h"
+#include "RouterSettings.h"
 #include "server/LocalNotesServices.h"
 
 namespace vt::tool {
@@ -69,8 +71,11 @@ class WebApi {
   Outcome Delete(const std::vector<std::string>& ids, Json* out);
 
  private:
-  // A server of its own for a change, with its databases checked.
-  Outcome OpenWriter(std::unique_ptr<LocalNotesServices>* writer);
+  // Runs a change on a server of its own (its databases checked when
+  // opened) with the router's settings, holding the quarantine lock.
+  using Change = std::function<Outcome(LocalNotesServices& writer,
+                                       const RouterSettings& settings)>;
+  Outcome RunChange(const Change& change);
 
   const std::string dir_;
   std::mutex readerMutex_;

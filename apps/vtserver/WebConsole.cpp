@@ -23,10 +23,8 @@ constexpr size_t kMaxIdsPerChange = 1000;
 constexpr int kMaxOverviewHours = 24;
 constexpr int kDefaultOverviewHours = 3;
 // Requests are few (an administrator's pages, a scraper) and the readings
-// take turns anyway; but a browser keeps several connections open, each
-// holding a thread until it idles out, so there are threads for them.
+// take turns anyway.
 constexpr size_t kThreads = 8;
-constexpr time_t kIdleConnectionSeconds = 2;
 
 constexpr char kSecurityPolicy[] =
     "default-src 'none'; script-src 'self'; style-src 'self'; "
@@ -223,8 +221,11 @@ WebConsole::WebConsole(WebApi& api, WebConsoleOptions options)
       http_(std::make_unique<httplib::Server>()) {
   http_->new_task_queue = [] { return new httplib::ThreadPool(kThreads); };
   http_->set_payload_max_length(kMaxBody);
-  http_->set_keep_alive_max_count(100);
-  http_->set_keep_alive_timeout(kIdleConnectionSeconds);
+  // One request per connection: a request refused before its body was
+  // read (no token, say) would otherwise leave that body to be read as the
+  // next request on the connection, and a proxy in front that shares
+  // connections would hand the answers to the wrong clients.
+  http_->set_keep_alive_max_count(1);
   http_->set_default_headers({
       {"Content-Security-Policy", kSecurityPolicy},
       {"X-Content-Type-Options", "nosniff"},
@@ -251,7 +252,9 @@ WebConsole::WebConsole(WebApi& api, WebConsoleOptions options)
       // Only loopback is served without a token; a page elsewhere whose
       // name resolves to 127.0.0.1 still names its own host.
       const std::string host = req.get_header_value("Host");
-      const std::string port = ":" + std::to_string(port_);
+      // Browsers leave out the default port.
+      const std::string port =
+          port_ == 80 ? std::string() : ":" + std::to_string(port_);
       const bool local = host == "127.0.0.1" + port ||
                          EqualsIgnoreCase(host, "localhost" + port) ||
                          host == "[::1]" + port ||

@@ -36,38 +36,16 @@ constexpr char kRefreshes[] = "Number(document.body.dataset.refreshes || 0)";
 // A well-formed universal ID that no message has.
 constexpr char kUnknownId[] = "0123456789ABCDEF0123456789ABCDEF";
 
-// A page of another origin (127.0.0.1 on a port of its own), for as long as
-// the test runs: what a hostile site open in the same browser could do.
-class OtherOrigin {
- public:
-  OtherOrigin() {
-    server_.set_keep_alive_max_count(1);
-    server_.Get("/", [](const httplib::Request&, httplib::Response& res) {
-      res.set_content(
-          "<!doctype html><html><head><title>elsewhere</title></head>"
-          "<body><p>another site</p></body></html>",
-          "text/html");
-    });
-    port_ = server_.bind_to_any_port("127.0.0.1");
-    thread_ = std::thread([this] { server_.listen_after_bind(); });
-  }
-  OtherOrigin(const OtherOrigin&) = delete;
-  OtherOrigin& operator=(const OtherOrigin&) = delete;
-  ~OtherOrigin() {
-    // stop() before the loop runs would leave it running forever.
-    WaitUntil([this] { return server_.is_running(); }, 5000);
-    server_.stop();
-    thread_.join();
-  }
-  std::string Url() const {
-    return "http://127.0.0.1:" + std::to_string(port_) + "/";
-  }
-
- private:
-  httplib::Server server_;
-  int port_ = 0;
-  std::thread thread_;
-};
+// A page of another origin (127.0.0.1 on a port of its own): what a hostile
+// site open in the same browser could do.
+void AnotherSite(httplib::Server& server) {
+  server.Get("/", [](const httplib::Request&, httplib::Response& res) {
+    res.set_content(
+        "<!doctype html><html><head><title>elsewhere</title></head>"
+        "<body><p>another site</p></body></html>",
+        "text/html");
+  });
+}
 
 // A data directory, its router and its console, and a browser: skipped
 // (or failed, with VT_REQUIRE_BROWSER=1) like BrowserTest when no browser
@@ -77,16 +55,7 @@ class WebBrowserTest : public DataDirTest {
   void SetUp() override {
     DataDirTest::SetUp();
     if (HasFatalFailure()) return;
-    std::string why;
-    if (!Browser::Available(&why)) {
-      const char* required = std::getenv("VT_REQUIRE_BROWSER");
-      if (required != nullptr && std::string(required) == "1") {
-        FAIL() << why << " (VT_REQUIRE_BROWSER=1)";
-      }
-      GTEST_SKIP() << why;
-    }
-    browser_ = std::make_unique<Browser>();
-    ASSERT_TRUE(browser_->Started());
+    StartBrowserOrSkip(&browser_);
   }
 
   void TearDown() override {
@@ -364,7 +333,7 @@ TEST_F(WebBrowserTest, QuarantinePageKeepsHostileTextAndChangesOnlyOnRequest) {
 
   // From a page of another origin: a fetch that needs no preflight gets as
   // far as the console (its answer is opaque, not a network error)...
-  OtherOrigin other;
+  TestSite other(AnotherSite);
   browser().Navigate(other.Url());
   ASSERT_EQ(browser().Title(), "elsewhere");
   const std::string release = web().url() + "/api/quarantine/release";

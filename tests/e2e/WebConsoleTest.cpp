@@ -3,9 +3,13 @@
 // `vtserver stats`, every change is refused without the page's token, a
 // release from two consoles at once delivers one copy, and an address
 // beyond loopback needs an access token.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <fstream>
@@ -163,6 +167,44 @@ TEST_F(WebConsoleTest, ServesWhatStatsShowsAndRefusesChangesWithoutToken) {
             413);
   EXPECT_EQ(client.Delete("/api/quarantine/message")->status, 405);
   EXPECT_EQ(Count("Veltrane/QuarantineC_1.nsf", "web-guard"), 3);
+
+  // A refused request's unread body is never read as a request of its own
+  // (behind a proxy that shares connections, its answer would go to
+  // another client): one request, one answer, then the connection closes.
+  {
+    const std::string host = "127.0.0.1:" + std::to_string(web.port());
+    const std::string inner =
+        "GET /favicon.ico HTTP/1.1\r\nHost: " + host + "\r\n\r\n";
+    // The server reads in blocks of 4 KiB: the smuggled request starts
+    // just past the first one, beyond what a refusal throws away.
+    const std::string head =
+        "POST /api/quarantine/delete HTTP/1.1\r\nHost: " + host +
+        "\r\nContent-Type: application/json\r\n"
+        "Content-Length: 00000\r\n\r\n";
+    const std::string body = std::string(4096 - head.size(), 'x') + inner;
+    char length[6];
+    std::snprintf(length, sizeof length, "%05zu", body.size());
+    std::string request = head + body;
+    request.replace(request.find("00000"), 5, length);
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(web.port()));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(
+        ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address),
+        0);
+    ASSERT_EQ(::write(fd, request.data(), request.size()),
+              static_cast<ssize_t>(request.size()));
+    std::string answers;
+    char buffer[4096];
+    ssize_t n;
+    while ((n = ::read(fd, buffer, sizeof buffer)) > 0)
+      answers.append(buffer, n);
+    ::close(fd);
+    EXPECT_EQ(answers.rfind("HTTP/1.1 403", 0), 0u) << answers;
+    EXPECT_EQ(answers.find("HTTP/1.1", 1), std::string::npos) << answers;
+  }
 
   // A malformed change is a clear 400, not a crash.
   EXPECT_EQ(

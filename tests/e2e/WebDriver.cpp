@@ -16,6 +16,8 @@
 #include <thread>
 #include <utility>
 
+#include "Programs.h"
+
 extern char** environ;
 
 namespace vt::e2e {
@@ -459,7 +461,7 @@ void Browser::SetWindowSize(int width, int height) {
        {{"width", width}, {"height", height}});
 }
 
-void BrowserTest::SetUp() {
+void StartBrowserOrSkip(std::unique_ptr<Browser>* browser) {
   std::string why;
   if (!Browser::Available(&why)) {
     const char* required = std::getenv("VT_REQUIRE_BROWSER");
@@ -468,8 +470,29 @@ void BrowserTest::SetUp() {
     }
     GTEST_SKIP() << why;
   }
-  browser_ = std::make_unique<Browser>();
-  ASSERT_TRUE(browser_->Started());
+  *browser = std::make_unique<Browser>();
+  ASSERT_TRUE((*browser)->Started());
 }
+
+TestSite::TestSite(const std::function<void(httplib::Server&)>& routes)
+    : server_(std::make_unique<httplib::Server>()) {
+  server_->set_keep_alive_max_count(1);
+  routes(*server_);
+  port_ = server_->bind_to_any_port("127.0.0.1");
+  thread_ = std::thread([this] { server_->listen_after_bind(); });
+}
+
+TestSite::~TestSite() {
+  // stop() before the loop runs would leave it running forever.
+  WaitUntil([this] { return server_->is_running(); }, 5000);
+  server_->stop();
+  thread_.join();
+}
+
+std::string TestSite::Url() const {
+  return "http://127.0.0.1:" + std::to_string(port_) + "/";
+}
+
+void BrowserTest::SetUp() { StartBrowserOrSkip(&browser_); }
 
 }  // namespace vt::e2e

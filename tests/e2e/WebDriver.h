@@ -9,17 +9,20 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/TempDir.h"
 
 namespace httplib {
 class Client;
-}
+class Server;
+}  // namespace httplib
 
 namespace vt::e2e {
 
@@ -110,6 +113,31 @@ class Browser {
   std::unique_ptr<Driver> driver_;
   std::unique_ptr<httplib::Client> http_;
   std::string session_;
+};
+
+// Starts *browser, or skips the test with the reason when no browser is
+// installed; with VT_REQUIRE_BROWSER=1 (the machines that must run them) a
+// missing browser fails it instead. The caller returns when the test is
+// skipped or failed.
+void StartBrowserOrSkip(std::unique_ptr<Browser>* browser);
+
+// A test's own pages on a loopback port, served for as long as it lives
+// (a page of another origin, say). One request per connection: a browser
+// holding a connection open would keep it from stopping for seconds.
+class TestSite {
+ public:
+  // routes adds the pages to the server before it starts.
+  explicit TestSite(const std::function<void(httplib::Server&)>& routes);
+  TestSite(const TestSite&) = delete;
+  TestSite& operator=(const TestSite&) = delete;
+  ~TestSite();
+  // "http://127.0.0.1:PORT/".
+  std::string Url() const;
+
+ private:
+  std::unique_ptr<httplib::Server> server_;
+  int port_ = 0;
+  std::thread thread_;
 };
 
 // A fixture for browser tests: a fresh Browser per test, or the test skipped

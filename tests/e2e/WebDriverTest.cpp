@@ -26,44 +26,22 @@ constexpr char kScript[] = R"(document.getElementById('go').onclick = () => {
       'hello ' + document.getElementById('name').value;
 };)";
 
-// The page on a loopback port of its own, for as long as the test runs.
-class PageServer {
- public:
-  PageServer() {
-    server_.set_default_headers(
-        {{"Content-Security-Policy", "script-src 'self'"}});
-    // One request per connection: a browser holding a connection open would
-    // keep the server from stopping for seconds.
-    server_.set_keep_alive_max_count(1);
-    server_.Get("/", [](const httplib::Request&, httplib::Response& res) {
-      res.set_content(kPage, "text/html");
-    });
-    server_.Get("/app.js", [](const httplib::Request&, httplib::Response& res) {
-      res.set_content(kScript, "text/javascript");
-    });
-    port_ = server_.bind_to_any_port("127.0.0.1");
-    thread_ = std::thread([this] { server_.listen_after_bind(); });
-  }
-  ~PageServer() {
-    // stop() before the loop runs would leave it running forever.
-    WaitUntil([this] { return server_.is_running(); }, 5000);
-    server_.stop();
-    thread_.join();
-  }
-  std::string Url() const {
-    return "http://127.0.0.1:" + std::to_string(port_) + "/";
-  }
-
- private:
-  httplib::Server server_;
-  int port_ = 0;
-  std::thread thread_;
-};
+// The page, its script and a policy that forbids inline scripts.
+void SmokePages(httplib::Server& server) {
+  server.set_default_headers(
+      {{"Content-Security-Policy", "script-src 'self'"}});
+  server.Get("/", [](const httplib::Request&, httplib::Response& res) {
+    res.set_content(kPage, "text/html");
+  });
+  server.Get("/app.js", [](const httplib::Request&, httplib::Response& res) {
+    res.set_content(kScript, "text/javascript");
+  });
+}
 
 using WebDriverTest = BrowserTest;
 
 TEST_F(WebDriverTest, DrivesAPageUnderAContentSecurityPolicy) {
-  PageServer server;
+  TestSite server(SmokePages);
   browser().Navigate(server.Url());
   EXPECT_EQ(browser().Url(), server.Url());
   EXPECT_EQ(browser().Title(), "WebDriver smoke");

@@ -301,7 +301,7 @@ function startQuarantine() {
     try {
       const message = await getJson(`/api/quarantine/message?id=${encodeURIComponent(unid)}`);
       $('detail-title').textContent = `Message ${message.unid} in ${message.database} (${localTime(message.date)})`;
-      $('detail-items').replaceChildren(...Object.entries(message.items).map(([name, value]) => {
+      $('detail-items').replaceChildren(...message.itemList.map(({ name, value }) => {
         const text = Array.isArray(value) ? value.join('; ') : (value === null ? '' : String(value));
         return el('tr', {}, el('th', { text: name }), el('td', { text }));
       }));
