@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <httplib.h>
 #include <sys/random.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -220,6 +221,12 @@ WebConsole::WebConsole(WebApi& api, WebConsoleOptions options)
       csrfToken_(RandomToken()),
       http_(std::make_unique<httplib::Server>()) {
   http_->new_task_queue = [] { return new httplib::ThreadPool(kThreads); };
+  // The library's default adds SO_REUSEPORT, with which a second console
+  // on the same port would start too and take half the requests.
+  http_->set_socket_options([](int socket) {
+    const int yes = 1;
+    ::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+  });
   http_->set_payload_max_length(kMaxBody);
   // One request per connection: a request refused before its body was
   // read (no token, say) would otherwise leave that body to be read as the

@@ -309,6 +309,13 @@ TEST_F(WebConsoleTest, AnAddressBeyondLoopbackNeedsAnAccessToken) {
   client.set_basic_auth("admin", token);
   EXPECT_EQ(client.Get("/api/stats")->status, 200);
 
+  // A second console on the same port is refused, not started beside it.
+  const RunResult twice =
+      Vt({"web", dir(), "--listen", "127.0.0.1:" + std::to_string(web.port())});
+  EXPECT_EQ(twice.exitCode, 1);
+  EXPECT_NE(twice.err.find("cannot listen on 127.0.0.1:"), std::string::npos)
+      << twice.err;
+
   // SIGTERM ends it properly.
   web.process().Signal(SIGTERM);
   ASSERT_TRUE(web.process().WaitForExit(10000));
