@@ -1,14 +1,15 @@
 // The formula and search operations of the embedded server: compiled
 // formulas live in platform memory as validated blobs; a search decodes the
-// blob once and evaluates it against each note's summary items.
+// blob once and evaluates it against the summary items of the notes that
+// need it (NoteSearch.h).
 #include <algorithm>
 #include <cstring>
 
 #include "server/LocalNotesServices.h"
+#include "server/NoteSearch.h"
 #include "server/formula/FormulaBlob.h"
 #include "server/formula/FormulaCompiler.h"
 #include "server/formula/FormulaProgram.h"
-#include "server/store/BlobItemSource.h"
 
 namespace vt {
 namespace {
@@ -116,48 +117,8 @@ Status LocalNotesServices::SearchDatabase(DbHandle db, MemHandle formula,
   }
   const TimeDate now = TimeDateFromUnixCentis(Now());
   Put(until, now);
-
-  // A result that depends on the clock is never reused.
-  const bool reusable = !everything && !program.SelectionReadsClock();
-  store::NsfDatabase::ChangeMark mark;
-  if (reusable && database->GetChangeMark(&mark).ok()) {
-    if (const std::vector<SearchMatch>* cached =
-            searches_.Find(database, blob, noteClassMask, mark);
-        cached != nullptr) {
-      // Callbacks may search too: replay from a copy of the result.
-      const std::vector<SearchMatch> matches = *cached;
-      for (const SearchMatch& match : matches) {
-        const Status s = callback(context, match);
-        if (!s.ok()) return s;
-      }
-      return Status();
-    }
-  } else {
-    mark = store::NsfDatabase::ChangeMark();
-  }
-
-  std::vector<SearchMatch> result;
-  const bool keep = reusable && mark.dataVersion >= 0;
-  const Status s = database->ForEachNote(
-      noteClassMask, [&](const store::ScanEntry& entry) -> Status {
-        bool selected = everything;
-        if (!everything) {
-          const store::BlobItemSource note(entry.summary, {}, entry.created,
-                                           entry.modified);
-          selected = program.Selects(note, now);
-        }
-        SearchMatch match;
-        match.noteId = entry.id;
-        match.noteClass = entry.noteClass;
-        match.matchFlags = selected ? kSearchMatchFlag : 0;
-        if (keep) result.push_back(match);
-        return callback(context, match);
-      });
-  if (!s.ok() || !keep) return s;
-  // The mark was taken before the scan: a change during it makes the next
-  // search scan again rather than trust this result.
-  searches_.Keep(database, blob, noteClassMask, mark, std::move(result));
-  return Status();
+  return SearchNotes(searches_, database, blob, everything ? nullptr : &program,
+                     noteClassMask, now, callback, context);
 }
 
 }  // namespace vt

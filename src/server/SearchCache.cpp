@@ -6,24 +6,23 @@
 namespace vt {
 namespace {
 
-// At most this many remembered results, and this many notes in them all.
-constexpr size_t kMaxCachedSearches = 32;
+// At most this many remembered results (the router keeps three for each
+// mail box and four for each scan box), and this many notes in them all.
+constexpr size_t kMaxCachedSearches = 256;
 constexpr size_t kMaxCachedMatches = 2'000'000;
 
 }  // namespace
 
-const std::vector<SearchMatch>* SearchCache::Find(
+KeptSearch* SearchCache::Find(
     const std::shared_ptr<store::NsfDatabase>& database,
-    std::span<const uint8_t> formula, uint16_t noteClassMask,
-    const store::NsfDatabase::ChangeMark& mark) {
+    std::span<const uint8_t> formula, uint16_t noteClassMask) {
   for (Entry& entry : entries_) {
     if (entry.noteClassMask == noteClassMask &&
         entry.database.lock() == database &&
         std::equal(entry.formula.begin(), entry.formula.end(), formula.begin(),
                    formula.end())) {
-      if (entry.mark != mark) return nullptr;
       entry.lastUse = ++uses_;
-      return &entry.matches;
+      return &entry.search;
     }
   }
   return nullptr;
@@ -31,9 +30,7 @@ const std::vector<SearchMatch>* SearchCache::Find(
 
 void SearchCache::Keep(const std::shared_ptr<store::NsfDatabase>& database,
                        std::span<const uint8_t> formula, uint16_t noteClassMask,
-                       const store::NsfDatabase::ChangeMark& mark,
-                       std::vector<SearchMatch> matches) {
-  if (matches.size() > kMaxCachedMatches) return;
+                       KeptSearch search) {
   // The result this one supersedes goes, as do those of closed databases.
   std::erase_if(entries_, [&](const Entry& e) {
     return e.database.expired() ||
@@ -41,22 +38,22 @@ void SearchCache::Keep(const std::shared_ptr<store::NsfDatabase>& database,
             std::equal(e.formula.begin(), e.formula.end(), formula.begin(),
                        formula.end()));
   });
-  size_t total = matches.size();
-  for (const Entry& e : entries_) total += e.matches.size();
+  if (!search.matches || search.matches->size() > kMaxCachedMatches) return;
+  size_t total = search.matches->size();
+  for (const Entry& e : entries_) total += e.search.matches->size();
   while (!entries_.empty() &&
          (entries_.size() >= kMaxCachedSearches || total > kMaxCachedMatches)) {
     auto oldest = std::min_element(
         entries_.begin(), entries_.end(),
         [](const Entry& a, const Entry& b) { return a.lastUse < b.lastUse; });
-    total -= oldest->matches.size();
+    total -= oldest->search.matches->size();
     entries_.erase(oldest);
   }
   Entry entry;
   entry.database = database;
   entry.formula.assign(formula.begin(), formula.end());
   entry.noteClassMask = noteClassMask;
-  entry.mark = mark;
-  entry.matches = std::move(matches);
+  entry.search = std::move(search);
   entry.lastUse = ++uses_;
   entries_.push_back(std::move(entry));
 }

@@ -145,7 +145,7 @@ TEST_F(BackupCheck, ADamagedDatabaseIsNamedByCheckAndNeverWrittenByTheRouter) {
 
 TEST_F(BackupCheck, AFileOfANewerVersionIsNamedAndLeftAlone) {
   Send("Kept", 1);
-  Sql(Db("mail.box"), "PRAGMA user_version=3;");
+  Sql(Db("mail.box"), "PRAGMA user_version=4;");
   const RunResult ls = Vt({"ls", dir()});
   EXPECT_EQ(ls.exitCode, 1);
   EXPECT_EQ(ls.err,
@@ -161,9 +161,11 @@ TEST_F(BackupCheck, AFileOfANewerVersionIsNamedAndLeftAlone) {
 
 TEST_F(BackupCheck, AnOlderFileIsUpgradedOnlyByUpgradeAfterItsCopy) {
   Send("Old layout", 2);
+  // Back to layout 2, without the change sequence.
   Sql(Db("mail.box"),
-      "DROP INDEX stubs_unid; ALTER TABLE stubs DROP COLUMN sequence;"
-      "PRAGMA user_version=1;");
+      "DROP INDEX notes_changed; DROP INDEX stubs_changed;"
+      "ALTER TABLE notes DROP COLUMN changed;"
+      "ALTER TABLE stubs DROP COLUMN changed; PRAGMA user_version=2;");
   const std::string old = ReadAll(Db("mail.box"));
   // Nothing reads it into the new format by the way.
   const RunResult ls = Vt({"ls", dir(), "mail.box"});
@@ -187,9 +189,9 @@ TEST_F(BackupCheck, AnOlderFileIsUpgradedOnlyByUpgradeAfterItsCopy) {
   EXPECT_EQ(ReadAll(aside / "mail.box"), old);
   EXPECT_EQ(Count("mail.box", "Old layout"), 2);
   EXPECT_EQ(Vt({"ls", dir(), "mail.box"}).exitCode, 0);
-  EXPECT_NE(ReadAll(fs::path(dir()) / "server.ini").find("\nDataFormat=2\n"),
+  EXPECT_NE(ReadAll(fs::path(dir()) / "server.ini").find("\nDataFormat=3\n"),
             std::string::npos);
-  EXPECT_EQ(Vt({"upgrade", dir()}).out, dir() + " is up to date (format 2)\n");
+  EXPECT_EQ(Vt({"upgrade", dir()}).out, dir() + " is up to date (format 3)\n");
 }
 
 }  // namespace

@@ -314,8 +314,8 @@ TEST_F(CopyDelete, AChangedMessageReturnsToWhereItWasDeleted) {
 }
 
 // Files made before deletion stubs kept their version are brought up to date
-// by a server told to (vtserver upgrade): their stubs block no copy, new
-// stubs do.
+// by a server told to (vtserver upgrade), through every later layout: their
+// stubs block no copy, new stubs do, and searches see changes.
 TEST_F(CopyDelete, AFileOfTheFirstLayoutIsUpgradedOnlyWhenAsked) {
   const uint32_t original = NewMessage(a_, "old file");
   uint32_t copied = 0;
@@ -332,6 +332,10 @@ TEST_F(CopyDelete, AFileOfTheFirstLayoutIsUpgradedOnlyWhenAsked) {
   char* error = nullptr;
   EXPECT_EQ(sqlite3_exec(raw,
                          "DROP INDEX stubs_unid;"
+                         "DROP INDEX notes_changed;"
+                         "DROP INDEX stubs_changed;"
+                         "ALTER TABLE notes DROP COLUMN changed;"
+                         "ALTER TABLE stubs DROP COLUMN changed;"
                          "ALTER TABLE stubs DROP COLUMN sequence;"
                          "PRAGMA user_version=1;",
                          nullptr, nullptr, &error),
@@ -359,8 +363,36 @@ TEST_F(CopyDelete, AFileOfTheFirstLayoutIsUpgradedOnlyWhenAsked) {
       server_->CopyNote(a_, 0, 0, original, b_, 0, 0, 0, 0, &again, nullptr),
       Status());
   EXPECT_NE(again, 0u);
+  // Searches bring their kept outcome up to date from the change numbers,
+  // which the notes of the old layout do not have.
+  const std::string all = "SELECT @All";
+  MemHandle formula;
+  uint16_t length = 0, line = 0, column = 0, offset = 0, errorLength = 0;
+  Status compileError;
+  ASSERT_EQ(server_->CompileFormula(nullptr, 0, all.data(),
+                                    static_cast<uint16_t>(all.size()), &formula,
+                                    &length, &compileError, &line, &column,
+                                    &offset, &errorLength),
+            Status());
+  const auto search = [&] {
+    std::vector<uint32_t> ids;
+    EXPECT_EQ(server_->SearchDatabase(
+                  b_, formula, nullptr, 0, kNoteClassDocument, nullptr,
+                  [](void* context, const SearchMatch& match) {
+                    static_cast<std::vector<uint32_t>*>(context)->push_back(
+                        match.noteId);
+                    return Status();
+                  },
+                  &ids, nullptr),
+              Status());
+    return ids;
+  };
+  EXPECT_EQ(search(), Documents(b_));
+  EXPECT_EQ(search().back(), again);
   // A stub written now keeps its version and stops the same copy.
   ASSERT_EQ(server_->DeleteNote(b_, again, 0), Status());
+  EXPECT_EQ(search(), Documents(b_));
+  server_->FreeMemory(formula);
   uint32_t third = 7;
   ASSERT_EQ(
       server_->CopyNote(a_, 0, 0, original, b_, 0, 0, 0, 0, &third, nullptr),

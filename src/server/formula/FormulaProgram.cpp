@@ -17,10 +17,13 @@ namespace vt::formula {
 namespace {
 
 // A value during evaluation. Text points into the program or into the
-// note's item, never into a copy.
+// note's item, never into a copy. `clock` says whether the value could be
+// another at another time (it comes from @Now); the kind never depends on
+// the time, so neither does whether an evaluation fails.
 struct Value {
   enum class Kind : uint8_t { kText, kTextList, kNumber, kTime };
   Kind kind;
+  bool clock;
   uint16_t count;       // kTextList: entries (at least one)
   const uint8_t* data;  // kText: the bytes; kTextList: the whole item value
   size_t size;
@@ -197,10 +200,11 @@ bool AdjustAmount(const Value& v, int* amount) {
   return true;
 }
 
-// Runs one checked code sequence. `selection` becomes 0 or 1 at each SELECT.
+// Runs one checked code sequence. `selection` becomes 0 or 1 at each SELECT,
+// and selectionClock whether that could be otherwise at another time.
 Status Run(std::span<const Instruction> code, const uint8_t* bytes,
-           const ItemSource& note, TimeDate now, Value* result,
-           int* selection) {
+           const ItemSource& note, TimeDate now, Value* result, int* selection,
+           bool* selectionClock) {
   const Status mismatch(err::kWrongItemType);
   std::array<Value, kMaxStack> stack;
   size_t sp = 0;
@@ -236,7 +240,8 @@ Status Run(std::span<const Instruction> code, const uint8_t* bytes,
         stack[sp++] = TimeValue(note.Modified());
         break;
       case kOpNow:
-        stack[sp++] = TimeValue(now);
+        stack[sp] = TimeValue(now);
+        stack[sp++].clock = true;
         break;
       case kOpAdjust: {
         sp -= kAdjustArguments;
@@ -246,9 +251,12 @@ Status Run(std::span<const Instruction> code, const uint8_t* bytes,
         for (int i = 1; i < kAdjustArguments; ++i) {
           if (!AdjustAmount(args[i], &amounts[i - 1])) return mismatch;
         }
-        stack[sp++] = TimeValue(
-            AdjustTimeDate(args[0].time, amounts[0], amounts[1], amounts[2],
-                           amounts[3], amounts[4], amounts[5]));
+        bool clock = false;
+        for (int i = 0; i < kAdjustArguments; ++i) clock |= args[i].clock;
+        stack[sp] = TimeValue(AdjustTimeDate(args[0].time, amounts[0],
+                                             amounts[1], amounts[2], amounts[3],
+                                             amounts[4], amounts[5]));
+        stack[sp++].clock = clock;
         break;
       }
       case kOpEqual:
@@ -261,7 +269,9 @@ Status Run(std::span<const Instruction> code, const uint8_t* bytes,
         Value& a = stack[sp - 1];
         bool holds;
         if (Status s = Compare(in.op, a, b, &holds); !s.ok()) return s;
+        const bool clock = a.clock || b.clock;
         a = NumberValue(holds ? 1 : 0);
+        a.clock = clock;
         break;
       }
       case kOpAnd:
@@ -272,20 +282,30 @@ Status Run(std::span<const Instruction> code, const uint8_t* bytes,
           return mismatch;
         }
         const bool x = Truth(a.number), y = Truth(b.number);
+        // An operand that decides alone, whatever the time, decides for
+        // good: false for &, true for |.
+        const bool decisive = in.op == kOpAnd ? false : true;
+        const bool settled =
+            (x == decisive && !a.clock) || (y == decisive && !b.clock);
+        const bool clock = !settled && (a.clock || b.clock);
         a = NumberValue((in.op == kOpAnd ? (x && y) : (x || y)) ? 1 : 0);
+        a.clock = clock;
         break;
       }
       case kOpNot:
       case kOpNegate: {
         Value& a = stack[sp - 1];
         if (a.kind != Value::Kind::kNumber) return mismatch;
+        const bool clock = a.clock;
         a = NumberValue(in.op == kOpNot ? (Truth(a.number) ? 0 : 1)
                                         : -a.number);
+        a.clock = clock;
         break;
       }
       case kOpSelect: {
         const Value& a = stack[sp - 1];
         *selection = a.kind == Value::Kind::kNumber && Truth(a.number) ? 1 : 0;
+        *selectionClock = a.clock;
         break;
       }
       case kOpDiscard:
@@ -363,7 +383,15 @@ bool FormulaProgram::Selects(const ItemSource& note, TimeDate now) const {
 
 Status FormulaProgram::EvaluateSelection(const ItemSource& note, TimeDate now,
                                          bool* selected) const {
+  bool dependsOnTime = false;
+  return EvaluateSelection(note, now, selected, &dependsOnTime);
+}
+
+Status FormulaProgram::EvaluateSelection(const ItemSource& note, TimeDate now,
+                                         bool* selected,
+                                         bool* dependsOnTime) const {
   *selected = false;
+  *dependsOnTime = false;
   if (!decoded_) return Status(err::kFormulaCorrupt);
   if (!hasSelection_) {
     *selected = true;
@@ -371,14 +399,19 @@ Status FormulaProgram::EvaluateSelection(const ItemSource& note, TimeDate now,
   }
   Value result;
   int selection = -1;
-  if (Status s =
-          Run(Code(selection_), bytes_.data(), note, now, &result, &selection);
+  bool selectionClock = false;
+  if (Status s = Run(Code(selection_), bytes_.data(), note, now, &result,
+                     &selection, &selectionClock);
       !s.ok()) {
     return s;
   }
-  *selected = selection >= 0
-                  ? selection == 1
-                  : result.kind == Value::Kind::kNumber && Truth(result.number);
+  if (selection >= 0) {
+    *selected = selection == 1;
+    *dependsOnTime = selectionClock;
+  } else {
+    *selected = result.kind == Value::Kind::kNumber && Truth(result.number);
+    *dependsOnTime = result.clock;
+  }
   return Status();
 }
 
@@ -391,8 +424,9 @@ std::vector<ColumnValue> FormulaProgram::ColumnValues(const ItemSource& note,
     cv.name = column.name;
     Value result;
     int selection = -1;
+    bool clock = false;
     if (Status s = Run(Code(column.code), bytes_.data(), note, now, &result,
-                       &selection);
+                       &selection, &clock);
         s.ok()) {
       cv.value = ToFormulaValue(result);
     } else {

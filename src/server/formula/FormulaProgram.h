@@ -64,6 +64,12 @@ class FormulaProgram {
   // was never decoded.
   Status EvaluateSelection(const ItemSource& note, TimeDate now,
                            bool* selected) const;
+  // The same, telling also whether the outcome could be another at another
+  // time, the note unchanged: only when it rests on @Now. `Created < @Now &
+  // Verified = "1"` does not for a note that is not verified, which stays
+  // unselected whatever the time.
+  Status EvaluateSelection(const ItemSource& note, TimeDate now, bool* selected,
+                           bool* dependsOnTime) const;
 
   // Named columns in order, then summary names (each the value of the item
   // of that name). A column whose evaluation fails has kind kError.

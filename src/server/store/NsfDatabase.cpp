@@ -253,16 +253,27 @@ Status NsfDatabase::BeginWrite(WriteTransaction& txn) {
 
 namespace {
 
-// Only the stubs table of layout 1 differs from today's; a file whose stubs
-// table is not that one is a file we do not know (kCorruptDatabase).
-Status CheckFirstLayout(SqliteConnection& db) {
-  int64_t columns = 0;
-  const Status s = db.QueryInt(
+// Whether the file has the tables of that layout: an older layout's tables
+// differ from today's only in the columns that each step adds. Anything
+// else is a file we do not know (kCorruptDatabase).
+Status CheckOlderLayout(SqliteConnection& db, int64_t layout) {
+  int64_t stubColumns = 0;
+  Status s = db.QueryInt(
       "SELECT count(*) FROM pragma_table_info('stubs') WHERE name IN"
-      " ('id', 'unid', 'class', 'deleted', 'sequence')",
-      &columns);
+      " ('id', 'unid', 'class', 'deleted', 'sequence', 'changed')",
+      &stubColumns);
+  int64_t noteColumns = 0;
+  if (s.ok()) {
+    s = db.QueryInt(
+        "SELECT count(*) FROM pragma_table_info('notes') WHERE name IN"
+        " ('id', 'unid', 'class', 'created', 'modified', 'sequence',"
+        " 'summary', 'changed')",
+        &noteColumns);
+  }
   if (!s.ok()) return s;
-  return columns == 4 ? Status() : Status(err::kCorruptDatabase);
+  const bool known = (layout == 1 && stubColumns == 4 && noteColumns == 7) ||
+                     (layout == 2 && stubColumns == 5 && noteColumns == 7);
+  return known ? Status() : Status(err::kCorruptDatabase);
 }
 
 }  // namespace
@@ -273,24 +284,26 @@ Status NsfDatabase::UpgradeLayout(bool upgrade) {
   if (!s.ok() || value != kApplicationId) return s;  // refused later
   s = db_.QueryInt("PRAGMA user_version", &value);
   if (s.ok() && value > kSchemaVersion) return err::kNewerFormat;
-  if (!s.ok() || value != 1) return s;
+  if (!s.ok() || value < 1 || value == kSchemaVersion) return s;
   // An older file, unless it is no file of that layout at all.
   if (!upgrade) {
-    s = CheckFirstLayout(db_);
+    s = CheckOlderLayout(db_, value);
     return s.ok() ? Status(err::kOlderFormat) : s;
   }
   // Once, under the write lock: another process may be doing the same, so
-  // the version is read again inside the transaction. A stub of layout 1
-  // knows no version and blocks no copy.
+  // the version is read again inside the transaction.
   s = db_.Exec("BEGIN IMMEDIATE");
   if (!s.ok()) return s;
   s = db_.QueryInt("PRAGMA user_version", &value);
-  if (s.ok() && value == 1) s = CheckFirstLayout(db_);
-  if (s.ok() && value == 1) {
-    s = db_.Exec(
-        "ALTER TABLE stubs ADD COLUMN sequence INTEGER NOT NULL DEFAULT 0;"
-        "CREATE INDEX IF NOT EXISTS stubs_unid ON stubs(unid);"
-        "PRAGMA user_version=2;");
+  if (s.ok() && value >= 1 && value < kSchemaVersion) {
+    s = CheckOlderLayout(db_, value);
+    for (; s.ok() && value < kSchemaVersion; ++value) {
+      s = db_.Exec(kLayoutSteps[value + 1]);
+    }
+    if (s.ok()) {
+      s = db_.Exec(
+          ("PRAGMA user_version=" + std::to_string(kSchemaVersion)).c_str());
+    }
   }
   if (s.ok()) s = db_.Exec("COMMIT");
   if (!s.ok()) db_.Exec("ROLLBACK").IgnoreError();
@@ -298,6 +311,19 @@ Status NsfDatabase::UpgradeLayout(bool upgrade) {
 }
 
 Status NsfDatabase::PrepareStatements() {
+  const std::string nextChange = std::string("(") + kLastChangeSql + ") + 1";
+  const std::string insertNote =
+      "INSERT INTO notes(id, unid, class, created, modified, sequence,"
+      " summary, changed) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, " +
+      nextChange + ")";
+  const std::string updateNote =
+      "UPDATE notes SET class = ?2, created = ?3, modified = ?4,"
+      " sequence = ?5, summary = ?6, changed = " +
+      nextChange + " WHERE id = ?1";
+  const std::string insertStub =
+      "INSERT OR REPLACE INTO stubs(id, unid, class, deleted, sequence,"
+      " changed) VALUES(?1, ?2, ?3, ?4, ?5, " +
+      nextChange + ")";
   struct {
     Statement* stmt;
     const char* sql;
@@ -319,24 +345,23 @@ Status NsfDatabase::PrepareStatements() {
        "SELECT id, modified, sequence FROM notes WHERE unid = ?1"},
       {&getMeta_, "SELECT value FROM meta WHERE key = ?1"},
       {&putMeta_, "INSERT OR REPLACE INTO meta(key, value) VALUES(?1, ?2)"},
-      {&insertNote_,
-       "INSERT INTO notes(id, unid, class, created, modified, sequence,"
-       " summary) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7)"},
-      {&updateNote_,
-       "UPDATE notes SET class = ?2, created = ?3, modified = ?4,"
-       " sequence = ?5, summary = ?6 WHERE id = ?1"},
+      {&insertNote_, insertNote.c_str()},
+      {&updateNote_, updateNote.c_str()},
       {&putBody_, "INSERT OR REPLACE INTO bodies(id, items) VALUES(?1, ?2)"},
       {&deleteBody_, "DELETE FROM bodies WHERE id = ?1"},
       {&deleteNote_, "DELETE FROM notes WHERE id = ?1"},
-      {&insertStub_,
-       "INSERT OR REPLACE INTO stubs(id, unid, class, deleted, sequence)"
-       " VALUES(?1, ?2, ?3, ?4, ?5)"},
+      {&insertStub_, insertStub.c_str()},
       {&stubSequence_,
        "SELECT ifnull(max(sequence), 0) FROM stubs WHERE unid = ?1"},
       {&latestStub_,
        "SELECT id, sequence FROM stubs WHERE unid = ?1"
        " ORDER BY sequence DESC, id DESC LIMIT 1"},
       {&scan_, kScanSql},
+      {&lastChange_, kLastChangeSql},
+      {&changed_, kChangedSql},
+      {&noteOf_,
+       "SELECT id, class, created, modified, summary, unid, changed"
+       " FROM notes WHERE id = ?1"},
   };
   for (const auto& entry : all) {
     const Status s = entry.stmt->Prepare(db_, entry.sql);

@@ -25,9 +25,9 @@ namespace vt::store {
 
 // Marks our files ("VTR1"), so that another program's SQLite file is refused.
 inline constexpr int32_t kApplicationId = 0x56545231;
-// Layout 2 added the version each deletion stub deleted; files of layout 1 are
-// brought up to it when opened.
-inline constexpr int32_t kSchemaVersion = 2;
+// The layout of the files this version writes; older ones are brought up to
+// it (NsfLayout.h says what each step added).
+inline constexpr int32_t kSchemaVersion = 3;
 
 // Note IDs are multiples of 4 below 0x80000000; IDs of the form 0xFFFF0000 |
 // class name the first note of that class (kIconNoteId is one of them).
@@ -51,12 +51,14 @@ struct ScanEntry {
   int64_t modified = 0;
   Unid unid{};
   std::span<const uint8_t> summary;
+  int64_t changed = 0;  // set by ForEachChangeSince and ForEachNoteOf only
 };
 
 struct StubEntry {
   uint32_t id = 0;
   uint16_t noteClass = 0;
   int64_t deleted = 0;
+  int64_t changed = 0;  // set by ForEachChangeSince only
 };
 
 class NsfDatabase {
@@ -166,6 +168,19 @@ class NsfDatabase {
     friend bool operator==(const ChangeMark&, const ChangeMark&) = default;
   };
   Status GetChangeMark(ChangeMark* mark);
+  // The change sequence: every note written and every deletion stub made
+  // takes a number above all before it in the file, so what changed after a
+  // moment is what numbers above the last number read then. Notes and stubs
+  // written before the file had the sequence count as change 0.
+  Status GetLastChange(int64_t* change);
+  // The notes written after change `since` (every class, with their change
+  // numbers), then the stubs made after it; read a batch at a time, like
+  // ForEachNote, and with the same freedom for the visitors. A change made
+  // meanwhile may or may not be visited.
+  Status ForEachChangeSince(int64_t since, const ScanVisitor& written,
+                            const StubVisitor& deleted);
+  // The notes of ids that are still here, in the order given.
+  Status ForEachNoteOf(std::span<const uint32_t> ids, const ScanVisitor& visit);
   // Deletion stubs made at or after the given time, in ascending ID order.
   Status ForEachStub(int64_t sinceCentis, const StubVisitor& visit);
   // Every stored note of the classes in the mask, items included; the
@@ -250,7 +265,7 @@ class NsfDatabase {
   Statement getMeta_, putMeta_;
   Statement insertNote_, updateNote_, putBody_, deleteBody_, deleteNote_;
   Statement insertStub_, stubSequence_, latestStub_;
-  Statement scan_;
+  Statement scan_, lastChange_, changed_, noteOf_;
 };
 
 }  // namespace vt::store

@@ -17,12 +17,38 @@ inline constexpr char kSchema[] =
     "CREATE TABLE notes(id INTEGER PRIMARY KEY, unid BLOB NOT NULL UNIQUE,"
     " class INTEGER NOT NULL, created INTEGER NOT NULL,"
     " modified INTEGER NOT NULL, sequence INTEGER NOT NULL,"
-    " summary BLOB NOT NULL);"
+    " summary BLOB NOT NULL, changed INTEGER NOT NULL DEFAULT 0);"
     "CREATE TABLE bodies(id INTEGER PRIMARY KEY, items BLOB NOT NULL);"
     "CREATE TABLE stubs(id INTEGER PRIMARY KEY, unid BLOB NOT NULL,"
     " class INTEGER NOT NULL, deleted INTEGER NOT NULL,"
-    " sequence INTEGER NOT NULL);"
-    "CREATE INDEX stubs_unid ON stubs(unid);";
+    " sequence INTEGER NOT NULL, changed INTEGER NOT NULL DEFAULT 0);"
+    "CREATE INDEX stubs_unid ON stubs(unid);"
+    "CREATE INDEX notes_changed ON notes(changed);"
+    "CREATE INDEX stubs_changed ON stubs(changed);";
+
+// What each layout adds to the one before it; kLayoutSteps[v] takes a file
+// of layout v to v + 1.
+// 2: the version each deletion stub deleted (a stub of layout 1 knows none
+//    and blocks no copy).
+// 3: the change sequence (see NsfDatabase::GetLastChange); notes and stubs
+//    older than it count as change 0.
+inline constexpr const char* kLayoutSteps[] = {
+    nullptr,
+    nullptr,
+    "ALTER TABLE stubs ADD COLUMN sequence INTEGER NOT NULL DEFAULT 0;"
+    "CREATE INDEX IF NOT EXISTS stubs_unid ON stubs(unid);",
+    "ALTER TABLE notes ADD COLUMN changed INTEGER NOT NULL DEFAULT 0;"
+    "ALTER TABLE stubs ADD COLUMN changed INTEGER NOT NULL DEFAULT 0;"
+    "CREATE INDEX IF NOT EXISTS notes_changed ON notes(changed);"
+    "CREATE INDEX IF NOT EXISTS stubs_changed ON stubs(changed);",
+};
+
+// The last number of the change sequence in the file (0 when empty). A note
+// written or a stub made takes this + 1, read in the write statement itself,
+// so that no path that writes a note can leave it out.
+inline constexpr char kLastChangeSql[] =
+    "SELECT max(ifnull((SELECT max(changed) FROM notes), 0),"
+    " ifnull((SELECT max(changed) FROM stubs), 0))";
 
 // A scan reads a batch at a time and visits it with no statement active:
 // a visitor may then write to this database even after another process
@@ -32,6 +58,12 @@ inline constexpr char kScanSql[] =
     "SELECT id, class, created, modified, summary, unid FROM notes"
     " WHERE (class & ?1) != 0 AND id > ?2 ORDER BY id LIMIT ?3";
 inline constexpr int kScanBatch = 512;
+// The notes written after a change, in change order, a batch at a time
+// after (change ?1, id ?2); the index's range starts at the batch.
+inline constexpr char kChangedSql[] =
+    "SELECT id, class, created, modified, summary, unid, changed FROM notes"
+    " WHERE changed >= ?1 AND (changed > ?1 OR id > ?2)"
+    " ORDER BY changed, id LIMIT ?3";
 
 inline constexpr char kMetaInfo[] = "info";
 inline constexpr char kMetaNextId[] = "nextid";

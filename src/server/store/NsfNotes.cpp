@@ -302,19 +302,25 @@ Status NsfDatabase::DeleteNoteInTransaction(uint32_t id, int64_t nowCentis) {
     if (rc != SQLITE_ROW) return StatusFromSqlite(rc);
     info = InfoFromRow(use.get(), id, 0);
   }
+  {
+    // The stub first: its change number must pass the note's, which the
+    // file no longer holds once the note is gone.
+    StatementUse use(insertStub_);
+    use->BindInt(1, id);
+    use->BindBlob(2, info.unid);
+    use->BindInt(3, info.noteClass);
+    use->BindInt(4, nowCentis);
+    use->BindInt(5, info.sequence);
+    const Status s = StatusFromSqlite(use->Step());
+    if (!s.ok()) return s;
+  }
   for (Statement* stmt : {&deleteNote_, &deleteBody_}) {
     StatementUse use(*stmt);
     use->BindInt(1, id);
     const Status s = StatusFromSqlite(use->Step());
     if (!s.ok()) return s;
   }
-  StatementUse use(insertStub_);
-  use->BindInt(1, id);
-  use->BindBlob(2, info.unid);
-  use->BindInt(3, info.noteClass);
-  use->BindInt(4, nowCentis);
-  use->BindInt(5, info.sequence);
-  return StatusFromSqlite(use->Step());
+  return Status();
 }
 
 Status NsfDatabase::DeleteNote(uint32_t noteId, int64_t nowCentis) {

@@ -1,6 +1,7 @@
 // Walking a database (notes, stubs, whole stored notes, the change mark)
 // and its database-level records: information text, class, settings, space.
 #include <algorithm>
+#include <cstdint>
 #include <vector>
 
 #include "notes/FixedText.h"
@@ -26,51 +27,158 @@ Status NsfDatabase::GetChangeMark(ChangeMark* mark) {
   return Status();
 }
 
-Status NsfDatabase::ForEachNote(uint16_t classMask, const ScanVisitor& visit) {
+namespace {
+
+// A batch of notes read with no statement left active, so that visitors may
+// write (see kScanSql); the summaries live in one buffer.
+class NoteBatch {
+ public:
+  // Appends the rows the statement yields: id, class, created, modified,
+  // summary, unid and, with a seventh column, the change number.
+  Status Read(Statement& stmt) {
+    while (true) {
+      const int rc = stmt.Step();
+      if (rc == SQLITE_DONE) return Status();
+      if (rc != SQLITE_ROW) return StatusFromSqlite(rc);
+      Row row;
+      row.entry.id = static_cast<uint32_t>(stmt.ColumnInt(0));
+      row.entry.noteClass = static_cast<uint16_t>(stmt.ColumnInt(1));
+      row.entry.created = stmt.ColumnInt(2);
+      row.entry.modified = stmt.ColumnInt(3);
+      const std::span<const uint8_t> summary = stmt.ColumnBlob(4);
+      const std::span<const uint8_t> unid = stmt.ColumnBlob(5);
+      if (unid.size() == row.entry.unid.size()) {
+        std::copy(unid.begin(), unid.end(), row.entry.unid.begin());
+      }
+      if (sqlite3_column_count(stmt.get()) > 6) {
+        row.entry.changed = stmt.ColumnInt(6);
+      }
+      row.offset = summaries_.size();
+      row.size = summary.size();
+      summaries_.insert(summaries_.end(), summary.begin(), summary.end());
+      rows_.push_back(row);
+    }
+  }
+  size_t size() const { return rows_.size(); }
+  const ScanEntry& back() const { return rows_.back().entry; }
+  void Clear() {
+    rows_.clear();
+    summaries_.clear();
+  }
+  Status Visit(const NsfDatabase::ScanVisitor& visit) {
+    for (Row& row : rows_) {
+      row.entry.summary = {summaries_.data() + row.offset, row.size};
+      const Status s = visit(row.entry);
+      if (!s.ok()) return s;
+    }
+    return Status();
+  }
+
+ private:
   struct Row {
     ScanEntry entry;
     size_t offset = 0;
     size_t size = 0;
   };
-  std::vector<Row> rows;
-  std::vector<uint8_t> summaries;
+  std::vector<Row> rows_;
+  std::vector<uint8_t> summaries_;
+};
+
+}  // namespace
+
+Status NsfDatabase::ForEachNote(uint16_t classMask, const ScanVisitor& visit) {
+  NoteBatch batch;
   int64_t after = 0;
   while (true) {
-    rows.clear();
-    summaries.clear();
+    batch.Clear();
     {
       StatementUse use(scan_);
       use->BindInt(1, classMask);
       use->BindInt(2, after);
       use->BindInt(3, kScanBatch);
-      while (true) {
-        const int rc = use->Step();
-        if (rc == SQLITE_DONE) break;
-        if (rc != SQLITE_ROW) return StatusFromSqlite(rc);
-        Row row;
-        row.entry.id = static_cast<uint32_t>(use->ColumnInt(0));
-        row.entry.noteClass = static_cast<uint16_t>(use->ColumnInt(1));
-        row.entry.created = use->ColumnInt(2);
-        row.entry.modified = use->ColumnInt(3);
-        const std::span<const uint8_t> summary = use->ColumnBlob(4);
-        const std::span<const uint8_t> unid = use->ColumnBlob(5);
-        if (unid.size() == row.entry.unid.size()) {
-          std::copy(unid.begin(), unid.end(), row.entry.unid.begin());
-        }
-        row.offset = summaries.size();
-        row.size = summary.size();
-        summaries.insert(summaries.end(), summary.begin(), summary.end());
-        rows.push_back(row);
-      }
-    }
-    for (Row& row : rows) {
-      row.entry.summary = {summaries.data() + row.offset, row.size};
-      const Status s = visit(row.entry);
+      const Status s = batch.Read(use.get());
       if (!s.ok()) return s;
     }
-    if (rows.size() < static_cast<size_t>(kScanBatch)) return Status();
-    after = rows.back().entry.id;
+    const Status s = batch.Visit(visit);
+    if (!s.ok()) return s;
+    if (batch.size() < static_cast<size_t>(kScanBatch)) return Status();
+    after = batch.back().id;
   }
+}
+
+Status NsfDatabase::GetLastChange(int64_t* change) {
+  StatementUse use(lastChange_);
+  const int rc = use->Step();
+  if (rc != SQLITE_ROW) return StatusFromSqlite(rc);
+  *change = use->ColumnInt(0);
+  return Status();
+}
+
+Status NsfDatabase::ForEachChangeSince(int64_t since,
+                                       const ScanVisitor& written,
+                                       const StubVisitor& deleted) {
+  NoteBatch batch;
+  int64_t afterChange = since;
+  int64_t afterId = INT64_MAX;  // none of change `since` itself
+  while (true) {
+    batch.Clear();
+    {
+      StatementUse use(changed_);
+      use->BindInt(1, afterChange);
+      use->BindInt(2, afterId);
+      use->BindInt(3, kScanBatch);
+      const Status s = batch.Read(use.get());
+      if (!s.ok()) return s;
+    }
+    const Status s = batch.Visit(written);
+    if (!s.ok()) return s;
+    if (batch.size() < static_cast<size_t>(kScanBatch)) break;
+    afterChange = batch.back().changed;
+    afterId = batch.back().id;
+  }
+  // Stubs hold no summary: all of them at once.
+  std::vector<StubEntry> stubs;
+  {
+    Statement stmt;
+    Status s = stmt.Prepare(db_,
+                            "SELECT id, class, deleted, changed FROM stubs"
+                            " WHERE changed > ?1");
+    if (!s.ok()) return s;
+    stmt.BindInt(1, since);
+    while (true) {
+      const int rc = stmt.Step();
+      if (rc == SQLITE_DONE) break;
+      if (rc != SQLITE_ROW) return StatusFromSqlite(rc);
+      StubEntry entry;
+      entry.id = static_cast<uint32_t>(stmt.ColumnInt(0));
+      entry.noteClass = static_cast<uint16_t>(stmt.ColumnInt(1));
+      entry.deleted = stmt.ColumnInt(2);
+      entry.changed = stmt.ColumnInt(3);
+      stubs.push_back(entry);
+    }
+  }
+  for (const StubEntry& entry : stubs) {
+    const Status s = deleted(entry);
+    if (!s.ok()) return s;
+  }
+  return Status();
+}
+
+Status NsfDatabase::ForEachNoteOf(std::span<const uint32_t> ids,
+                                  const ScanVisitor& visit) {
+  NoteBatch batch;
+  for (size_t i = 0; i < ids.size(); i += kScanBatch) {
+    batch.Clear();
+    for (size_t j = i; j < ids.size() && j < i + kScanBatch; ++j) {
+      StatementUse use(noteOf_);
+      use->BindInt(1, ids[j]);
+      const Status s = batch.Read(use.get());
+      if (!s.ok()) return s;
+    }
+    const Status s = batch.Visit(visit);
+    if (!s.ok()) return s;
+  }
+  return Status();
 }
 
 Status NsfDatabase::ForEachStub(int64_t sinceCentis, const StubVisitor& visit) {
