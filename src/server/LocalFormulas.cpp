@@ -104,7 +104,8 @@ Status LocalNotesServices::SearchDatabase(DbHandle db, MemHandle formula,
   const DatabaseRegistry::OpenDb* open = FindDb(db);
   if (open == nullptr) return err::kInvalidHandle;
   if (callback == nullptr) return err::kInvalidArgument;
-  const std::shared_ptr<store::NsfDatabase>& database = open->database;
+  // Held for the whole search: a callback may close the handle.
+  const std::shared_ptr<store::NsfDatabase> database = open->database;
   // No formula selects every note, as on the platform.
   formula::FormulaProgram program;
   const bool everything = !formula;

@@ -175,10 +175,13 @@ Status SearchNotes(SearchCache& cache,
                       callback, context, keep, std::move(next));
   }
   std::shared_ptr<const std::vector<SearchMatch>> matches = kept->matches;
-  if (kept->mark != next.mark || !kept->timed.empty()) {
+  // The mark and the last change are two reads: a commit between them moves
+  // the change but not the mark, and must still be read.
+  const bool changed = kept->mark != next.mark || kept->change != next.change;
+  if (changed || !kept->timed.empty()) {
     std::vector<SearchMatch> refreshed;
-    const Status s = Refresh(*database, program, noteClassMask, now,
-                             kept->mark != next.mark, *kept, &refreshed);
+    const Status s = Refresh(*database, program, noteClassMask, now, changed,
+                             *kept, &refreshed);
     if (!s.ok()) return s;
     next.timed = TimedNotes(refreshed);
     matches =
