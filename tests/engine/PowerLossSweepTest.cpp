@@ -1,6 +1,7 @@
 // The power-loss sweep: the router starts on the sweep's world (messages in
 // every state over three mail boxes, two scan boxes and three quarantines,
-// one of them missing, so that the router creates it from its template, and
+// one of them missing with its folder, so that the router creates both, the
+// database from its template, and
 // one full, so that the first pass rolls it over and writes the new name
 // back into the configuration), passes run, the scanner gives its verdicts,
 // an administrator releases a quarantined message, and the power is cut at
@@ -58,8 +59,15 @@ std::vector<std::string> LaterQuarantinesC() {
           "Veltrane\\QuarantineC_4.nsf"};
 }
 
+// Quarantine D lives in a folder of its own, which the scenario's router
+// makes with it.
+constexpr char kQuarantineD[] = "Perimeter D\\QuarantineD_1.nsf";
+constexpr char kQuarantineDFolder[] = "Perimeter D";
+
 std::vector<std::string> Databases() {
   std::vector<std::string> all = testing::SweepDatabases();
+  std::replace(all.begin(), all.end(), std::string(testing::kQuarantineD),
+               std::string(kQuarantineD));
   for (const std::string& db : LaterQuarantinesC()) all.push_back(db);
   return all;
 }
@@ -130,6 +138,9 @@ class PowerLossSweep : public ::testing::TestWithParam<bool> {
   void SetUp() override {
     alternate_ = GetParam();
     world_ = testing::MakeSweepWorld(alternate_);
+    for (SweepMessage& m : world_) {
+      if (m.end == testing::kQuarantineD) m.end = kQuarantineD;
+    }
     // Quarantined by mistake; released during the scenario.
     world_.push_back({kReleased,
                       testing::kQuarantineB,
@@ -144,7 +155,7 @@ class PowerLossSweep : public ::testing::TestWithParam<bool> {
     // Named, so that the roll-over's write-back of all three changes only C.
     config.insert_or_assign("CatBQNsfD", testing::kQuarantineB);
     config.insert_or_assign("CatCQNsfD", testing::kQuarantineC);
-    config.insert_or_assign("CatDQNsfD", testing::kQuarantineD);
+    config.insert_or_assign("CatDQNsfD", kQuarantineD);
     testing::EngineRig rig(config, testing::kSweepIni);
     testing::CreateDatabaseAt(rig.server(), testing::kMailBox2);
     testing::CreateDatabaseAt(rig.server(), testing::kMailBox3);
@@ -168,13 +179,11 @@ class PowerLossSweep : public ::testing::TestWithParam<bool> {
          fs::recursive_directory_iterator(original_.path() / "data")) {
       if (entry.path().string().ends_with("-shm")) fs::remove(entry.path());
     }
-    // Quarantine D is gone: the router makes it again from its template.
-    const fs::path missing =
-        FileOf(original_.path() / "data", testing::kQuarantineD);
-    ASSERT_TRUE(fs::remove(missing));
-    for (const char* suffix : {"-wal", "-walid"}) {
-      fs::remove(missing.string() + suffix);
-    }
+    // Quarantine D is gone with its folder: the router makes both again,
+    // the database from its template.
+    ASSERT_TRUE(fs::exists(FileOf(original_.path() / "data", kQuarantineD)));
+    ASSERT_GT(fs::remove_all(original_.path() / "data" / kQuarantineDFolder),
+              0u);
   }
 
   fs::path FreshCopy(const std::string& name) {
@@ -196,8 +205,7 @@ class PowerLossSweep : public ::testing::TestWithParam<bool> {
     const std::vector<testing::MessageCopy> survey =
         vfs.PowerIsCut()
             ? std::vector<testing::MessageCopy>()
-            : testing::Survey(*boot.server, testing::SweepDatabases(),
-                              testing::SweepItems());
+            : testing::Survey(*boot.server, Databases(), testing::SweepItems());
     for (const testing::MessageCopy& copy : survey) {
       if (copy.db != testing::kScanBox1 && copy.db != testing::kScanBox2) {
         continue;
@@ -318,7 +326,7 @@ TEST_P(PowerLossSweep, EveryMessageSurvivesInExactlyOnePlace) {
     }
     // The scenario itself made quarantine D and the roll-over's quarantine
     // (released the message too: checked in RunScenario).
-    EXPECT_TRUE(fs::exists(FileOf(dir, testing::kQuarantineD)));
+    EXPECT_TRUE(fs::exists(FileOf(dir, kQuarantineD)));
     EXPECT_TRUE(fs::exists(FileOf(dir, LaterQuarantinesC()[0])));
     CheckAfterReboot(dir, "without a power cut");
   }
