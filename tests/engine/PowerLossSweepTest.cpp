@@ -1,6 +1,6 @@
 // The power-loss sweep: the router starts on the sweep's world (messages in
 // every state over three mail boxes, two scan boxes and three quarantines,
-// one of them missing with its folder, so that the router creates both, the
+// one of them missing with its folders, so that the router creates them, the
 // database from its template, and
 // one full, so that the first pass rolls it over and writes the new name
 // back into the configuration), passes run, the scanner gives its verdicts,
@@ -59,10 +59,11 @@ std::vector<std::string> LaterQuarantinesC() {
           "Veltrane\\QuarantineC_4.nsf"};
 }
 
-// Quarantine D lives in a folder of its own, which the scenario's router
-// makes with it.
-constexpr char kQuarantineD[] = "Perimeter D\\QuarantineD_1.nsf";
-constexpr char kQuarantineDFolder[] = "Perimeter D";
+// Quarantine D lives two folders down, which the scenario's router makes
+// with it: the inner folder's name is durable only through the sync of the
+// outer one, which no database's own syncs make.
+constexpr char kQuarantineD[] = "Quarantines\\D\\QuarantineD_1.nsf";
+constexpr char kQuarantineDFolder[] = "Quarantines";
 
 std::vector<std::string> Databases() {
   std::vector<std::string> all = testing::SweepDatabases();
