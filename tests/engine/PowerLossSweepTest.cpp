@@ -1,13 +1,13 @@
 // The power-loss sweep: the router starts on the sweep's world (messages in
 // every state over three mail boxes, two scan boxes and three quarantines,
-// one of them missing with its folders, so that the router creates them, the
-// database from its template, and
-// one full, so that the first pass rolls it over and writes the new name
-// back into the configuration), passes run, the scanner gives its verdicts,
-// an administrator releases a quarantined message, and the power is cut at
-// I/O operation 1, then 2, 3 ... of that scenario (the store's own links,
-// removals and folder syncs included). The disk then keeps only what
-// was synced (and, by a seeded draw, some of what was not, whole or torn).
+// one of them missing with its folders, so that the router creates them,
+// the database from its template, and one full, so that the first pass
+// rolls it over and writes the new name back into the configuration),
+// passes run, the scanner gives its verdicts, an administrator releases a
+// quarantined message, and the power is cut at I/O operation 1, then 2,
+// 3 ... of that scenario (the store's own links, removals, new folders and
+// folder syncs included). The disk then keeps only what was synced (and, by
+// a seeded draw, some of what was not, whole or torn).
 // After the "reboot" a new server and router start on what is left and run
 // until nothing changes, and the administrator repeats a release the cut
 // interrupted. Then every message must be in exactly one database, the one
