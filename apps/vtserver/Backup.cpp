@@ -161,7 +161,7 @@ Outcome BackupDataDirectory(LocalNotesServices& server, const fs::path& dest,
   for (Pinned& p : pinned) {
     store::NsfDatabase* database = server.Database(p.db->handle());
     const fs::path target = dest / p.path;
-    const Status s = database->CopyTo(target);
+    const Status s = database->CopyTo(target, server.fileNames());
     database->Unpin();
     p.db.reset();
     if (!s.ok()) {

@@ -38,13 +38,16 @@ uint32_t Clamp32(uint64_t v) {
 
 LocalNotesServices::LocalNotesServices(LocalNotesServicesOptions options)
     : options_(std::move(options)),
-      clock_(options_.clock != nullptr ? options_.clock : &systemClock_) {
+      clock_(options_.clock != nullptr ? options_.clock : &systemClock_),
+      fileNames_(options_.fileNames != nullptr ? options_.fileNames
+                                               : &posixFileNames_) {
   log_.SetEcho(!options_.echoToStdout    ? ServerLog::Echo::kNone
                : options_.echoForJournal ? ServerLog::Echo::kJournal
                                          : ServerLog::Echo::kStamped);
   store::NsfDatabase::OpenOptions open;
   open.quickCheck = options_.checkDatabases;
   open.upgrade = options_.upgradeDatabases;
+  open.names = fileNames_;
   registry_.SetOpenOptions(open);
 }
 
@@ -374,7 +377,7 @@ Status LocalNotesServices::RemoveDatabase(const char* path) {
   if (registry_.IsConnected(file)) return err::kDatabaseBusy;
   std::error_code ec;
   if (!fs::is_regular_file(file, ec)) return err::kFileNotFound;
-  return store::RemoveDatabaseFiles(file);
+  return store::RemoveDatabaseFiles(file, *fileNames_);
 }
 
 Status LocalNotesServices::CloseDatabase(DbHandle db) {
@@ -389,7 +392,7 @@ Status LocalNotesServices::CreateDatabase(const char* path, uint16_t dbClass,
   bool mailBox = false;
   const Status s = ResolvePath(path, &file, &mailBox);
   if (!s.ok()) return s;
-  return store::NsfDatabase::Create(file, dbClass, Now(), nullptr);
+  return store::NsfDatabase::Create(file, dbClass, Now(), nullptr, *fileNames_);
 }
 
 Status LocalNotesServices::GetDatabaseSpace(DbHandle db, uint32_t* usedBytes,
@@ -466,9 +469,11 @@ Status LocalNotesServices::CreateDatabaseCopy(const char* sourcePath,
   s = source->GetDbClass(&dbClass);
   if (!s.ok()) return s;
   s = store::NsfDatabase::Create(
-      newFile, dbClass, Now(), [&](store::NsfDatabase& fresh) {
+      newFile, dbClass, Now(),
+      [&](store::NsfDatabase& fresh) {
         return source->CopyContentInto(fresh, noteClassMask);
-      });
+      },
+      *fileNames_);
   if (!s.ok() || newDb == nullptr) return s;
   std::shared_ptr<store::NsfDatabase> created;
   s = registry_.Connect(newFile, &created);

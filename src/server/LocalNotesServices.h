@@ -49,6 +49,9 @@ struct LocalNotesServicesOptions {
   bool upgradeDatabases = false;
   // Echoed lines for the systemd journal: no time stamp, a priority prefix.
   bool echoForJournal = false;
+  // How the store changes names in folders (links, removals, folder syncs);
+  // null: the POSIX calls. Must outlive the server.
+  store::FileNames* fileNames = nullptr;
 };
 
 class LocalNotesServices : public NotesServices {
@@ -67,6 +70,7 @@ class LocalNotesServices : public NotesServices {
   const DataDirectory& dataDirectory() const { return dataDir_; }
   const ServerIni& serverIni() const { return ini_; }
   Clock& clock() const { return *clock_; }
+  store::FileNames& fileNames() const { return *fileNames_; }
   // Consulted by CopyNote into this server's mail boxes; null for none. Not
   // owned; must outlive its use.
   void SetMailRuleFilter(MailRuleFilter* filter) { mailRuleFilter_ = filter; }
@@ -304,6 +308,8 @@ class LocalNotesServices : public NotesServices {
   LocalNotesServicesOptions options_;
   SystemClock systemClock_;
   Clock* clock_;
+  store::PosixFileNames posixFileNames_;
+  store::FileNames* fileNames_;
   bool started_ = false;
   DataDirectory dataDir_;
   ServerIni ini_;

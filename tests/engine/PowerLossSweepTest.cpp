@@ -1,26 +1,35 @@
 // The power-loss sweep: the router starts on the sweep's world (messages in
-// every state over three mail boxes, two scan boxes and three quarantines),
-// passes run, the scanner gives its verdicts, and the power is cut at I/O
-// operation 1, then 2, 3 ... of that scenario. The disk then keeps only what
-// was synced (and, by a seeded draw, some of what was not, whole or torn).
+// every state over three mail boxes, two scan boxes and three quarantines,
+// one of them missing with its folders, so that the router creates them,
+// the database from its template, and one full, so that the first pass
+// rolls it over and writes the new name back into the configuration),
+// passes run, the scanner gives its verdicts, an administrator releases a
+// quarantined message, and the power is cut at I/O operation 1, then 2,
+// 3 ... of that scenario (the store's own links, removals, new folders and
+// folder syncs included). The disk then keeps only what was synced (and, by
+// a seeded draw, some of what was not, whole or torn).
 // After the "reboot" a new server and router start on what is left and run
-// until nothing changes. Then every message must be in exactly one
-// database, the one its verdict names; no database may be damaged; and the
-// configuration document must be as it was.
+// until nothing changes, and the administrator repeats a release the cut
+// interrupted. Then every message must be in exactly one database, the one
+// its verdict (or the release) names; no database may be damaged; and the
+// configuration document must be as it was, but for the rolled-over name.
 //
 // scripts/test runs a short sweep (about 40 cut points); VT_POWER_SWEEP=full
 // cuts at every point with four seeds, in both interception modes.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "engine/RouterEngine.h"
+#include "server/store/FileNames.h"
 #include "support/EngineRig.h"
 #include "support/MailMessages.h"
 #include "support/PowerLossVfs.h"
@@ -37,18 +46,47 @@ using testing::SweepMessage;
 constexpr int64_t kMinute = 60 * 100;  // in centiseconds
 constexpr int kMaxSettlingPasses = 8;
 constexpr int kShortSweepCuts = 40;
+// The least MaxQuarantineSize (MiB), and the size quarantine C reports: full.
+constexpr int kQuarantineLimitMb = 10;
+constexpr uint32_t kQuarantineLimit = kQuarantineLimitMb << 20;
+constexpr char kFullQuarantine[] = "QuarantineC_1.nsf";
+constexpr char kReleased[] = "rel";
+
+// The numbered quarantines C a run may make: the roll-over's, and one more
+// when a cut lost the write-back of the first.
+std::vector<std::string> LaterQuarantinesC() {
+  return {"Veltrane\\QuarantineC_2.nsf", "Veltrane\\QuarantineC_3.nsf",
+          "Veltrane\\QuarantineC_4.nsf"};
+}
+
+// Quarantine D lives two folders down, which the scenario's router makes
+// with it: the inner folder's name is durable only through the sync of the
+// outer one, which no database's own syncs make.
+constexpr char kQuarantineD[] = "Quarantines\\D\\QuarantineD_1.nsf";
+constexpr char kQuarantineDFolder[] = "Quarantines";
+
+std::vector<std::string> Databases() {
+  std::vector<std::string> all = testing::SweepDatabases();
+  std::replace(all.begin(), all.end(), std::string(testing::kQuarantineD),
+               std::string(kQuarantineD));
+  for (const std::string& db : LaterQuarantinesC()) all.push_back(db);
+  return all;
+}
 
 // One boot of the machine: a server over the data directory and a router
 // engine on it, torn down in reverse so that every connection is closed.
 struct Boot {
-  Boot(const fs::path& dir, int64_t now) : clock(now) {
+  // names: the store's name changes (null: the POSIX calls).
+  Boot(const fs::path& dir, int64_t now, store::FileNames* names) : clock(now) {
     LocalNotesServicesOptions options;
     options.dataDirectory = dir;
     options.clock = &clock;
     options.echoToStdout = false;
+    options.fileNames = names;
     server = std::make_unique<LocalNotesServices>(options);
     started = server->Start().ok();
     notes = std::make_unique<testing::EngineNotes>(*server);
+    notes->reportedSizes[kFullQuarantine] = kQuarantineLimit;
     engine = std::make_unique<RouterEngine>(*notes, system);
   }
   ~Boot() {
@@ -101,8 +139,25 @@ class PowerLossSweep : public ::testing::TestWithParam<bool> {
   void SetUp() override {
     alternate_ = GetParam();
     world_ = testing::MakeSweepWorld(alternate_);
-    testing::EngineRig rig(testing::SweepConfig(alternate_),
-                           testing::kSweepIni);
+    for (SweepMessage& m : world_) {
+      if (m.end == testing::kQuarantineD) m.end = kQuarantineD;
+    }
+    // Quarantined by mistake; released during the scenario.
+    world_.push_back({kReleased,
+                      testing::kQuarantineB,
+                      {{"VeltraneVerified", "1"}, {"Kesto_Router", "B"}},
+                      0,
+                      "",
+                      testing::kMailBox,
+                      "M",
+                      ""});
+    testing::Items config = testing::SweepConfig(alternate_);
+    config.insert_or_assign("MaxQuarantineSize", kQuarantineLimitMb);
+    // Named, so that the roll-over's write-back of all three changes only C.
+    config.insert_or_assign("CatBQNsfD", testing::kQuarantineB);
+    config.insert_or_assign("CatCQNsfD", testing::kQuarantineC);
+    config.insert_or_assign("CatDQNsfD", kQuarantineD);
+    testing::EngineRig rig(config, testing::kSweepIni);
     testing::CreateDatabaseAt(rig.server(), testing::kMailBox2);
     testing::CreateDatabaseAt(rig.server(), testing::kMailBox3);
     ASSERT_EQ(rig.Start(), 0);
@@ -112,8 +167,10 @@ class PowerLossSweep : public ::testing::TestWithParam<bool> {
           rig.server(), m.start, m.id, m.extra,
           m.ageMinutes == 0 ? 0 : now_ - m.ageMinutes * kMinute);
     }
-    config_ =
-        testing::ItemValues(rig.server(), testing::kAdminPath, "MailboxNsf");
+    for (const char* item : {"MailboxNsf", "CatBQNsfD", "CatDQNsfD"}) {
+      config_[item] =
+          testing::ItemValues(rig.server(), testing::kAdminPath, item);
+    }
     ShutdownEngine(rig.engine);
     // SQLite's shared memory is rebuilt by the first opener; the rest,
     // write-ahead logs included, is the data directory.
@@ -123,6 +180,11 @@ class PowerLossSweep : public ::testing::TestWithParam<bool> {
          fs::recursive_directory_iterator(original_.path() / "data")) {
       if (entry.path().string().ends_with("-shm")) fs::remove(entry.path());
     }
+    // Quarantine D is gone with its folder: the router makes both again,
+    // the database from its template.
+    ASSERT_TRUE(fs::exists(FileOf(original_.path() / "data", kQuarantineD)));
+    ASSERT_GT(fs::remove_all(original_.path() / "data" / kQuarantineDFolder),
+              0u);
   }
 
   fs::path FreshCopy(const std::string& name) {
@@ -134,8 +196,8 @@ class PowerLossSweep : public ::testing::TestWithParam<bool> {
   // The scenario, on the machine as it is: the router starts, passes run,
   // the scanner gives every verdict due, more passes run. After a cut every
   // I/O fails, so each step fails quietly from there on.
-  void RunScenario(const fs::path& dir, const PowerLossVfs& vfs) {
-    Boot boot(dir, now_);
+  void RunScenario(const fs::path& dir, PowerLossVfs& vfs) {
+    Boot boot(dir, now_, &vfs.fileNames());
     if (!boot.started || StartEngine(*boot.engine) != 0) return;
     boot.engine->releaseEnabled = 1;
     boot.Pass();
@@ -144,8 +206,7 @@ class PowerLossSweep : public ::testing::TestWithParam<bool> {
     const std::vector<testing::MessageCopy> survey =
         vfs.PowerIsCut()
             ? std::vector<testing::MessageCopy>()
-            : testing::Survey(*boot.server, testing::SweepDatabases(),
-                              testing::SweepItems());
+            : testing::Survey(*boot.server, Databases(), testing::SweepItems());
     for (const testing::MessageCopy& copy : survey) {
       if (copy.db != testing::kScanBox1 && copy.db != testing::kScanBox2) {
         continue;
@@ -159,6 +220,12 @@ class PowerLossSweep : public ::testing::TestWithParam<bool> {
         }
       }
     }
+    const std::string released =
+        vfs.PowerIsCut()
+            ? ""
+            : testing::ReleaseFromQuarantine(*boot.server, 'B', kReleased);
+    // Only the cut may stop it; the administrator then runs it again.
+    EXPECT_TRUE(released.empty() || vfs.PowerIsCut()) << released;
     boot.Pass();
     boot.Pass();
     ShutdownEngine(*boot.engine);
@@ -167,27 +234,39 @@ class PowerLossSweep : public ::testing::TestWithParam<bool> {
   // After the reboot: the router runs until nothing changes, then every
   // promise is checked.
   void CheckAfterReboot(const fs::path& dir, const std::string& context) {
-    for (const std::string& db : testing::SweepDatabases()) {
+    // Those the cut left unmade are made (or found missing) below.
+    for (const std::string& db : Databases()) {
+      if (!fs::exists(FileOf(dir, db))) continue;
       EXPECT_EQ(IntegrityOf(FileOf(dir, db)), "ok") << context << ": " << db;
     }
     EXPECT_EQ(IntegrityOf(FileOf(dir, testing::kAdminPath)), "ok") << context;
-    Boot boot(dir, now_);
+    Boot boot(dir, now_, nullptr);
     ASSERT_TRUE(boot.started) << context;
     ASSERT_EQ(StartEngine(*boot.engine), 0) << context << ": no restart";
     boot.engine->releaseEnabled = 1;
-    std::vector<testing::MessageCopy> survey = testing::Survey(
-        *boot.server, testing::SweepDatabases(), testing::SweepItems());
+    std::vector<testing::MessageCopy> survey =
+        testing::Survey(*boot.server, Databases(), testing::SweepItems());
+    for (const testing::MessageCopy& copy : survey) {
+      if (copy.id == kReleased && copy.db == testing::kQuarantineB) {
+        EXPECT_EQ(testing::ReleaseFromQuarantine(*boot.server, 'B', kReleased),
+                  "")
+            << context << ": released again";
+        survey =
+            testing::Survey(*boot.server, Databases(), testing::SweepItems());
+        break;
+      }
+    }
     for (int passes = 0;; ++passes) {
       ASSERT_LT(passes, kMaxSettlingPasses) << context << ": no rest";
       const int verdicts = testing::ScanWhatWaits(*boot.server, world_, survey);
       if (verdicts > 0) {
-        survey = testing::Survey(*boot.server, testing::SweepDatabases(),
-                                 testing::SweepItems());
+        survey =
+            testing::Survey(*boot.server, Databases(), testing::SweepItems());
       }
       const std::string before = testing::Fingerprint(survey);
       boot.Pass();
-      survey = testing::Survey(*boot.server, testing::SweepDatabases(),
-                               testing::SweepItems());
+      survey =
+          testing::Survey(*boot.server, Databases(), testing::SweepItems());
       // A copy made durable whose deletion was lost is in two places until
       // the first pass after the reboot finishes its move.
       const std::string misplaced = testing::Misplaced(
@@ -197,18 +276,34 @@ class PowerLossSweep : public ::testing::TestWithParam<bool> {
           << misplaced;
       if (verdicts == 0 && testing::Fingerprint(survey) == before) break;
     }
-    testing::ExpectEveryMessageWhereItsVerdictSendsIt(world_, survey, context);
-    EXPECT_EQ(
-        testing::ItemValues(*boot.server, testing::kAdminPath, "MailboxNsf"),
-        config_)
-        << context << ": the configuration document changed";
+    // Quarantine C rolled over once (twice when a cut lost the first
+    // write-back), and its messages went to the one the configuration names.
+    const std::vector<std::string> quarantineC =
+        testing::ItemValues(*boot.server, testing::kAdminPath, "CatCQNsfD");
+    ASSERT_EQ(quarantineC.size(), 1u) << context;
+    const std::vector<std::string> later = LaterQuarantinesC();
+    EXPECT_NE(std::find(later.begin(), later.end(), quarantineC[0]),
+              later.end())
+        << context << ": quarantine C is " << quarantineC[0];
+    std::vector<SweepMessage> expected = world_;
+    for (SweepMessage& m : expected) {
+      if (m.end == testing::kQuarantineC) m.end = quarantineC[0];
+    }
+    testing::ExpectEveryMessageWhereItsVerdictSendsIt(expected, survey,
+                                                      context);
+    for (const auto& [item, values] : config_) {
+      EXPECT_EQ(
+          testing::ItemValues(*boot.server, testing::kAdminPath, item.c_str()),
+          values)
+          << context << ": the configuration's " << item << " changed";
+    }
     ShutdownEngine(*boot.engine);
   }
 
   bool alternate_ = false;
   std::vector<SweepMessage> world_;
   int64_t now_ = 0;
-  std::vector<std::string> config_;
+  std::map<std::string, std::vector<std::string>> config_;
   testing::TempDir original_;
   testing::TempDir scratch_;
 };
@@ -230,6 +325,10 @@ TEST_P(PowerLossSweep, EveryMessageSurvivesInExactlyOnePlace) {
       RunScenario(dir, vfs);
       points = vfs.Operations();
     }
+    // The scenario itself made quarantine D and the roll-over's quarantine
+    // (released the message too: checked in RunScenario).
+    EXPECT_TRUE(fs::exists(FileOf(dir, kQuarantineD)));
+    EXPECT_TRUE(fs::exists(FileOf(dir, LaterQuarantinesC()[0])));
     CheckAfterReboot(dir, "without a power cut");
   }
   ASSERT_GT(points, 50u) << "the scenario hardly writes: not a sweep";
@@ -261,6 +360,8 @@ TEST_P(PowerLossSweep, EveryMessageSurvivesInExactlyOnePlace) {
       total.writesKept += report.writesKept;
       total.writesTorn += report.writesTorn;
       total.filesVanished += report.filesVanished;
+      total.filesRestored += report.filesRestored;
+      total.foldersVanished += report.foldersVanished;
       CheckAfterReboot(dir, context);
       ++reboots;
       fs::remove_all(dir);
@@ -272,12 +373,13 @@ TEST_P(PowerLossSweep, EveryMessageSurvivesInExactlyOnePlace) {
                       .count();
   std::printf(
       "%s: %llu I/O points, %llu cut, %d reboots; unsynced changes lost "
-      "%d, kept %d, torn %d; files vanished %d; %lld ms\n",
+      "%d, kept %d, torn %d; names vanished %d, back %d; folders "
+      "vanished %d; %lld ms\n",
       alternate_ ? "held mail intercepted" : "flagged mail intercepted",
       static_cast<unsigned long long>(points),
       static_cast<unsigned long long>(cuts), reboots, total.changesUndone,
       total.writesKept, total.writesTorn, total.filesVanished,
-      static_cast<long long>(ms));
+      total.filesRestored, total.foldersVanished, static_cast<long long>(ms));
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, PowerLossSweep, ::testing::Bool(),

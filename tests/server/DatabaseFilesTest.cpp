@@ -1,10 +1,12 @@
 // Database files: creation, the exact status for a missing file (the router
 // creates databases on it), refusal of files that are not sound databases,
-// the information text and icon title, copies by note class, and space.
+// the information text and icon title, copies by note class, and space; and
+// the name changes of a creation, through a fake FileNames.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -12,7 +14,9 @@
 
 #include "notes/FixedText.h"
 #include "server/store/DbInfoText.h"
+#include "server/store/FileNames.h"
 #include "server/store/ItemValue.h"
+#include "server/store/NsfDatabase.h"
 #include "support/TempDataDir.h"
 
 namespace vt {
@@ -319,6 +323,81 @@ TEST_F(DatabaseFiles, SettingsCopyBringsTheAclNotes) {
   EXPECT_STREQ(title, "from's acl");
   const std::vector<uint16_t> classes = Classes(to);
   EXPECT_EQ(std::count(classes.begin(), classes.end(), kNoteClassAcl), 1);
+}
+
+// The real name changes, but links refused (as on a file system without
+// them) or a folder sync failing, as the test chooses; it notes each call.
+class ChosenNames : public store::FileNamesWrapper {
+ public:
+  explicit ChosenNames(store::FileNames& real) : FileNamesWrapper(real) {}
+  int Link(const fs::path& from, const fs::path& to) override {
+    calls.push_back("link");
+    return linkError != 0 ? linkError : FileNamesWrapper::Link(from, to);
+  }
+  int RenameNoReplace(const fs::path& from, const fs::path& to) override {
+    calls.push_back("rename");
+    return FileNamesWrapper::RenameNoReplace(from, to);
+  }
+  int MakeFolder(const fs::path& folder) override {
+    calls.push_back("mkdir " + folder.filename().string());
+    return FileNamesWrapper::MakeFolder(folder);
+  }
+  Status SyncFolder(const fs::path& folder) override {
+    calls.push_back("sync " + folder.filename().string());
+    return syncFails ? Status(err::kDiskError)
+                     : FileNamesWrapper::SyncFolder(folder);
+  }
+
+  int linkError = 0;
+  bool syncFails = false;
+  std::vector<std::string> calls;
+};
+
+// The half-made databases (hidden, temporary names) left in folder.
+size_t TemporaryFiles(const fs::path& folder) {
+  size_t n = 0;
+  for (const auto& e : fs::directory_iterator(folder)) {
+    n += e.path().filename().string().starts_with(".") ? 1 : 0;
+  }
+  return n;
+}
+
+TEST_F(DatabaseFiles, CreationLinksIntoPlaceOrRenamesAndSyncsTheFolders) {
+  store::PosixFileNames posix;
+  ChosenNames names(posix);
+  const fs::path folder = fs::path(dir_.File("Made")) / "Here";
+  using Calls = std::vector<std::string>;
+  ASSERT_EQ(store::NsfDatabase::Create(folder / "a.nsf", 1, 0, nullptr, names),
+            Status());
+  EXPECT_EQ(names.calls,
+            (Calls{"mkdir Made", "sync " + dir_.path().filename().string(),
+                   "mkdir Here", "sync Made", "link", "sync Here"}));
+  // Where links are refused, a rename that never replaces puts it there.
+  names.calls.clear();
+  names.linkError = EPERM;
+  ASSERT_EQ(store::NsfDatabase::Create(folder / "b.nsf", 1, 0, nullptr, names),
+            Status());
+  EXPECT_EQ(names.calls, (Calls{"link", "rename", "sync Here"}));
+  EXPECT_EQ(TemporaryFiles(folder), 0u);
+  std::unique_ptr<store::NsfDatabase> db;
+  std::vector<fs::path> setAside;
+  EXPECT_EQ(store::NsfDatabase::Open(folder / "b.nsf", &db, &setAside),
+            Status());
+  db.reset();
+  // A name taken meanwhile is refused whichever way; a failed folder sync
+  // is reported, since the new name may not survive a power cut.
+  names.linkError = EEXIST;
+  EXPECT_EQ(
+      store::NsfDatabase::Create(folder / "c.nsf", 1, 0, nullptr, names).code(),
+      err::kFileExists);
+  names.linkError = 0;
+  names.syncFails = true;
+  EXPECT_EQ(
+      store::NsfDatabase::Create(folder / "d.nsf", 1, 0, nullptr, names).code(),
+      err::kDiskError);
+  EXPECT_FALSE(fs::exists(folder / "c.nsf"));
+  EXPECT_TRUE(fs::exists(folder / "d.nsf"));
+  EXPECT_EQ(TemporaryFiles(folder), 0u);
 }
 
 }  // namespace

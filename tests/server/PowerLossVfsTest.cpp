@@ -11,6 +11,7 @@
 #include <sqlite3.h>
 #include <stdlib.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstddef>
 #include <cstdio>
@@ -24,6 +25,7 @@
 #include <system_error>
 #include <vector>
 
+#include "server/store/FileNames.h"
 #include "support/PowerLossVfs.h"
 #include "support/TempDir.h"
 
@@ -200,6 +202,123 @@ TEST_F(SimulatedDisk, FromTheCutEveryOperationFails) {
   EXPECT_EQ(vfs_.Operations(), 1u);
   EXPECT_EQ(vfs_.ApplyPowerLoss(0).error, "");
   EXPECT_EQ(Contents(db), "abc");
+}
+
+// The store's own name changes (store::FileNames) follow the same rules as
+// SQLite's: a name made or removed since its folder's last sync is undone.
+TEST_F(SimulatedDisk, LinksAndRemovalsNeedTheirFolderSynced) {
+  store::FileNames& names = vfs_.fileNames();
+  const std::string temp = dir_.File(".a.db.new");
+  const std::string db = dir_.File("a.db");
+  {
+    VfsFile f(Vfs(), temp, SQLITE_OPEN_MAIN_DB | SQLITE_OPEN_CREATE);
+    ASSERT_EQ(f.Write("built", 0), SQLITE_OK);
+    ASSERT_EQ(f.Sync(), SQLITE_OK);
+  }
+  ASSERT_TRUE(names.SyncFolder(dir_.path()).ok());
+  // Linked into place, the temporary name removed, and no folder sync: the
+  // disk still holds the temporary name, with its synced bytes.
+  ASSERT_EQ(names.Link(temp, db), 0);
+  ASSERT_EQ(names.Remove(temp), 0);
+  EXPECT_EQ(names.Remove(temp), ENOENT);
+  PowerLossReport report = vfs_.ApplyPowerLoss(0);
+  EXPECT_EQ(report.error, "");
+  EXPECT_EQ(report.filesVanished, 1);
+  EXPECT_EQ(report.filesRestored, 1);
+  EXPECT_FALSE(fs::exists(db));
+  EXPECT_EQ(Contents(temp), "built");
+  // Synced, the same steps stay.
+  ASSERT_EQ(names.Link(temp, db), 0);
+  ASSERT_EQ(names.Remove(temp), 0);
+  ASSERT_TRUE(names.SyncFolder(dir_.path()).ok());
+  report = vfs_.ApplyPowerLoss(0);
+  EXPECT_EQ(report.filesVanished + report.filesRestored, 0);
+  EXPECT_FALSE(fs::exists(temp));
+  EXPECT_EQ(Contents(db), "built");
+  // A rename is the same: the old name returns, the new one goes.
+  const std::string aside = dir_.File("a.db.aside");
+  ASSERT_EQ(names.RenameNoReplace(db, aside), 0);
+  EXPECT_EQ(names.RenameNoReplace(temp, aside), ENOENT);
+  dir_.Write("taken", "t");
+  EXPECT_EQ(names.RenameNoReplace(aside, dir_.File("taken")), EEXIST);
+  EXPECT_EQ(vfs_.Stats(db).renames, 1u);
+  report = vfs_.ApplyPowerLoss(0);
+  EXPECT_EQ(report.filesVanished, 1);
+  EXPECT_EQ(report.filesRestored, 1);
+  EXPECT_FALSE(fs::exists(aside));
+  EXPECT_EQ(Contents(db), "built");
+}
+
+TEST_F(SimulatedDisk, LinkedNamesShareTheirFilesUnsyncedChanges) {
+  store::FileNames& names = vfs_.fileNames();
+  const std::string a = dir_.Write("a.db", std::string(2048, 'a'));
+  const std::string b = dir_.File("b.db");
+  ASSERT_EQ(names.Link(a, b), 0);
+  ASSERT_TRUE(names.SyncFolder(dir_.path()).ok());
+  EXPECT_EQ(vfs_.Stats(b).links, 1u);
+  std::set<std::string> outcomes;
+  for (uint64_t seed = 0; seed < 12; ++seed) {
+    {
+      VfsFile f(Vfs(), b, SQLITE_OPEN_MAIN_DB);
+      ASSERT_EQ(f.Write(std::string(1500, 'b'), 100), SQLITE_OK);
+    }
+    ASSERT_EQ(vfs_.ApplyPowerLoss(seed).error, "");
+    // One file under two names: whatever the disk kept, both show it.
+    EXPECT_EQ(Contents(a), Contents(b)) << seed;
+    if (seed == 0) {
+      EXPECT_EQ(Contents(a), std::string(2048, 'a'));
+    }
+    outcomes.insert(Contents(a));
+    dir_.Write("a.db", std::string(2048, 'a'));
+  }
+  EXPECT_GE(outcomes.size(), 3u);  // lost, kept, torn
+}
+
+TEST_F(SimulatedDisk, NewFolderVanishesWithEverythingInItUntilItsParentSyncs) {
+  store::FileNames& names = vfs_.fileNames();
+  const fs::path folder = dir_.path() / "Veltrane";
+  const std::string db = (folder / "q.db").string();
+  for (const bool parentSynced : {false, true}) {
+    ASSERT_EQ(names.MakeFolder(folder), 0);
+    EXPECT_EQ(names.MakeFolder(folder), EEXIST);
+    if (parentSynced) {
+      ASSERT_TRUE(names.SyncFolder(dir_.path()).ok());
+    }
+    {
+      VfsFile f(Vfs(), db, SQLITE_OPEN_MAIN_DB | SQLITE_OPEN_CREATE);
+      ASSERT_EQ(f.Write("q", 0), SQLITE_OK);
+      ASSERT_EQ(f.Sync(), SQLITE_OK);
+    }
+    ASSERT_TRUE(names.SyncFolder(folder).ok());
+    const PowerLossReport report = vfs_.ApplyPowerLoss(0);
+    EXPECT_EQ(report.error, "");
+    EXPECT_EQ(report.foldersVanished, parentSynced ? 0 : 1);
+    EXPECT_EQ(fs::exists(folder), parentSynced);
+    EXPECT_EQ(Contents(db), parentSynced ? "q" : "");
+  }
+}
+
+TEST_F(SimulatedDisk, NameChangesAreCutPointsAndFailFromTheCut) {
+  store::FileNames& names = vfs_.fileNames();
+  const std::string a = dir_.Write("a", "a");
+  ASSERT_EQ(names.Link(a, dir_.File("b")), 0);            // 1
+  EXPECT_EQ(names.Remove(dir_.File("missing")), ENOENT);  // nothing: no point
+  ASSERT_EQ(names.MakeFolder(dir_.path() / "f"), 0);      // 2
+  EXPECT_EQ(vfs_.Operations(), 2u);
+  vfs_.CutPowerAt(4);
+  ASSERT_TRUE(names.SyncFolder(dir_.path()).ok());  // 3
+  EXPECT_EQ(names.Remove(a), EIO);                  // 4: the cut
+  EXPECT_TRUE(vfs_.PowerIsCut());
+  EXPECT_TRUE(fs::exists(a));
+  EXPECT_EQ(names.Link(a, dir_.File("c")), EIO);
+  EXPECT_FALSE(fs::exists(dir_.File("c")));
+  EXPECT_EQ(names.RenameNoReplace(a, dir_.File("c")), EIO);
+  EXPECT_EQ(names.MakeFolder(dir_.path() / "g"), EIO);
+  EXPECT_FALSE(names.SyncFolder(dir_.path()).ok());
+  EXPECT_EQ(vfs_.Operations(), 3u);
+  const PowerLossReport report = vfs_.ApplyPowerLoss(0);
+  EXPECT_EQ(report.filesVanished + report.foldersVanished, 0);
+  EXPECT_EQ(Contents(dir_.File("b")), "a");
 }
 
 // ---- SQLite through a power cut at every I/O operation ----

@@ -22,6 +22,8 @@
 #include <system_error>
 #include <vector>
 
+#include "server/store/FileNames.h"
+
 namespace vt::testing {
 
 namespace fs = std::filesystem;
@@ -56,10 +58,13 @@ struct Inode {
 };
 
 // A name in a folder: the file it opens now, and the one a power loss
-// leaves it naming (as of its folder's last sync). Null: no file.
+// leaves it naming (as of its folder's last sync). Null: no file. Hard
+// links share one Inode. A folder made through the store's FileNames is a
+// name too, with an Inode of its own that holds nothing.
 struct Name {
   std::shared_ptr<Inode> now;
   std::shared_ptr<Inode> durable;
+  bool folder = false;
 };
 
 void Put(std::string& bytes, int64_t offset, std::string_view data) {
@@ -108,6 +113,29 @@ bool Exists(const char* file) {
   return ::lstat(file, &st) == 0;
 }
 
+// SQLite names files by their real path; the store's names and folders must
+// be written the same way to meet them.
+fs::path RealFolder(const fs::path& folder) {
+  std::error_code ignored;
+  fs::path real = fs::weakly_canonical(folder, ignored);
+  if (real.empty()) real = folder;
+  real = real.lexically_normal();
+  if (!real.has_filename()) real = real.parent_path();  // "dir/"
+  return real;
+}
+
+std::string RealName(const fs::path& file) {
+  std::error_code ignored;
+  const fs::path absolute = fs::absolute(file, ignored).lexically_normal();
+  return (RealFolder(absolute.parent_path()) / absolute.filename()).string();
+}
+
+bool IsUnder(const std::string& file, const std::string& folder) {
+  return file.size() > folder.size() &&
+         file.compare(0, folder.size(), folder) == 0 &&
+         file[folder.size()] == '/';
+}
+
 // The files whose loss matters; temporary ones die with the process anyway.
 bool IsDurableKind(int flags) {
   const int type = flags & kFileTypeMask;
@@ -130,8 +158,43 @@ class PowerLossVfs::Impl {
   bool NoteFolderSynced(const fs::path& folder);
   PowerLossFileStats Stats(const std::string& file) const;
   PowerLossReport ApplyPowerLoss(uint64_t seed);
+  store::FileNames& fileNames() { return storeNames_; }
 
  private:
+  // The store's name changes: done for real, then modelled like SQLite's.
+  class Names final : public store::FileNames {
+   public:
+    explicit Names(Impl& owner) : owner_(owner) {}
+    int Link(const fs::path& from, const fs::path& to) override {
+      return owner_.LinkName(from, to, /*keepFrom=*/true);
+    }
+    int RenameNoReplace(const fs::path& from, const fs::path& to) override {
+      return owner_.LinkName(from, to, /*keepFrom=*/false);
+    }
+    int Remove(const fs::path& file) override {
+      return owner_.RemoveName(file);
+    }
+    int MakeFolder(const fs::path& folder) override {
+      return owner_.MakeFolder(folder);
+    }
+    Status SyncFolder(const fs::path& folder) override {
+      return owner_.NoteFolderSynced(folder) ? Status()
+                                             : Status(err::kDiskError);
+    }
+
+   private:
+    Impl& owner_;
+  };
+
+  int LinkName(const fs::path& from, const fs::path& to, bool keepFrom);
+  int RemoveName(const fs::path& file);
+  int MakeFolder(const fs::path& folder);
+  // The name as the model has it, entered as durable as found when the
+  // model meets it for the first time on disk. mutex_ held.
+  Name& Known(const std::string& file);
+  // Until its folder is synced a removed name comes back: keeps the bytes
+  // it would come back with; false when it needs none. mutex_ held.
+  bool KeepForReturn(const std::string& file, Name& n);
   // SQLite's memory for a file: this, then the unix VFS's own file.
   struct File {
     sqlite3_file base;  // first: what SQLite sees
@@ -210,6 +273,8 @@ class PowerLossVfs::Impl {
   mutable std::mutex mutex_;
   std::map<std::string, Name> names_;
   std::map<std::string, PowerLossFileStats> stats_;
+  Names storeNames_{*this};
+  store::PosixFileNames posix_;
   uint64_t operations_ = 0;
   uint64_t cutAt_ = 0;
   bool cut_ = false;
@@ -310,16 +375,90 @@ bool PowerLossVfs::Impl::Admit() {
 }
 
 bool PowerLossVfs::Impl::NoteFolderSynced(const fs::path& folder) {
-  std::error_code ignored;
-  // SQLite names files by their real path; so must the folder.
-  fs::path real = fs::weakly_canonical(folder, ignored);
-  if (real.empty()) real = folder;
-  real = real.lexically_normal();
-  if (!real.has_filename()) real = real.parent_path();  // "dir/"
+  const fs::path real = RealFolder(folder);
   std::lock_guard lock(mutex_);
   if (!Admit()) return false;
+  if (options_.realSyncs && !posix_.SyncFolder(real).ok()) return false;
   FolderSynced(real);
   return true;
+}
+
+Name& PowerLossVfs::Impl::Known(const std::string& file) {
+  const auto [it, firstSeen] = names_.try_emplace(file);
+  if (firstSeen && Exists(file.c_str())) {
+    it->second.now = std::make_shared<Inode>();
+    it->second.durable = it->second.now;
+    it->second.folder = fs::is_directory(file);
+  }
+  return it->second;
+}
+
+bool PowerLossVfs::Impl::KeepForReturn(const std::string& file, Name& n) {
+  if (n.now == nullptr || n.durable != n.now || n.folder) return false;
+  std::string bytes;
+  if (!ReadAll(file, &bytes)) return false;
+  n.now->removedBytes = std::move(bytes);
+  return true;
+}
+
+int PowerLossVfs::Impl::LinkName(const fs::path& from, const fs::path& to,
+                                 bool keepFrom) {
+  const std::string source = RealName(from);
+  const std::string target = RealName(to);
+  std::lock_guard lock(mutex_);
+  if (!Admit()) return EIO;
+  Name& src = Known(source);
+  const bool kept = !keepFrom && KeepForReturn(source, src);
+  const int error =
+      keepFrom ? posix_.Link(from, to) : posix_.RenameNoReplace(from, to);
+  if (error != 0) {
+    if (kept) src.now->removedBytes.reset();
+    return error;
+  }
+  // A file the model never saw made (by hand, outside SQLite) is as found.
+  if (src.now == nullptr) src.now = std::make_shared<Inode>();
+  Name& dst = names_[target];
+  dst.now = src.now;
+  dst.folder = src.folder;
+  if (keepFrom) {
+    ++stats_[target].links;
+  } else {
+    src.now = nullptr;
+    ++stats_[source].renames;
+  }
+  return 0;
+}
+
+int PowerLossVfs::Impl::RemoveName(const fs::path& file) {
+  const std::string name = RealName(file);
+  std::lock_guard lock(mutex_);
+  if (cut_) return EIO;
+  // Removing nothing changes nothing: no point to cut at.
+  if (!Exists(name.c_str())) return ENOENT;
+  if (!Admit()) return EIO;
+  Name& n = Known(name);
+  const bool kept = KeepForReturn(name, n);
+  const int error = posix_.Remove(file);
+  if (error != 0) {
+    if (kept) n.now->removedBytes.reset();
+    return error;
+  }
+  n.now = nullptr;
+  ++stats_[name].deletions;
+  return 0;
+}
+
+int PowerLossVfs::Impl::MakeFolder(const fs::path& folder) {
+  const std::string name = RealName(folder);
+  std::lock_guard lock(mutex_);
+  if (!Admit()) return EIO;
+  const int error = posix_.MakeFolder(folder);
+  if (error != 0) return error;
+  Name& n = names_[name];
+  n.now = std::make_shared<Inode>();
+  n.folder = true;
+  ++stats_[name].creations;
+  return 0;
 }
 
 void PowerLossVfs::Impl::FolderSynced(const fs::path& folder) {
@@ -374,16 +513,42 @@ PowerLossReport PowerLossVfs::Impl::ApplyPowerLoss(uint64_t seed) {
     return report;
   }
   std::mt19937_64 rng(seed);
+  // What each file holds after the loss, drawn once: names linked to one
+  // file hold the same bytes.
+  std::map<const Inode*, std::string> settled;
+  const auto afterLoss = [&](const Inode& inode,
+                             std::string bytes) -> const std::string& {
+    const auto [it, fresh] = settled.try_emplace(&inode);
+    if (fresh) {
+      Rewind(inode, seed, rng, bytes, report);
+      it->second = std::move(bytes);
+    }
+    return it->second;
+  };
+  // A folder made since its parent's last sync is gone, with all inside.
+  std::vector<std::string> lostFolders;
+  for (const auto& [file, name] : names_) {
+    if (name.folder && name.now != nullptr && name.durable == nullptr) {
+      lostFolders.push_back(file);
+    }
+  }
+  const auto lost = [&lostFolders](const std::string& file) {
+    return std::any_of(
+        lostFolders.begin(), lostFolders.end(),
+        [&file](const std::string& folder) { return IsUnder(file, folder); });
+  };
   for (auto& [file, name] : names_) {
+    if (name.folder || lost(file)) continue;
     std::string bytes;
     if (name.durable == name.now) {
       if (name.now == nullptr || name.now->unsynced.empty()) continue;
-      if (!ReadAll(file, &bytes)) {
+      if (settled.count(name.now.get()) == 0 && !ReadAll(file, &bytes)) {
         report.error += "cannot read " + file + "; ";
         continue;
       }
-      Rewind(*name.now, seed, rng, bytes, report);
-      if (!WriteAll(file, bytes)) report.error += "cannot write " + file + "; ";
+      if (!WriteAll(file, afterLoss(*name.now, std::move(bytes)))) {
+        report.error += "cannot write " + file + "; ";
+      }
       ++report.filesRewound;
       continue;
     }
@@ -400,11 +565,19 @@ PowerLossReport PowerLossVfs::Impl::ApplyPowerLoss(uint64_t seed) {
         report.error += "no bytes kept of deleted " + file + "; ";
         continue;
       }
-      bytes = *name.durable->removedBytes;
-      Rewind(*name.durable, seed, rng, bytes, report);
-      if (!WriteAll(file, bytes)) report.error += "cannot write " + file + "; ";
+      if (!WriteAll(file,
+                    afterLoss(*name.durable, *name.durable->removedBytes))) {
+        report.error += "cannot write " + file + "; ";
+      }
       ++report.filesRestored;
     }
+  }
+  for (const std::string& folder : lostFolders) {
+    if (lost(folder)) continue;  // inside another lost one
+    std::error_code error;
+    fs::remove_all(folder, error);
+    if (error) report.error += "cannot remove " + folder + "; ";
+    ++report.foldersVanished;
   }
   // The reboot: what is on disk now is all there is.
   names_.clear();
@@ -779,6 +952,8 @@ bool PowerLossVfs::PowerIsCut() const { return impl_->PowerIsCut(); }
 bool PowerLossVfs::NoteFolderSynced(const fs::path& folder) {
   return impl_->NoteFolderSynced(folder);
 }
+
+store::FileNames& PowerLossVfs::fileNames() { return impl_->fileNames(); }
 
 PowerLossFileStats PowerLossVfs::Stats(const std::string& file) const {
   return impl_->Stats(file);

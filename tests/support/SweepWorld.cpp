@@ -8,6 +8,10 @@
 #include <map>
 #include <sstream>
 
+#include "Quarantine.h"
+#include "QuarantineActions.h"
+#include "RouterSettings.h"
+
 namespace vt::testing {
 namespace {
 
@@ -142,6 +146,34 @@ int ScanWhatWaits(LocalNotesServices& server,
     ++given;
   }
   return given;
+}
+
+std::string ReleaseFromQuarantine(LocalNotesServices& server, char letter,
+                                  const std::string& id) {
+  tool::RouterSettings settings;
+  tool::Outcome outcome = tool::ReadRouterSettings(server, &settings);
+  if (!outcome.ok()) return outcome.message();
+  const std::vector<tool::QuarantineFile> files =
+      tool::QuarantineFiles(server, settings, letter);
+  // The administrator names the message by its universal ID.
+  std::string unid;
+  for (const tool::QuarantineFile& file : files) {
+    const uint32_t noteId = FindMessage(server, file.path, id);
+    if (noteId == 0) continue;
+    outcome = tool::ForEachQuarantined(server, file,
+                                       [&](const tool::QuarantinedMessage& m) {
+                                         if (m.noteId == noteId)
+                                           unid = tool::UnidText(m.unid);
+                                       });
+    if (!outcome.ok()) return outcome.message();
+  }
+  if (unid.empty()) return id + ": in no quarantine";
+  tool::MailBoxes mailBoxes;
+  outcome = mailBoxes.Open(server, settings);
+  if (!outcome.ok()) return outcome.message();
+  tool::Released released;
+  outcome = tool::ReleaseMessage(server, files, mailBoxes, 0, unid, &released);
+  return outcome.ok() ? "" : outcome.message();
 }
 
 void ExpectEveryMessageWhereItsVerdictSendsIt(

@@ -66,6 +66,12 @@ int ScanWhatWaits(LocalNotesServices& server,
                   const std::vector<SweepMessage>& world,
                   const std::vector<MessageCopy>& survey);
 
+// Releases the message id from the quarantine of perimeter letter that holds
+// it into the router's first mail box, through the code of `vtserver
+// quarantine release`; "" when released, else why not.
+std::string ReleaseFromQuarantine(LocalNotesServices& server, char letter,
+                                  const std::string& id);
+
 // Where every message must be once the passes have settled.
 void ExpectEveryMessageWhereItsVerdictSendsIt(
     const std::vector<SweepMessage>& world,

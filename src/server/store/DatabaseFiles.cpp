@@ -66,19 +66,6 @@ std::string AsideTag() {
   return std::string(tag.view());
 }
 
-// 0, or the errno of the failure; EEXIST when to is taken.
-int RenameNoReplace(const fs::path& from, const fs::path& to) {
-  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(),
-                  RENAME_NOREPLACE) == 0) {
-    return 0;
-  }
-  if (errno != EINVAL && errno != ENOSYS) return errno;
-  // A file system without the flag: the name is random, a look first is
-  // enough.
-  if (Exists(to)) return EEXIST;
-  return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
-}
-
 }  // namespace
 
 Status WalOwner::Lock(const fs::path& file) {
@@ -176,7 +163,8 @@ bool HasLeftovers(const fs::path& file) {
   return false;
 }
 
-Status SetAsideLeftovers(const fs::path& file, std::vector<fs::path>* moved) {
+Status SetAsideLeftovers(const fs::path& file, std::vector<fs::path>* moved,
+                         FileNames& names) {
   std::string tag = AsideTag();
   bool any = false;
   for (const char* suffix : kLeftovers) {
@@ -184,7 +172,7 @@ Status SetAsideLeftovers(const fs::path& file, std::vector<fs::path>* moved) {
     for (int attempt = 0;; ++attempt) {
       fs::path to = from;
       to += tag;
-      const int error = RenameNoReplace(from, to);
+      const int error = names.RenameNoReplace(from, to);
       if (error == 0) {
         moved->push_back(std::move(to));
         any = true;
@@ -195,10 +183,10 @@ Status SetAsideLeftovers(const fs::path& file, std::vector<fs::path>* moved) {
       tag = AsideTag();
     }
   }
-  return any ? SyncFolder(FolderOf(file)) : Status();
+  return any ? names.SyncFolder(FolderOf(file)) : Status();
 }
 
-Status MakeFolders(const fs::path& folder) {
+Status MakeFolders(const fs::path& folder, FileNames& names) {
   std::vector<fs::path> missing;
   for (fs::path p = folder; !p.empty(); p = p.parent_path()) {
     struct stat st {};
@@ -213,10 +201,9 @@ Status MakeFolders(const fs::path& folder) {
   for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
     // Another creator may make the same folder at once; it is synced again
     // here all the same.
-    if (::mkdir(it->c_str(), 0777) != 0 && errno != EEXIST) {
-      return err::kDiskError;
-    }
-    const Status s = SyncFolder(FolderOf(*it));
+    const int error = names.MakeFolder(*it);
+    if (error != 0 && error != EEXIST) return err::kDiskError;
+    const Status s = names.SyncFolder(FolderOf(*it));
     if (!s.ok()) return s;
   }
   return Status();
@@ -252,13 +239,11 @@ Status CheckFileHeader(const fs::path& file, uintmax_t fileSize,
   return Status();
 }
 
-void RemoveFileAndJournal(const fs::path& file) {
-  std::error_code ec;
-  fs::remove(file, ec);
+void RemoveFileAndJournal(const fs::path& file, FileNames& names) {
+  // Best effort: what cannot be removed is only a leftover.
+  names.Remove(file);
   for (const char* suffix : {"-wal", "-shm", "-journal"}) {
-    fs::path p = file;
-    p += suffix;
-    fs::remove(p, ec);
+    names.Remove(Beside(file, suffix));
   }
 }
 
@@ -279,35 +264,33 @@ std::optional<int32_t> RecordedLayout(const fs::path& file,
   return static_cast<int32_t>(LoadBe32(header + 60));
 }
 
-Status RemoveDatabaseFiles(const fs::path& file) {
+Status RemoveDatabaseFiles(const fs::path& file, FileNames& names) {
   WalOwner owner;
   Status s = owner.Lock(file);
   if (!s.ok()) return s;
-  if (::unlink(file.c_str()) != 0 && errno != ENOENT) {
-    return FileErrorStatus(errno, file);
-  }
+  int error = names.Remove(file);
+  if (error != 0 && error != ENOENT) return FileErrorStatus(error, file);
   for (const char* suffix : {"-wal", "-shm", "-journal", kRecordSuffix}) {
     const fs::path beside = Beside(file, suffix);
-    if (::unlink(beside.c_str()) != 0 && errno != ENOENT) {
-      return FileErrorStatus(errno, beside);
-    }
+    error = names.Remove(beside);
+    if (error != 0 && error != ENOENT) return FileErrorStatus(error, beside);
   }
-  return SyncFolder(FolderOf(file));
+  return names.SyncFolder(FolderOf(file));
 }
 
-Status LinkIntoPlace(const fs::path& temp, const fs::path& file) {
-  if (::link(temp.c_str(), file.c_str()) == 0) {
-    std::error_code ec;
-    fs::remove(temp, ec);
+Status LinkIntoPlace(const fs::path& temp, const fs::path& file,
+                     FileNames& names) {
+  const int error = names.Link(temp, file);
+  if (error == 0) {
+    // The temporary name is only clutter now.
+    names.Remove(temp);
     return Status();
   }
-  if (errno == EEXIST) return err::kFileExists;
-  // File systems without hard links: rename after a check (not atomic, but
-  // the best such a file system allows).
-  std::error_code ec;
-  if (fs::exists(fs::symlink_status(file, ec))) return err::kFileExists;
-  fs::rename(temp, file, ec);
-  return ec ? Status(err::kDiskError) : Status();
+  if (error == EEXIST) return err::kFileExists;
+  // File systems without hard links: a rename that never replaces.
+  const int renamed = names.RenameNoReplace(temp, file);
+  if (renamed == EEXIST) return err::kFileExists;
+  return renamed == 0 ? Status() : Status(err::kDiskError);
 }
 
 }  // namespace vt::store

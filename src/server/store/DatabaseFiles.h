@@ -1,6 +1,7 @@
 // The files SQLite keeps beside a database, which must never merge into a
 // file that took the database's place, and the folders a database lives in,
-// which must be as durable as the file.
+// which must be as durable as the file. Every name they change, they change
+// through the FileNames given.
 #pragma once
 
 #include <cstdint>
@@ -12,6 +13,7 @@
 #include "base/UniqueFd.h"
 #include "notes/Status.h"
 #include "server/store/FileIdentity.h"
+#include "server/store/FileNames.h"
 
 namespace vt::store {
 
@@ -44,7 +46,8 @@ bool HasLeftovers(const std::filesystem::path& file);
 // another file, and makes the renames durable. The new paths are appended
 // to moved, also when a later one fails.
 Status SetAsideLeftovers(const std::filesystem::path& file,
-                         std::vector<std::filesystem::path>* moved);
+                         std::vector<std::filesystem::path>* moved,
+                         FileNames& names);
 
 // Looks at the 100-byte SQLite header before SQLite does: a file that is not
 // SQLite, does not carry applicationId, or has lost pages it says it has, is
@@ -62,19 +65,19 @@ std::optional<int32_t> RecordedLayout(const std::filesystem::path& file,
 // Links the finished file temp under its name, failing (kFileExists) if the
 // name is taken, so that two creators cannot overwrite each other.
 Status LinkIntoPlace(const std::filesystem::path& temp,
-                     const std::filesystem::path& file);
+                     const std::filesystem::path& file, FileNames& names);
 
 // Removes a file and whatever journal SQLite kept beside it.
-void RemoveFileAndJournal(const std::filesystem::path& file);
+void RemoveFileAndJournal(const std::filesystem::path& file, FileNames& names);
 
 // Removes a database that nobody writes to any more, with every file beside
 // it, under the owner record's lock so that no opener decides about its
 // leftovers meanwhile; durable on return. A connection still open elsewhere
 // keeps reading the removed file.
-Status RemoveDatabaseFiles(const std::filesystem::path& file);
+Status RemoveDatabaseFiles(const std::filesystem::path& file, FileNames& names);
 
 // Makes the missing folders of a path one level at a time, each durable in
 // its parent before the next is made in it.
-Status MakeFolders(const std::filesystem::path& folder);
+Status MakeFolders(const std::filesystem::path& folder, FileNames& names);
 
 }  // namespace vt::store

@@ -30,14 +30,14 @@ void NsfDatabase::Unpin() {
   if (!sqlite3_get_autocommit(db_.get())) db_.Exec("ROLLBACK").IgnoreError();
 }
 
-Status NsfDatabase::CopyTo(const fs::path& dest) {
+Status NsfDatabase::CopyTo(const fs::path& dest, FileNames& names) {
   std::error_code ec;
   if (fs::exists(fs::symlink_status(dest, ec))) return err::kFileExists;
-  Status s = MakeFolders(dest.parent_path());
+  Status s = MakeFolders(dest.parent_path(), names);
   if (!s.ok()) return s;
   fs::path temp = dest;
   temp += ".part";
-  RemoveFileAndJournal(temp);
+  RemoveFileAndJournal(temp, names);
   {
     SqliteConnection copy;
     s = copy.Open(temp, /*create=*/true);
@@ -59,14 +59,14 @@ Status NsfDatabase::CopyTo(const fs::path& dest) {
     const UniqueFd fd(::open(temp.c_str(), O_RDONLY | O_CLOEXEC));
     if (!fd || ::fsync(fd.get()) != 0) s = FileErrorStatus(errno, temp);
   }
-  if (s.ok()) s = LinkIntoPlace(temp, dest);
-  if (s.ok()) s = SyncFolder(dest.parent_path());
-  if (!s.ok()) RemoveFileAndJournal(temp);
+  if (s.ok()) s = LinkIntoPlace(temp, dest, names);
+  if (s.ok()) s = names.SyncFolder(dest.parent_path());
+  if (!s.ok()) RemoveFileAndJournal(temp, names);
   // The copy's own log and shared memory, empty after the checkpoint.
   for (const char* suffix : {"-wal", "-shm"}) {
     fs::path beside = temp;
     beside += suffix;
-    fs::remove(beside, ec);
+    names.Remove(beside);
   }
   return s;
 }

@@ -50,6 +50,8 @@ Status NsfDatabase::Open(const fs::path& file,
   WalOwner owner;
   s = owner.Lock(file);
   if (!s.ok()) return s;
+  PosixFileNames posix;
+  FileNames& names = options.names != nullptr ? *options.names : posix;
   std::unique_ptr<NsfDatabase> db;
   std::optional<FileIdentity> identity;
   // A file put in place between the judging and the open would meet the
@@ -67,7 +69,7 @@ Status NsfDatabase::Open(const fs::path& file,
     // lost) the log is trusted, as SQLite itself would.
     if (identity && recorded && *identity != *recorded) {
       const size_t moved = setAside->size();
-      s = SetAsideLeftovers(file, setAside);
+      s = SetAsideLeftovers(file, setAside, names);
       // Without a log to hold them, missing pages now show.
       if (s.ok() && setAside->size() != moved) s = checkFile();
       if (!s.ok()) return s;
@@ -114,10 +116,11 @@ Status NsfDatabase::Open(const fs::path& file,
 }
 
 Status NsfDatabase::Create(const fs::path& file, uint16_t dbClass,
-                           int64_t nowCentis, const Filler& fill) {
+                           int64_t nowCentis, const Filler& fill,
+                           FileNames& names) {
   std::error_code ec;
   if (fs::exists(fs::symlink_status(file, ec))) return err::kFileExists;
-  Status s = MakeFolders(file.parent_path());
+  Status s = MakeFolders(file.parent_path(), names);
   if (!s.ok()) return s;
 
   const Unid random = NewUnid();
@@ -133,11 +136,12 @@ Status NsfDatabase::Create(const fs::path& file, uint16_t dbClass,
   // Removes the half-made file on every way out but success.
   struct TempFile {
     fs::path path;
+    FileNames& names;
     bool keep = false;
     ~TempFile() {
-      if (!keep) RemoveFileAndJournal(path);
+      if (!keep) RemoveFileAndJournal(path, names);
     }
-  } tempFile{temp};
+  } tempFile{temp, names};
 
   {
     std::unique_ptr<NsfDatabase> db(new NsfDatabase(temp));
@@ -196,11 +200,11 @@ Status NsfDatabase::Create(const fs::path& file, uint16_t dbClass,
     s = owner.Record(kNoDatabase);
     if (!s.ok()) return s;
   }
-  s = LinkIntoPlace(temp, file);
+  s = LinkIntoPlace(temp, file, names);
   if (!s.ok()) return s;
   tempFile.keep = true;
-  RemoveFileAndJournal(temp);  // the temporary name's leftovers only
-  return SyncFolder(file.parent_path());
+  RemoveFileAndJournal(temp, names);  // the temporary name's leftovers only
+  return names.SyncFolder(file.parent_path());
 }
 
 Status NsfDatabase::Configure() {

@@ -18,6 +18,7 @@
 
 #include "notes/NotesServices.h"
 #include "notes/Status.h"
+#include "server/store/FileNames.h"
 #include "server/store/NoteRecord.h"
 #include "server/store/Sqlite.h"
 
@@ -80,6 +81,8 @@ class NsfDatabase {
     // Brings a file of an earlier layout up to kSchemaVersion; without it
     // such a file is refused with kOlderFormat.
     bool upgrade = true;
+    // Where leftovers are set aside; null: PosixFileNames. Not owned.
+    FileNames* names = nullptr;
   };
 
   // kFileNotFound when there is no file; kCorruptDatabase when it is not one
@@ -103,9 +106,9 @@ class NsfDatabase {
   // kFileExists when the file exists; missing folders are created. Every new
   // database has an empty information text, an icon note with "$TITLE" and
   // an identity of its own. The file and every folder made for it are
-  // durable on success.
+  // durable on success. Names change through names.
   static Status Create(const std::filesystem::path& file, uint16_t dbClass,
-                       int64_t nowCentis, const Filler& fill);
+                       int64_t nowCentis, const Filler& fill, FileNames& names);
 
   const std::filesystem::path& file() const { return file_; }
   // 0 while the file opened is still the one at file(); kFileReplaced once
@@ -204,8 +207,9 @@ class NsfDatabase {
   void Unpin();
   // Writes a copy of the database to dest (which must not exist), durable on
   // return, with an identity of its own so that the copy put back in place
-  // never adopts the log of the file it replaces.
-  Status CopyTo(const std::filesystem::path& dest);
+  // never adopts the log of the file it replaces. Names change through
+  // names.
+  Status CopyTo(const std::filesystem::path& dest, FileNames& names);
   // Rewrites the file without its free pages (SQLite's VACUUM) and empties
   // the write-ahead log. Writers elsewhere wait meanwhile, and give up as on
   // any busy database after the busy timeout.
