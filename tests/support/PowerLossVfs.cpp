@@ -154,6 +154,7 @@ class PowerLossVfs::Impl {
   const std::string& name() const { return options_.name; }
   void CutPowerAt(uint64_t n);
   uint64_t Operations() const;
+  std::vector<uint64_t> NameOperations() const;
   bool PowerIsCut() const;
   bool NoteFolderSynced(const fs::path& folder);
   PowerLossFileStats Stats(const std::string& file) const;
@@ -276,6 +277,7 @@ class PowerLossVfs::Impl {
   Names storeNames_{*this};
   store::PosixFileNames posix_;
   uint64_t operations_ = 0;
+  std::vector<uint64_t> nameOperations_;
   uint64_t cutAt_ = 0;
   bool cut_ = false;
   int openFiles_ = 0;
@@ -353,6 +355,11 @@ uint64_t PowerLossVfs::Impl::Operations() const {
   return operations_;
 }
 
+std::vector<uint64_t> PowerLossVfs::Impl::NameOperations() const {
+  std::lock_guard lock(mutex_);
+  return nameOperations_;
+}
+
 bool PowerLossVfs::Impl::PowerIsCut() const {
   std::lock_guard lock(mutex_);
   return cut_;
@@ -378,6 +385,7 @@ bool PowerLossVfs::Impl::NoteFolderSynced(const fs::path& folder) {
   const fs::path real = RealFolder(folder);
   std::lock_guard lock(mutex_);
   if (!Admit()) return false;
+  nameOperations_.push_back(operations_);
   if (options_.realSyncs && !posix_.SyncFolder(real).ok()) return false;
   FolderSynced(real);
   return true;
@@ -407,6 +415,7 @@ int PowerLossVfs::Impl::LinkName(const fs::path& from, const fs::path& to,
   const std::string target = RealName(to);
   std::lock_guard lock(mutex_);
   if (!Admit()) return EIO;
+  nameOperations_.push_back(operations_);
   Name& src = Known(source);
   const bool kept = !keepFrom && KeepForReturn(source, src);
   const int error =
@@ -436,6 +445,7 @@ int PowerLossVfs::Impl::RemoveName(const fs::path& file) {
   // Removing nothing changes nothing: no point to cut at.
   if (!Exists(name.c_str())) return ENOENT;
   if (!Admit()) return EIO;
+  nameOperations_.push_back(operations_);
   Name& n = Known(name);
   const bool kept = KeepForReturn(name, n);
   const int error = posix_.Remove(file);
@@ -452,6 +462,7 @@ int PowerLossVfs::Impl::MakeFolder(const fs::path& folder) {
   const std::string name = RealName(folder);
   std::lock_guard lock(mutex_);
   if (!Admit()) return EIO;
+  nameOperations_.push_back(operations_);
   const int error = posix_.MakeFolder(folder);
   if (error != 0) return error;
   Name& n = names_[name];
@@ -582,6 +593,7 @@ PowerLossReport PowerLossVfs::Impl::ApplyPowerLoss(uint64_t seed) {
   // The reboot: what is on disk now is all there is.
   names_.clear();
   operations_ = 0;
+  nameOperations_.clear();
   cutAt_ = 0;
   cut_ = false;
   return report;
@@ -946,6 +958,10 @@ const std::string& PowerLossVfs::name() const { return impl_->name(); }
 void PowerLossVfs::CutPowerAt(uint64_t n) { impl_->CutPowerAt(n); }
 
 uint64_t PowerLossVfs::Operations() const { return impl_->Operations(); }
+
+std::vector<uint64_t> PowerLossVfs::NameOperations() const {
+  return impl_->NameOperations();
+}
 
 bool PowerLossVfs::PowerIsCut() const { return impl_->PowerIsCut(); }
 

@@ -62,6 +62,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace vt::store {
 class FileNames;
@@ -118,6 +119,9 @@ class PowerLossVfs {
   // number of cut points that run has.
   void CutPowerAt(uint64_t n);
   uint64_t Operations() const;
+  // The numbers of the operations so far that made, removed or renamed a
+  // name or synced a folder: a short sweep cuts at and right after each.
+  std::vector<uint64_t> NameOperations() const;
   bool PowerIsCut() const;
 
   // The project's own folder syncs (SyncFolder) report here: the names in
