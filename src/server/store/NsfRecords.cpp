@@ -84,6 +84,38 @@ class NoteBatch {
   std::vector<uint8_t> summaries_;
 };
 
+// The stubs a query with one bound value yields (id, class, deleted and,
+// with a fourth column, the change number): read first, visited after, so
+// that no snapshot is held while the visitor works.
+Status VisitStubs(SqliteConnection& db, const char* sql, int64_t value,
+                  const NsfDatabase::StubVisitor& visit) {
+  std::vector<StubEntry> stubs;
+  {
+    Statement stmt;
+    const Status s = stmt.Prepare(db, sql);
+    if (!s.ok()) return s;
+    stmt.BindInt(1, value);
+    while (true) {
+      const int rc = stmt.Step();
+      if (rc == SQLITE_DONE) break;
+      if (rc != SQLITE_ROW) return StatusFromSqlite(rc);
+      StubEntry entry;
+      entry.id = static_cast<uint32_t>(stmt.ColumnInt(0));
+      entry.noteClass = static_cast<uint16_t>(stmt.ColumnInt(1));
+      entry.deleted = stmt.ColumnInt(2);
+      if (sqlite3_column_count(stmt.get()) > 3) {
+        entry.changed = stmt.ColumnInt(3);
+      }
+      stubs.push_back(entry);
+    }
+  }
+  for (const StubEntry& entry : stubs) {
+    const Status s = visit(entry);
+    if (!s.ok()) return s;
+  }
+  return Status();
+}
+
 }  // namespace
 
 Status NsfDatabase::ForEachNote(uint16_t classMask, const ScanVisitor& visit) {
@@ -137,31 +169,10 @@ Status NsfDatabase::ForEachChangeSince(int64_t since,
     afterId = batch.back().id;
   }
   // Stubs hold no summary: all of them at once.
-  std::vector<StubEntry> stubs;
-  {
-    Statement stmt;
-    Status s = stmt.Prepare(db_,
-                            "SELECT id, class, deleted, changed FROM stubs"
-                            " WHERE changed > ?1");
-    if (!s.ok()) return s;
-    stmt.BindInt(1, since);
-    while (true) {
-      const int rc = stmt.Step();
-      if (rc == SQLITE_DONE) break;
-      if (rc != SQLITE_ROW) return StatusFromSqlite(rc);
-      StubEntry entry;
-      entry.id = static_cast<uint32_t>(stmt.ColumnInt(0));
-      entry.noteClass = static_cast<uint16_t>(stmt.ColumnInt(1));
-      entry.deleted = stmt.ColumnInt(2);
-      entry.changed = stmt.ColumnInt(3);
-      stubs.push_back(entry);
-    }
-  }
-  for (const StubEntry& entry : stubs) {
-    const Status s = deleted(entry);
-    if (!s.ok()) return s;
-  }
-  return Status();
+  return VisitStubs(db_,
+                    "SELECT id, class, deleted, changed FROM stubs"
+                    " WHERE changed > ?1",
+                    since, deleted);
 }
 
 Status NsfDatabase::ForEachNoteOf(std::span<const uint32_t> ids,
@@ -182,31 +193,10 @@ Status NsfDatabase::ForEachNoteOf(std::span<const uint32_t> ids,
 }
 
 Status NsfDatabase::ForEachStub(int64_t sinceCentis, const StubVisitor& visit) {
-  // Read first, visit after: no snapshot is held while the visitor works.
-  std::vector<StubEntry> stubs;
-  {
-    Statement stmt;
-    const Status s = stmt.Prepare(db_,
-                                  "SELECT id, class, deleted FROM stubs"
-                                  " WHERE deleted >= ?1 ORDER BY id");
-    if (!s.ok()) return s;
-    stmt.BindInt(1, sinceCentis);
-    while (true) {
-      const int rc = stmt.Step();
-      if (rc == SQLITE_DONE) break;
-      if (rc != SQLITE_ROW) return StatusFromSqlite(rc);
-      StubEntry entry;
-      entry.id = static_cast<uint32_t>(stmt.ColumnInt(0));
-      entry.noteClass = static_cast<uint16_t>(stmt.ColumnInt(1));
-      entry.deleted = stmt.ColumnInt(2);
-      stubs.push_back(entry);
-    }
-  }
-  for (const StubEntry& entry : stubs) {
-    const Status s = visit(entry);
-    if (!s.ok()) return s;
-  }
-  return Status();
+  return VisitStubs(db_,
+                    "SELECT id, class, deleted FROM stubs"
+                    " WHERE deleted >= ?1 ORDER BY id",
+                    sinceCentis, visit);
 }
 
 Status NsfDatabase::ForEachStoredNote(
