@@ -5,6 +5,7 @@
 #include <sqlite3.h>
 
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "server/store/ItemValue.h"
@@ -162,13 +163,67 @@ TEST_F(CopyDelete, AnIdNeverUsedIsInvalidNotDeleted) {
   }
 }
 
+// A new note takes the ID above every note and stub, so a deleted note's ID
+// never returns, also after a reopen. The meta row's next ID, which an
+// earlier version of the server allocates from, stays above every ID handed
+// out though it is written only once per block of IDs; an ID such a server
+// took is passed over in turn.
 TEST_F(CopyDelete, NoteIdsAreNeverReused) {
-  const uint32_t first = NewMessage(a_, "1");
-  ASSERT_EQ(server_->DeleteNote(a_, first, 0), Status());
-  const uint32_t second = NewMessage(a_, "2");
-  EXPECT_GT(second, first);
-  EXPECT_EQ(second % 4, 0u);
-  EXPECT_LT(second, 0x80000000u);
+  auto metaNextId = [&] {
+    sqlite3* raw = nullptr;
+    EXPECT_EQ(sqlite3_open(dir_.File("a.nsf").c_str(), &raw), SQLITE_OK);
+    sqlite3_stmt* stmt = nullptr;
+    EXPECT_EQ(
+        sqlite3_prepare_v2(raw, "SELECT value FROM meta WHERE key = 'nextid'",
+                           -1, &stmt, nullptr),
+        SQLITE_OK);
+    EXPECT_EQ(sqlite3_step(stmt), SQLITE_ROW);
+    const int64_t next = sqlite3_column_int64(stmt, 0);
+    sqlite3_finalize(stmt);
+    sqlite3_close(raw);
+    return next;
+  };
+  std::vector<uint32_t> ids;
+  uint32_t highest = 0;
+  for (int i = 0; i < 150; ++i) {
+    const uint32_t id = NewMessage(a_, "m");
+    EXPECT_GT(id, highest);
+    EXPECT_EQ(id % 4, 0u);
+    highest = id;
+    ids.push_back(id);
+    if (i % 7 == 0) {
+      EXPECT_GT(metaNextId(), highest) << i;
+    }
+    // The highest note deleted, now and then: its stub keeps the ID taken.
+    if (i % 40 == 39) {
+      ASSERT_EQ(server_->DeleteNote(a_, id, 0), Status());
+    }
+  }
+  EXPECT_GT(metaNextId(), highest);
+
+  // A server of the earlier version takes the meta row's next ID.
+  ASSERT_EQ(server_->CloseDatabase(a_), Status());
+  server_.reset();
+  const int64_t taken = metaNextId();
+  {
+    sqlite3* raw = nullptr;
+    ASSERT_EQ(sqlite3_open(dir_.File("a.nsf").c_str(), &raw), SQLITE_OK);
+    const std::string insert =
+        "BEGIN; INSERT INTO notes(id, unid, class, created, modified,"
+        " sequence, summary) VALUES(" +
+        std::to_string(taken) +
+        ", x'0102030405060708090A0B0C0D0E0F10', 1, 0, 0, 1, x'');"
+        "UPDATE meta SET value = value + 4 WHERE key = 'nextid'; COMMIT;";
+    EXPECT_EQ(sqlite3_exec(raw, insert.c_str(), nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(raw);
+  }
+  server_ = dir_.MakeServer(&clock_);
+  ASSERT_NE(server_, nullptr);
+  ASSERT_EQ(server_->OpenDatabase("a.nsf", &a_), Status());
+  const uint32_t after = NewMessage(a_, "after");
+  EXPECT_GT(after, taken);
+  EXPECT_GT(metaNextId(), after);
 }
 
 TEST_F(CopyDelete, ModifiedStampStrictlyIncreasesWhileTheClockStandsStill) {
@@ -472,6 +527,26 @@ TEST_F(CopyDelete, LookupByUniversalIdFindsTheNoteElseItsLatestStub) {
             Status());
   EXPECT_EQ(found, copied | kDeletedNoteFlag);
   EXPECT_EQ(sequence, oid.sequence);
+
+  // A later version comes back and is deleted again: its stub is the one.
+  NoteHandle note;
+  ASSERT_EQ(server_->OpenNote(a_, id, 0, &note), Status());
+  ASSERT_EQ(server_->SetTextItem(note, "Subject", "two", 0xFFFF), Status());
+  ASSERT_EQ(server_->UpdateNote(note, 0), Status());
+  ASSERT_EQ(server_->CloseNote(note), Status());
+  uint32_t again = 0;
+  ASSERT_EQ(server_->CopyNote(a_, 0, 0, id, b_, 0, 0, 0, 0, &again, nullptr),
+            Status());
+  ASSERT_NE(again, copied);
+  ASSERT_EQ(server_->GetNoteInfoByUnid(b_, oid.unid, &found, &sequence),
+            Status());
+  EXPECT_EQ(found, again);
+  EXPECT_EQ(sequence, oid.sequence + 1);
+  ASSERT_EQ(server_->DeleteNote(b_, again, 0), Status());
+  ASSERT_EQ(server_->GetNoteInfoByUnid(b_, oid.unid, &found, &sequence),
+            Status());
+  EXPECT_EQ(found, again | kDeletedNoteFlag);
+  EXPECT_EQ(sequence, oid.sequence + 1);
 }
 
 TEST_F(CopyDelete, ACopyIntoItsOwnDatabaseIsRefusedAndWritesNothing) {

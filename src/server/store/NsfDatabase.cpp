@@ -250,7 +250,9 @@ bool NsfDatabase::DeviceAndInode(dev_t* device, ino_t* inode) const {
 }
 
 Status NsfDatabase::BeginWrite(WriteTransaction& txn) {
-  Status s = txn.Begin();
+  // A deletion may have left commits relaxed; every other write waits.
+  Status s = db_.SetDurableCommits(true);
+  if (s.ok()) s = txn.Begin();
   if (s.ok()) s = CheckInPlace();
   return s;  // a transaction begun is rolled back when txn goes
 }
@@ -324,6 +326,12 @@ Status NsfDatabase::PrepareStatements() {
       "UPDATE notes SET class = ?2, created = ?3, modified = ?4,"
       " sequence = ?5, summary = ?6, changed = " +
       nextChange + " WHERE id = ?1";
+  const std::string highestId =
+      std::string(
+          "SELECT max(ifnull((SELECT max(id) FROM notes), 0),"
+          " ifnull((SELECT max(id) FROM stubs), 0)),"
+          " (SELECT value FROM meta WHERE key = '") +
+      kMetaNextId + "')";
   const std::string insertStub =
       "INSERT OR REPLACE INTO stubs(id, unid, class, deleted, sequence,"
       " changed) VALUES(?1, ?2, ?3, ?4, ?5, " +
@@ -349,6 +357,7 @@ Status NsfDatabase::PrepareStatements() {
        "SELECT id, modified, sequence FROM notes WHERE unid = ?1"},
       {&getMeta_, "SELECT value FROM meta WHERE key = ?1"},
       {&putMeta_, "INSERT OR REPLACE INTO meta(key, value) VALUES(?1, ?2)"},
+      {&highestId_, highestId.c_str()},
       {&insertNote_, insertNote.c_str()},
       {&updateNote_, updateNote.c_str()},
       {&putBody_, "INSERT OR REPLACE INTO bodies(id, items) VALUES(?1, ?2)"},
@@ -357,9 +366,12 @@ Status NsfDatabase::PrepareStatements() {
       {&insertStub_, insertStub.c_str()},
       {&stubSequence_,
        "SELECT ifnull(max(sequence), 0) FROM stubs WHERE unid = ?1"},
-      {&latestStub_,
-       "SELECT id, sequence FROM stubs WHERE unid = ?1"
-       " ORDER BY sequence DESC, id DESC LIMIT 1"},
+      // The note of a universal ID and its deletion stubs: one statement,
+      // so one read of the file, and no sorting (which would build a
+      // temporary table every time).
+      {&lookUpUnid_,
+       "SELECT id, sequence, 0 FROM notes WHERE unid = ?1"
+       " UNION ALL SELECT id, sequence, 1 FROM stubs WHERE unid = ?1"},
       {&scan_, kScanSql},
       {&lastChange_, kLastChangeSql},
       {&changed_, kChangedSql},

@@ -266,9 +266,9 @@ class NsfDatabase {
   // Statements are declared after the connection so they finalize first.
   Statement begin_, commit_, rollback_;
   Statement readNote_, noteInfo_, stubExists_, firstOfClass_, findByUnid_;
-  Statement getMeta_, putMeta_;
+  Statement getMeta_, putMeta_, highestId_;
   Statement insertNote_, updateNote_, putBody_, deleteBody_, deleteNote_;
-  Statement insertStub_, stubSequence_, latestStub_;
+  Statement insertStub_, stubSequence_, lookUpUnid_;
   Statement scan_, lastChange_, changed_, noteOf_;
 };
 

@@ -74,6 +74,8 @@ inline constexpr char kTitleItem[] = "$TITLE";
 
 // Beyond this the ID would collide with the deleted-note flag.
 inline constexpr int64_t kNoteIdLimit = 0x80000000LL;
+// How many note IDs the meta row reserves at a time (see AllocateNoteId).
+inline constexpr int64_t kReservedNoteIds = 64;
 
 inline NoteInfo InfoFromRow(const Statement& row, uint32_t id,
                             int firstColumn) {

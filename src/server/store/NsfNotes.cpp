@@ -112,41 +112,61 @@ Status NsfDatabase::ReadStoredNote(uint32_t noteId, StoredNote* note) {
 
 Status NsfDatabase::FindByUnid(const Unid& unid, uint32_t* noteId,
                                uint32_t* sequence) {
-  {
-    StatementUse use(findByUnid_);
-    use->BindBlob(1, unid);
-    const int rc = use->Step();
-    if (rc == SQLITE_ROW) {
-      *noteId = static_cast<uint32_t>(use->ColumnInt(0));
-      *sequence = static_cast<uint32_t>(use->ColumnInt(2));
+  StatementUse use(lookUpUnid_);
+  use->BindBlob(1, unid);
+  // The note, else the stub of the latest version deleted (the latest stub
+  // of that version); a universal ID has few stubs, one per trip.
+  bool found = false;
+  int64_t bestSequence = -1;
+  int64_t bestId = 0;
+  int rc = SQLITE_ROW;
+  while ((rc = use->Step()) == SQLITE_ROW) {
+    const int64_t id = use->ColumnInt(0);
+    const int64_t version = use->ColumnInt(1);
+    if (use->ColumnInt(2) == 0) {
+      *noteId = static_cast<uint32_t>(id);
+      *sequence = static_cast<uint32_t>(version);
       return Status();
     }
-    if (rc != SQLITE_DONE) return StatusFromSqlite(rc);
+    if (!found || version > bestSequence ||
+        (version == bestSequence && id > bestId)) {
+      bestSequence = version;
+      bestId = id;
+    }
+    found = true;
   }
-  StatementUse use(latestStub_);
-  use->BindBlob(1, unid);
-  const int rc = use->Step();
-  if (rc == SQLITE_DONE) return err::kNotFound;
-  if (rc != SQLITE_ROW) return StatusFromSqlite(rc);
-  *noteId = static_cast<uint32_t>(use->ColumnInt(0)) | kDeletedNoteFlag;
-  *sequence = static_cast<uint32_t>(use->ColumnInt(1));
+  if (rc != SQLITE_DONE) return StatusFromSqlite(rc);
+  if (!found) return err::kNotFound;
+  *noteId = static_cast<uint32_t>(bestId) | kDeletedNoteFlag;
+  *sequence = static_cast<uint32_t>(bestSequence);
   return Status();
 }
 
 Status NsfDatabase::AllocateNoteId(uint32_t* id) {
-  int64_t next = 0;
+  // A new note takes the ID above every note and deletion stub in the file.
+  // A deleted note leaves its stub for good, so no ID is handed out twice.
+  // The meta row keeps a reservation above every ID handed out, renewed a
+  // block at a time rather than with every note (a page less in each
+  // write), for the readers that take the next ID from it.
+  int64_t highest = 0;
+  int64_t reserved = 0;
   {
-    StatementUse use(getMeta_);
-    use->BindText(1, kMetaNextId);
+    StatementUse use(highestId_);
     const int rc = use->Step();
-    if (rc == SQLITE_DONE) return err::kCorruptDatabase;
     if (rc != SQLITE_ROW) return StatusFromSqlite(rc);
-    next = use->ColumnInt(0);
+    highest = use->ColumnInt(0);
+    reserved = use->ColumnInt(1);
   }
-  if (next <= 0 || next % kNoteIdStep != 0) return err::kCorruptDatabase;
+  if (highest < 0 || highest % kNoteIdStep != 0 || reserved <= 0 ||
+      reserved % kNoteIdStep != 0) {
+    return err::kCorruptDatabase;
+  }
+  const int64_t next = std::max<int64_t>(highest + kNoteIdStep, kFirstNoteId);
   if (next >= kNoteIdLimit) return err::kDiskError;
   *id = static_cast<uint32_t>(next);
-  return PutMetaInt(kMetaNextId, next + kNoteIdStep);
+  if (next < reserved) return Status();
+  return PutMetaInt(kMetaNextId, std::min(next + kReservedNoteIds * kNoteIdStep,
+                                          kNoteIdLimit));
 }
 
 Status NsfDatabase::RaiseNextNoteId(uint32_t atLeast) {
@@ -324,21 +344,13 @@ Status NsfDatabase::DeleteNoteInTransaction(uint32_t id, int64_t nowCentis) {
 }
 
 Status NsfDatabase::DeleteNote(uint32_t noteId, int64_t nowCentis) {
-  // In WAL mode synchronous=NORMAL commits without syncing the log; every
-  // other transaction of the connection stays FULL.
-  Status s = db_.Exec("PRAGMA synchronous=NORMAL");
-  if (!s.ok()) return s;
-  struct RestoreFull {
-    SqliteConnection& db;
-    ~RestoreFull() {
-      // Sets a flag of the connection, without I/O: it fails only when
-      // SQLite runs out of memory.
-      db.Exec("PRAGMA synchronous=FULL").IgnoreError();
-    }
-  } restore{db_};
-  // Declared after the guard: a rollback runs before FULL is back.
+  // Commits without waiting for the disk, and leaves the connection so:
+  // a run of deletions (a mail box emptied into the scan boxes) switches
+  // once, and the next other write switches back (BeginWrite).
+  Status s = db_.SetDurableCommits(false);
   WriteTransaction txn(begin_, commit_, rollback_);
-  s = BeginWrite(txn);
+  if (s.ok()) s = txn.Begin();
+  if (s.ok()) s = CheckInPlace();
   uint32_t id = 0;
   if (s.ok()) s = ResolveNoteId(noteId, &id);
   if (s.ok()) s = DeleteNoteInTransaction(id, nowCentis);

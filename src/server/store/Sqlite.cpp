@@ -104,11 +104,26 @@ void SqliteConnection::Close() {
     sqlite3_close_v2(db_);
     db_ = nullptr;
   }
+  durable_ = true;
 }
 
 Status SqliteConnection::Exec(const char* sql) {
   if (db_ == nullptr) return err::kInvalidHandle;
+  if (!durable_ && sqlite3_get_autocommit(db_)) {
+    const Status s = SetDurableCommits(true);
+    if (!s.ok()) return s;
+  }
   return StatusFromSqlite(sqlite3_exec(db_, sql, nullptr, nullptr, nullptr));
+}
+
+Status SqliteConnection::SetDurableCommits(bool durable) {
+  if (db_ == nullptr) return err::kInvalidHandle;
+  if (durable == durable_) return Status();
+  const Status s = StatusFromSqlite(sqlite3_exec(
+      db_, durable ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=NORMAL",
+      nullptr, nullptr, nullptr));
+  if (s.ok()) durable_ = durable;
+  return s;
 }
 
 Status SqliteConnection::QueryInt(const char* sql, int64_t* value) {

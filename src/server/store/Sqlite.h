@@ -34,10 +34,17 @@ class SqliteConnection {
   // is never rewritten once the file is in place.
   Status OpenWithoutLog(const std::filesystem::path& file);
   void Close();
-  // Runs one or more statements that return no rows.
+  // Runs one or more statements that return no rows. Outside a transaction
+  // it makes commits durable first (see SetDurableCommits).
   Status Exec(const char* sql);
   // A single integer result (PRAGMA x), or the status of the failure.
   Status QueryInt(const char* sql, int64_t* value);
+  // Whether a commit waits for the disk (synchronous=FULL, how every
+  // connection starts) or not (NORMAL: in WAL mode the next durable commit
+  // or checkpoint makes it durable). Issued only when it changes; it
+  // cannot change inside a transaction. A caller that relaxes it restores
+  // it before its next durable write; Exec does so by itself.
+  Status SetDurableCommits(bool durable);
 
   sqlite3* get() const { return db_; }
   bool isOpen() const { return db_ != nullptr; }
@@ -46,6 +53,7 @@ class SqliteConnection {
   Status OpenWith(const char* name, int flags);
 
   sqlite3* db_ = nullptr;
+  bool durable_ = true;
 };
 
 class Statement {
