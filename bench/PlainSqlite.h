@@ -132,13 +132,4 @@ class PlainSide {
   sqlite3_stmt* commitB_ = nullptr;
 };
 
-// Plain-SQLite copy-and-delete rate (messages/s) over count messages, in a
-// folder of its own.
-inline double PlainRate(const fs::path& dir, int count, bool durableDelete) {
-  PlainSide plain;
-  if (!plain.Setup(dir, count, durableDelete)) return -1;
-  const double seconds = plain.Move(0, count);
-  return seconds > 0 ? count / seconds : -1;
-}
-
 }  // namespace vt::bench
