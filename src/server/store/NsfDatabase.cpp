@@ -249,9 +249,10 @@ bool NsfDatabase::DeviceAndInode(dev_t* device, ino_t* inode) const {
   return true;
 }
 
-Status NsfDatabase::BeginWrite(WriteTransaction& txn) {
-  // A deletion may have left commits relaxed; every other write waits.
-  Status s = db_.SetDurableCommits(true);
+Status NsfDatabase::BeginWrite(WriteTransaction& txn, bool durable) {
+  // Switched only when it changes: a run of deletions (a mail box emptied
+  // into the scan boxes) switches once.
+  Status s = db_.SetDurableCommits(durable);
   if (s.ok()) s = txn.Begin();
   if (s.ok()) s = CheckInPlace();
   return s;  // a transaction begun is rolled back when txn goes

@@ -235,8 +235,10 @@ class NsfDatabase {
 
   // Begins a write transaction on the file this database was opened from:
   // one removed or replaced since (the connection still writes into the old
-  // file, which nobody will read again) is refused with kFileReplaced.
-  Status BeginWrite(WriteTransaction& txn);
+  // file, which nobody will read again) is refused with kFileReplaced. Its
+  // commit waits for the disk unless durable is false (a move's deletion);
+  // the connection stays so until the next write that waits.
+  Status BeginWrite(WriteTransaction& txn, bool durable = true);
 
   Status ReadNoteUnlocked(uint32_t id, NoteRecord* note);
   Status MissingNoteStatus(uint32_t id);

@@ -344,13 +344,8 @@ Status NsfDatabase::DeleteNoteInTransaction(uint32_t id, int64_t nowCentis) {
 }
 
 Status NsfDatabase::DeleteNote(uint32_t noteId, int64_t nowCentis) {
-  // Commits without waiting for the disk, and leaves the connection so:
-  // a run of deletions (a mail box emptied into the scan boxes) switches
-  // once, and the next other write switches back (BeginWrite).
-  Status s = db_.SetDurableCommits(false);
   WriteTransaction txn(begin_, commit_, rollback_);
-  if (s.ok()) s = txn.Begin();
-  if (s.ok()) s = CheckInPlace();
+  Status s = BeginWrite(txn, /*durable=*/false);
   uint32_t id = 0;
   if (s.ok()) s = ResolveNoteId(noteId, &id);
   if (s.ok()) s = DeleteNoteInTransaction(id, nowCentis);

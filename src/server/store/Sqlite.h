@@ -39,11 +39,12 @@ class SqliteConnection {
   Status Exec(const char* sql);
   // A single integer result (PRAGMA x), or the status of the failure.
   Status QueryInt(const char* sql, int64_t* value);
-  // Whether a commit waits for the disk (synchronous=FULL, how every
-  // connection starts) or not (NORMAL: in WAL mode the next durable commit
-  // or checkpoint makes it durable). Issued only when it changes; it
-  // cannot change inside a transaction. A caller that relaxes it restores
-  // it before its next durable write; Exec does so by itself.
+  // Whether a commit waits for the disk (synchronous=FULL, which the store
+  // sets on every database's connection) or not (NORMAL: in WAL mode the
+  // next durable commit or checkpoint makes it durable). Issued only when
+  // it changes; it cannot change inside a transaction. A caller that
+  // relaxes it restores it before its next durable write; Exec does so by
+  // itself.
   Status SetDurableCommits(bool durable);
 
   sqlite3* get() const { return db_; }
