@@ -42,6 +42,15 @@ class CopyDelete : public ::testing::Test {
     return id;
   }
 
+  // Opens a note, sets one text item and saves it: a new version.
+  void SetText(DbHandle db, uint32_t id, const char* item, const char* text) {
+    NoteHandle note;
+    ASSERT_EQ(server_->OpenNote(db, id, 0, &note), Status());
+    ASSERT_EQ(server_->SetTextItem(note, item, text, 0xFFFF), Status());
+    ASSERT_EQ(server_->UpdateNote(note, 0), Status());
+    ASSERT_EQ(server_->CloseNote(note), Status());
+  }
+
   store::NoteInfo Info(DbHandle db, uint32_t id) {
     store::NoteInfo info;
     EXPECT_EQ(server_->Database(db)->GetNoteInfo(id, &info), Status());
@@ -98,17 +107,14 @@ TEST_F(CopyDelete, RepeatedCopyReplacesInsteadOfDuplicating) {
   ASSERT_EQ(server_->CopyNote(a_, 0, 0, id, b_, 0, 0, 0, 0, &firstId, nullptr),
             Status());
 
-  NoteHandle note;
-  ASSERT_EQ(server_->OpenNote(a_, id, 0, &note), Status());
-  ASSERT_EQ(server_->SetTextItem(note, "Subject", "second", 0xFFFF), Status());
-  ASSERT_EQ(server_->UpdateNote(note, 0), Status());
-  ASSERT_EQ(server_->CloseNote(note), Status());
+  ASSERT_NO_FATAL_FAILURE(SetText(a_, id, "Subject", "second"));
 
   uint32_t secondId = 0;
   ASSERT_EQ(server_->CopyNote(a_, 0, 0, id, b_, 0, 0, 0, 0, &secondId, nullptr),
             Status());
   EXPECT_EQ(secondId, firstId);
   EXPECT_EQ(Documents(b_), std::vector<uint32_t>{firstId});
+  NoteHandle note;
   ASSERT_EQ(server_->OpenNote(b_, secondId, 0, &note), Status());
   char text[64];
   server_->GetTextItem(note, "Subject", text);
@@ -317,12 +323,7 @@ TEST_F(CopyDelete, AStaleCopyDoesNotReturnWhereItsVersionWasDeleted) {
       server_->CopyNote(a_, 0, 0, original, b_, 0, 0, 0, 0, &copied, nullptr),
       Status());
   // The copy is changed (a verdict) and moves on: it leaves a stub in b.
-  NoteHandle note;
-  ASSERT_EQ(server_->OpenNote(b_, copied, 0, &note), Status());
-  ASSERT_EQ(server_->SetTextItem(note, "VeltraneVerified", "1", 0xFFFF),
-            Status());
-  ASSERT_EQ(server_->UpdateNote(note, 0), Status());
-  ASSERT_EQ(server_->CloseNote(note), Status());
+  ASSERT_NO_FATAL_FAILURE(SetText(b_, copied, "VeltraneVerified", "1"));
   ASSERT_EQ(server_->DeleteNote(b_, copied, 0), Status());
 
   uint32_t again = 7;
@@ -333,6 +334,7 @@ TEST_F(CopyDelete, AStaleCopyDoesNotReturnWhereItsVersionWasDeleted) {
   EXPECT_TRUE(Documents(b_).empty());
 
   // A version changed after the one that left is new here: it is copied.
+  NoteHandle note;
   ASSERT_EQ(server_->OpenNote(a_, original, 0, &note), Status());
   for (int i = 0; i < 2; ++i) {
     ASSERT_EQ(server_->SetTextItem(note, "Subject", "edited", 0xFFFF),
@@ -356,11 +358,7 @@ TEST_F(CopyDelete, AChangedMessageReturnsToWhereItWasDeleted) {
       server_->CopyNote(a_, 0, 0, original, b_, 0, 0, 0, 0, &inB, nullptr),
       Status());
   ASSERT_EQ(server_->DeleteNote(a_, original, 0), Status());
-  NoteHandle note;
-  ASSERT_EQ(server_->OpenNote(b_, inB, 0, &note), Status());
-  ASSERT_EQ(server_->SetTextItem(note, "Kesto_Router", "M", 0xFFFF), Status());
-  ASSERT_EQ(server_->UpdateNote(note, 0), Status());
-  ASSERT_EQ(server_->CloseNote(note), Status());
+  ASSERT_NO_FATAL_FAILURE(SetText(b_, inB, "Kesto_Router", "M"));
   uint32_t back = 0;
   ASSERT_EQ(server_->CopyNote(b_, 0, 0, inB, a_, 0, 0, 0, 0, &back, nullptr),
             Status());
@@ -529,11 +527,7 @@ TEST_F(CopyDelete, LookupByUniversalIdFindsTheNoteElseItsLatestStub) {
   EXPECT_EQ(sequence, oid.sequence);
 
   // A later version comes back and is deleted again: its stub is the one.
-  NoteHandle note;
-  ASSERT_EQ(server_->OpenNote(a_, id, 0, &note), Status());
-  ASSERT_EQ(server_->SetTextItem(note, "Subject", "two", 0xFFFF), Status());
-  ASSERT_EQ(server_->UpdateNote(note, 0), Status());
-  ASSERT_EQ(server_->CloseNote(note), Status());
+  ASSERT_NO_FATAL_FAILURE(SetText(a_, id, "Subject", "two"));
   uint32_t again = 0;
   ASSERT_EQ(server_->CopyNote(a_, 0, 0, id, b_, 0, 0, 0, 0, &again, nullptr),
             Status());
