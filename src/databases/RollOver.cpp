@@ -33,50 +33,86 @@ int64_t LeadingNumber(std::string_view text) {
   return negative ? -n : n;
 }
 
+// A path split as the platform splits file paths, the file name cut at its
+// last '_' (the number after it kept apart).
+struct NumberedParts {
+  std::string_view drive, directory, name, extension;
+  int64_t number = 0;
+};
+
+bool SplitNumbered(std::string_view p, NumberedParts* parts) {
+  std::string_view rest = p;
+  if (rest.size() >= 2 && rest[1] == ':') {
+    parts->drive = rest.substr(0, 2);
+    rest.remove_prefix(2);
+  }
+  size_t nameStart = rest.size();
+  while (nameStart > 0 && !IsSeparator(rest[nameStart - 1])) --nameStart;
+  parts->directory = rest.substr(0, nameStart);
+  std::string_view name = rest.substr(nameStart);
+  const size_t dot = name.rfind('.');
+  if (dot != std::string_view::npos) {
+    parts->extension = name.substr(dot);
+    name = name.substr(0, dot);
+  }
+  // A part that does not fit its buffer would give another file's name.
+  if (parts->directory.size() > 255 || name.size() > 259 ||
+      parts->extension.size() > 31) {
+    return false;
+  }
+  const size_t underscore = name.rfind('_');
+  if (underscore != std::string_view::npos) {
+    parts->number = LeadingNumber(name.substr(underscore + 1));
+    name = name.substr(0, underscore);
+  }
+  parts->name = name;
+  return true;
+}
+
+bool FormatNumbered(const NumberedParts& p, int64_t number,
+                    std::span<char> result) {
+  const auto size = [](std::string_view v) {
+    return static_cast<int>(v.size());
+  };
+  // Number 0 is the series' first name, the one without a number.
+  const bool ok =
+      number == 0
+          ? FormatBounded(result, "%.*s%.*s%.*s%.*s", size(p.drive),
+                          p.drive.data(), size(p.directory), p.directory.data(),
+                          size(p.name), p.name.data(), size(p.extension),
+                          p.extension.data())
+          : FormatBounded(result, "%.*s%.*s%.*s_%" PRId64 "%.*s", size(p.drive),
+                          p.drive.data(), size(p.directory), p.directory.data(),
+                          size(p.name), p.name.data(), number,
+                          size(p.extension), p.extension.data());
+  if (!ok) CopyBounded(result, "");
+  return ok;
+}
+
 }  // namespace
 
 int NextIncrementalName(const char* path, std::span<char> result) {
   CopyBounded(result, "");
   if (path == nullptr || path[0] == '\0') return 0;
-  const std::string_view p(path);
+  NumberedParts parts;
+  if (!SplitNumbered(path, &parts)) return 0;
+  return FormatNumbered(parts, parts.number + 1, result) ? 1 : 0;
+}
 
-  // Drive, directory, file name and extension, as the platform splits them.
-  std::string_view drive;
-  std::string_view rest = p;
-  if (rest.size() >= 2 && rest[1] == ':') {
-    drive = rest.substr(0, 2);
-    rest.remove_prefix(2);
-  }
-  size_t nameStart = rest.size();
-  while (nameStart > 0 && !IsSeparator(rest[nameStart - 1])) --nameStart;
-  const std::string_view directory = rest.substr(0, nameStart);
-  std::string_view name = rest.substr(nameStart);
-  std::string_view extension;
-  const size_t dot = name.rfind('.');
-  if (dot != std::string_view::npos) {
-    extension = name.substr(dot);
-    name = name.substr(0, dot);
-  }
-  // A part that does not fit its buffer would give another file's name.
-  if (directory.size() > 255 || name.size() > 259 || extension.size() > 31) {
-    return 0;
-  }
+int64_t RollOverNumber(const char* path) {
+  NumberedParts parts;
+  if (path == nullptr || !SplitNumbered(path, &parts)) return 0;
+  return parts.number;
+}
 
-  int64_t n = 0;
-  const size_t underscore = name.rfind('_');
-  if (underscore != std::string_view::npos) {
-    n = LeadingNumber(name.substr(underscore + 1));
-    name = name.substr(0, underscore);
+bool NumberedName(const char* path, int64_t number, std::span<char> result) {
+  CopyBounded(result, "");
+  NumberedParts parts;
+  if (path == nullptr || path[0] == '\0' || number < 0 ||
+      !SplitNumbered(path, &parts)) {
+    return false;
   }
-  if (!FormatBounded(result, "%.*s%.*s%.*s_%" PRId64 "%.*s",
-                     static_cast<int>(drive.size()), drive.data(),
-                     static_cast<int>(directory.size()), directory.data(),
-                     static_cast<int>(name.size()), name.data(), n + 1,
-                     static_cast<int>(extension.size()), extension.data())) {
-    CopyBounded(result, "");
-    return 0;
-  }
-  return 1;
+  return FormatNumbered(parts, number, result);
 }
 
 std::unique_ptr<MailDatabase> RollOverDatabase(MailDatabase& record,

@@ -16,6 +16,7 @@ namespace {
 
 struct Perimeter {
   std::unique_ptr<MailDatabase>* slot;
+  EarlierQuarantines* earlier;
   FixedText<kPathSize>* path;
   FixedText<kServerNameSize>* server;
   const char* templatePath;
@@ -25,21 +26,24 @@ struct Perimeter {
 std::array<Perimeter, 3> Perimeters(RouterEngine& engine) {
   ServerConfig& c = *engine.config;
   return {{
-      {&engine.quarantineB, &c.quarantinePathB, &c.quarantineServerB,
-       kQuarantineTemplate, kTitleB},
-      {&engine.quarantineC, &c.quarantinePathC, &c.quarantineServerC,
-       kQuarantineTemplate, kTitleC},
-      {&engine.quarantineD, &c.quarantinePathD, &c.quarantineServerD,
-       kQuarantineDTemplate, kTitleD},
+      {&engine.quarantineB, &engine.earlierQuarantines[0], &c.quarantinePathB,
+       &c.quarantineServerB, kQuarantineTemplate, kTitleB},
+      {&engine.quarantineC, &engine.earlierQuarantines[1], &c.quarantinePathC,
+       &c.quarantineServerC, kQuarantineTemplate, kTitleC},
+      {&engine.quarantineD, &engine.earlierQuarantines[2], &c.quarantinePathD,
+       &c.quarantineServerD, kQuarantineDTemplate, kTitleD},
   }};
 }
 
-// Puts the new record in the slot and its path in the configuration.
+// Puts the new record in the slot and its path in the configuration; the
+// old one stays open among the earlier quarantines.
 void Replace(NotesServices& notes, std::unique_ptr<MailDatabase>& slot,
-             FixedText<kPathSize>& pathField,
+             EarlierQuarantines& earlier, FixedText<kPathSize>& pathField,
              std::unique_ptr<MailDatabase> created) {
   pathField.Assign(created->path.view());
-  slot = std::move(created);  // the old record closes here
+  std::unique_ptr<MailDatabase> old = std::move(slot);
+  slot = std::move(created);
+  earlier.Remember(std::move(old));
   TaskLog(notes).Log(Status(), "Created new database %s.", slot->path.c_str());
 }
 
@@ -107,6 +111,7 @@ Status OpenQuarantines(RouterEngine& engine) {
         OpenOrCreateDatabase(**p.slot, p.server->c_str(), p.path->c_str(),
                              p.templatePath, p.title, engine.config->dbHandle);
     if (!status.ok()) return status;
+    p.earlier->Find(engine.notes, **p.slot);
   }
   return Status();
 }
@@ -160,7 +165,7 @@ int CheckQuarantineSizes(RouterEngine& engine) {
     if (used < engine.config->maxQuarantineBytes) continue;
     std::unique_ptr<MailDatabase> created = RollOverDatabase(*record, p.title);
     if (!created) continue;
-    Replace(engine.notes, *p.slot, *p.path, std::move(created));
+    Replace(engine.notes, *p.slot, *p.earlier, *p.path, std::move(created));
     ++changes;
   }
   if (changes > 0) engine.config->SaveQuarantineNames().IgnoreError();
@@ -169,11 +174,12 @@ int CheckQuarantineSizes(RouterEngine& engine) {
 
 int ReplaceQuarantine(const char* title, ServerConfig& config,
                       std::unique_ptr<MailDatabase>& slot,
+                      EarlierQuarantines& earlier,
                       FixedText<kPathSize>& pathField) {
   if (!slot) return 0;
   std::unique_ptr<MailDatabase> created = RollOverDatabase(*slot, title);
   if (!created) return 0;
-  Replace(config.notes(), slot, pathField, std::move(created));
+  Replace(config.notes(), slot, earlier, pathField, std::move(created));
   config.SaveQuarantineNames().IgnoreError();
   return 1;
 }

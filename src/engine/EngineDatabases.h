@@ -29,9 +29,11 @@ Status OpenQuarantines(RouterEngine& engine);
 void ReportDatabasesInTwoRoles(RouterEngine& engine);
 // Rolls over every quarantine that reached the size limit; always 0.
 int CheckQuarantineSizes(RouterEngine& engine);
-// Rolls one quarantine over whatever its size: 1 replaced, 0 not.
+// Rolls one quarantine over whatever its size: 1 replaced, 0 not. The one
+// replaced joins earlier.
 int ReplaceQuarantine(const char* title, ServerConfig& config,
                       std::unique_ptr<MailDatabase>& slot,
+                      EarlierQuarantines& earlier,
                       FixedText<kPathSize>& pathField);
 
 }  // namespace vt

@@ -103,6 +103,7 @@ void ShutdownEngine(RouterEngine& engine) {
     engine.scanBoxes->Clear();
     engine.scanBoxes.reset();
   }
+  for (EarlierQuarantines& earlier : engine.earlierQuarantines) earlier.Clear();
   engine.quarantineB.reset();
   engine.quarantineC.reset();
   engine.quarantineD.reset();
@@ -138,6 +139,7 @@ void CloseQuarantines(RouterEngine& engine) {
        {&engine.quarantineB, &engine.quarantineC, &engine.quarantineD}) {
     if (*slot) (*slot)->Close().IgnoreError();
   }
+  for (EarlierQuarantines& earlier : engine.earlierQuarantines) earlier.Clear();
 }
 
 }  // namespace vt

@@ -1,5 +1,6 @@
 // Taking the HOLD state away from verified messages that are back in a mail
-// box, so the mail server delivers them.
+// box, so the mail server delivers them. Each note is judged again as it is
+// opened: only what the selection still holds loses its hold.
 #include "engine/NoteIdTable.h"
 #include "engine/RouterEngine.h"
 #include "log/TaskLog.h"
@@ -32,14 +33,22 @@ int RemoveHoldState(RouterEngine& engine) {
     for (bool more = notes.ScanIds(engine.idTable, true, &noteId); more;
          more = notes.ScanIds(engine.idTable, false, &noteId)) {
       NoteHandle note;
-      const Status opened =
+      Status opened =
           notes.OpenNoteExtended(mailbox, noteId, 0x03000000, &note);
+      // Changed since the search (its verdict taken back, say): the hold
+      // stays on what is no longer selected. Saving guards what follows.
+      bool selected = false;
+      if (opened.ok()) {
+        opened = notes.EvaluateSelection(note, formula, &selected);
+        if (!opened.ok() || !selected) notes.CloseNote(note).IgnoreError();
+      }
       if (!opened.ok()) {
         log.Log(opened,
                 "Error opening mail message %lX to remove 'HOLD' state.",
                 static_cast<unsigned long>(noteId));
         continue;
       }
+      if (!selected) continue;
       notes.DeleteItem(note, "RoutingState", 12).IgnoreError();
       notes.DeleteItem(note, "DeadFailureReason", 17).IgnoreError();
       notes.UpdateNote(note, 0).IgnoreError();

@@ -6,6 +6,14 @@
 // delivered and removed (its deletion stub), and it goes to the same
 // database as before, so it is never delivered twice. It counts once, when
 // it has left the source.
+//
+// Other writers change messages between the search and the move. Deletion
+// stubs stand for "this version was here", so a move takes exactly one
+// version from the source to the destination: the copy takes the note only
+// as the search's formula still selects it, and the deletion takes only the
+// version that was copied. Every route then changes a message before it can
+// come back (the scanner's verdict, a release), and no stub a move leaves
+// can be mistaken for the delivery of a later trip.
 #include "engine/MessageMover.h"
 
 #include <array>
@@ -17,17 +25,10 @@
 namespace vt {
 namespace {
 
-constexpr uint32_t kCopyOpenFlags = 0x03000000;
-constexpr uint16_t kCopyUpdateFlags = 1;
 constexpr uint16_t kDeleteUpdateFlags = 0x0200;
-
-Status Copy(NotesServices& notes, DbHandle source, uint32_t noteId,
-            DbHandle destination) {
-  uint32_t newNoteId = 0;
-  uint16_t newNoteClass = 0;
-  return notes.CopyNote(source, 0, 0, noteId, destination, 0, 0, kCopyOpenFlags,
-                        kCopyUpdateFlags, &newNoteId, &newNoteClass);
-}
+// A note changed again and again by another writer while it moves: after
+// this many copies it waits for the next pass.
+constexpr int kCopyAttempts = 3;
 
 enum class Presence { kAbsent, kPresent, kBusy };
 
@@ -116,30 +117,71 @@ Status ChooseTarget(NotesServices& notes, const OriginatorId& oid,
   return Status();
 }
 
+// How one message's move ended.
+enum class Moved {
+  kYes,     // it has left the source
+  kStayed,  // a change took it off this route; it is in the source only
+  kFailed,  // it is still in the source (and maybe in the target too)
+};
+
+// One call's walk over the selected messages: the copies and deletions of
+// each, and the counts and lines of the summary.
 class Walk {
  public:
-  Walk(NotesServices& notes, DbHandle source, const char* destinationName)
+  Walk(NotesServices& notes, DbHandle source, MemHandle formula,
+       const char* destinationName, FailureEpisodes* episodes)
       : notes_(notes),
         log_(notes),
         source_(source),
-        destinationName_(destinationName) {}
+        formula_(formula),
+        destinationName_(destinationName),
+        episodes_(episodes) {}
 
-  // Deletes a message that is safely elsewhere from the source. A failed
-  // deletion leaves it in both places; a later pass finishes the move.
-  bool Finish(uint32_t noteId) {
-    const Status deleted =
-        notes_.DeleteNote(source_, noteId, kDeleteUpdateFlags);
-    if (deleted.ok()) return true;
-    // A deletion reported as failed may still have been made; then the
-    // message has left and counts now, as no later pass will meet it.
-    uint32_t sequence = 0;
-    if (notes_.GetNoteInfo(source_, noteId, &sequence, nullptr, nullptr)
-            .Is(err::kNoteDeleted)) {
-      return true;
+  // Copies the note as its formula selects it into target.
+  Status Copy(uint32_t noteId, DbHandle target, OriginatorId* copied) {
+    return notes_.CopySelectedNote(source_, noteId, formula_, target, copied);
+  }
+
+  // Takes a copied note out of the source: only the version copied, so
+  // that a change made after the copy is never lost. A note changed
+  // meanwhile is copied again (its new version replaces the copy) while
+  // the formula still selects it; one that a change took off this route
+  // stays in the source, and its copy is taken back. written is false when
+  // nothing was written (a mail rule refused the copy): then a changed note
+  // simply stays, to be judged again.
+  Moved Finish(uint32_t noteId, DbHandle target, OriginatorId copied,
+               bool written) {
+    for (int attempt = 1;; ++attempt) {
+      const Status deleted = notes_.DeleteNoteVersion(
+          source_, noteId, copied.sequence, kDeleteUpdateFlags);
+      if (deleted.ok() || deleted.Is(err::kNoteDeleted)) return Moved::kYes;
+      if (!deleted.Is(err::kUpdateConflict))
+        return DeletionFailed(noteId, deleted);
+      if (!written) return Moved::kStayed;
+      if (attempt == kCopyAttempts) {
+        LogFailure(deleted, "Error moving message.  ");
+        return Moved::kFailed;
+      }
+      const OriginatorId earlier = copied;
+      const Status again = Copy(noteId, target, &copied);
+      if (again.Is(err::kNoLongerSelected)) return TakeBack(target, earlier);
+      if (!again.ok()) {
+        LogFailure(again, "Error moving message.  ");
+        return Moved::kFailed;
+      }
     }
-    log_.Log(deleted, "Error deleting mail message %lX after copying it to %s.",
-             static_cast<unsigned long>(noteId), destinationName_);
-    return false;
+  }
+
+  // A line for a message that failed, unless its failure is already being
+  // told as an episode.
+  void LogFailure(Status status, const char* text) {
+    if (episodes_ == nullptr || episodes_->ShouldLog(status)) {
+      log_.Write(status, text);
+    }
+  }
+
+  void Succeeded() {
+    if (episodes_ != nullptr) episodes_->Succeeded(log_);
   }
 
   TaskLog& log() { return log_; }
@@ -147,10 +189,52 @@ class Walk {
   int32_t moved = 0, rejected = 0, errors = 0;
 
  private:
+  // A deletion reported as failed may still have been made; then the
+  // message has left and counts now, as no later pass will meet it.
+  Moved DeletionFailed(uint32_t noteId, Status deleted) {
+    uint32_t sequence = 0;
+    if (notes_.GetNoteInfo(source_, noteId, &sequence, nullptr, nullptr)
+            .Is(err::kNoteDeleted)) {
+      return Moved::kYes;
+    }
+    if (episodes_ == nullptr || episodes_->ShouldLog(deleted)) {
+      log_.Log(deleted,
+               "Error deleting mail message %lX after copying it to %s.",
+               static_cast<unsigned long>(noteId), destinationName_);
+    }
+    return Moved::kFailed;
+  }
+
+  // The copy of a version the source has moved on from, while the source's
+  // note no longer belongs on this route: the copy goes, so that the
+  // message stays in one place. A copy changed meanwhile in its own
+  // database cannot be told from a new message and is left, named.
+  Moved TakeBack(DbHandle target, const OriginatorId& copied) {
+    uint32_t copyId = 0;
+    uint32_t sequence = 0;
+    Status s =
+        notes_.GetNoteInfoByUnid(target, copied.unid, &copyId, &sequence);
+    if (s.ok() && (copyId & kDeletedNoteFlag) == 0) {
+      s = notes_.DeleteNoteVersion(target, copyId, copied.sequence,
+                                   kDeleteUpdateFlags);
+    }
+    if (s.ok() || s.Is(err::kNoteDeleted) || s.Is(err::kNotFound) ||
+        (copyId & kDeletedNoteFlag) != 0) {
+      return Moved::kStayed;
+    }
+    log_.Log(s,
+             "Message %lX was changed in both databases during its move to "
+             "%s and is left in both.",
+             static_cast<unsigned long>(copyId), destinationName_);
+    return Moved::kFailed;
+  }
+
   NotesServices& notes_;
   TaskLog log_;
   DbHandle source_;
+  MemHandle formula_;
   const char* destinationName_;
+  FailureEpisodes* episodes_;
 };
 
 void Summarize(TaskLog& log, const Walk& walk, const char* destinationName) {
@@ -185,9 +269,14 @@ Status MoveOneMessage(NotesServices& notes, DbHandle source, uint32_t noteId,
   OriginatorId oid;
   Status s = notes.GetNoteOriginatorId(source, noteId, &oid);
   if (s.ok()) s = ChooseTarget(notes, oid, places.view(), target);
-  if (s.ok()) s = Copy(notes, source, noteId, *target);
+  OriginatorId copied;
+  if (s.ok())
+    s = notes.CopySelectedNote(source, noteId, MemHandle(), *target, &copied);
   if (!s.ok()) return s;
-  s = notes.DeleteNote(source, noteId, kDeleteUpdateFlags);
+  // Only the version copied leaves; a change made since is kept and the
+  // move is repeated over it.
+  s = notes.DeleteNoteVersion(source, noteId, copied.sequence,
+                              kDeleteUpdateFlags);
   // Deleted meanwhile by someone else: it has left the source all the same.
   return s.Is(err::kNoteDeleted) ? Status() : s;
 }
@@ -204,12 +293,13 @@ Status MoveSelectedMessages(NotesServices& notes, DbHandle source,
                             IdTableHandle idTable, MemHandle formula,
                             const char* destinationName, uint16_t logLevel,
                             int32_t* counter,
-                            std::span<const DbHandle> otherPlaces) {
+                            std::span<const DbHandle> otherPlaces,
+                            FailureEpisodes* episodes) {
   if (!source || !destination) return err::kNoDatabaseHandle;
   // One database in two roles: its messages are where they would go.
   const SourceIdentity sourceIdentity(notes, source);
   if (sourceIdentity.Is(destination)) return Status();
-  Walk walk(notes, source, destinationName);
+  Walk walk(notes, source, formula, destinationName, episodes);
   CollectStage failed;
   const Status collected =
       CollectMatchingNotes(notes, idTable, source, formula, &failed);
@@ -232,42 +322,54 @@ Status MoveSelectedMessages(NotesServices& notes, DbHandle source,
     DbHandle target = destination;
     if (places.count > 0) {
       Status s = notes.GetNoteOriginatorId(source, noteId, &oid);
+      // Gone since the search (moved or removed by another): nothing to do.
+      if (s.Is(err::kNoteDeleted)) continue;
       if (s.ok()) s = ChooseTarget(notes, oid, places.view(), &target);
       if (!s.ok()) {
-        walk.log().Log(s, "Error moving message.  ");
+        walk.LogFailure(s, "Error moving message.  ");
         ++walk.errors;
         continue;
       }
     }
-    const Status copied = Copy(notes, source, noteId, target);
-    if (copied.ok()) {
-      if (walk.Finish(noteId)) {
-        ++walk.moved;
-      } else {
-        ++walk.errors;
-      }
-    } else if (copied.Is(err::kMailRuleRefused)) {
+    OriginatorId copied;
+    const Status status = walk.Copy(noteId, target, &copied);
+    // Changed since the search so that this route no longer selects it, or
+    // gone: it is not this move's any more.
+    if (status.Is(err::kNoLongerSelected) || status.Is(err::kNoteDeleted)) {
+      continue;
+    }
+    Moved result = Moved::kFailed;
+    if (status.ok()) {
+      result = walk.Finish(noteId, target, copied, /*written=*/true);
+      if (result == Moved::kYes) ++walk.moved;
+    } else if (status.Is(err::kMailRuleRefused)) {
       walk.log().Log(Status(),
                      "Message rejected by mail rule.  Deleting message.");
-      if (walk.Finish(noteId)) {
-        ++walk.rejected;
-      } else {
-        ++walk.errors;
-      }
+      result = walk.Finish(noteId, target, copied, /*written=*/false);
+      if (result == Moved::kYes) ++walk.rejected;
     } else {
-      walk.log().Log(copied, "Error moving message.  ");
+      walk.LogFailure(status, "Error moving message.  ");
       ++walk.errors;
       if (!alternative || target != destination) continue;
       // A copy reported as failed may still have been made: a second one
       // into the alternative would leave the message in both.
-      Status status;
-      if (Holds(notes, destination, oid, &status) != Presence::kAbsent) {
+      Status held;
+      if (Holds(notes, destination, copied.sequence != 0 ? copied : oid,
+                &held) != Presence::kAbsent) {
         continue;
       }
-      if (Copy(notes, source, noteId, alternative).ok() &&
-          walk.Finish(noteId)) {
+      if (walk.Copy(noteId, alternative, &copied).ok() &&
+          walk.Finish(noteId, alternative, copied, /*written=*/true) ==
+              Moved::kYes) {
         ++walk.moved;
+        walk.Succeeded();
       }
+      continue;
+    }
+    if (result == Moved::kFailed) {
+      ++walk.errors;
+    } else {
+      walk.Succeeded();
     }
   }
 

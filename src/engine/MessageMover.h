@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <span>
 
+#include "log/FailureEpisodes.h"
 #include "notes/NotesServices.h"
 
 namespace vt {
@@ -20,12 +21,19 @@ namespace vt {
 // sits in the alternative or in one of them goes there again, so that no
 // failure leaves it in two of them. A source that is the destination moves
 // nothing.
+//
+// A message moves only as the formula selects it at the moment of its copy
+// (a note changed since the search so that it no longer matches stays where
+// it is), and only the version copied is deleted. episodes, when given,
+// keeps a full disk from logging one line per message (it lives longer
+// than one call).
 Status MoveSelectedMessages(NotesServices& notes, DbHandle source,
                             DbHandle destination, DbHandle alternative,
                             IdTableHandle idTable, MemHandle formula,
                             const char* destinationName, uint16_t logLevel,
                             int32_t* counter,
-                            std::span<const DbHandle> otherPlaces = {});
+                            std::span<const DbHandle> otherPlaces = {},
+                            FailureEpisodes* episodes = nullptr);
 
 // Moves one message by the same rules, for a move an administrator asks
 // for: into the database of otherPlaces that holds it already, else into

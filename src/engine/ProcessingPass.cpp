@@ -54,15 +54,20 @@ void Deliver(RouterEngine& engine, MessageCounts& totals) {
   const uint16_t logLevel = engine.config->logLevel;
   struct Quarantine {
     MailDatabase* record;
+    const EarlierQuarantines& earlier;
     int slot;
     const char* name;
     int32_t* counter;
   };
   const Quarantine quarantines[3] = {
-      {engine.quarantineB.get(), kSlotSpamB, "Quarantine B", &totals.SpamB},
-      {engine.quarantineC.get(), kSlotSpamC, "Quarantine C", &totals.SpamC},
-      {engine.quarantineD.get(), kSlotSpamD, "Quarantine D", &totals.SpamD},
+      {engine.quarantineB.get(), engine.earlierQuarantines[0], kSlotSpamB,
+       "Quarantine B", &totals.SpamB},
+      {engine.quarantineC.get(), engine.earlierQuarantines[1], kSlotSpamC,
+       "Quarantine C", &totals.SpamC},
+      {engine.quarantineD.get(), engine.earlierQuarantines[2], kSlotSpamD,
+       "Quarantine D", &totals.SpamD},
   };
+  FailureEpisodes* episodes = &engine.failureEpisodes;
   const std::span<const DbHandle> mailboxes(engine.mailboxHandles.data(),
                                             engine.openMailboxCount);
   for (DbHandle scanBox = engine.scanBoxes->FirstHandle(); scanBox;
@@ -72,14 +77,17 @@ void Deliver(RouterEngine& engine, MessageCounts& totals) {
     // to that one, whatever the draw.
     MoveSelectedMessages(notes, scanBox, engine.mailboxHandles[index],
                          DbHandle(), engine.idTable, Formula(engine, kSlotMail),
-                         "mail.box", logLevel, &totals.Mail, mailboxes)
+                         "mail.box", logLevel, &totals.Mail, mailboxes,
+                         episodes)
         .IgnoreError();
     for (const Quarantine& q : quarantines) {
       if (notes.ShouldTerminate()) break;
       if (q.record == nullptr || !q.record->IsOpen()) continue;
+      // A message copied into a quarantine the perimeter has rolled over
+      // from since goes there again, never into the new one as well.
       MoveSelectedMessages(notes, scanBox, q.record->dbHandle, DbHandle(),
                            engine.idTable, Formula(engine, q.slot), q.name,
-                           logLevel, q.counter)
+                           logLevel, q.counter, q.earlier.handles(), episodes)
           .IgnoreError();
     }
     if (notes.ShouldTerminate()) break;
@@ -98,11 +106,11 @@ void Intercept(RouterEngine& engine) {
     const DbHandle mailbox = engine.mailboxHandles[i];
     MoveSelectedMessages(notes, mailbox, target, alternative, engine.idTable,
                          Formula(engine, kSlotIntercept), "Scan box", logLevel,
-                         &scratch)
+                         &scratch, {}, &engine.failureEpisodes)
         .IgnoreError();
     MoveSelectedMessages(notes, mailbox, target, alternative, engine.idTable,
                          Formula(engine, kSlotDeadMail), "Scan box", logLevel,
-                         &scratch)
+                         &scratch, {}, &engine.failureEpisodes)
         .IgnoreError();
   }
 }

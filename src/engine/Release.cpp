@@ -36,13 +36,23 @@ int ReleaseUnscannedMessages(RouterEngine& engine) {
     for (bool more = notes.ScanIds(engine.idTable, true, &noteId); more;
          more = notes.ScanIds(engine.idTable, false, &noteId)) {
       NoteHandle note;
-      const Status opened =
+      Status opened =
           notes.OpenNoteExtended(scanBox, noteId, 0x03000000, &note);
+      // The scanner may have given its verdict since the search: a release
+      // now would overwrite that verdict with "M". Judged on the note as
+      // opened; saving refuses any later change (a conflict).
+      bool selected = false;
+      if (opened.ok()) {
+        opened =
+            notes.EvaluateSelection(note, formula.formulaHandle, &selected);
+        if (!opened.ok() || !selected) notes.CloseNote(note).IgnoreError();
+      }
       if (!opened.ok()) {
         log.Log(opened, "Error releasing mail message %lX from scan.box.",
                 static_cast<unsigned long>(noteId));
         continue;
       }
+      if (!selected) continue;
       notes.DeleteItem(note, "RoutingState", 12).IgnoreError();
       notes.DeleteItem(note, "DeadFailureReason", 17).IgnoreError();
       notes.DeleteItem(note, "VeltraneProcess", 15).IgnoreError();

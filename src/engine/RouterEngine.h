@@ -9,10 +9,12 @@
 #include <memory>
 
 #include "config/ServerConfig.h"
+#include "databases/EarlierQuarantines.h"
 #include "databases/MailDatabase.h"
 #include "databases/ScanBoxCollection.h"
 #include "engine/MessageCounts.h"
 #include "engine/SelectionFormula.h"
+#include "log/FailureEpisodes.h"
 #include "notes/FixedText.h"
 #include "notes/NotesServices.h"
 #include "system/SystemServices.h"
@@ -46,9 +48,13 @@ struct RouterEngine {
   std::unique_ptr<MailDatabase> quarantineB;
   std::unique_ptr<MailDatabase> quarantineC;
   std::unique_ptr<MailDatabase> quarantineD;
+  // Of B, C and D in this order: the files each rolled over from last.
+  std::array<EarlierQuarantines, 3> earlierQuarantines;
   std::unique_ptr<ServerConfig> config;
   std::array<std::unique_ptr<SelectionFormula>, kFormulaSlots> formulas;
   FixedText<kVersionTextSize> versionText;
+  // A full disk is logged once per episode, not once per message and pass.
+  FailureEpisodes failureEpisodes;
 };
 
 // Acquires everything in order; 1 at the first failure (what was acquired

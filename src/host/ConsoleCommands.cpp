@@ -43,12 +43,15 @@ void HandleConsoleCommand(RouterEngine& engine, const DailyTotals& totals,
     engine.releaseEnabled = 1;
   } else if (BeginsWith(message, "newqb")) {
     ReplaceQuarantine(kTitleB, *engine.config, engine.quarantineB,
+                      engine.earlierQuarantines[0],
                       engine.config->quarantinePathB);
   } else if (BeginsWith(message, "newqc")) {
     ReplaceQuarantine(kTitleC, *engine.config, engine.quarantineC,
+                      engine.earlierQuarantines[1],
                       engine.config->quarantinePathC);
   } else if (BeginsWith(message, "newqd")) {
     ReplaceQuarantine(kTitleD, *engine.config, engine.quarantineD,
+                      engine.earlierQuarantines[2],
                       engine.config->quarantinePathD);
   } else if (BeginsWith(message, "version")) {
     notes.LogMessage("%s: Version %s", Status(), kTaskName,

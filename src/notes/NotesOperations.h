@@ -67,6 +67,8 @@ namespace vt {
   S(CloseNote)                    \
   S(CopyNote)                     \
   S(DeleteNote)                   \
+  S(CopySelectedNote)             \
+  S(DeleteNoteVersion)            \
   S(GetNoteInfo)                  \
   S(GetNoteOriginatorId)          \
   S(GetNoteInfoByUnid)            \
@@ -84,6 +86,7 @@ namespace vt {
   S(AddFormulaSummaryName)        \
   S(MergeFormulas)                \
   S(GetFormulaSize)               \
+  S(EvaluateSelection)            \
   S(SearchDatabase)               \
   S(FindDesignNote)               \
   S(OpenCollection)               \

@@ -209,6 +209,22 @@ class NotesServices {
   // short that way is in both places until it is made again).
   virtual Status DeleteNote(DbHandle db, uint32_t noteId,
                             uint16_t updateFlags) = 0;
+  // A move's copy: as CopyNote, but only of the note as the formula selects
+  // it. The note is read, tested and written in one step, so that a change
+  // another writer made after a search cannot ride along unselected (no
+  // formula: every note is selected). *copied receives the universal ID and
+  // the version that was read, also when the destination already held it or
+  // a mail rule refused it. kNoLongerSelected, with nothing written, when
+  // the note as it is now does not match.
+  virtual Status CopySelectedNote(DbHandle source, uint32_t noteId,
+                                  MemHandle formula, DbHandle destination,
+                                  OriginatorId* copied) = 0;
+  // A move's deletion: as DeleteNote, but only while the note is still the
+  // version given, so that a move never takes away a change made after its
+  // copy. kUpdateConflict, with nothing deleted, when the note is another
+  // version now; kNoteDeleted when it is gone.
+  virtual Status DeleteNoteVersion(DbHandle db, uint32_t noteId,
+                                   uint32_t sequence, uint16_t updateFlags) = 0;
   // kNoteDeleted (549) for a note that has been deleted.
   virtual Status GetNoteInfo(DbHandle db, uint32_t noteId, uint32_t* sequence,
                              TimeDate* modified, uint16_t* noteClass) = 0;
@@ -265,6 +281,11 @@ class NotesServices {
                                        uint16_t nameLength) = 0;
   virtual Status MergeFormulas(MemHandle source, MemHandle target) = 0;
   virtual Status GetFormulaSize(MemHandle formula, uint16_t* size) = 0;
+  // Whether the formula selects the open note as it was read: what acts on
+  // the result of a search tests again on the note it opened, which saving
+  // then guards against any later change (UpdateNote's conflict).
+  virtual Status EvaluateSelection(NoteHandle note, MemHandle formula,
+                                   bool* selected) = 0;
 
   // ---- Search ------------------------------------------------------------
   // Visits the notes whose class is in noteClassMask in ascending note-ID

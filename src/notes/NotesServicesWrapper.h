@@ -290,6 +290,19 @@ class NotesServicesWrapper : public NotesServices {
     return After(NotesOp::kDeleteNote,
                  target_->DeleteNote(db, noteId, updateFlags));
   }
+  Status CopySelectedNote(DbHandle source, uint32_t noteId, MemHandle formula,
+                          DbHandle destination, OriginatorId* copied) override {
+    if (Status s; Before(NotesOp::kCopySelectedNote, &s)) return s;
+    return After(NotesOp::kCopySelectedNote,
+                 target_->CopySelectedNote(source, noteId, formula, destination,
+                                           copied));
+  }
+  Status DeleteNoteVersion(DbHandle db, uint32_t noteId, uint32_t sequence,
+                           uint16_t updateFlags) override {
+    if (Status s; Before(NotesOp::kDeleteNoteVersion, &s)) return s;
+    return After(NotesOp::kDeleteNoteVersion,
+                 target_->DeleteNoteVersion(db, noteId, sequence, updateFlags));
+  }
   Status GetNoteInfo(DbHandle db, uint32_t noteId, uint32_t* sequence,
                      TimeDate* modified, uint16_t* noteClass) override {
     if (Status s; Before(NotesOp::kGetNoteInfo, &s)) return s;
@@ -396,6 +409,12 @@ class NotesServicesWrapper : public NotesServices {
     if (Status s; Before(NotesOp::kGetFormulaSize, &s)) return s;
     return After(NotesOp::kGetFormulaSize,
                  target_->GetFormulaSize(formula, size));
+  }
+  Status EvaluateSelection(NoteHandle note, MemHandle formula,
+                           bool* selected) override {
+    if (Status s; Before(NotesOp::kEvaluateSelection, &s)) return s;
+    return After(NotesOp::kEvaluateSelection,
+                 target_->EvaluateSelection(note, formula, selected));
   }
   Status SearchDatabase(DbHandle db, MemHandle formula, const char* viewTitle,
                         uint16_t searchFlags, uint16_t noteClassMask,

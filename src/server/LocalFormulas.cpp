@@ -10,6 +10,7 @@
 #include "server/formula/FormulaBlob.h"
 #include "server/formula/FormulaCompiler.h"
 #include "server/formula/FormulaProgram.h"
+#include "server/store/BlobItemSource.h"
 
 namespace vt {
 namespace {
@@ -93,6 +94,22 @@ Status LocalNotesServices::GetFormulaSize(MemHandle formula, uint16_t* size) {
   const std::span<uint8_t> bytes = memory_.Block(formula);
   if (bytes.empty()) return err::kInvalidHandle;
   return formula::GetFormulaSize(bytes, size);
+}
+
+Status LocalNotesServices::EvaluateSelection(NoteHandle note, MemHandle formula,
+                                             bool* selected) {
+  if (selected == nullptr) return err::kInvalidArgument;
+  *selected = false;
+  const DatabaseRegistry::OpenNote* open = FindNote(note);
+  if (open == nullptr) return err::kInvalidHandle;
+  const std::span<const uint8_t> blob = memory_.Block(formula);
+  if (blob.empty()) return err::kInvalidHandle;
+  formula::FormulaProgram program;
+  const Status s = formula::DecodeFormula(blob, &program);
+  if (!s.ok()) return s;
+  const store::SummaryItemSource items(open->note);
+  *selected = program.Selects(items, TimeDateFromUnixCentis(Now()));
+  return Status();
 }
 
 Status LocalNotesServices::SearchDatabase(DbHandle db, MemHandle formula,

@@ -528,6 +528,36 @@ Status LocalNotesServices::CopyNote(DbHandle source, uint32_t, uint32_t,
                                     uint32_t, uint32_t, uint32_t, uint16_t,
                                     uint32_t* newNoteId,
                                     uint16_t* newNoteClass) {
+  uint32_t id = 0;
+  const Status s =
+      CopyStoredNote(source, noteId, nullptr, destination, nullptr, &id);
+  if (!s.ok()) return s;
+  if (newNoteId != nullptr) *newNoteId = id;
+  if (newNoteClass != nullptr) *newNoteClass = copyBuffer_.info.noteClass;
+  return Status();
+}
+
+Status LocalNotesServices::CopySelectedNote(DbHandle source, uint32_t noteId,
+                                            MemHandle formula,
+                                            DbHandle destination,
+                                            OriginatorId* copied) {
+  if (copied == nullptr) return err::kInvalidArgument;
+  *copied = OriginatorId();
+  formula::FormulaProgram program;
+  if (formula) {
+    const std::span<const uint8_t> blob = memory_.Block(formula);
+    if (blob.empty()) return err::kInvalidHandle;
+    const Status s = formula::DecodeFormula(blob, &program);
+    if (!s.ok()) return s;
+  }
+  uint32_t id = 0;
+  return CopyStoredNote(source, noteId, formula ? &program : nullptr,
+                        destination, copied, &id);
+}
+
+Status LocalNotesServices::CopyStoredNote(
+    DbHandle source, uint32_t noteId, const formula::FormulaProgram* selection,
+    DbHandle destination, OriginatorId* copied, uint32_t* newNoteId) {
   const DatabaseRegistry::OpenDb* from = FindDb(source);
   const DatabaseRegistry::OpenDb* to = FindDb(destination);
   if (from == nullptr || to == nullptr) return err::kInvalidHandle;
@@ -543,9 +573,21 @@ Status LocalNotesServices::CopyNote(DbHandle source, uint32_t, uint32_t,
   }
   Status s = from->database->ReadStoredNote(noteId, &copyBuffer_);
   if (!s.ok()) return s;
+  if (copied != nullptr) {
+    copied->unid = copyBuffer_.info.unid;
+    copied->sequence = copyBuffer_.info.sequence;
+  }
+  const TimeDate now = TimeDateFromUnixCentis(Now());
+  if (selection != nullptr) {
+    // Judged by the summary items, as the search that chose it judged it.
+    const store::BlobItemSource summary(copyBuffer_.summary, {},
+                                        copyBuffer_.info.created,
+                                        copyBuffer_.info.modified);
+    if (!selection->Selects(summary, now)) return err::kNoLongerSelected;
+  }
   MailRuleFilter* rules = mailRuleFilter_;
   if (rules == nullptr && !mailRules_.empty()) {
-    mailRules_.SetNow(TimeDateFromUnixCentis(Now()));
+    mailRules_.SetNow(now);
     rules = &mailRules_;
   }
   if (to->localMailBox && rules != nullptr) {
@@ -554,18 +596,22 @@ Status LocalNotesServices::CopyNote(DbHandle source, uint32_t, uint32_t,
                                      copyBuffer_.info.modified);
     if (rules->Refuses(note)) return err::kMailRuleRefused;
   }
-  uint32_t id = 0;
-  s = to->database->PutStoredNote(copyBuffer_, Now(), &id);
-  if (!s.ok()) return s;
-  if (newNoteId != nullptr) *newNoteId = id;
-  if (newNoteClass != nullptr) *newNoteClass = copyBuffer_.info.noteClass;
-  return Status();
+  return to->database->PutStoredNote(copyBuffer_, Now(), newNoteId);
 }
 
 Status LocalNotesServices::DeleteNote(DbHandle db, uint32_t noteId, uint16_t) {
   store::NsfDatabase* database = Database(db);
   if (database == nullptr) return err::kInvalidHandle;
   return database->DeleteNote(noteId, Now());
+}
+
+Status LocalNotesServices::DeleteNoteVersion(DbHandle db, uint32_t noteId,
+                                             uint32_t sequence, uint16_t) {
+  store::NsfDatabase* database = Database(db);
+  if (database == nullptr) return err::kInvalidHandle;
+  // Version 0 is no version: it must not mean "any".
+  if (sequence == store::NsfDatabase::kAnyVersion) return err::kInvalidArgument;
+  return database->DeleteNote(noteId, Now(), sequence);
 }
 
 Status LocalNotesServices::GetNoteInfo(DbHandle db, uint32_t noteId,

@@ -210,6 +210,10 @@ class LocalNotesServices : public NotesServices {
                   uint32_t* newNoteId, uint16_t* newNoteClass) override;
   Status DeleteNote(DbHandle db, uint32_t noteId,
                     uint16_t updateFlags) override;
+  Status CopySelectedNote(DbHandle source, uint32_t noteId, MemHandle formula,
+                          DbHandle destination, OriginatorId* copied) override;
+  Status DeleteNoteVersion(DbHandle db, uint32_t noteId, uint32_t sequence,
+                           uint16_t updateFlags) override;
   Status GetNoteInfo(DbHandle db, uint32_t noteId, uint32_t* sequence,
                      TimeDate* modified, uint16_t* noteClass) override;
   Status GetNoteOriginatorId(DbHandle db, uint32_t noteId,
@@ -250,6 +254,8 @@ class LocalNotesServices : public NotesServices {
                                uint16_t nameLength) override;
   Status MergeFormulas(MemHandle source, MemHandle target) override;
   Status GetFormulaSize(MemHandle formula, uint16_t* size) override;
+  Status EvaluateSelection(NoteHandle note, MemHandle formula,
+                           bool* selected) override;
 
   // ---- Search ------------------------------------------------------------
   Status SearchDatabase(DbHandle db, MemHandle formula, const char* viewTitle,
@@ -296,6 +302,12 @@ class LocalNotesServices : public NotesServices {
     view::ViewIndex index;
   };
 
+  // CopyNote and CopySelectedNote: the note read into copyBuffer_, tested
+  // against selection (null: none) and the mail rules, and written.
+  Status CopyStoredNote(DbHandle source, uint32_t noteId,
+                        const formula::FormulaProgram* selection,
+                        DbHandle destination, OriginatorId* copied,
+                        uint32_t* newNoteId);
   // Reads the view note's design and indexes the data database.
   Status BuildCollection(OpenCollectionEntry* entry);
   DatabaseRegistry::OpenDb* FindDb(DbHandle db) const {

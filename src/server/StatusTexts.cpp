@@ -44,6 +44,8 @@ constexpr Entry kTexts[] = {
     {err::kReadOnly, "Read-only file system or file"},
     {err::kPermissionDenied, "Permission denied"},
     {err::kIdTableFull, "ID table is full"},
+    {err::kNoLongerSelected,
+     "Document was changed since the search and is no longer selected"},
     {err::kInvalidNote, "Invalid or nonexistent document"},
     {err::kNoteDeleted, "Document has been deleted"},
     {err::kNotFound, "Entry not found in index"},

@@ -223,8 +223,10 @@ TEST_F(RollOverTest, QuarantineAtTheLimitRollsOverInThePass) {
   rig_.server().CloseDatabase(db).IgnoreError();
   // Our own save is no outside change to re-read.
   EXPECT_EQ(rig_.engine.config->Reinitialize(), kReinitUnchanged);
-  // The old database is closed: one handle per database, as before.
-  EXPECT_EQ(rig_.notes.openDatabases(), 1 + 2 + 3 + 1);
+  // The old database stays open as the one B rolled over from, so that a
+  // message copied there before the roll-over is finished there.
+  EXPECT_EQ(rig_.notes.openDatabases(), 1 + 2 + 3 + 1 + 1);
+  EXPECT_EQ(rig_.engine.earlierQuarantines[0].handles().size(), 1u);
 
   // Spam now goes into the new quarantine, and nothing rolls over again.
   DepositMessage(rig_.server(), kScanBox1, "new",
@@ -340,6 +342,7 @@ TEST_F(RollOverTest, ReplaceRollsOverWhateverTheSize) {
   const size_t mark = rig_.LogSize();
   EXPECT_EQ(
       ReplaceQuarantine(kTitleC, *rig_.engine.config, rig_.engine.quarantineC,
+                        rig_.engine.earlierQuarantines[1],
                         rig_.engine.config->quarantinePathC),
       1);
   EXPECT_EQ(
@@ -353,6 +356,7 @@ TEST_F(RollOverTest, ReplaceRollsOverWhateverTheSize) {
 
   EXPECT_EQ(
       ReplaceQuarantine(kTitleC, *rig_.engine.config, rig_.engine.quarantineC,
+                        rig_.engine.earlierQuarantines[1],
                         rig_.engine.config->quarantinePathC),
       1);
   EXPECT_EQ(rig_.engine.quarantineC->path, "Veltrane\\QuarantineC_3.nsf");
@@ -363,13 +367,16 @@ TEST_F(RollOverTest, ReplaceRollsOverWhateverTheSize) {
 TEST_F(RollOverTest, ReplaceWithoutARecordOrWithAFailedCopyKeepsThings) {
   std::unique_ptr<MailDatabase> none;
   FixedText<kPathSize> path("Veltrane\\QuarantineX_1.nsf");
-  EXPECT_EQ(ReplaceQuarantine(kTitleB, *rig_.engine.config, none, path), 0);
+  EarlierQuarantines earlier;
+  EXPECT_EQ(
+      ReplaceQuarantine(kTitleB, *rig_.engine.config, none, earlier, path), 0);
   EXPECT_EQ(path, "Veltrane\\QuarantineX_1.nsf");
 
   rig_.notes.FailCall(NotesOp::kCreateDatabaseCopy, 1, err::kFileNotFound);
   MailDatabase* before = rig_.engine.quarantineB.get();
   EXPECT_EQ(
       ReplaceQuarantine(kTitleB, *rig_.engine.config, rig_.engine.quarantineB,
+                        rig_.engine.earlierQuarantines[0],
                         rig_.engine.config->quarantinePathB),
       0);
   EXPECT_EQ(rig_.engine.quarantineB.get(), before);

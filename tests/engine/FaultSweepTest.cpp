@@ -105,8 +105,8 @@ class FaultSweepTest : public ::testing::TestWithParam<Fault> {
     // deletes the source; so for those "exactly one" holds one clean pass
     // later. Every other fault must leave every message in exactly one place
     // at once.
-    const bool deletion =
-        fault.op == NotesOp::kDeleteNote || fault.mode == Mode::kAfterward;
+    const bool deletion = fault.op == NotesOp::kDeleteNoteVersion ||
+                          fault.mode == Mode::kAfterward;
     std::vector<MessageCopy> survey =
         testing::Survey(rig.server(), SweepDatabases(), SweepItems());
     std::string misplaced =
@@ -210,8 +210,9 @@ std::vector<Fault> AllFaults() {
     // The operations that move or change a message, then those of the
     // working table and of the items that hold removal and release change.
     for (const NotesOp op :
-         {NotesOp::kCopyNote, NotesOp::kDeleteNote, NotesOp::kSearchDatabase,
-          NotesOp::kUpdateNote, NotesOp::kOpenNoteExtended,
+         {NotesOp::kCopySelectedNote, NotesOp::kDeleteNoteVersion,
+          NotesOp::kSearchDatabase, NotesOp::kUpdateNote,
+          NotesOp::kOpenNoteExtended, NotesOp::kEvaluateSelection,
           NotesOp::kClearIdTable, NotesOp::kInsertId, NotesOp::kDeleteItem,
           NotesOp::kSetTextItem, NotesOp::kGetNoteOriginatorId,
           NotesOp::kGetNoteInfoByUnid, NotesOp::kGetDatabaseId}) {
@@ -222,7 +223,8 @@ std::vector<Fault> AllFaults() {
     // Carried out, then reported as failed: a copy or deletion that
     // reached the disk, a note saved.
     for (const NotesOp op :
-         {NotesOp::kCopyNote, NotesOp::kDeleteNote, NotesOp::kUpdateNote}) {
+         {NotesOp::kCopySelectedNote, NotesOp::kDeleteNoteVersion,
+          NotesOp::kUpdateNote}) {
       faults.push_back(Fault{op, Mode::kAfterward, alternate});
     }
   }

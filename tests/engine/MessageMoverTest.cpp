@@ -107,7 +107,7 @@ TEST_F(MessageMoverTest, NothingSelectedWritesNothingAndCountsNothing) {
   EXPECT_EQ(Deliver(MailBox()), Status());
   EXPECT_EQ(counter_, 5);
   EXPECT_EQ(rig_.LogSince(mark), Texts{});
-  EXPECT_EQ(rig_.notes.Calls(NotesOp::kCopyNote), 0);
+  EXPECT_EQ(rig_.notes.Calls(NotesOp::kCopySelectedNote), 0);
 }
 
 TEST_F(MessageMoverTest, MissingSourceOrDestinationIsRefusedUntouched) {
@@ -154,14 +154,15 @@ TEST_F(MessageMoverTest, CopyKeepsItemsAndCreationTime) {
 TEST_F(MessageMoverTest, FailedCopiesWithoutAlternativeStayInTheSource) {
   AddMail("m1");
   AddMail("m2");
-  rig_.notes.FailCall(NotesOp::kCopyNote, 1, err::kDiskError, Mode::kFromThen);
+  rig_.notes.FailCall(NotesOp::kCopySelectedNote, 1, err::kDiskError,
+                      Mode::kFromThen);
   const size_t mark = rig_.LogSize();
   EXPECT_EQ(Deliver(MailBox()), Status());
   EXPECT_TRUE(In(kScanBox1, "m1"));
   EXPECT_TRUE(In(kScanBox1, "m2"));
   EXPECT_FALSE(In(kMailBox, "m1"));
   EXPECT_EQ(counter_, 5);
-  EXPECT_EQ(rig_.notes.Calls(NotesOp::kDeleteNote), 0);
+  EXPECT_EQ(rig_.notes.Calls(NotesOp::kDeleteNoteVersion), 0);
   const Texts log = rig_.LogSince(mark);
   EXPECT_EQ(Count(log, kErrorLine), 2);
   for (const std::string& line : log) {
@@ -176,7 +177,7 @@ TEST_F(MessageMoverTest, FailedCopiesWithoutAlternativeStayInTheSource) {
 TEST_F(MessageMoverTest, AlternativeTakesAMessageWhoseFirstCopyFailed) {
   DepositMessage(rig_.server(), kMailBox, "u1");
   DepositMessage(rig_.server(), kMailBox, "u2");
-  rig_.notes.FailCall(NotesOp::kCopyNote, 1, err::kDiskError);
+  rig_.notes.FailCall(NotesOp::kCopySelectedNote, 1, err::kDiskError);
   const size_t mark = rig_.LogSize();
   EXPECT_EQ(Intercept(Scan2()), Status());
   EXPECT_TRUE(In(kScanBox2, "u1"));
@@ -191,10 +192,11 @@ TEST_F(MessageMoverTest, AlternativeTakesAMessageWhoseFirstCopyFailed) {
 
 TEST_F(MessageMoverTest, MessageStaysWhenTheAlternativeFailsToo) {
   DepositMessage(rig_.server(), kMailBox, "u1");
-  rig_.notes.FailCall(NotesOp::kCopyNote, 1, err::kDiskError, Mode::kFromThen);
+  rig_.notes.FailCall(NotesOp::kCopySelectedNote, 1, err::kDiskError,
+                      Mode::kFromThen);
   const size_t mark = rig_.LogSize();
   EXPECT_EQ(Intercept(Scan2()), Status());
-  EXPECT_EQ(rig_.notes.Calls(NotesOp::kCopyNote), 2);
+  EXPECT_EQ(rig_.notes.Calls(NotesOp::kCopySelectedNote), 2);
   EXPECT_TRUE(In(kMailBox, "u1"));
   EXPECT_FALSE(In(kScanBox1, "u1"));
   EXPECT_FALSE(In(kScanBox2, "u1"));
@@ -206,7 +208,7 @@ TEST_F(MessageMoverTest, MessageStaysWhenTheAlternativeFailsToo) {
 
 TEST_F(MessageMoverTest, FailedDeletionIsMadeGoodByTheNextMove) {
   AddMail("m1");
-  rig_.notes.FailCall(NotesOp::kDeleteNote, 1, err::kDiskError);
+  rig_.notes.FailCall(NotesOp::kDeleteNoteVersion, 1, err::kDiskError);
   EXPECT_EQ(Deliver(MailBox()), Status());
   // The copy is durable before the deletion is tried: twice, never lost.
   EXPECT_TRUE(In(kScanBox1, "m1"));
@@ -239,7 +241,7 @@ TEST_F(MessageMoverTest, FailedInsertionEndsTheSearchAndNothingMoves) {
   EXPECT_EQ(Deliver(MailBox()), Status(err::kIdTableFull));
   EXPECT_TRUE(In(kScanBox1, "m1"));
   EXPECT_TRUE(In(kScanBox1, "m2"));
-  EXPECT_EQ(rig_.notes.Calls(NotesOp::kCopyNote), 0);
+  EXPECT_EQ(rig_.notes.Calls(NotesOp::kCopySelectedNote), 0);
 }
 
 TEST_F(MessageMoverTest, FailedClearingIsLoggedAndNoSearchRuns) {
@@ -275,7 +277,7 @@ TEST_F(MessageMoverTest, TerminationEndsTheWalkAndStillSummarises) {
 TEST_F(MessageMoverTest, SecondLevelWritesNoSummaryButStillItsErrors) {
   AddMail("m1");
   AddMail("m2");
-  rig_.notes.FailCall(NotesOp::kCopyNote, 2, err::kDiskError);
+  rig_.notes.FailCall(NotesOp::kCopySelectedNote, 2, err::kDiskError);
   const size_t mark = rig_.LogSize();
   EXPECT_EQ(Deliver(MailBox(), 2), Status());
   const Texts log = rig_.LogSince(mark);
@@ -315,7 +317,8 @@ TEST_F(MailRuleMoverTest, SummaryNamesMovedRejectedAndErrors) {
   AddMail("m1");
   AddMail("e1");
   AddMail("e2");
-  rig_.notes.FailCall(NotesOp::kCopyNote, 3, err::kDiskError, Mode::kFromThen);
+  rig_.notes.FailCall(NotesOp::kCopySelectedNote, 3, err::kDiskError,
+                      Mode::kFromThen);
   const size_t mark = rig_.LogSize();
   EXPECT_EQ(Deliver(MailBox()), Status());
   const Texts log = rig_.LogSince(mark);
@@ -340,7 +343,7 @@ TEST_F(MailRuleMoverTest, RulesGuardOnlyMailBoxes) {
 
 TEST_F(MailRuleMoverTest, RejectionWhoseDeletionFailsIsRetried) {
   AddMail("r1", {{"Subject", "blocked"}});
-  rig_.notes.FailCall(NotesOp::kDeleteNote, 1, err::kDiskError);
+  rig_.notes.FailCall(NotesOp::kDeleteNoteVersion, 1, err::kDiskError);
   EXPECT_EQ(Deliver(MailBox()), Status());
   EXPECT_TRUE(In(kScanBox1, "r1"));
   EXPECT_FALSE(In(kMailBox, "r1"));

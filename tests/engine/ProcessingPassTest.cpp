@@ -242,7 +242,7 @@ TEST(ProcessingPassTest, SecondScanBoxTakesOnlyWhatTheFirstRefused) {
   ASSERT_EQ(rig.Start(), 0);
   DepositMessage(rig.server(), kMailBox, "a1");
   DepositMessage(rig.server(), kMailBox, "a2");
-  rig.notes.FailCall(NotesOp::kCopyNote, 1, err::kDiskError);
+  rig.notes.FailCall(NotesOp::kCopySelectedNote, 1, err::kDiskError);
   const size_t mark = rig.LogSize();
   rig.Pass();
   EXPECT_EQ(Where(rig, "a1"), Places{kScanBox2});
@@ -274,11 +274,11 @@ TEST(ProcessingPassTest, WithOneScanBoxAFailedCopyLeavesTheMessageInPlace) {
   ASSERT_EQ(rig.Start(), 0);
   ASSERT_EQ(rig.engine.scanBoxes->Count(), 1u);
   DepositMessage(rig.server(), kMailBox, "a1");
-  rig.notes.FailCall(NotesOp::kCopyNote, 1, err::kDiskError);
+  rig.notes.FailCall(NotesOp::kCopySelectedNote, 1, err::kDiskError);
   const size_t mark = rig.LogSize();
   rig.Pass();
   EXPECT_EQ(Where(rig, "a1"), Places{kMailBox});
-  EXPECT_EQ(rig.notes.Calls(NotesOp::kCopyNote), 1)
+  EXPECT_EQ(rig.notes.Calls(NotesOp::kCopySelectedNote), 1)
       << "no alternative is tried";
   EXPECT_EQ(MovedLines(rig, mark),
             Texts{"VTRouter: Moved 0 messages to Scan box.  1 errors."});
@@ -358,7 +358,7 @@ TEST(ProcessingPassTest, ReinitialisingPassMovesNothing) {
   EXPECT_EQ(Where(rig, "m1"), Places{kScanBox1});
   EXPECT_EQ(Where(rig, "u1"), Places{kMailBox});
   EXPECT_EQ(MovedLines(rig, mark), Texts{});
-  EXPECT_EQ(rig.notes.Calls(NotesOp::kCopyNote), 0);
+  EXPECT_EQ(rig.notes.Calls(NotesOp::kCopySelectedNote), 0);
   // Everything was reopened and processing stays on.
   EXPECT_EQ(rig.engine.openMailboxCount, 1);
   EXPECT_EQ(rig.engine.config->processingMode, 1);
@@ -450,7 +450,7 @@ TEST(ProcessingPassTest, NoScanBoxAfterReinitialisationSwitchesProcessingOff) {
   EXPECT_EQ(rig.engine.scanBoxes->Count(), 0u);
   rig.Pass();
   EXPECT_EQ(Where(rig, "u1"), Places{kMailBox});
-  EXPECT_EQ(rig.notes.Calls(NotesOp::kCopyNote), 0);
+  EXPECT_EQ(rig.notes.Calls(NotesOp::kCopySelectedNote), 0);
 }
 
 TEST(ProcessingPassTest, ProcessingSwitchedOffDoesNothingAtAll) {
@@ -560,7 +560,7 @@ TEST(ProcessingPassTest, LogLevelTwoMovesAndCountsWithoutSummaries) {
   AddVerified(rig, kScanBox1, "m1", "M");
   AddVerified(rig, kScanBox1, "b1", "B");
   // The first interception copy fails: its own line is still written.
-  rig.notes.FailCall(NotesOp::kCopyNote, 3, err::kDiskError);
+  rig.notes.FailCall(NotesOp::kCopySelectedNote, 3, err::kDiskError);
   const size_t mark = rig.LogSize();
   rig.Pass();
   EXPECT_EQ(MovedLines(rig, mark), Texts{});
@@ -611,7 +611,7 @@ TEST(ProcessingPassTest,
             "HOLD");
   EXPECT_EQ(MessageItem(rig.server(), kScanBox2, "stale", "VeltraneVerified"),
             "");
-  EXPECT_EQ(rig.notes.Calls(NotesOp::kCopyNote), 2);
+  EXPECT_EQ(rig.notes.Calls(NotesOp::kCopySelectedNote), 2);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // Item lookup over stored blobs for the formula evaluator.
 #include "server/store/BlobItemSource.h"
 
+#include "base/Ascii.h"
 #include "server/store/ItemBlob.h"
 
 namespace vt::store {
@@ -29,6 +30,25 @@ TimeDate BlobItemSource::Created() const {
 
 TimeDate BlobItemSource::Modified() const {
   return TimeDateFromUnixCentis(modified_);
+}
+
+bool SummaryItemSource::FindItem(std::string_view name, RawItem* item) const {
+  for (const Item& candidate : note_.items.items()) {
+    if ((candidate.flags & kItemFlagSummary) == 0) continue;
+    if (!EqualsIgnoreCase(candidate.name, name)) continue;
+    item->type = candidate.type;
+    item->value = candidate.value;
+    return true;
+  }
+  return false;
+}
+
+TimeDate SummaryItemSource::Created() const {
+  return TimeDateFromUnixCentis(note_.created);
+}
+
+TimeDate SummaryItemSource::Modified() const {
+  return TimeDateFromUnixCentis(note_.modified);
 }
 
 }  // namespace vt::store

@@ -136,7 +136,11 @@ class NsfDatabase {
   // durable. A move deletes after its durable copy, and a deletion lost to
   // a power cut leaves the note in both places, which moving it again
   // finishes without a second copy; so each move waits for the disk once.
-  Status DeleteNote(uint32_t noteId, int64_t nowCentis);
+  // With a sequence, only that version of the note is deleted: another
+  // fails with kUpdateConflict and stays.
+  static constexpr uint32_t kAnyVersion = 0;
+  Status DeleteNote(uint32_t noteId, int64_t nowCentis,
+                    uint32_t sequence = kAnyVersion);
   // Deletes the notes of ids that are still here in one durable
   // transaction, all or none; *deleted counts them (IDs deleted meanwhile
   // or never used are passed over).
@@ -250,7 +254,8 @@ class NsfDatabase {
                           std::span<const uint8_t> summary,
                           std::span<const uint8_t> other);
   Status WriteNoteInTransaction(NoteRecord* note, int64_t nowCentis);
-  Status DeleteNoteInTransaction(uint32_t id, int64_t nowCentis);
+  Status DeleteNoteInTransaction(uint32_t id, int64_t nowCentis,
+                                 uint32_t sequence);
   Status PutStoredNoteInTransaction(const StoredNote& note, int64_t nowCentis,
                                     uint32_t* noteId);
   Status GetMetaBlob(const char* key, std::vector<uint8_t>* value);

@@ -312,7 +312,8 @@ Status NsfDatabase::WriteNotes(std::span<NoteRecord> notes, int64_t nowCentis) {
   return Status();
 }
 
-Status NsfDatabase::DeleteNoteInTransaction(uint32_t id, int64_t nowCentis) {
+Status NsfDatabase::DeleteNoteInTransaction(uint32_t id, int64_t nowCentis,
+                                            uint32_t sequence) {
   NoteInfo info;
   {
     StatementUse use(noteInfo_);
@@ -321,6 +322,9 @@ Status NsfDatabase::DeleteNoteInTransaction(uint32_t id, int64_t nowCentis) {
     if (rc == SQLITE_DONE) return MissingNoteStatus(id);
     if (rc != SQLITE_ROW) return StatusFromSqlite(rc);
     info = InfoFromRow(use.get(), id, 0);
+  }
+  if (sequence != kAnyVersion && info.sequence != sequence) {
+    return err::kUpdateConflict;
   }
   {
     // The stub first: its change number must pass the note's, which the
@@ -343,12 +347,13 @@ Status NsfDatabase::DeleteNoteInTransaction(uint32_t id, int64_t nowCentis) {
   return Status();
 }
 
-Status NsfDatabase::DeleteNote(uint32_t noteId, int64_t nowCentis) {
+Status NsfDatabase::DeleteNote(uint32_t noteId, int64_t nowCentis,
+                               uint32_t sequence) {
   WriteTransaction txn(begin_, commit_, rollback_);
   Status s = BeginWrite(txn, /*durable=*/false);
   uint32_t id = 0;
   if (s.ok()) s = ResolveNoteId(noteId, &id);
-  if (s.ok()) s = DeleteNoteInTransaction(id, nowCentis);
+  if (s.ok()) s = DeleteNoteInTransaction(id, nowCentis, sequence);
   if (s.ok()) s = txn.Commit();
   return s;
 }
@@ -360,7 +365,7 @@ Status NsfDatabase::DeleteNotes(std::span<const uint32_t> ids,
   Status s = BeginWrite(txn);
   uint32_t count = 0;
   for (size_t i = 0; s.ok() && i < ids.size(); ++i) {
-    s = DeleteNoteInTransaction(ids[i], nowCentis);
+    s = DeleteNoteInTransaction(ids[i], nowCentis, kAnyVersion);
     if (s.ok()) {
       ++count;
     } else if (s.Is(err::kNoteDeleted) || s.Is(err::kInvalidNote)) {

@@ -368,7 +368,7 @@ Status NsfDatabase::CopySettingsTo(NsfDatabase& to, int64_t nowCentis) {
   }
   for (const uint32_t id : theirs) {
     if (!s.ok()) break;
-    s = to.DeleteNoteInTransaction(id, nowCentis);
+    s = to.DeleteNoteInTransaction(id, nowCentis, kAnyVersion);
   }
   for (const StoredNote& note : acl) {
     if (!s.ok()) break;
