@@ -71,7 +71,9 @@ std::vector<std::string> Databases() {
   std::vector<std::string> all = testing::SweepDatabases();
   std::replace(all.begin(), all.end(), std::string(testing::kQuarantineD),
                std::string(kQuarantineD));
-  for (const std::string& db : LaterQuarantinesC()) all.push_back(db);
+  for (const std::string& db : LaterQuarantinesC()) {
+    if (std::find(all.begin(), all.end(), db) == all.end()) all.push_back(db);
+  }
   return all;
 }
 

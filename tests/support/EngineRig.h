@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <map>
 #include <string>
 #include <string_view>
@@ -46,6 +47,28 @@ class EngineNotes : public FaultyNotes {
     return s;
   }
 
+  // Runs change before call number n (counted from now) of a move's copy
+  // (kCopySelectedNote) or deletion (kDeleteNoteVersion), with that call's
+  // database and note: another writer's change between a search and a
+  // copy, or between a copy and its deletion.
+  using Change = std::function<void(DbHandle db, uint32_t noteId)>;
+  void ChangeBefore(NotesOp op, int n, Change change) {
+    changeOp_ = op;
+    changeAt_ = Calls(op) + n;
+    change_ = std::move(change);
+  }
+  Status CopySelectedNote(DbHandle source, uint32_t noteId, MemHandle formula,
+                          DbHandle destination, OriginatorId* copied) override {
+    MaybeChange(NotesOp::kCopySelectedNote, source, noteId);
+    return FaultyNotes::CopySelectedNote(source, noteId, formula, destination,
+                                         copied);
+  }
+  Status DeleteNoteVersion(DbHandle db, uint32_t noteId, uint32_t sequence,
+                           uint16_t updateFlags) override {
+    MaybeChange(NotesOp::kDeleteNoteVersion, db, noteId);
+    return FaultyNotes::DeleteNoteVersion(db, noteId, sequence, updateFlags);
+  }
+
   bool ShouldTerminate() override {
     const bool server = FaultyNotes::ShouldTerminate();
     if (!terminateArmed_) return server;
@@ -57,7 +80,18 @@ class EngineNotes : public FaultyNotes {
   }
 
  private:
+  void MaybeChange(NotesOp op, DbHandle db, uint32_t noteId) {
+    // The call about to be made is number Calls(op) + 1.
+    if (!change_ || op != changeOp_ || Calls(op) + 1 != changeAt_) return;
+    const Change change = std::move(change_);
+    change_ = nullptr;
+    change(db, noteId);
+  }
+
   LocalNotesServices& server_;
+  NotesOp changeOp_ = NotesOp::kCopySelectedNote;
+  int changeAt_ = 0;
+  Change change_;
   bool terminateArmed_ = false;
   int questionsLeft_ = 0;
 };

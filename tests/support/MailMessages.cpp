@@ -9,7 +9,7 @@
 namespace vt::testing {
 namespace {
 
-constexpr char kIdItem[] = "VTMessageId";
+constexpr const char* kIdItem = kMessageIdItem;
 
 }  // namespace
 

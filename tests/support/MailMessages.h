@@ -20,6 +20,8 @@ inline constexpr char kScanBox2[] = "Veltrane\\Scan\\Scan_2.box";
 inline constexpr char kQuarantineB[] = "Veltrane\\QuarantineB_1.nsf";
 inline constexpr char kQuarantineC[] = "Veltrane\\QuarantineC_1.nsf";
 inline constexpr char kQuarantineD[] = "Veltrane\\QuarantineD_1.nsf";
+// The item that names each message, whatever database it is in.
+inline constexpr char kMessageIdItem[] = "VTMessageId";
 
 // Form "Memo", a subject, the identifier, and VeltraneProcess "1"; extra
 // items are added or replace these (VeltraneProcess "" gives a message the

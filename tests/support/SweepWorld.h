@@ -16,6 +16,10 @@ namespace vt::testing {
 
 inline constexpr char kMailBox2[] = "mail2.box";
 inline constexpr char kMailBox3[] = "mail3.box";
+// The quarantines a roll-over makes next.
+inline constexpr char kQuarantineB2[] = "Veltrane\\QuarantineB_2.nsf";
+inline constexpr char kQuarantineC2[] = "Veltrane\\QuarantineC_2.nsf";
+inline constexpr char kQuarantineD2[] = "Veltrane\\QuarantineD_2.nsf";
 // The mail boxes, every database a message may be in, and the items the
 // checks read.
 const std::vector<std::string>& SweepMailBoxes();
