@@ -4,6 +4,7 @@
 #include <sys/random.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 
@@ -53,9 +54,15 @@ Status Write(LocalNotesServices& server, DbHandle db,
   if (s.ok()) s = SetText(server, h, kItemSubject, message.subject);
   if (s.ok()) {
     // The body is no summary item: searches and views never read it.
-    const std::string body = "This is \"" + message.subject +
-                             "\", deposited by vtserver as " +
-                             message.messageId + ".\n";
+    std::string body = "This is \"" + message.subject +
+                       "\", deposited by vtserver as " + message.messageId +
+                       ".\n";
+    // Lines of filler, as long mail has, for messages of a given size.
+    while (body.size() < options.bodyBytes) {
+      body.append(std::min<size_t>(75, options.bodyBytes - body.size() - 1),
+                  'x');
+      body.push_back('\n');
+    }
     s = server.AppendItem(h, 0, kItemBody, 0, kTypeText, body.data(),
                           static_cast<uint32_t>(body.size()));
   }

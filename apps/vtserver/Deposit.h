@@ -20,6 +20,7 @@ struct DepositOptions {
   bool process = true;     // VeltraneProcess "1"
   std::string subject;     // empty: "Test message N"
   int64_t ageMinutes = 0;  // the creation time this long ago
+  size_t bodyBytes = 0;    // the body padded to this size (0: a line)
 };
 
 struct DepositedMessage {

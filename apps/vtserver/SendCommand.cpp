@@ -12,6 +12,8 @@ namespace {
 // Ten years; enough for any release time.
 constexpr int64_t kMaxAgeMinutes = 10LL * 366 * 24 * 60;
 constexpr int kMaxCount = 100000;
+// Within what one item of a note may hold.
+constexpr size_t kMaxBodyBytes = 32u * 1024 * 1024;
 
 class SendCommand : public DataDirCommand {
  public:
@@ -39,6 +41,9 @@ class SendCommand : public DataDirCommand {
     sub->add_option("--age", options_.ageMinutes,
                     "created this many minutes ago")
         ->check(CLI::Range(int64_t{0}, kMaxAgeMinutes));
+    sub->add_option("--body-bytes", options_.bodyBytes,
+                    "pad each body to this many bytes (mail of a given size)")
+        ->check(CLI::Range(size_t{0}, kMaxBodyBytes));
     sub->get_option("--hold")->excludes("--dead");
   }
 
