@@ -20,6 +20,7 @@ using testing::DepositMessage;
 using testing::EngineRig;
 using testing::FindMessage;
 using testing::GiveVerdict;
+using Mode = testing::FaultyNotes::Mode;
 using testing::Items;
 using testing::kMailBox;
 using testing::kQuarantineB;
@@ -284,6 +285,36 @@ TEST(ProcessingPassTest, WithOneScanBoxAFailedCopyLeavesTheMessageInPlace) {
             Texts{"VTRouter: Moved 0 messages to Scan box.  1 errors."});
   rig.Pass();
   EXPECT_EQ(Where(rig, "a1"), Places{kScanBox1});
+}
+
+// A full disk fails every copy of every pass: one line when it begins, and
+// one with the count held back when the first move after it succeeds.
+TEST(ProcessingPassTest, AFullDiskIsLoggedOncePerEpisode) {
+  EngineRig rig;
+  ASSERT_EQ(rig.Start(), 0);
+  for (const char* id : {"a1", "a2", "a3", "a4", "a5"}) {
+    DepositMessage(rig.server(), kMailBox, id);
+  }
+  rig.notes.FailCall(NotesOp::kCopySelectedNote, 1, err::kDiskFull,
+                     Mode::kFromThen);
+  const size_t mark = rig.LogSize();
+  rig.Pass();
+  rig.Pass();
+  rig.notes.ClearFaults();
+  rig.Pass();
+  int errors = 0;
+  for (const std::string& line : rig.LogSince(mark)) {
+    if (line.rfind("VTRouter: Error moving message.  ", 0) == 0) ++errors;
+  }
+  EXPECT_EQ(errors, 1);
+  EXPECT_EQ(rig.CountLine("VTRouter: 9 further messages could not be moved "
+                          "while the disk was full."),
+            1);
+  EXPECT_EQ(MovedLines(rig, mark),
+            (Texts{"VTRouter: Moved 0 messages to Scan box.  5 errors.",
+                   "VTRouter: Moved 0 messages to Scan box.  5 errors.",
+                   "VTRouter: Moved 5 messages to Scan box"}));
+  EXPECT_EQ(Where(rig, "a5"), Places{kScanBox1});
 }
 
 TEST(ProcessingPassTest, EveryScanBoxIsDeliveredFrom) {
