@@ -13,8 +13,10 @@
 #include <cstdlib>
 #include <filesystem>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <random>
 #include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 
@@ -93,9 +95,10 @@ class RouterKill : public DataDirTest,
 
   // Deposits count messages for this round; they are counted as sent only
   // when vtserver says so.
-  void Send(int round, int count) {
-    const RunResult r = Vt({"send", dir(), "--count", std::to_string(count),
-                            "--subject", Subject(round)});
+  void Send(int round, int count, int bodyBytes = 0) {
+    const RunResult r =
+        Vt({"send", dir(), "--count", std::to_string(count), "--subject",
+            Subject(round), "--body-bytes", std::to_string(bodyBytes)});
     ASSERT_EQ(r.exitCode, 0) << r.err;
     sent_[Subject(round)] += count;
     total_ += count;
@@ -123,6 +126,82 @@ class RouterKill : public DataDirTest,
       }
     }
     return true;
+  }
+
+  // What the checks at the end found.
+  struct Outcome {
+    int lost = 0, duplicated = 0, misplaced = 0;
+    std::map<std::string, int> perPlace;  // by database
+    bool clean = false;
+  };
+
+  // Every message sent is in exactly one database, the one its verdict (or
+  // a release) names; a failure for each that is not.
+  Outcome CheckEveryMessageOnce() {
+    Outcome outcome;
+    std::map<std::string, int> found;  // by subject
+    for (const auto& [id, places] : Locate()) {
+      const std::string subject =
+          tool::ItemValue(places.front().document, tool::kItemSubject);
+      if (subject.rfind(kSubjectPrefix, 0) != 0) continue;
+      ++found[subject];
+      for (const tool::Sighting& s : places) ++outcome.perPlace[s.path];
+      if (places.size() > 1) {
+        ++outcome.duplicated;
+        std::string where;
+        for (const tool::Sighting& s : places) where += " " + s.path;
+        ADD_FAILURE() << "message " << id << " (" << subject << ") is in "
+                      << places.size() << " databases:" << where;
+      }
+      for (const tool::Sighting& s : places) {
+        const std::string v =
+            tool::ItemValue(s.document, tool::kItemKestoRouter);
+        const std::string verified =
+            tool::ItemValue(s.document, tool::kItemVeltraneVerified);
+        if (verified != "1" || !PlaceMatches(s.path, v)) {
+          ++outcome.misplaced;
+          ADD_FAILURE() << "message " << id << " (" << subject << ") is in "
+                        << s.path << " with verdict '" << v << "', verified '"
+                        << verified << "'";
+        }
+      }
+    }
+    for (const auto& [subject, count] : sent_) {
+      const int here = found.count(subject) ? found.at(subject) : 0;
+      if (here < count) {
+        outcome.lost += count - here;
+        ADD_FAILURE() << subject << ": " << count << " sent, " << here
+                      << " found";
+      }
+      EXPECT_LE(here, count) << subject << ": more messages than were sent";
+    }
+    // Every database must be readable now that no router runs.
+    {
+      LocalNotesServicesOptions options;
+      options.dataDirectory = dir();
+      options.echoToStdout = false;
+      LocalNotesServices server(options);
+      EXPECT_TRUE(server.Start().ok());
+      for (const tool::DatabaseSummary& db : tool::SummarizeDatabases(server)) {
+        EXPECT_TRUE(db.problem.empty()) << db.path << ": " << db.problem;
+      }
+    }
+    outcome.clean =
+        outcome.lost == 0 && outcome.duplicated == 0 && outcome.misplaced == 0;
+    return outcome;
+  }
+
+  // The fixture removes its folder; a failure's data directory and log are
+  // worth keeping.
+  void KeepOnFailure(uint32_t seed) {
+    if (!HasFailure()) return;
+    const std::filesystem::path kept = std::filesystem::temp_directory_path() /
+                                       ("vtkill-" + std::to_string(seed));
+    std::error_code ec;
+    std::filesystem::remove_all(kept, ec);
+    std::filesystem::copy(folder(), kept,
+                          std::filesystem::copy_options::recursive, ec);
+    std::printf("[ KILL     ] data directory kept in %s\n", kept.c_str());
   }
 
   std::map<std::string, int> sent_;  // by subject (one per round)
@@ -195,82 +274,156 @@ TEST_P(RouterKill, EveryMessageEndsInExactlyOnePlace) {
   EXPECT_EQ(router.exitCode(), 0);
   ASSERT_TRUE(drained) << "the flow did not drain; the log:\n" << ServerLog();
 
-  // Every database must be readable now that no router runs.
-  {
-    LocalNotesServicesOptions options;
-    options.dataDirectory = dir();
-    options.echoToStdout = false;
-    LocalNotesServices server(options);
-    ASSERT_TRUE(server.Start().ok());
-    for (const tool::DatabaseSummary& db : tool::SummarizeDatabases(server)) {
-      EXPECT_TRUE(db.problem.empty()) << db.path << ": " << db.problem;
-    }
-  }
-
-  const tool::Sightings seen = Locate();
-  std::map<std::string, int> found;     // by subject
-  std::map<std::string, int> perPlace;  // by database
-  int duplicated = 0;
-  int misplaced = 0;
-  for (const auto& [id, places] : seen) {
-    const std::string subject =
-        tool::ItemValue(places.front().document, tool::kItemSubject);
-    if (subject.rfind(kSubjectPrefix, 0) != 0) continue;
-    ++found[subject];
-    for (const tool::Sighting& s : places) ++perPlace[s.path];
-    if (places.size() > 1) {
-      ++duplicated;
-      std::string where;
-      for (const tool::Sighting& s : places) where += " " + s.path;
-      ADD_FAILURE() << "message " << id << " (" << subject << ") is in "
-                    << places.size() << " databases:" << where;
-    }
-    for (const tool::Sighting& s : places) {
-      const std::string v = tool::ItemValue(s.document, tool::kItemKestoRouter);
-      const std::string verified =
-          tool::ItemValue(s.document, tool::kItemVeltraneVerified);
-      if (verified != "1" || !PlaceMatches(s.path, v)) {
-        ++misplaced;
-        ADD_FAILURE() << "message " << id << " (" << subject << ") is in "
-                      << s.path << " with verdict '" << v << "', verified '"
-                      << verified << "'";
-      }
-    }
-  }
-  int lost = 0;
-  for (const auto& [subject, count] : sent_) {
-    const int here = found.count(subject) ? found.at(subject) : 0;
-    if (here < count) {
-      lost += count - here;
-      ADD_FAILURE() << subject << ": " << count << " sent, " << here
-                    << " found";
-    }
-    EXPECT_LE(here, count) << subject << ": more messages than were sent";
-  }
-
+  const Outcome outcome = CheckEveryMessageOnce();
   std::printf(
       "[ KILL     ] sent %d, kills %d, lost %d, duplicated %d, "
       "misplaced %d\n",
-      total_, kills, lost, duplicated, misplaced);
-  for (const auto& [path, count] : perPlace) {
+      total_, kills, outcome.lost, outcome.duplicated, outcome.misplaced);
+  for (const auto& [path, count] : outcome.perPlace) {
     std::printf("[ KILL     ]   %-32s %d\n", path.c_str(), count);
   }
   std::fflush(stdout);
-  EXPECT_EQ(lost, 0);
-  EXPECT_EQ(duplicated, 0);
-  EXPECT_EQ(misplaced, 0);
-  if (HasFailure()) {
-    // The fixture removes its folder; a failure's data directory and log
-    // are worth keeping.
-    const std::filesystem::path kept = std::filesystem::temp_directory_path() /
-                                       ("vtkill-" + std::to_string(seed));
-    std::error_code ec;
-    std::filesystem::remove_all(kept, ec);
-    std::filesystem::copy(folder(), kept,
-                          std::filesystem::copy_options::recursive, ec);
-    std::printf("[ KILL     ] data directory kept in %s\n", kept.c_str());
-  }
+  EXPECT_TRUE(outcome.clean);
+  KeepOnFailure(seed);
 }
+
+// Three mail boxes and quarantines small enough to roll over every hundred
+// messages or so, with an administrator releasing quarantined messages at
+// random; both the router and the releasing vtserver are killed at random.
+// Afterwards every message is in exactly one place: a released one in a
+// mail box, the others where their verdict sends them.
+class RouterAndReleaseKill : public RouterKill {
+ protected:
+  // The quarantined messages as `quarantine list --json` names them.
+  nlohmann::json Quarantined() const {
+    const RunResult r = Vt({"quarantine", dir(), "list", "--json"});
+    if (r.exitCode != 0) return nlohmann::json::array();
+    return nlohmann::json::parse(r.out, nullptr, false);
+  }
+};
+
+TEST_P(RouterAndReleaseKill, EveryMessageEndsInExactlyOnePlace) {
+  const int rounds = RoundsWanted();
+  const uint32_t seed = SeedWanted();
+  std::printf("[ KILL     ] releases and roll-overs, seed %u, %d rounds\n",
+              seed, rounds);
+  std::fflush(stdout);
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  std::mt19937 random(seed);
+  auto between = [&](int low, int high) {
+    return std::uniform_int_distribution<int>(low, high)(random);
+  };
+  const RunResult config = Vt({"config", dir(), "MaxQuarantineSize=10"});
+  ASSERT_EQ(config.exitCode, 0) << config.err;
+
+  int routerKills = 0, releaseKills = 0, releases = 0;
+  for (int round = 0; round < rounds; ++round) {
+    // Mostly spam, so that the quarantines fill; 64 KiB a message.
+    const char verdict = "CCCBDM"[between(0, 5)];
+    Send(round, between(10, 20), 65536);
+    if (HasFatalFailure()) return;
+    Scan(verdict);
+    if (HasFatalFailure()) return;
+
+    BackgroundProcess router;
+    StartRouter(router);
+    if (HasFatalFailure()) return;
+    // Roll-overs on request as well, so that a short run has some.
+    if (round % 3 == 1) {
+      const char* command = between(0, 1) == 0 ? "newqc" : "newbq";
+      Vt({"tell", dir(), "vtrouter", command});
+    }
+    // A release of a few quarantined messages, started and perhaps killed
+    // at a random moment of the router's pass.
+    std::vector<std::string> ids;
+    const nlohmann::json listed = Quarantined();
+    for (const nlohmann::json& m : listed) {
+      if (ids.size() < 3 && between(0, 3) == 0) ids.push_back(m["unid"]);
+    }
+    BackgroundProcess release;
+    const int releaseAt = between(0, 2500);
+    const int killAt = between(1500, 2600);
+    Sleep(std::min(releaseAt, killAt));
+    if (!ids.empty()) {
+      std::vector<std::string> arguments = {"quarantine", dir(), "release"};
+      arguments.insert(arguments.end(), ids.begin(), ids.end());
+      ASSERT_TRUE(release.Start(VtServerPath(), arguments,
+                                (folder() / "release.out").string()));
+      releases += static_cast<int>(ids.size());
+      if (between(0, 1) == 0) {
+        Sleep(between(0, 60));
+        release.Signal(SIGKILL);
+        ++releaseKills;
+      }
+    }
+    if (killAt > releaseAt) Sleep(killAt - releaseAt);
+    router.Signal(SIGKILL);
+    ASSERT_TRUE(router.WaitForExit(kExitMillis));
+    ASSERT_EQ(router.termSignal(), SIGKILL) << RouterOutput();
+    ++routerKills;
+    ASSERT_TRUE(release.WaitForExit(kExitMillis));
+  }
+
+  BackgroundProcess router;
+  StartRouter(router);
+  if (HasFatalFailure()) return;
+  int scans = 0;
+  const bool drained = WaitUntil(
+      [&] {
+        Scan(kVerdicts[scans++ % 4]);
+        Sleep(400);
+        return Drained();
+      },
+      kDrainMillis);
+  // A release cut short is finished by running it again, as the README
+  // tells the administrator: the messages marked released but still in a
+  // quarantine.
+  std::vector<std::string> unfinished;
+  const tool::Sightings marked = Locate();
+  for (const nlohmann::json& m : Quarantined()) {
+    for (const auto& [id, places] : marked) {
+      for (const tool::Sighting& s : places) {
+        if (s.path == m["database"] && s.document.noteId == m["noteId"] &&
+            tool::ItemValue(s.document, tool::kItemAdminReleased) == "1") {
+          unfinished.push_back(m["unid"]);
+        }
+      }
+    }
+  }
+  if (!unfinished.empty()) {
+    std::vector<std::string> arguments = {"quarantine", dir(), "release"};
+    arguments.insert(arguments.end(), unfinished.begin(), unfinished.end());
+    const RunResult again = Vt(arguments);
+    EXPECT_EQ(again.exitCode, 0) << again.err;
+  }
+  const RunResult quit = Vt({"tell", dir(), "vtrouter", "quit"});
+  EXPECT_EQ(quit.exitCode, 0) << quit.err;
+  ASSERT_TRUE(router.WaitForExit(kExitMillis)) << RouterOutput();
+  ASSERT_TRUE(drained) << "the flow did not drain; the log:\n" << ServerLog();
+
+  int rollOvers = 0;
+  {
+    std::istringstream log(ServerLog());
+    for (std::string line; std::getline(log, line);) {
+      if (line.find("VTRouter: Created new database ") != std::string::npos) {
+        ++rollOvers;
+      }
+    }
+  }
+  const Outcome outcome = CheckEveryMessageOnce();
+  std::printf(
+      "[ KILL     ] router kills %d, release kills %d, releases asked %d, "
+      "finished again %zu, roll-overs %d\n",
+      routerKills, releaseKills, releases, unfinished.size(), rollOvers);
+  std::fflush(stdout);
+  EXPECT_TRUE(outcome.clean);
+  KeepOnFailure(seed);
+}
+
+INSTANTIATE_TEST_SUITE_P(MailBoxes, RouterAndReleaseKill, ::testing::Values(3),
+                         [](const ::testing::TestParamInfo<int>&) {
+                           return std::string("Three");
+                         });
 
 INSTANTIATE_TEST_SUITE_P(MailBoxes, RouterKill, ::testing::Values(1, 3),
                          [](const ::testing::TestParamInfo<int>& info) {
