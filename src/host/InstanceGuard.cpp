@@ -43,4 +43,34 @@ MutexHandle AcquireInstanceMutex(NotesServices& notes, SystemServices& system) {
   return MutexHandle();
 }
 
+bool KeepInstanceMutex(NotesServices& notes, SystemServices& system,
+                       MutexHandle mutex, bool& unrestored) {
+  if (system.CheckNamedMutex(mutex) == MutexPlace::kInPlace) return true;
+  switch (system.RetakeNamedMutex(mutex)) {
+    case MutexPlace::kInPlace:
+      notes.LogMessage(
+          "%s: The Veltrane Router's lock file was removed; it has been "
+          "created again.",
+          Status(), kTaskName);
+      unrestored = false;
+      return true;
+    case MutexPlace::kGone:
+      if (!unrestored) {
+        notes.LogMessage(
+            "%s: The Veltrane Router's lock file was removed and cannot be "
+            "created again; another router could start.",
+            Status(), kTaskName);
+      }
+      unrestored = true;
+      return true;
+    case MutexPlace::kReplaced:
+      break;
+  }
+  notes.LogMessage(
+      "%s: Another Veltrane Router took over this server's lock file; this "
+      "one ends.",
+      Status(), kTaskName);
+  return false;
+}
+
 }  // namespace vt

@@ -17,4 +17,12 @@ void InstanceMutexName(const char* serverName, std::span<char> name);
 // server name: silently; already running: logged).
 MutexHandle AcquireInstanceMutex(NotesServices& notes, SystemServices& system);
 
+// Run before every pass: whether the task may go on. A name that went (a
+// cleaner removed the lock file) is taken back, logged; one that cannot be
+// taken back yet is logged once, with unrestored set until it is. False,
+// logged, once another copy of the task holds the name: two copies would
+// move the same mail.
+bool KeepInstanceMutex(NotesServices& notes, SystemServices& system,
+                       MutexHandle mutex, bool& unrestored);
+
 }  // namespace vt

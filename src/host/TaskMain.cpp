@@ -89,6 +89,7 @@ Status TaskMain(NotesServices& notes, SystemServices& system,
                    engine.versionText.c_str());
   notes.SetStatusText("%s", kRunningStatus);
   PauseState pause;
+  bool guardUnrestored = false;
 
   char command[kCommandSize + 1] = {};
   while (!notes.IdlePoll()) {
@@ -107,8 +108,14 @@ Status TaskMain(NotesServices& notes, SystemServices& system,
       CheckDay(notes, totals);
     }
     if (notes.SecondsElapsed(kReleaseTimer)) engine.releaseEnabled = 1;
-    if (notes.SecondsElapsed(kPassTimer) && !pause.paused) {
-      GuardedPass(engine, totals);
+    if (notes.SecondsElapsed(kPassTimer)) {
+      // Checked while paused too: the lock file is put back at once, and a
+      // router that another has replaced ends rather than resume.
+      if (!KeepInstanceMutex(notes, system, engine.instanceMutex,
+                             guardUnrestored)) {
+        break;
+      }
+      if (!pause.paused) GuardedPass(engine, totals);
     }
   }
 

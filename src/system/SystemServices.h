@@ -25,6 +25,9 @@ struct RegistryKey {
 
 enum class MutexWait { kAcquired, kTimeout, kFailed };
 
+// Whether a mutex's name still leads to the mutex a handle has open.
+enum class MutexPlace { kInPlace, kGone, kReplaced };
+
 enum class RegistryHive { kLocalMachine };
 
 class SystemServices {
@@ -44,6 +47,23 @@ class SystemServices {
   virtual MutexWait WaitForMutex(MutexHandle mutex, uint32_t timeoutMs) = 0;
   virtual void ReleaseMutex(MutexHandle mutex) = 0;
   virtual void CloseMutex(MutexHandle mutex) = 0;
+
+  // Whether the name of an open mutex still leads to it: kGone when nothing
+  // is at the name any more (its lock file was removed), so that the next
+  // creator finds the name free whatever this handle holds; kReplaced when
+  // another mutex is at the name now, which creators meet instead of this
+  // one; kInPlace otherwise (always, where names cannot be taken away, as
+  // on Windows). kGone for an unknown handle. Changes nothing and costs
+  // about one stat, so it may be asked before every pass.
+  virtual MutexPlace CheckNamedMutex(MutexHandle mutex) = 0;
+  // Puts a held mutex back at its name when the name is gone or leads to a
+  // mutex that nobody holds: made there again and held by this handle, as
+  // though it had just been created. kInPlace when the name leads to this
+  // handle's mutex again (or never stopped); kReplaced when another holder
+  // has the name, which stays theirs; kGone when it cannot be made now (try
+  // again later). A handle that does not hold its mutex, or an unknown one,
+  // gets CheckNamedMutex's answer and changes nothing.
+  virtual MutexPlace RetakeNamedMutex(MutexHandle mutex) = 0;
 
   // Full path of the running executable; the length written, 0 on failure.
   virtual uint32_t GetExecutablePath(std::span<char> path) = 0;

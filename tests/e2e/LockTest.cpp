@@ -3,7 +3,11 @@
 // lock folder, and by opening the lock files to hold them. Neither may keep
 // the router from starting, and neither may let a second router start on the
 // same data directory. The other user is "nobody", reached through setpriv,
-// so the test needs root.
+// so those tests need root. And the guard as a cleaner of the lock folder
+// meets it: removed, or replaced by a file another process holds.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,6 +17,7 @@
 #include <vector>
 
 #include "DataDirTest.h"
+#include "base/UniqueFd.h"
 
 namespace vt::e2e {
 namespace {
@@ -134,6 +139,91 @@ TEST_F(RouterLocks, AnotherUserMayNeitherRunTheRouterNorTellIt) {
   EXPECT_FALSE(Logged("Paused"));
   ASSERT_EQ(Vt({"tell", dir(), "vtrouter", "quit"}).exitCode, 0);
   ASSERT_TRUE(router.WaitForExit(kRouterMillis)) << RouterOutput();
+}
+
+// A router running on DIR, with its lock folder in the test's folder.
+class RouterGuard : public DataDirTest {
+ protected:
+  void SetUp() override {
+    DataDirTest::SetUp();
+    if (HasFatalFailure()) return;
+    Init(UniqueServerName());
+    locks_ = folder() / "locks";
+    ::setenv("VT_LOCK_FOLDERS", locks_.c_str(), 1);
+    StartRouter(router_);
+    if (HasFatalFailure()) return;
+    guard_ = GuardFile();
+    ASSERT_FALSE(guard_.empty());
+  }
+  void TearDown() override {
+    // Ended before its folder goes, as a test that failed may leave it.
+    if (router_.Running()) {
+      router_.Signal(SIGTERM);
+      EXPECT_TRUE(router_.WaitForExit(kRouterMillis));
+    }
+    ::unsetenv("VT_LOCK_FOLDERS");
+    DataDirTest::TearDown();
+  }
+
+  // The guard's lock file: named by a SHA-1 in hex, unlike the save lock.
+  std::string GuardFile() const {
+    for (const auto& entry : fs::directory_iterator(locks_)) {
+      const std::string name = entry.path().filename().string();
+      if (name.size() == 45 && name.ends_with(".lock") &&
+          name.find_first_not_of("0123456789abcdef") == 40) {
+        return entry.path().string();
+      }
+    }
+    return {};
+  }
+
+  fs::path locks_;
+  BackgroundProcess router_;
+  std::string guard_;
+};
+
+TEST_F(RouterGuard, ARemovedLockFileIsPutBackAndKeepsASecondRouterOut) {
+  fs::remove(guard_);
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        return Logged(
+            "VTRouter: The Veltrane Router's lock file was removed; "
+            "it has been created again.");
+      },
+      kRouterMillis))
+      << ServerLog();
+  EXPECT_TRUE(fs::exists(guard_));
+
+  const RunResult second =
+      RunProgram(VtRouterPath(), {"--data", dir()}, kRouterMillis);
+  EXPECT_NE(second.out.find("The Veltrane Router is already running."),
+            std::string::npos)
+      << second.out;
+  EXPECT_EQ(second.exitCode, 78);
+  EXPECT_TRUE(router_.Running());
+  // And the first still routes.
+  Send("after", 1);
+  EXPECT_TRUE(WaitForCount("mail.box", "after", 0));
+
+  ASSERT_EQ(Vt({"tell", dir(), "vtrouter", "quit"}).exitCode, 0);
+  ASSERT_TRUE(router_.WaitForExit(kRouterMillis)) << RouterOutput();
+}
+
+TEST_F(RouterGuard, ARouterEndsWhenAnotherProcessHoldsTheLockFileInItsPlace) {
+  // In one step, so the router never finds the name free to take back.
+  const std::string aside = (locks_ / "aside").string();
+  const UniqueFd theirs(::open(aside.c_str(), O_RDWR | O_CREAT, 0600));
+  ASSERT_TRUE(theirs);
+  ASSERT_EQ(::flock(theirs.get(), LOCK_EX | LOCK_NB), 0);
+  ASSERT_EQ(::rename(aside.c_str(), guard_.c_str()), 0);
+
+  ASSERT_TRUE(router_.WaitForExit(kRouterMillis)) << RouterOutput();
+  EXPECT_EQ(router_.exitCode(), 0);
+  EXPECT_TRUE(
+      Logged("VTRouter: Another Veltrane Router took over this "
+             "server's lock file; this one ends."))
+      << ServerLog();
+  EXPECT_TRUE(Logged("VTRouter: Shutdown complete"));
 }
 
 }  // namespace

@@ -217,6 +217,47 @@ TEST_F(TaskMainTest, ASecondInstanceIsRefusedAndTheFirstKeepsItsMutex) {
   EXPECT_TRUE(machine_.holders.empty());
 }
 
+TEST_F(TaskMainTest, ARouterWhoseLockAnotherTookOverEndsBeforeItsNextPass) {
+  SendMail("m1");
+  PassEveryTurn(3);
+  notes_.onTurn = [&](int turn) {
+    if (turn != 2) return;
+    SendMail("m2");
+    system_.mutexPlace = MutexPlace::kReplaced;
+    system_.retakeOutcomes = {MutexPlace::kReplaced};
+  };
+  EXPECT_TRUE(Run().ok());
+  EXPECT_EQ(InMailBox(), 1u);  // m2 is left to the other router
+  EXPECT_EQ(notes_.turn, 2);
+  const std::vector<std::string> log = Log();
+  ASSERT_GE(log.size(), 3u);
+  EXPECT_EQ(log[log.size() - 3],
+            "VTRouter: Another Veltrane Router took over this server's lock "
+            "file; this one ends.");
+  EXPECT_EQ(log[log.size() - 2], "VTRouter: Shutdown is in progress");
+  EXPECT_EQ(log.back(), "VTRouter: Shutdown complete");
+  EXPECT_EQ(system_.mutexesOpen, 0);
+}
+
+TEST_F(TaskMainTest, ARemovedLockIsPutBackWithOneLineEvenWhileItCannotBeYet) {
+  SendMail("m1");
+  PassEveryTurn(4);
+  notes_.commands[1] = "pause";
+  notes_.commands[4] = "resume";
+  system_.mutexPlace = MutexPlace::kGone;
+  system_.retakeOutcomes = {MutexPlace::kGone, MutexPlace::kGone};
+  EXPECT_TRUE(Run().ok());
+  EXPECT_EQ(Count("VTRouter: The Veltrane Router's lock file was removed and "
+                  "cannot be created again; another router could start."),
+            1);
+  // Put back on turn 3, while still paused.
+  EXPECT_EQ(Count("VTRouter: The Veltrane Router's lock file was removed; it "
+                  "has been created again."),
+            1);
+  EXPECT_TRUE(system_.retakeOutcomes.empty());
+  EXPECT_EQ(InMailBox(), 0u);
+}
+
 TEST_F(TaskMainTest, AFailedEngineStartEndsAfterItsLine) {
   world_.EditConfig({{"MailboxNsf", std::vector<std::string>{"missing.box"}}});
   notes_.turns = 5;

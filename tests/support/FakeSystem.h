@@ -47,6 +47,11 @@ class FakeSystem : public SystemServices {
   MutexWait waitOutcome = MutexWait::kTimeout;
   uint32_t lastWaitMs = 0;
   int mutexesOpen = 0;
+  // What CheckNamedMutex answers for every handle, and what the next
+  // RetakeNamedMutex calls answer (kInPlace once they are used up); a
+  // retake that answers kInPlace puts the name back.
+  MutexPlace mutexPlace = MutexPlace::kInPlace;
+  std::deque<MutexPlace> retakeOutcomes;
 
   MutexHandle CreateNamedMutex(const char* name, bool initialOwner,
                                bool* alreadyExisted) override {
@@ -88,6 +93,17 @@ class FakeSystem : public SystemServices {
     }
     names_.erase(it);
     --mutexesOpen;
+  }
+  MutexPlace CheckNamedMutex(MutexHandle) override { return mutexPlace; }
+  MutexPlace RetakeNamedMutex(MutexHandle) override {
+    if (mutexPlace == MutexPlace::kInPlace) return mutexPlace;
+    MutexPlace outcome = MutexPlace::kInPlace;
+    if (!retakeOutcomes.empty()) {
+      outcome = retakeOutcomes.front();
+      retakeOutcomes.pop_front();
+    }
+    if (outcome == MutexPlace::kInPlace) mutexPlace = outcome;
+    return outcome;
   }
 
   uint32_t GetExecutablePath(std::span<char> path) override {

@@ -1,7 +1,9 @@
 // Named mutexes as lock files: a name exists while someone holds it, from
 // this process or another, and is free again once the holder closes or dies.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -11,6 +13,7 @@
 #include <set>
 #include <thread>
 
+#include "base/UniqueFd.h"
 #include "support/TempDir.h"
 #include "system/posix/LockFileMutexes.h"
 #include "system/posix/PosixSystemServices.h"
@@ -247,6 +250,73 @@ TEST_F(NamedMutexTest, AlreadyExistedMayBeLeftOut) {
   const MutexHandle h = sys_.CreateNamedMutex("Guard", true, nullptr);
   EXPECT_TRUE(h);
   sys_.CloseMutex(h);
+}
+
+// What a cleaner of the lock folder does, and what a second process that
+// then finds the name free does: the holder must be able to tell.
+TEST_F(NamedMutexTest, AHolderTellsARemovedOrReplacedLockFileFromItsOwn) {
+  bool existed = true;
+  const MutexHandle h = sys_.CreateNamedMutex("Guard", false, &existed);
+  ASSERT_TRUE(h);
+  const std::string file = dir_.File("Guard.lock");
+  EXPECT_EQ(sys_.CheckNamedMutex(h), MutexPlace::kInPlace);
+
+  std::filesystem::remove(file);
+  EXPECT_EQ(sys_.CheckNamedMutex(h), MutexPlace::kGone);
+  // The name is free to everyone else now; the file they make stays behind.
+  EXPECT_FALSE(Existed("Guard"));
+  EXPECT_EQ(sys_.CheckNamedMutex(h), MutexPlace::kReplaced);
+
+  sys_.CloseMutex(h);
+  EXPECT_EQ(sys_.CheckNamedMutex(h), MutexPlace::kGone);
+}
+
+TEST_F(NamedMutexTest, AHolderRetakesItsNameUnlessAnotherHoldsItNow) {
+  bool existed = true;
+  const MutexHandle h = sys_.CreateNamedMutex("Guard", false, &existed);
+  ASSERT_TRUE(h);
+  const std::string file = dir_.File("Guard.lock");
+
+  // The whole folder goes, as a cleaner of /tmp removes it.
+  std::filesystem::remove_all(dir_.path());
+  EXPECT_EQ(sys_.RetakeNamedMutex(h), MutexPlace::kInPlace);
+  EXPECT_EQ(sys_.CheckNamedMutex(h), MutexPlace::kInPlace);
+  EXPECT_TRUE(Existed("Guard"));
+
+  // A file nobody holds in its place is taken over.
+  const std::string aside = dir_.File("aside");
+  ASSERT_TRUE(UniqueFd(::open(aside.c_str(), O_RDWR | O_CREAT, 0600)));
+  ASSERT_EQ(::rename(aside.c_str(), file.c_str()), 0);
+  EXPECT_EQ(sys_.RetakeNamedMutex(h), MutexPlace::kInPlace);
+  EXPECT_TRUE(Existed("Guard"));
+
+  // One another process holds stays theirs.
+  UniqueFd theirs(::open(aside.c_str(), O_RDWR | O_CREAT, 0600));
+  ASSERT_EQ(::flock(theirs.get(), LOCK_EX | LOCK_NB), 0);
+  ASSERT_EQ(::rename(aside.c_str(), file.c_str()), 0);
+  EXPECT_EQ(sys_.RetakeNamedMutex(h), MutexPlace::kReplaced);
+  EXPECT_EQ(sys_.CheckNamedMutex(h), MutexPlace::kReplaced);
+  struct stat named;
+  struct stat held;
+  ASSERT_EQ(::stat(file.c_str(), &named), 0);
+  ASSERT_EQ(::fstat(theirs.get(), &held), 0);
+  EXPECT_EQ(named.st_ino, held.st_ino);
+  sys_.CloseMutex(h);
+}
+
+TEST_F(NamedMutexTest, OnlyAHolderRetakesAName) {
+  bool existed = true;
+  const MutexHandle holder = sys_.CreateNamedMutex("Guard", false, &existed);
+  const MutexHandle looker = sys_.CreateNamedMutex("Guard", false, &existed);
+  ASSERT_TRUE(existed);
+  std::filesystem::remove(dir_.File("Guard.lock"));
+  EXPECT_EQ(sys_.RetakeNamedMutex(looker), MutexPlace::kGone);
+  EXPECT_FALSE(std::filesystem::exists(dir_.File("Guard.lock")));
+  EXPECT_EQ(sys_.RetakeNamedMutex(MutexHandle{4711}), MutexPlace::kGone);
+  EXPECT_EQ(sys_.RetakeNamedMutex(holder), MutexPlace::kInPlace);
+  EXPECT_EQ(sys_.CheckNamedMutex(looker), MutexPlace::kReplaced);
+  sys_.CloseMutex(looker);
+  sys_.CloseMutex(holder);
 }
 
 // A child process creates the name and blocks; SIGKILL must free it.

@@ -208,7 +208,8 @@ MutexHandle LockFileMutexes::Create(const char* name, bool initialOwner,
   std::lock_guard lock(mu_);
   if (ChooseDirectory().empty()) return {};
   auto entry = std::make_shared<Entry>();
-  entry->fd = OpenLockFile(directory_ + "/" + file);
+  entry->path = directory_ + "/" + file;
+  entry->fd = OpenLockFile(entry->path);
   if (!entry->fd) return {};
   const int err = TryLock(entry->fd.get());
   if (err == 0) {
@@ -295,6 +296,42 @@ void LockFileMutexes::Close(MutexHandle handle) {
   }
   // The descriptor closes (and the flock goes) when entry goes out of scope,
   // outside the table lock.
+}
+
+MutexPlace LockFileMutexes::PlaceOf(const Entry& entry) {
+  struct stat held;
+  struct stat named;
+  if (::lstat(entry.path.c_str(), &named) != 0 ||
+      ::fstat(entry.fd.get(), &held) != 0) {
+    return MutexPlace::kGone;
+  }
+  return held.st_dev == named.st_dev && held.st_ino == named.st_ino
+             ? MutexPlace::kInPlace
+             : MutexPlace::kReplaced;
+}
+
+MutexPlace LockFileMutexes::Check(MutexHandle handle) {
+  std::lock_guard lock(mu_);
+  const auto entry = Find(handle);
+  return entry ? PlaceOf(*entry) : MutexPlace::kGone;
+}
+
+MutexPlace LockFileMutexes::Retake(MutexHandle handle) {
+  std::lock_guard lock(mu_);
+  const auto entry = Find(handle);
+  if (!entry) return MutexPlace::kGone;
+  const MutexPlace place = PlaceOf(*entry);
+  // Only a holder may swap its descriptor: a waiter polls its own outside
+  // the table lock.
+  if (place == MutexPlace::kInPlace || !entry->holding) return place;
+  UniqueFd fd = OpenLockFile(entry->path);
+  if (!fd) return MutexPlace::kGone;
+  const int err = TryLock(fd.get());
+  if (err == EWOULDBLOCK) return MutexPlace::kReplaced;
+  if (err != 0) return MutexPlace::kGone;
+  // The old file's lock kept nobody out once no path led to it.
+  entry->fd = std::move(fd);
+  return MutexPlace::kInPlace;
 }
 
 }  // namespace vt

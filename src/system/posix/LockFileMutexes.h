@@ -58,9 +58,17 @@ class LockFileMutexes {
   MutexWait Wait(MutexHandle handle, uint32_t timeoutMs);
   void Release(MutexHandle handle);
   void Close(MutexHandle handle);
+  // The held descriptor's device and inode against the file now at the
+  // path. While a descriptor is open its inode cannot be reused, so a file
+  // at the path with another inode is another file, never this one again.
+  MutexPlace Check(MutexHandle handle);
+  // A holder opens (making) the file at the path and takes its flock: taken,
+  // that file is the mutex from now on; held elsewhere, the name is theirs.
+  MutexPlace Retake(MutexHandle handle);
 
  private:
   struct Entry {
+    std::string path;  // where other processes look for this mutex
     UniqueFd fd;
     bool holding = false;   // this handle's description holds the flock
     uint32_t ownCount = 0;  // acquisitions not yet released (recursive)
@@ -71,6 +79,7 @@ class LockFileMutexes {
   bool UsableDirectory(const std::string& path, bool makeParents);
   UniqueFd OpenLockFile(const std::string& path);
   std::shared_ptr<Entry> Find(MutexHandle handle);
+  static MutexPlace PlaceOf(const Entry& entry);
   // One line per refused path, however often it is met.
   void Refuse(const std::string& path, const char* why);
 

@@ -45,6 +45,14 @@ void PosixSystemServices::CloseMutex(MutexHandle mutex) {
   mutexes_.Close(mutex);
 }
 
+MutexPlace PosixSystemServices::CheckNamedMutex(MutexHandle mutex) {
+  return mutexes_.Check(mutex);
+}
+
+MutexPlace PosixSystemServices::RetakeNamedMutex(MutexHandle mutex) {
+  return mutexes_.Retake(mutex);
+}
+
 uint32_t PosixSystemServices::GetExecutablePath(std::span<char> path) {
   if (path.empty()) return 0;
   path[0] = '\0';

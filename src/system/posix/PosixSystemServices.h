@@ -30,6 +30,10 @@ class PosixSystemServices : public SystemServices {
   MutexWait WaitForMutex(MutexHandle mutex, uint32_t timeoutMs) override;
   void ReleaseMutex(MutexHandle mutex) override;
   void CloseMutex(MutexHandle mutex) override;
+  // By the device and inode of the lock file held against the file now at
+  // its path.
+  MutexPlace CheckNamedMutex(MutexHandle mutex) override;
+  MutexPlace RetakeNamedMutex(MutexHandle mutex) override;
 
   uint32_t GetExecutablePath(std::span<char> path) override;
 
