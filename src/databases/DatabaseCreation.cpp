@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "databases/DefaultView.h"
+#include "databases/RouterItems.h"
 
 namespace vt {
 
@@ -73,7 +74,7 @@ Status CreateBlankDatabase(MailDatabase& record, const char* server,
   FixedText<kNetPathSize> fullName;
   BuildDatabaseName(notes, server, path, fullName.span()).IgnoreError();
   if (fullName.empty()) return err::kMissingValue;
-  Status status = notes.CreateDatabase(fullName.c_str(), 0xFF01, false);
+  Status status = notes.CreateDatabase(fullName.c_str(), kDatabaseClass, false);
   if (!status.ok()) return status;
   status = record.Open(server, path);
   if (!status.ok()) return status;

@@ -1,9 +1,11 @@
 // Taking the HOLD state away from verified messages that are back in a mail
 // box, so the mail server delivers them. Each note is judged again as it is
 // opened: only what the selection still holds loses its hold.
+#include "databases/RouterItems.h"
 #include "engine/NoteIdTable.h"
 #include "engine/RouterEngine.h"
 #include "log/TaskLog.h"
+#include "notes/ItemCalls.h"
 
 namespace vt {
 
@@ -49,8 +51,8 @@ int RemoveHoldState(RouterEngine& engine) {
         continue;
       }
       if (!selected) continue;
-      notes.DeleteItem(note, "RoutingState", 12).IgnoreError();
-      notes.DeleteItem(note, "DeadFailureReason", 17).IgnoreError();
+      DeleteItem(notes, note, kItemRoutingState).IgnoreError();
+      DeleteItem(notes, note, kItemDeadFailureReason).IgnoreError();
       notes.UpdateNote(note, 0).IgnoreError();
       notes.CloseNote(note).IgnoreError();
     }

@@ -1,9 +1,11 @@
 // Releasing messages that waited in a scan box without a verdict for longer
 // than the configured time: they become verified ordinary mail, marked as
 // released, and the next pass delivers them.
+#include "databases/RouterItems.h"
 #include "engine/NoteIdTable.h"
 #include "engine/RouterEngine.h"
 #include "log/TaskLog.h"
+#include "notes/ItemCalls.h"
 
 namespace vt {
 
@@ -53,15 +55,15 @@ int ReleaseUnscannedMessages(RouterEngine& engine) {
         continue;
       }
       if (!selected) continue;
-      notes.DeleteItem(note, "RoutingState", 12).IgnoreError();
-      notes.DeleteItem(note, "DeadFailureReason", 17).IgnoreError();
-      notes.DeleteItem(note, "VeltraneProcess", 15).IgnoreError();
+      DeleteItem(notes, note, kItemRoutingState).IgnoreError();
+      DeleteItem(notes, note, kItemDeadFailureReason).IgnoreError();
+      DeleteItem(notes, note, kItemVeltraneProcess).IgnoreError();
       // Only a complete mark is saved: a message verified without its route
       // "M" would match no delivery and never be released again.
       const bool marked =
-          notes.SetTextItem(note, "VeltraneVerified", "1", 1).ok() &&
-          notes.SetTextItem(note, "Kesto_Router", "M", 1).ok() &&
-          notes.SetTextItem(note, "VTRouterReleased", "1", 1).ok();
+          SetTextItem(notes, note, kItemVeltraneVerified, kYes).ok() &&
+          SetTextItem(notes, note, kItemKestoRouter, kRouteMail).ok() &&
+          SetTextItem(notes, note, kItemReleased, kYes).ok();
       const bool saved = marked && notes.UpdateNote(note, 0).ok();
       notes.CloseNote(note).IgnoreError();
       if (saved) ++released;

@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "databases/RouterItems.h"
 #include "engine/EngineDatabases.h"
 #include "log/TaskLog.h"
 
@@ -28,11 +29,11 @@ void HandleConsoleCommand(RouterEngine& engine, const DailyTotals& totals,
     pause.paused = true;
     pause.timedPause = true;
     pause.timedPauseMinutes = 0;
-    notes.SetStatusText("Paused");
+    notes.SetStatusText("%s", kPausedStatus);
     notes.LogMessage("%s: Paused for 30 minutes", Status(), kTaskName);
   } else if (BeginsWith(message, "pause")) {
     pause.paused = true;
-    notes.SetStatusText("Paused");
+    notes.SetStatusText("%s", kPausedStatus);
     notes.LogMessage("%s: Paused", Status(), kTaskName);
   } else if (BeginsWith(message, "resume")) {
     pause.paused = false;

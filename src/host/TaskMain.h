@@ -2,13 +2,11 @@
 // guarded passes, and the orderly shutdown.
 #pragma once
 
+#include "databases/RouterItems.h"
 #include "notes/NotesServices.h"
 #include "system/SystemServices.h"
 
 namespace vt {
-
-inline constexpr char kQueueName[] = "MQ$VTROUTER";
-inline constexpr char kStatusLineName[] = "VeltraneRouter";
 
 // Runs until the server asks the task to end; returns 0 on every path.
 Status TaskMain(NotesServices& notes, SystemServices& system,

@@ -412,9 +412,11 @@ TEST_P(RouterAndReleaseKill, EveryMessageEndsInExactlyOnePlace) {
   }
   const Outcome outcome = CheckEveryMessageOnce();
   std::printf(
-      "[ KILL     ] router kills %d, release kills %d, releases asked %d, "
-      "finished again %zu, roll-overs %d\n",
-      routerKills, releaseKills, releases, unfinished.size(), rollOvers);
+      "[ KILL     ] sent %d, router kills %d, release kills %d, releases "
+      "asked %d, finished again %zu, roll-overs %d; lost %d, twice %d, "
+      "misplaced %d\n",
+      total_, routerKills, releaseKills, releases, unfinished.size(), rollOvers,
+      outcome.lost, outcome.duplicated, outcome.misplaced);
   std::fflush(stdout);
   EXPECT_TRUE(outcome.clean);
   KeepOnFailure(seed);
