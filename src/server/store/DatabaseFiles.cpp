@@ -11,8 +11,6 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <fstream>
-#include <system_error>
 #include <thread>
 
 #include "base/ByteOrder.h"
@@ -64,6 +62,57 @@ std::string AsideTag() {
   tag.Format(".aside-%.*s-%02x%02x%02x", static_cast<int>(n), when, random[0],
              random[1], random[2]);
   return std::string(tag.view());
+}
+
+constexpr size_t kHeaderSize = 100;
+
+// A checkpoint in another process grows the file, writes the header that
+// counts the new pages, then empties the log; a vacuum's shrinks the file.
+// Sizes and header read at different moments can thus show pages lost that
+// never were. So the sizes are read before and after the header, and a look
+// in which one moved is taken again: a few stats more on each open, where
+// SQLite's own lock would cost a connection.
+constexpr int kHeaderLooks = 4;
+
+struct LookSizes {
+  uintmax_t file = 0;
+  uintmax_t log = 0;  // also when there is none
+  friend bool operator==(const LookSizes&, const LookSizes&) = default;
+};
+
+bool FileSize(int fd, uintmax_t* size) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return false;
+  *size = static_cast<uintmax_t>(st.st_size);
+  return true;
+}
+
+uintmax_t LogSize(const fs::path& file) {
+  struct stat st {};
+  return ::stat(Beside(file, "-wal").c_str(), &st) == 0
+             ? static_cast<uintmax_t>(st.st_size)
+             : 0;
+}
+
+Status JudgeHeader(const unsigned char (&h)[kHeaderSize],
+                   const LookSizes& sizes, int32_t applicationId) {
+  static constexpr char kMagic[] = "SQLite format 3";
+  if (std::memcmp(h, kMagic, sizeof kMagic) != 0) return err::kCorruptDatabase;
+  if (static_cast<int32_t>(LoadBe32(h + 68)) != applicationId) {
+    return err::kCorruptDatabase;
+  }
+  uint32_t pageSize = (static_cast<uint32_t>(h[16]) << 8) | h[17];
+  if (pageSize == 1) pageSize = 65536;
+  const uint32_t pages = LoadBe32(h + 28);
+  // SQLite trusts the page count only when these two agree; so do we. A
+  // write-ahead log may hold pages a crashed checkpoint had not yet placed,
+  // so the size is only checked when there is none.
+  const bool countValid = LoadBe32(h + 24) == LoadBe32(h + 92);
+  if (countValid && sizes.log == 0 &&
+      static_cast<uintmax_t>(pages) * pageSize > sizes.file) {
+    return err::kCorruptDatabase;
+  }
+  return Status();
 }
 
 }  // namespace
@@ -209,33 +258,33 @@ Status MakeFolders(const fs::path& folder, FileNames& names) {
   return Status();
 }
 
-Status CheckFileHeader(const fs::path& file, uintmax_t fileSize,
-                       int32_t applicationId) {
-  if (fileSize < 100) return err::kCorruptDatabase;
-  std::ifstream in(file, std::ios::binary);
-  unsigned char h[100];
-  if (!in.read(reinterpret_cast<char*>(h), sizeof h)) return err::kDiskError;
-  static constexpr char kMagic[] = "SQLite format 3";
-  if (std::memcmp(h, kMagic, sizeof kMagic) != 0) return err::kCorruptDatabase;
-  if (static_cast<int32_t>(LoadBe32(h + 68)) != applicationId) {
-    return err::kCorruptDatabase;
+Status CheckFileHeader(const fs::path& file, int32_t applicationId,
+                       const std::function<void()>& duringLook) {
+  // Non-blocking: a pipe put in the file's place meanwhile must not hang the
+  // open.
+  const UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  if (!fd) return err::kDiskError;
+  for (int look = 0; look < kHeaderLooks; ++look) {
+    LookSizes before;
+    if (!FileSize(fd.get(), &before.file)) return err::kDiskError;
+    before.log = LogSize(file);
+    if (duringLook) duringLook();
+    unsigned char header[kHeaderSize];
+    ssize_t n;
+    while ((n = ::pread(fd.get(), header, sizeof header, 0)) < 0 &&
+           errno == EINTR) {
+    }
+    if (n < 0) return err::kDiskError;
+    // The log before the file: a checkpoint empties the log only once the
+    // file holds every page the header counts.
+    LookSizes after;
+    after.log = LogSize(file);
+    if (!FileSize(fd.get(), &after.file)) return err::kDiskError;
+    if (after != before) continue;
+    if (n != static_cast<ssize_t>(sizeof header)) return err::kCorruptDatabase;
+    return JudgeHeader(header, after, applicationId);
   }
-  uint32_t pageSize = (static_cast<uint32_t>(h[16]) << 8) | h[17];
-  if (pageSize == 1) pageSize = 65536;
-  const uint32_t pages = LoadBe32(h + 28);
-  // SQLite trusts the page count only when these two agree; so do we. A
-  // write-ahead log may hold pages a crashed checkpoint had not yet placed,
-  // so the size is only checked when there is none.
-  const bool countValid = LoadBe32(h + 24) == LoadBe32(h + 92);
-  std::error_code ec;
-  fs::path wal = file;
-  wal += "-wal";
-  const uintmax_t walSize = fs::file_size(wal, ec);
-  const bool hasWal = !ec && walSize > 0;
-  if (countValid && !hasWal &&
-      static_cast<uintmax_t>(pages) * pageSize > fileSize) {
-    return err::kCorruptDatabase;
-  }
+  // Never still: a database in use, which SQLite's own checks judge at open.
   return Status();
 }
 

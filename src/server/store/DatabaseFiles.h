@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -51,9 +52,12 @@ Status SetAsideLeftovers(const std::filesystem::path& file,
 
 // Looks at the 100-byte SQLite header before SQLite does: a file that is not
 // SQLite, does not carry applicationId, or has lost pages it says it has, is
-// refused (kCorruptDatabase).
-Status CheckFileHeader(const std::filesystem::path& file, uintmax_t fileSize,
-                       int32_t applicationId);
+// refused (kCorruptDatabase). Lost pages are judged only on a view that held
+// still while it was read: another process's checkpoint meanwhile is no
+// damage. duringLook, for tests, runs in each look after the sizes are
+// first read.
+Status CheckFileHeader(const std::filesystem::path& file, int32_t applicationId,
+                       const std::function<void()>& duringLook = nullptr);
 
 // The layout version (SQLite's user_version) the main file of one of our
 // databases records, read without SQLite; nullopt for a file that is not

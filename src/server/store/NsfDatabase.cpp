@@ -36,11 +36,8 @@ Status NsfDatabase::Open(const fs::path& file,
     return missing ? Status(err::kFileNotFound) : Status(err::kDiskError);
   }
   if (!fs::is_regular_file(st)) return err::kCorruptDatabase;
-  const auto checkFile = [&file] {
-    std::error_code sizeError;
-    const uintmax_t size = fs::file_size(file, sizeError);
-    return sizeError ? Status(err::kDiskError)
-                     : CheckFileHeader(file, size, kApplicationId);
+  const auto checkFile = [&file, &options] {
+    return CheckFileHeader(file, kApplicationId, options.duringHeaderCheck);
   };
   Status s = checkFile();
   if (!s.ok()) return s;

@@ -83,6 +83,10 @@ class NsfDatabase {
     bool upgrade = true;
     // Where leftovers are set aside; null: PosixFileNames. Not owned.
     FileNames* names = nullptr;
+    // For tests: runs inside each look at the file's header, after its
+    // sizes are first read, so that another connection can write and
+    // checkpoint there.
+    std::function<void()> duringHeaderCheck;
   };
 
   // kFileNotFound when there is no file; kCorruptDatabase when it is not one
