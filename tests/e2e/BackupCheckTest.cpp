@@ -1,6 +1,7 @@
 // Backups taken while mail flows and while messages are released, or while
-// a router is still starting; integrity checks, and databases this version
-// must not write into: damaged ones, and those of another format.
+// a router is still starting; integrity checks, messages held by two
+// databases and their repair; and databases this version must not write
+// into: damaged ones, and those of another format.
 #include <sqlite3.h>
 #include <unistd.h>
 
@@ -8,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <regex>
 #include <set>
 #include <thread>
 
@@ -345,6 +347,97 @@ TEST_F(BackupCheck,
             std::string::npos)
       << out;
   EXPECT_EQ(MessageIds(dest).size(), 3u);
+}
+
+// Messages left in two databases as moves cut short leave them: check names
+// each, and its repair keeps the copy the road's rules choose.
+class TwoPlaces : public BackupCheck {
+ protected:
+  void SetUp() override {
+    mailBoxes_ = 2;
+    BackupCheck::SetUp();
+  }
+};
+
+TEST_F(TwoPlaces, CheckNamesThemAndRepairKeepsTheCopyTheRulesChoose) {
+  constexpr char kScanBox[] = "Veltrane/Scan/Scan_1.box";
+  constexpr char kQuarantine[] = "Veltrane/QuarantineC_1.nsf";
+  ASSERT_EQ(MakeDatabase(dir(), kScanBox), Status());
+  ASSERT_EQ(MakeDatabase(dir(), kQuarantine), Status());
+  // Intercepted, and not yet deleted from the mail box.
+  Send("Intercepted", 1);
+  ASSERT_EQ(CopyMessage(dir(), "mail.box", "Intercepted", kScanBox), Status());
+  // Released, and not yet deleted from the quarantine: one version in both.
+  Send("Released", 1, kQuarantine);
+  ASSERT_EQ(SetItems(dir(), kQuarantine, "Released",
+                     {{"VeltraneVerified", "1"},
+                      {"Kesto_Router", "M"},
+                      {"VTAdminReleased", "1"}}),
+            Status());
+  ASSERT_EQ(CopyMessage(dir(), kQuarantine, "Released", "mail.box"), Status());
+  // Changed in mail2.box after it was copied there.
+  Send("Changed", 1);
+  ASSERT_EQ(CopyMessage(dir(), "mail.box", "Changed", "mail2.box"), Status());
+  ASSERT_EQ(SetItems(dir(), "mail2.box", "Changed", {{"Body", "edited"}}),
+            Status());
+  // One version in two mail boxes: nothing tells which to keep.
+  Send("Twin", 1);
+  ASSERT_EQ(CopyMessage(dir(), "mail.box", "Twin", "mail2.box"), Status());
+
+  const RunResult check = Vt({"check", dir()});
+  EXPECT_TRUE(IsOneLineError(check));
+  EXPECT_NE(check.err.find("4 messages are held by more than one database"),
+            std::string::npos)
+      << check.err;
+  EXPECT_NE(check.out.find("mail.box: ok\n"), std::string::npos);
+  EXPECT_TRUE(std::regex_search(
+      check.out,
+      std::regex("Message [0-9A-F]{32} is held by 2 databases:\n"
+                 "  Veltrane/QuarantineC_1\\.nsf \\(quarantine\\): version "
+                 "\\d+, VeltraneVerified \"1\", Kesto_Router \"M\", "
+                 "VTAdminReleased \"1\"\n"
+                 "  mail\\.box \\(mail box\\): version \\d+, "
+                 "VeltraneVerified \"1\", Kesto_Router \"M\", "
+                 "VTAdminReleased \"1\"\n")))
+      << check.out;
+
+  const RunResult dry = Vt({"check", dir(), "--repair", "--dry-run"});
+  EXPECT_EQ(dry.exitCode, 1);
+  EXPECT_NE(dry.out.find("would remove the copy in mail.box"),
+            std::string::npos)
+      << dry.out;
+  EXPECT_EQ(Vt({"check", dir()}).out, check.out) << "the dry run changed it";
+
+  const RunResult repair = Vt({"check", dir(), "--repair"});
+  EXPECT_TRUE(IsOneLineError(repair)) << repair.out;
+  EXPECT_NE(repair.err.find("1 message is still held by more than one "
+                            "database: a person must choose"),
+            std::string::npos)
+      << repair.err;
+  EXPECT_EQ(Count("mail.box", "Intercepted"), 0);
+  EXPECT_EQ(Count(kScanBox, "Intercepted"), 1);
+  EXPECT_EQ(Count(kQuarantine, "Released"), 0);
+  EXPECT_EQ(Count("mail.box", "Released"), 1);
+  EXPECT_EQ(Count("mail.box", "Changed"), 0);
+  ASSERT_EQ(Count("mail2.box", "Changed"), 1);
+  for (const StoredMessage& m : Messages("mail2.box")) {
+    if (m.Item("Subject") == "Changed") {
+      EXPECT_EQ(m.Item("Body"), "edited");
+    }
+  }
+  EXPECT_EQ(Count("mail.box", "Twin"), 1);
+  EXPECT_EQ(Count("mail2.box", "Twin"), 1);
+  const std::string log = ServerLog();
+  EXPECT_TRUE(std::regex_search(
+      log, std::regex("vtserver: Removed the copy of message [0-9A-F]{32} in "
+                      "mail\\.box \\(version \\d+\\); it is kept in "
+                      "Veltrane/Scan/Scan_1\\.box\\.")))
+      << log;
+
+  const RunResult after = Vt({"check", dir()});
+  EXPECT_NE(after.err.find("1 message is held by more than one database"),
+            std::string::npos)
+      << after.out << after.err;
 }
 
 }  // namespace
