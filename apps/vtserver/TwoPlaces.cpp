@@ -3,6 +3,7 @@
 #include "TwoPlaces.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "Handles.h"
 #include "ItemText.h"
@@ -59,8 +60,10 @@ void TwoPlacesFinder::Add(const store::ScanEntry& entry) {
 
 std::vector<MessageInTwoPlaces> TwoPlacesFinder::Finish(
     LocalNotesServices& server, const DatabaseRoles& roles) {
+  // Byte order is all that matters: copies of one message come together.
   std::sort(seen_.begin(), seen_.end(), [](const Seen& a, const Seen& b) {
-    return a.unid != b.unid ? a.unid < b.unid : a.database < b.database;
+    const int order = std::memcmp(a.unid.data(), b.unid.data(), a.unid.size());
+    return order != 0 ? order < 0 : a.database < b.database;
   });
   std::vector<MessageInTwoPlaces> found;
   for (size_t first = 0; first < seen_.size();) {
