@@ -19,7 +19,7 @@
 namespace vt::tool {
 namespace {
 
-std::string Messages(size_t n) {
+std::string MessagesAre(size_t n) {
   return std::to_string(n) + (n == 1 ? " message is" : " messages are");
 }
 
@@ -37,8 +37,8 @@ void PrintFound(const std::vector<MessageInTwoPlaces>& found) {
 void PrintRepair(const RepairResult& result, bool dryRun) {
   const std::string id = UnidText(result.unid);
   if (!result.kept) {
-    std::printf("Message %s: left alone: %s; a person must choose\n",
-                id.c_str(), result.problem.c_str());
+    std::printf("Message %s: left alone: %s\n", id.c_str(),
+                Printable(result.problem).c_str());
     return;
   }
   const MessageCopy& kept = result.copies[*result.kept];
@@ -55,8 +55,8 @@ void PrintRepair(const RepairResult& result, bool dryRun) {
                 Printable(kept.database).c_str());
   }
   if (!result.problem.empty()) {
-    std::printf("Message %s: left alone: %s; a person must choose\n",
-                id.c_str(), Printable(result.problem).c_str());
+    std::printf("Message %s: left alone: %s\n", id.c_str(),
+                Printable(result.problem).c_str());
   }
 }
 
@@ -162,7 +162,7 @@ class CheckCommand : public DataDirCommand {
   Outcome Repair(LocalNotesServices& server, const DatabaseRoles& roles,
                  const std::vector<MessageInTwoPlaces>& found, bool undamaged) {
     const std::string heldTwice =
-        Messages(found.size()) + " held by more than one database";
+        MessagesAre(found.size()) + " held by more than one database";
     if (!repair_) {
       return Outcome::Failure(heldTwice + " ('vtserver check " + dir() +
                               " --repair' finishes their moves)");
@@ -188,10 +188,11 @@ class CheckCommand : public DataDirCommand {
       if (!result.Finished()) ++left;
     }
     if (!outcome.ok()) return outcome;
-    if (dryRun_)
+    if (dryRun_) {
       return Outcome::Failure(heldTwice + " (a dry run: nothing changed)");
+    }
     if (left == 0) return Outcome();
-    return Outcome::Failure(Messages(left) +
+    return Outcome::Failure(MessagesAre(left) +
                             " still held by more than one database: a "
                             "person must choose");
   }

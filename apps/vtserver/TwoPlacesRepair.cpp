@@ -148,8 +148,11 @@ Outcome RepairTwoPlaces(LocalNotesServices& server, const DatabaseRoles& roles,
       const bool onRoad = std::any_of(
           copies.begin(), copies.end(),
           [](const MessageCopy& c) { return c.role != DatabaseRole::kOther; });
-      result.problem = onRoad ? "the rules do not tell which copy to keep"
-                              : "no copy is in a database of the router's";
+      result.problem =
+          onRoad ? "the rules do not tell which copy to keep; a person must "
+                   "choose"
+                 : "no copy is in a database of the router's; a person must "
+                   "choose";
       results->push_back(std::move(result));
       continue;
     }
@@ -158,7 +161,9 @@ Outcome RepairTwoPlaces(LocalNotesServices& server, const DatabaseRoles& roles,
       if (i == *result.kept) continue;
       const MessageCopy& copy = copies[i];
       if (copy.role == DatabaseRole::kOther) {
-        result.problem = copy.database + " is none of the router's databases";
+        result.problem = "the copy in " + copy.database +
+                         " is in none of the router's databases; a person "
+                         "must choose";
         continue;
       }
       if (dryRun) {
@@ -177,7 +182,7 @@ Outcome RepairTwoPlaces(LocalNotesServices& server, const DatabaseRoles& roles,
       }
       if (!removed) {
         result.problem = "the copy in " + copy.database +
-                         " changed meanwhile (run check again)";
+                         " changed meanwhile; run check again";
         continue;
       }
       result.removed.push_back(i);

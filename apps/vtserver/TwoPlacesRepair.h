@@ -31,7 +31,8 @@ struct RepairResult {
   std::vector<MessageCopy> copies;  // as they were when decided
   std::optional<size_t> kept;       // index into copies
   std::vector<size_t> removed;      // or, in a dry run, would be
-  // Why a copy stays beside the one kept, or why nothing was removed.
+  // Why a copy stays beside the one kept, or why nothing was removed, and
+  // what to do about it.
   std::string problem;
   bool Finished() const { return kept && problem.empty(); }
 };
