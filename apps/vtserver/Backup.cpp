@@ -1,4 +1,4 @@
-// Pausing the router, pinning every database, resuming, then copying.
+// Holding every move, pinning every database, letting them go, then copying.
 #include "Backup.h"
 
 #include <fcntl.h>
@@ -7,14 +7,11 @@
 
 #include <chrono>
 #include <memory>
-#include <thread>
 
 #include "Handles.h"
+#include "MovesHeld.h"
 #include "base/PosixFiles.h"
 #include "base/UniqueFd.h"
-#include "host/TaskMain.h"
-#include "server/console/ConsoleQueue.h"
-#include "server/console/StatusLines.h"
 
 namespace vt::tool {
 namespace {
@@ -22,65 +19,9 @@ namespace {
 namespace fs = std::filesystem;
 using SteadyClock = std::chrono::steady_clock;
 
-constexpr auto kPauseWait = std::chrono::seconds(30);
-constexpr char kPausedText[] = "Paused";
-// A timed pause: should this process die before it resumes the router, the
-// router resumes by itself.
-constexpr char kPauseCommand[] = "pause30";
-constexpr char kResumeCommand[] = "resume";
-
-// Pauses a running router for as long as it lives, unless it was paused
-// already (then it stays as the administrator left it).
-class RouterPause {
- public:
-  explicit RouterPause(const LocalNotesServices& server) : server_(server) {}
-  RouterPause(const RouterPause&) = delete;
-  RouterPause& operator=(const RouterPause&) = delete;
-  ~RouterPause() { Resume(); }
-
-  Outcome Pause() {
-    const RouterState state = ReadRouterState(server_);
-    if (!state.running || state.text == kPausedText) return Outcome();
-    const fs::path& root = server_.dataDirectory().root();
-    started_ = SteadyClock::now();
-    const Status s =
-        console::ConsoleQueue::Post(root, kQueueName, kPauseCommand);
-    // Ended meanwhile: nothing moves.
-    if (s.Is(err::kQueueNotFound)) return Outcome();
-    if (!s.ok()) return StatusFailure("cannot pause the router", s);
-    paused_ = true;
-    // The status text changes between passes, never during one.
-    while (SteadyClock::now() - started_ < kPauseWait) {
-      const RouterState now = ReadRouterState(server_);
-      if (!now.running || now.text == kPausedText) return Outcome();
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return Outcome::Failure(
-        "the router did not pause within 30 s; nothing copied");
-  }
-
-  void Resume() {
-    if (!paused_) return;
-    paused_ = false;
-    millis_ = std::chrono::duration_cast<std::chrono::milliseconds>(
-                  SteadyClock::now() - started_)
-                  .count();
-    console::ConsoleQueue::Post(server_.dataDirectory().root(), kQueueName,
-                                kResumeCommand)
-        .IgnoreError();
-  }
-
-  bool paused() const { return millis_ >= 0 || paused_; }
-  int64_t millis() const { return millis_ < 0 ? 0 : millis_; }
-
- private:
-  const LocalNotesServices& server_;
-  SteadyClock::time_point started_;
-  bool paused_ = false;
-  int64_t millis_ = -1;
-};
-
-Outcome PrepareFolder(const fs::path& dest) {
+// made: whether it was made here.
+Outcome PrepareFolder(const fs::path& dest, bool* made) {
+  *made = false;
   std::error_code ec;
   if (fs::exists(dest, ec)) {
     if (!fs::is_directory(dest, ec) || !fs::is_empty(dest, ec)) {
@@ -93,6 +34,7 @@ Outcome PrepareFolder(const fs::path& dest) {
     return Outcome::Failure("cannot make " + dest.string() + ": " +
                             ec.message());
   }
+  *made = true;
   return Outcome();
 }
 
@@ -117,29 +59,25 @@ struct Pinned {
 
 }  // namespace
 
-RouterState ReadRouterState(const LocalNotesServices& server) {
-  RouterState state;
-  for (const console::StatusLineInfo& line :
-       console::StatusLines::ReadAll(server.dataDirectory().root())) {
-    if (line.name == kStatusLineName && line.running) {
-      state.running = true;
-      state.text = line.text;
-    }
-  }
-  return state;
-}
-
 Outcome BackupDataDirectory(LocalNotesServices& server, const fs::path& dest,
                             BackupReport* report) {
   const auto begun = SteadyClock::now();
-  Outcome outcome = PrepareFolder(dest);
+  bool made = false;
+  Outcome outcome = PrepareFolder(dest, &made);
   if (!outcome.ok()) return outcome;
 
   std::vector<Pinned> pinned;
   {
-    RouterPause pause(server);
-    outcome = pause.Pause();
-    if (!outcome.ok()) return outcome;
+    MovesHeld held(server);
+    outcome = held.Hold();
+    report->lockWaitMillis = held.lockWaitMillis();
+    report->routerAlive = held.router().routerAlive();
+    report->pauseWaitMillis = held.router().waitMillis();
+    if (!outcome.ok()) {
+      std::error_code ec;
+      if (made) fs::remove(dest, ec);
+      return Outcome::Failure(outcome.message() + "; nothing copied");
+    }
     for (const std::string& path : server.dataDirectory().DatabaseFiles()) {
       auto db = std::make_unique<Database>(server);
       Status s = db->Open(path);
@@ -153,9 +91,10 @@ Outcome BackupDataDirectory(LocalNotesServices& server, const fs::path& dest,
       }
       pinned.push_back({path, std::move(db)});
     }
-    pause.Resume();
-    report->routerPaused = pause.paused();
-    report->pausedMillis = pause.millis();
+    held.Let();
+    report->routerPaused = held.router().pauseSent();
+    report->routerWasPaused = held.router().alreadyPaused();
+    report->pausedMillis = held.router().pausedMillis();
   }
 
   for (Pinned& p : pinned) {

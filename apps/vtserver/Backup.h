@@ -1,8 +1,9 @@
 // Copies of a data directory taken beside a running router. Every database
-// is copied as it was at one moment: the router is paused for as long as it
-// takes to pin a read snapshot of each database (milliseconds), so that no
-// message can be in flight between two of them and missing from both
-// copies; the copying itself runs after it resumed.
+// is copied as it was at one moment: for as long as it takes to pin a read
+// snapshot of each database (milliseconds) the router is paused and
+// releases and purges wait, so that no message can be in flight between two
+// of them, missing from both copies or held by both; the copying itself runs
+// after they go on.
 #pragma once
 
 #include <cstdint>
@@ -19,8 +20,12 @@ struct BackupReport {
   size_t databases = 0;
   uint64_t bytes = 0;
   double seconds = 0;
-  bool routerPaused = false;  // it ran and was paused for the snapshots
-  int64_t pausedMillis = 0;   // from the pause command to the resume command
+  int64_t lockWaitMillis = 0;       // waiting for releases and purges under way
+  bool routerAlive = false;         // a router ran (or was starting)
+  bool routerPaused = false;        // this backup paused it
+  bool routerWasPaused = false;     // by its administrator, before the backup
+  int64_t pauseWaitMillis = 0;      // until nothing moved: the router paused
+  int64_t pausedMillis = 0;         // from its pause to the resume command
   std::vector<std::string> failed;  // "path: why" of databases not copied
 };
 
@@ -31,12 +36,5 @@ struct BackupReport {
 Outcome BackupDataDirectory(LocalNotesServices& server,
                             const std::filesystem::path& dest,
                             BackupReport* report);
-
-// The router of this data directory: whether it runs, and its status text.
-struct RouterState {
-  bool running = false;
-  std::string text;
-};
-RouterState ReadRouterState(const LocalNotesServices& server);
 
 }  // namespace vt::tool

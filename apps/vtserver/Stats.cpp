@@ -10,11 +10,13 @@
 #include <map>
 #include <system_error>
 
+#include "DatabaseRoles.h"
 #include "Databases.h"
 #include "Handles.h"
 #include "Outcome.h"
 #include "Quarantine.h"
 #include "RouterSettings.h"
+#include "TwoPlaces.h"
 #include "engine/SelectionFormula.h"
 #include "host/TaskMain.h"
 #include "server/formula/FormulaCompiler.h"
@@ -78,14 +80,6 @@ struct Role {
   bool current = false;  // the one the router fills now
 };
 
-std::string RelativePath(const LocalNotesServices& server,
-                         const std::string& configured) {
-  fs::path file;
-  if (!server.dataDirectory().Resolve(configured, &file).ok()) return {};
-  return file.lexically_relative(server.dataDirectory().root())
-      .generic_string();
-}
-
 uint64_t FileBytes(const fs::path& file) {
   std::error_code ec;
   const uintmax_t size = fs::file_size(file, ec);
@@ -96,7 +90,7 @@ uint64_t FileBytes(const fs::path& file) {
 Outcome ScanDatabase(LocalNotesServices& server, const std::string& path,
                      const Role& role, const Selections& selections,
                      Stats* stats, DatabaseStats* figures,
-                     QuarantineStats* quarantine) {
+                     QuarantineStats* quarantine, TwoPlacesFinder* finder) {
   Database db(server);
   Status s = db.Open(path);
   if (!s.ok()) return StatusFailure("cannot open " + path, s);
@@ -112,9 +106,11 @@ Outcome ScanDatabase(LocalNotesServices& server, const std::string& path,
   BacklogStats& backlog = stats->backlog;
   const TimeDate now;  // the formulas here do not read @Now
   uint64_t documents = 0;
+  finder->StartDatabase(path);
   s = database->ForEachNote(
       kNoteClassDocument, [&](const store::ScanEntry& entry) -> Status {
         ++documents;
+        finder->Add(entry);
         if (!role.mailBox && !role.scanBox) return Status();
         const store::BlobItemSource note(entry.summary, {}, entry.created,
                                          entry.modified);
@@ -208,10 +204,10 @@ Stats GatherStats(LocalNotesServices& server) {
   const Outcome read = ReadRouterSettings(server, &settings);
   if (read.ok()) {
     for (const std::string& box : settings.mailBoxes) {
-      roles[RelativePath(server, box)].mailBox = true;
+      roles[ListedPath(server, box)].mailBox = true;
     }
     for (const std::string& box : settings.scanBoxes) {
-      roles[RelativePath(server, box)].scanBox = true;
+      roles[ListedPath(server, box)].scanBox = true;
     }
     for (const PerimeterSettings& p : settings.perimeters) {
       QuarantineStats q;
@@ -245,6 +241,7 @@ Stats GatherStats(LocalNotesServices& server) {
     roles.clear();
   }
 
+  TwoPlacesFinder finder;
   for (const std::string& path : DatabaseFiles(root)) {
     DatabaseStats figures;
     figures.path = path;
@@ -261,7 +258,7 @@ Stats GatherStats(LocalNotesServices& server) {
       if (role.current) quarantine->exists = true;
     }
     const Outcome scanned = ScanDatabase(server, path, role, selections, &stats,
-                                         &figures, quarantine);
+                                         &figures, quarantine, &finder);
     if (!scanned.ok()) {
       figures.problem = scanned.message();
       if (role.mailBox || role.scanBox) {
@@ -273,6 +270,8 @@ Stats GatherStats(LocalNotesServices& server) {
     }
     stats.databases.push_back(std::move(figures));
   }
+  // Counted only: which database is what matters to check, not here.
+  stats.messagesInTwoPlaces = finder.Finish(server, DatabaseRoles()).size();
   return stats;
 }
 

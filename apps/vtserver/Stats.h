@@ -89,6 +89,9 @@ struct Stats {
   BacklogStats backlog;
   std::vector<QuarantineStats> quarantines;  // B, C, D
   std::vector<DatabaseStats> databases;      // by path
+  // Messages that more than one database holds (a move cut short; `vtserver
+  // check` names them).
+  uint64_t messagesInTwoPlaces = 0;
 
   // Seconds since the oldest message waiting for the scanner was written;
   // 0 when none waits.

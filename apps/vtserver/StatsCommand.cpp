@@ -123,6 +123,12 @@ std::string PlainText(const Stats& stats) {
       lines.emplace_back("Not counted", "unreadable: " + names);
     }
   }
+  std::string twice =
+      std::to_string(stats.messagesInTwoPlaces) +
+      (stats.messagesInTwoPlaces == 1 ? " message" : " messages") +
+      " held by more than one database";
+  if (stats.messagesInTwoPlaces > 0) twice += " (vtserver check names them)";
+  lines.emplace_back("In two places", twice);
   size_t width = 0;
   for (const auto& line : lines) width = std::max(width, line.first.size());
   std::string out;

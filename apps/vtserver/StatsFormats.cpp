@@ -131,6 +131,7 @@ Json StatsJson(const Stats& stats) {
     databases.push_back(std::move(entry));
   }
   out["databases"] = std::move(databases);
+  out["messagesInTwoPlaces"] = stats.messagesInTwoPlaces;
   return out;
 }
 
@@ -200,6 +201,11 @@ std::string PrometheusText(const Stats& stats) {
                std::string(1, q.perimeter), q.FillRatio());
     }
   }
+
+  e.Family("vtrouter_messages_in_two_places",
+           "Messages that more than one database holds: moves cut short, "
+           "which vtserver check --repair finishes.");
+  e.Sample("vtrouter_messages_in_two_places", stats.messagesInTwoPlaces);
 
   e.Family("vtrouter_database_readable",
            "1 when the database could be read, 0 when not.");

@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "Backup.h"
 #include "DataDirCommand.h"
 #include "Handles.h"
+#include "RouterPause.h"
 #include "base/Ascii.h"
 #include "base/PosixFiles.h"
 #include "server/store/DatabaseFiles.h"
@@ -119,7 +119,7 @@ class UpgradeCommand : public DataDirCommand {
   }
 
   Outcome RunOn(LocalNotesServices& server) override {
-    if (ReadRouterState(server).running) {
+    if (RouterAlive(server)) {
       return Outcome::Failure("the router runs on " + dir() +
                               "; stop it first (vtserver tell " + dir() +
                               " vtrouter quit)");

@@ -1,17 +1,29 @@
-// Backups taken while mail flows, integrity checks, and databases this
-// version must not write into: damaged ones, and those of another format.
+// Backups taken while mail flows and while messages are released, or while
+// a router is still starting; integrity checks, messages held by two
+// databases and their repair; and databases this version must not write
+// into: damaged ones, and those of another format.
 #include <sqlite3.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <nlohmann/json.hpp>
+#include <regex>
 #include <set>
 #include <thread>
 
 #include "DataDirTest.h"
 #include "Databases.h"
+#include "StoreAccess.h"
+#include "host/InstanceGuard.h"
+#include "host/TaskMain.h"
+#include "notes/FixedText.h"
 #include "server/LocalNotesServices.h"
+#include "server/console/ConsoleQueue.h"
+#include "server/console/StatusLines.h"
+#include "system/ScopedNamedMutex.h"
+#include "system/posix/PosixSystemServices.h"
 
 namespace vt::e2e {
 namespace {
@@ -20,15 +32,24 @@ namespace fs = std::filesystem;
 
 constexpr int kRouterMillis = 30000;
 
-// Every VTMessageId in the databases of a data directory.
-std::set<std::string> MessageIds(const fs::path& dir) {
+// How many databases of a data directory hold each VTMessageId.
+std::map<std::string, size_t> Places(const fs::path& dir) {
   LocalNotesServicesOptions options;
   options.dataDirectory = dir;
   options.echoToStdout = false;
   LocalNotesServices server(options);
+  std::map<std::string, size_t> places;
+  if (!server.Start().ok()) return places;
+  for (const auto& [id, seen] : tool::LocateMessages(server)) {
+    places[id] = seen.size();
+  }
+  return places;
+}
+
+// Every VTMessageId in the databases of a data directory.
+std::set<std::string> MessageIds(const fs::path& dir) {
   std::set<std::string> ids;
-  if (!server.Start().ok()) return ids;
-  for (const auto& [id, seen] : tool::LocateMessages(server)) ids.insert(id);
+  for (const auto& [id, count] : Places(dir)) ids.insert(id);
   return ids;
 }
 
@@ -52,10 +73,30 @@ class BackupCheck : public DataDirTest {
   void SetUp() override {
     DataDirTest::SetUp();
     if (HasFatalFailure()) return;
-    Init(UniqueServerName());
+    serverName_ = UniqueServerName();
+    Init(serverName_, mailBoxes_);
   }
   fs::path Db(const std::string& path) const { return fs::path(dir()) / path; }
+
+  int mailBoxes_ = 1;
+  std::string serverName_;
 };
+
+// The next console command on queue, as a task reads it; empty when none
+// comes.
+std::string NextCommand(console::ConsoleQueue& queue) {
+  std::string command;
+  WaitUntil(
+      [&] {
+        char text[console::ConsoleQueue::kMaxMessageBytes];
+        uint16_t length = 0;
+        if (!queue.Read(text, sizeof text, &length).ok()) return false;
+        command.assign(text, length);
+        return true;
+      },
+      kRouterMillis);
+  return command;
+}
 
 TEST_F(BackupCheck,
        ABackupTakenWhileMailFlowsHoldsEveryMessageCommittedBefore) {
@@ -192,6 +233,211 @@ TEST_F(BackupCheck, AnOlderFileIsUpgradedOnlyByUpgradeAfterItsCopy) {
   EXPECT_NE(ReadAll(fs::path(dir()) / "server.ini").find("\nDataFormat=3\n"),
             std::string::npos);
   EXPECT_EQ(Vt({"upgrade", dir()}).out, dir() + " is up to date (format 3)\n");
+}
+
+// Backups taken while an administrator releases quarantined messages one
+// by one each hold every message exactly once: whether the quarantine's
+// snapshot comes before the mail box's (a message could be in both) or
+// after it (in neither).
+class BackupDuringReleases : public BackupCheck,
+                             public ::testing::WithParamInterface<const char*> {
+};
+
+TEST_P(BackupDuringReleases, EachBackupHoldsEveryMessageOnce) {
+  constexpr int kMessages = 100;
+  const std::string quarantine = GetParam();
+  std::string configured = quarantine;
+  std::replace(configured.begin(), configured.end(), '/', '\\');
+  ASSERT_EQ(Vt({"config", dir(), "CatCQNsfD=" + configured}).exitCode, 0);
+  ASSERT_EQ(MakeDatabase(dir(), quarantine), Status());
+  // Other databases, whose snapshots come between the quarantine's and
+  // mail.box's in either order.
+  for (const char* folder : {"Veltrane/Saved/", "old/"}) {
+    for (int i = 1; i <= 8; ++i) {
+      ASSERT_EQ(MakeDatabase(dir(), folder + std::to_string(i) + ".nsf"),
+                Status());
+    }
+  }
+  Send("Released", kMessages, quarantine);
+  ASSERT_EQ(Vt({"scan", dir(), "--db", quarantine, "--verdict", "C"}).exitCode,
+            0);
+  const RunResult listed = Vt({"quarantine", dir(), "list", "--json"});
+  ASSERT_EQ(listed.exitCode, 0) << listed.err;
+  std::vector<std::string> ids;
+  for (const auto& m : nlohmann::json::parse(listed.out)) {
+    ids.push_back(m["unid"]);
+  }
+  ASSERT_EQ(ids.size(), size_t{kMessages});
+  const std::set<std::string> messages = MessageIds(dir());
+
+  std::atomic<bool> released{false};
+  std::thread releases([&] {
+    for (const std::string& id : ids) Vt({"quarantine", dir(), "release", id});
+    released = true;
+  });
+  std::vector<fs::path> backups;
+  while (!released) {
+    backups.push_back(folder() / ("backup" + std::to_string(backups.size())));
+    const RunResult backup = Vt({"backup", dir(), backups.back().string()});
+    EXPECT_EQ(backup.exitCode, 0) << backup.err;
+  }
+  releases.join();
+  EXPECT_EQ(Count("mail.box", "Released"), kMessages);
+
+  for (const fs::path& backup : backups) {
+    const RunResult check = Vt({"check", backup.string()});
+    EXPECT_EQ(check.exitCode, 0) << check.out << check.err;
+    const std::map<std::string, size_t> places = Places(backup);
+    size_t missing = 0, twice = 0;
+    for (const std::string& id : messages) {
+      const auto found = places.find(id);
+      if (found == places.end()) ++missing;
+      if (found != places.end() && found->second > 1) ++twice;
+    }
+    EXPECT_EQ(missing, 0u) << backup;
+    EXPECT_EQ(twice, 0u) << backup;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(QuarantineBeforeOrAfterTheMailBox,
+                         BackupDuringReleases,
+                         ::testing::Values("Veltrane/QuarantineC_1.nsf",
+                                           "zz/QuarantineC_1.nsf"));
+
+TEST_F(BackupCheck,
+       ARouterStillStartingIsWaitedForAndOneNeverListeningRefused) {
+  Send("Waiting", 3);
+  // The router's single-instance guard, held as a router holds it from the
+  // start of its start, before its status line and its console queue.
+  PosixSystemServices system;
+  FixedText<260> name;
+  InstanceMutexName(serverName_.c_str(), name.span());
+  const ScopedNamedMutex guard(system, name.c_str(), false);
+  ASSERT_TRUE(guard.valid());
+  ASSERT_FALSE(guard.alreadyExisted());
+
+  // It never listens: the backup gives up and copies nothing.
+  const fs::path refused = folder() / "refused";
+  const RunResult never = Vt({"backup", dir(), refused.string()});
+  EXPECT_TRUE(IsOneLineError(never)) << never.out;
+  EXPECT_NE(never.err.find("cannot be paused"), std::string::npos) << never.err;
+  EXPECT_FALSE(fs::exists(refused));
+
+  // It listens while the backup waits: paused first, then copied.
+  const fs::path dest = folder() / "backup";
+  BackgroundProcess backup;
+  ASSERT_TRUE(backup.Start(VtServerPath(), {"backup", dir(), dest.string()},
+                           (folder() / "backup.out").string()));
+  EXPECT_TRUE(WaitUntil([&] { return fs::exists(dest); }, kRouterMillis));
+  console::StatusLines lines(dir());
+  const StatusLineHandle line = lines.Create(kStatusLineName);
+  EXPECT_EQ(lines.SetText(line, "Initializing"), Status());
+  std::unique_ptr<console::ConsoleQueue> queue;
+  ASSERT_EQ(console::ConsoleQueue::Open(dir(), kQueueName, true, &queue),
+            Status());
+  EXPECT_EQ(NextCommand(*queue), "pause30");
+  EXPECT_TRUE(fs::is_empty(dest)) << "copied before the router paused";
+  EXPECT_EQ(lines.SetText(line, "Paused"), Status());
+  EXPECT_EQ(NextCommand(*queue), "resume");
+  ASSERT_TRUE(backup.WaitForExit(kRouterMillis));
+  EXPECT_EQ(backup.exitCode(), 0);
+  std::ifstream output(folder() / "backup.out");
+  const std::string out(std::istreambuf_iterator<char>(output), {});
+  EXPECT_NE(out.find("for the router to pause; router paused for"),
+            std::string::npos)
+      << out;
+  EXPECT_EQ(MessageIds(dest).size(), 3u);
+}
+
+// Messages left in two databases as moves cut short leave them: check names
+// each, and its repair keeps the copy the road's rules choose.
+class TwoPlaces : public BackupCheck {
+ protected:
+  void SetUp() override {
+    mailBoxes_ = 2;
+    BackupCheck::SetUp();
+  }
+};
+
+TEST_F(TwoPlaces, CheckNamesThemAndRepairKeepsTheCopyTheRulesChoose) {
+  constexpr char kScanBox[] = "Veltrane/Scan/Scan_1.box";
+  constexpr char kQuarantine[] = "Veltrane/QuarantineC_1.nsf";
+  ASSERT_EQ(MakeDatabase(dir(), kScanBox), Status());
+  ASSERT_EQ(MakeDatabase(dir(), kQuarantine), Status());
+  // Intercepted, and not yet deleted from the mail box.
+  Send("Intercepted", 1);
+  ASSERT_EQ(CopyMessage(dir(), "mail.box", "Intercepted", kScanBox), Status());
+  // Released, and not yet deleted from the quarantine: one version in both.
+  Send("Released", 1, kQuarantine);
+  ASSERT_EQ(SetItems(dir(), kQuarantine, "Released",
+                     {{"VeltraneVerified", "1"},
+                      {"Kesto_Router", "M"},
+                      {"VTAdminReleased", "1"}}),
+            Status());
+  ASSERT_EQ(CopyMessage(dir(), kQuarantine, "Released", "mail.box"), Status());
+  // Changed in mail2.box after it was copied there.
+  Send("Changed", 1);
+  ASSERT_EQ(CopyMessage(dir(), "mail.box", "Changed", "mail2.box"), Status());
+  ASSERT_EQ(SetItems(dir(), "mail2.box", "Changed", {{"Body", "edited"}}),
+            Status());
+  // One version in two mail boxes: nothing tells which to keep.
+  Send("Twin", 1);
+  ASSERT_EQ(CopyMessage(dir(), "mail.box", "Twin", "mail2.box"), Status());
+
+  const RunResult check = Vt({"check", dir()});
+  EXPECT_TRUE(IsOneLineError(check));
+  EXPECT_NE(check.err.find("4 messages are held by more than one database"),
+            std::string::npos)
+      << check.err;
+  EXPECT_NE(check.out.find("mail.box: ok\n"), std::string::npos);
+  EXPECT_TRUE(std::regex_search(
+      check.out,
+      std::regex("Message [0-9A-F]{32} is held by 2 databases:\n"
+                 "  Veltrane/QuarantineC_1\\.nsf \\(quarantine\\): version "
+                 "\\d+, VeltraneVerified \"1\", Kesto_Router \"M\", "
+                 "VTAdminReleased \"1\"\n"
+                 "  mail\\.box \\(mail box\\): version \\d+, "
+                 "VeltraneVerified \"1\", Kesto_Router \"M\", "
+                 "VTAdminReleased \"1\"\n")))
+      << check.out;
+
+  const RunResult dry = Vt({"check", dir(), "--repair", "--dry-run"});
+  EXPECT_EQ(dry.exitCode, 1);
+  EXPECT_NE(dry.out.find("would remove the copy in mail.box"),
+            std::string::npos)
+      << dry.out;
+  EXPECT_EQ(Vt({"check", dir()}).out, check.out) << "the dry run changed it";
+
+  const RunResult repair = Vt({"check", dir(), "--repair"});
+  EXPECT_TRUE(IsOneLineError(repair)) << repair.out;
+  EXPECT_NE(repair.err.find("1 message is still held by more than one "
+                            "database: a person must choose"),
+            std::string::npos)
+      << repair.err;
+  EXPECT_EQ(Count("mail.box", "Intercepted"), 0);
+  EXPECT_EQ(Count(kScanBox, "Intercepted"), 1);
+  EXPECT_EQ(Count(kQuarantine, "Released"), 0);
+  EXPECT_EQ(Count("mail.box", "Released"), 1);
+  EXPECT_EQ(Count("mail.box", "Changed"), 0);
+  ASSERT_EQ(Count("mail2.box", "Changed"), 1);
+  for (const StoredMessage& m : Messages("mail2.box")) {
+    if (m.Item("Subject") == "Changed") {
+      EXPECT_EQ(m.Item("Body"), "edited");
+    }
+  }
+  EXPECT_EQ(Count("mail.box", "Twin"), 1);
+  EXPECT_EQ(Count("mail2.box", "Twin"), 1);
+  const std::string log = ServerLog();
+  EXPECT_TRUE(std::regex_search(
+      log, std::regex("vtserver: Removed the copy of message [0-9A-F]{32} in "
+                      "mail\\.box \\(version \\d+\\); it is kept in "
+                      "Veltrane/Scan/Scan_1\\.box\\.")))
+      << log;
+
+  const RunResult after = Vt({"check", dir()});
+  EXPECT_NE(after.err.find("1 message is held by more than one database"),
+            std::string::npos)
+      << after.out << after.err;
 }
 
 }  // namespace

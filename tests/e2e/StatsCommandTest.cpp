@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "DataDirTest.h"
+#include "StoreAccess.h"
 #include "server/LocalNotesServices.h"
 
 namespace vt::e2e {
@@ -46,15 +47,6 @@ class StatsCommand : public DataDirTest {
       if (d.value("path", "") == path) return d;
     }
     return json::object();
-  }
-
-  void MakeDatabase(const std::string& path) const {
-    LocalNotesServicesOptions options;
-    options.dataDirectory = dir();
-    options.echoToStdout = false;
-    LocalNotesServices server(options);
-    ASSERT_EQ(server.Start(), Status());
-    ASSERT_EQ(server.CreateDatabase(path.c_str(), 0xFF01, false), Status());
   }
 };
 
@@ -120,9 +112,9 @@ TEST_F(StatsCommand, AStoppedScannersBacklogGrowsUntilItScans) {
 
 TEST_F(StatsCommand, BoxesOfEveryKindInPlainJsonAndPrometheus) {
   Init("CN=Mail1/O=Example");
-  MakeDatabase(kScanBox);
-  MakeDatabase("say \"hi\".nsf");
-  if (HasFatalFailure()) return;
+  ASSERT_EQ(MakeDatabase(dir(), kScanBox), Status());
+  ASSERT_EQ(MakeDatabase(dir(), "say \"hi\".nsf"), Status());
+  ASSERT_EQ(MakeDatabase(dir(), "copy.nsf"), Status());
   // Odd names still make valid labels; a file that is no database is
   // reported, not fatal.
   fs::copy_file(fs::path(dir()) / "say \"hi\".nsf",
@@ -139,6 +131,10 @@ TEST_F(StatsCommand, BoxesOfEveryKindInPlainJsonAndPrometheus) {
   ASSERT_EQ(Vt({"send", dir(), "--db", kScanBox, "--count", "2"}).exitCode, 0);
   ASSERT_EQ(Vt({"scan", dir(), "--verdict", "M"}).exitCode, 0);
   ASSERT_EQ(Vt({"send", dir(), "--db", kScanBox, "--age", "5"}).exitCode, 0);
+  // A message left in a second database, as a move cut short leaves it.
+  ASSERT_EQ(Vt({"send", dir(), "--no-process", "--subject", "Twice"}).exitCode,
+            0);
+  ASSERT_EQ(CopyMessage(dir(), "mail.box", "Twice", "copy.nsf"), Status());
 
   json stats = Stats();
   EXPECT_EQ(stats["router"]["state"], "stopped");
@@ -147,7 +143,8 @@ TEST_F(StatsCommand, BoxesOfEveryKindInPlainJsonAndPrometheus) {
   EXPECT_EQ(stats["waiting"]["held"], 2);
   EXPECT_EQ(stats["waiting"]["scanner"], 1);
   EXPECT_GE(stats["waiting"]["scannerOldestAgeSeconds"], 300);
-  EXPECT_EQ(Database(stats, "mail.box")["documents"], 7);
+  EXPECT_EQ(Database(stats, "mail.box")["documents"], 8);
+  EXPECT_EQ(stats["messagesInTwoPlaces"], 1);
   EXPECT_EQ(Database(stats, kScanBox)["documents"], 3);
   json odd = Database(stats, "back\\slash.nsf");
   EXPECT_TRUE(odd["documents"].is_null()) << stats.dump(2);
@@ -162,6 +159,8 @@ TEST_F(StatsCommand, BoxesOfEveryKindInPlainJsonAndPrometheus) {
            "Held                      2 in the mail boxes\n",
            "Waiting for the scanner   1 in the scan boxes, the oldest "
            "written 5m",
+           "In two places             1 message held by more than one "
+           "database (vtserver check names them)\n",
        }) {
     EXPECT_NE(plain.out.find(line), std::string::npos)
         << "missing: " << line << "\n"
@@ -175,7 +174,8 @@ TEST_F(StatsCommand, BoxesOfEveryKindInPlainJsonAndPrometheus) {
            "vtrouter_waiting_interception_messages 6\n",
            "vtrouter_held_messages 2\n",
            "vtrouter_waiting_scanner_messages 1\n",
-           "vtrouter_database_documents{database=\"mail.box\"} 7\n",
+           "vtrouter_database_documents{database=\"mail.box\"} 8\n",
+           "vtrouter_messages_in_two_places 1\n",
            "vtrouter_database_documents{database=\"say \\\"hi\\\".nsf\"} 0\n",
            "vtrouter_database_documents{database=\"two\\nlines.nsf\"} 0\n",
            "vtrouter_database_readable{database=\"back\\\\slash.nsf\"} 0\n",

@@ -106,6 +106,10 @@ function alertsOf(stats) {
     alerts.push(`The scanner has stopped: ${count(waiting.scanner, 'message')} ${waiting.scanner === 1 ? 'waits' : 'wait'} for a verdict, ` +
                 `the oldest for ${age(waiting.scannerOldestAgeSeconds)}.`);
   }
+  if (stats.messagesInTwoPlaces > 0) {
+    alerts.push(`${count(stats.messagesInTwoPlaces, 'message')} ${stats.messagesInTwoPlaces === 1 ? 'is' : 'are'} held by more than one database: ` +
+                '\'vtserver check --repair\' finishes the moves.');
+  }
   if (stats.configurationError) alerts.push(`Configuration: ${stats.configurationError}`);
   return alerts;
 }
@@ -128,6 +132,7 @@ function renderOverview(data) {
   $('scanner-oldest').textContent =
     waiting.scannerOldestAgeSeconds === null || waiting.scannerOldestAgeSeconds === undefined
       ? '–' : age(waiting.scannerOldestAgeSeconds);
+  $('two-places').textContent = number(stats.messagesInTwoPlaces);
 
   const alerts = alertsOf(stats);
   $('alert').textContent = alerts.join(' ');
