@@ -44,8 +44,12 @@ bool RouterAlive(const LocalNotesServices& server) {
   FixedText<260> name;
   InstanceMutexName(serverName.c_str(), name.span());
   PosixSystemServices system;
-  // Opened without owning and closed at once: while the name is free this
-  // holds it for no longer than the call.
+  // Asked of the kernel's lock table: taking the name, even for an instant,
+  // would make a router that starts at that instant end as "already
+  // running".
+  if (const std::optional<bool> held = system.IsNamedMutexHeld(name.c_str())) {
+    return *held;
+  }
   const ScopedNamedMutex guard(system, name.c_str(), false);
   return guard.valid() && guard.alreadyExisted();
 }

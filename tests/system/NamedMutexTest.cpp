@@ -342,6 +342,9 @@ TEST_F(NamedMutexTest, NameHeldByAnotherProcessIsFreedWhenThatProcessDies) {
   char c = 0;
   ASSERT_EQ(::read(ready[0], &c, 1), 1);
   EXPECT_EQ(c, 'y');
+  // Asked without taking it, from the kernel's lock table.
+  EXPECT_EQ(sys_.IsNamedMutexHeld("Guard"), std::optional<bool>(true));
+  EXPECT_EQ(sys_.IsNamedMutexHeld("Other"), std::optional<bool>(false));
 
   bool existed = false;
   const MutexHandle h = sys_.CreateNamedMutex("Guard", true, &existed);
@@ -358,6 +361,7 @@ TEST_F(NamedMutexTest, NameHeldByAnotherProcessIsFreedWhenThatProcessDies) {
 
   EXPECT_EQ(sys_.WaitForMutex(h, 5000), MutexWait::kAcquired);
   sys_.CloseMutex(h);
+  EXPECT_EQ(sys_.IsNamedMutexHeld("Guard"), std::optional<bool>(false));
   EXPECT_FALSE(Existed("Guard"));
 }
 

@@ -5,12 +5,15 @@
 #include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <thread>
 
 namespace vt {
@@ -296,6 +299,46 @@ void LockFileMutexes::Close(MutexHandle handle) {
   }
   // The descriptor closes (and the flock goes) when entry goes out of scope,
   // outside the table lock.
+}
+
+std::optional<bool> LockFileMutexes::IsHeld(const char* name) {
+  if (name == nullptr || *name == '\0') return false;
+  std::string path;
+  {
+    std::lock_guard lock(mu_);
+    if (ChooseDirectory().empty()) return std::nullopt;
+    path = directory_ + "/" + FileNameFor(name);
+  }
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0) {
+    return errno == ENOENT ? std::optional<bool>(false) : std::nullopt;
+  }
+  std::FILE* locks = std::fopen("/proc/locks", "re");
+  if (locks == nullptr) return std::nullopt;
+  // "1: FLOCK  ADVISORY  WRITE 21509 fe:00:10952838 0 EOF"; a waiter's line
+  // has "->" after the number and holds nothing.
+  bool held = false;
+  char line[512];
+  while (!held && std::fgets(line, sizeof line, locks) != nullptr) {
+    if (std::strstr(line, "->") != nullptr) continue;
+    if (std::strstr(line, "FLOCK") == nullptr) continue;
+    char* save = nullptr;
+    for (char* word = ::strtok_r(line, " \t\n", &save); word != nullptr;
+         word = ::strtok_r(nullptr, " \t\n", &save)) {
+      unsigned int devMajor = 0, devMinor = 0;
+      unsigned long long inode = 0;
+      char rest = 0;
+      if (std::sscanf(word, "%x:%x:%llu%c", &devMajor, &devMinor, &inode,
+                      &rest) != 3) {
+        continue;
+      }
+      held = devMajor == major(st.st_dev) && devMinor == minor(st.st_dev) &&
+             inode == st.st_ino;
+      break;
+    }
+  }
+  std::fclose(locks);
+  return held;
 }
 
 MutexPlace LockFileMutexes::PlaceOf(const Entry& entry) {

@@ -11,6 +11,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
@@ -65,6 +66,11 @@ class LockFileMutexes {
   // A holder opens (making) the file at the path and takes its flock: taken,
   // that file is the mutex from now on; held elsewhere, the name is theirs.
   MutexPlace Retake(MutexHandle handle);
+  // Whether any process (this one included) holds the named mutex, asked of
+  // the kernel's table of file locks (/proc/locks) without taking it, so
+  // that asking never makes a holder that starts at that moment fail.
+  // nullopt when it cannot be told.
+  std::optional<bool> IsHeld(const char* name);
 
  private:
   struct Entry {

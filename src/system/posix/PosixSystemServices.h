@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "system/SystemServices.h"
@@ -34,6 +35,11 @@ class PosixSystemServices : public SystemServices {
   // its path.
   MutexPlace CheckNamedMutex(MutexHandle mutex) override;
   MutexPlace RetakeNamedMutex(MutexHandle mutex) override;
+  // For the server's tools: whether some process holds the named mutex,
+  // asked without taking it (nullopt: cannot be told).
+  std::optional<bool> IsNamedMutexHeld(const char* name) {
+    return mutexes_.IsHeld(name);
+  }
 
   uint32_t GetExecutablePath(std::span<char> path) override;
 
