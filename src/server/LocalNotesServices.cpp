@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 #include <optional>
@@ -543,16 +544,23 @@ Status LocalNotesServices::CopySelectedNote(DbHandle source, uint32_t noteId,
                                             OriginatorId* copied) {
   if (copied == nullptr) return err::kInvalidArgument;
   *copied = OriginatorId();
-  formula::FormulaProgram program;
+  const formula::FormulaProgram* program = nullptr;
   if (formula) {
     const std::span<const uint8_t> blob = memory_.Block(formula);
     if (blob.empty()) return err::kInvalidHandle;
-    const Status s = formula::DecodeFormula(blob, &program);
-    if (!s.ok()) return s;
+    // A move copies note after note with one formula: decoded once, and
+    // again only when the bytes under the handle are not the ones decoded.
+    if (!std::equal(blob.begin(), blob.end(), selectionBytes_.begin(),
+                    selectionBytes_.end())) {
+      selectionBytes_.clear();
+      const Status s = formula::DecodeFormula(blob, &selection_);
+      if (!s.ok()) return s;
+      selectionBytes_.assign(blob.begin(), blob.end());
+    }
+    program = &selection_;
   }
   uint32_t id = 0;
-  return CopyStoredNote(source, noteId, formula ? &program : nullptr,
-                        destination, copied, &id);
+  return CopyStoredNote(source, noteId, program, destination, copied, &id);
 }
 
 Status LocalNotesServices::CopyStoredNote(

@@ -336,6 +336,9 @@ class LocalNotesServices : public NotesServices {
       }};
   // Reused by CopyNote so that a run of copies does not reallocate.
   store::StoredNote copyBuffer_;
+  // The selection CopySelectedNote decoded last, and the bytes it came from.
+  std::vector<uint8_t> selectionBytes_;
+  formula::FormulaProgram selection_;
 
   // The rules of server.ini's [MailRules], used unless a filter is set.
   FormulaMailRules mailRules_;
