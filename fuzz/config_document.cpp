@@ -22,10 +22,10 @@
 #include "ConfigDocument.h"
 #include "DataDirInit.h"
 #include "FuzzWorld.h"
-#include "Handles.h"
 #include "MailItems.h"
 #include "config/AdminDbLocation.h"
 #include "config/ServerConfig.h"
+#include "notes/HandleOwners.h"
 #include "server/store/ItemValue.h"
 
 namespace vt::fuzzing {

@@ -8,10 +8,10 @@
 #include <chrono>
 #include <memory>
 
-#include "Handles.h"
 #include "MovesHeld.h"
 #include "base/PosixFiles.h"
 #include "base/UniqueFd.h"
+#include "notes/HandleOwners.h"
 
 namespace vt::tool {
 namespace {

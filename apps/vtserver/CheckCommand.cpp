@@ -8,13 +8,13 @@
 
 #include "DataDirCommand.h"
 #include "DatabaseRoles.h"
-#include "Handles.h"
 #include "ItemText.h"
 #include "MovesHeld.h"
 #include "Quarantine.h"
 #include "RouterSettings.h"
 #include "TwoPlaces.h"
 #include "TwoPlacesRepair.h"
+#include "notes/HandleOwners.h"
 
 namespace vt::tool {
 namespace {

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "DataDirCommand.h"
-#include "Handles.h"
+#include "notes/HandleOwners.h"
 
 namespace vt::tool {
 namespace {

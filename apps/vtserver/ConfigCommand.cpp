@@ -8,9 +8,9 @@
 #include "ConfigDocument.h"
 #include "DataDir.h"
 #include "DataDirCommand.h"
-#include "Handles.h"
 #include "ItemText.h"
 #include "SaveLock.h"
+#include "notes/HandleOwners.h"
 #include "server/store/ItemValue.h"
 #include "system/posix/PosixSystemServices.h"
 

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "Handles.h"
 #include "Outcome.h"
+#include "notes/HandleOwners.h"
 #include "notes/NotesServices.h"
 
 namespace vt::tool {

@@ -5,9 +5,9 @@
 #include <cstring>
 #include <vector>
 
-#include "Handles.h"
 #include "MailItems.h"
 #include "config/ServerConfig.h"
+#include "notes/HandleOwners.h"
 #include "notes/StoredForms.h"
 
 namespace vt::tool {

@@ -9,10 +9,10 @@
 
 #include "ConfigDocument.h"
 #include "ConfigView.h"
-#include "Handles.h"
 #include "MailItems.h"
 #include "base/PosixFiles.h"
 #include "databases/DefaultView.h"
+#include "notes/HandleOwners.h"
 #include "server/LocalNotesServices.h"
 #include "server/console/RuntimeFiles.h"
 #include "server/store/ItemValue.h"

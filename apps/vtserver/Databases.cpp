@@ -3,10 +3,10 @@
 
 #include <algorithm>
 
-#include "Handles.h"
 #include "ItemText.h"
 #include "MailItems.h"
 #include "base/Ascii.h"
+#include "notes/HandleOwners.h"
 #include "server/store/DbInfoText.h"
 
 namespace vt::tool {

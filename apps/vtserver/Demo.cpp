@@ -20,11 +20,11 @@
 #include "DataDirInit.h"
 #include "Databases.h"
 #include "Deposit.h"
-#include "Handles.h"
 #include "LogFollower.h"
 #include "MailItems.h"
 #include "Outcome.h"
 #include "Verdicts.h"
+#include "notes/HandleOwners.h"
 #include "server/console/ConsoleQueue.h"
 #include "server/console/StatusLines.h"
 

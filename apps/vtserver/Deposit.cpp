@@ -8,9 +8,9 @@
 #include <array>
 #include <chrono>
 
-#include "Handles.h"
 #include "MailItems.h"
 #include "notes/FixedText.h"
+#include "notes/HandleOwners.h"
 
 namespace vt::tool {
 namespace {

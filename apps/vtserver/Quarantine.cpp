@@ -8,11 +8,11 @@
 #include <ctime>
 #include <limits>
 
-#include "Handles.h"
 #include "ItemText.h"
 #include "MailItems.h"
 #include "base/Ascii.h"
 #include "notes/FixedText.h"
+#include "notes/HandleOwners.h"
 
 namespace vt::tool {
 namespace {

@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "Handles.h"
 #include "Outcome.h"
 #include "Quarantine.h"
 #include "RouterSettings.h"
+#include "notes/HandleOwners.h"
 #include "system/ScopedNamedMutex.h"
 #include "system/posix/PosixSystemServices.h"
 

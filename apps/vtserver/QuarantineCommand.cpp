@@ -9,13 +9,13 @@
 #include <vector>
 
 #include "DataDirCommand.h"
-#include "Handles.h"
 #include "ItemText.h"
 #include "JsonOut.h"
 #include "Quarantine.h"
 #include "QuarantineActions.h"
 #include "QuarantineJson.h"
 #include "RouterSettings.h"
+#include "notes/HandleOwners.h"
 
 namespace vt::tool {
 namespace {

@@ -8,8 +8,8 @@
 #include "ConfigDocument.h"
 #include "DataDir.h"
 #include "DataDirCommand.h"
-#include "Handles.h"
 #include "Verdicts.h"
+#include "notes/HandleOwners.h"
 
 namespace vt::tool {
 namespace {

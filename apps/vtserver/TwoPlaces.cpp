@@ -5,9 +5,9 @@
 #include <algorithm>
 #include <cstring>
 
-#include "Handles.h"
 #include "ItemText.h"
 #include "MailItems.h"
+#include "notes/HandleOwners.h"
 #include "server/store/ItemList.h"
 
 namespace vt::tool {

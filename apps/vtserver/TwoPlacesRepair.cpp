@@ -8,9 +8,9 @@
 #include <memory>
 #include <set>
 
-#include "Handles.h"
 #include "MailItems.h"
 #include "Quarantine.h"
+#include "notes/HandleOwners.h"
 
 namespace vt::tool {
 namespace {

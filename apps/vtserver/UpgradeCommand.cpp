@@ -12,10 +12,10 @@
 #include <vector>
 
 #include "DataDirCommand.h"
-#include "Handles.h"
 #include "RouterPause.h"
 #include "base/Ascii.h"
 #include "base/PosixFiles.h"
+#include "notes/HandleOwners.h"
 #include "server/store/DatabaseFiles.h"
 
 namespace vt::tool {

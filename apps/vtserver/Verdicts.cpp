@@ -4,8 +4,8 @@
 #include <array>
 #include <vector>
 
-#include "Handles.h"
 #include "MailItems.h"
+#include "notes/HandleOwners.h"
 
 namespace vt::tool {
 namespace {

@@ -5,6 +5,8 @@
 #include <cmath>
 #include <cstring>
 
+#include "notes/HandleOwners.h"
+
 namespace vt {
 namespace {
 
@@ -44,9 +46,8 @@ ServerConfig::ServerConfig(NotesServices& notes, SystemServices& system,
 ServerConfig::~ServerConfig() { Close().IgnoreError(); }
 
 Status ServerConfig::OpenConfigView(uint32_t* viewNoteId,
-                                    CollectionHandle* collection) {
+                                    Collection* collection) {
   *viewNoteId = 0;
-  *collection = CollectionHandle();
   if (!dbHandle) return err::kNoDatabaseHandle;
   Status status =
       notes().FindDesignNote(dbHandle, kConfigViewName, kNoteClassView,
@@ -55,11 +56,8 @@ Status ServerConfig::OpenConfigView(uint32_t* viewNoteId,
     ReportError(status, "Unable to find view: %s. ", kConfigViewName);
     return status.Masked();
   }
-  status =
-      notes().OpenCollection(dbHandle, dbHandle, *viewNoteId, 0, MemHandle(),
-                             collection, nullptr, nullptr, nullptr, nullptr);
+  status = collection->Open(dbHandle, *viewNoteId);
   if (!status.ok()) {
-    *collection = CollectionHandle();
     ReportError(status, "Unable to open view: %s. ", kConfigViewName);
     return status.Masked();
   }
@@ -69,7 +67,7 @@ Status ServerConfig::OpenConfigView(uint32_t* viewNoteId,
 uint32_t ServerConfig::FindConfigNoteId(Status* result) {
   NotesServices& n = notes();
   uint32_t viewNoteId = 0;
-  CollectionHandle collection;
+  Collection collection(n);
   Status status = OpenConfigView(&viewNoteId, &collection);
   if (!status.ok()) {
     ReportError(status, "Error opening server configuration view '%s'.",
@@ -77,20 +75,19 @@ uint32_t ServerConfig::FindConfigNoteId(Status* result) {
     *result = status;
     return 0;
   }
-  status = n.UpdateCollection(collection);
+  status = n.UpdateCollection(collection.handle());
   if (!status.ok()) {
     ReportError(status, "Error refreshing Server Configuration view '%s'.",
                 kConfigViewName);
   }
   CollectionPosition position;
   uint32_t matches = 0;
-  const Status found = n.FindByName(collection, serverName.c_str(),
+  const Status found = n.FindByName(collection.handle(), serverName.c_str(),
                                     kFindCaseInsensitive, &position, &matches)
                            .Masked();
   if (!found.ok() && !found.Is(err::kNotFound)) {
     ReportError(found, "Error searching for configuration document (%s)",
                 adminPath.c_str());
-    n.CloseCollection(collection).IgnoreError();
     *result = found;
     return 0;
   }
@@ -98,30 +95,26 @@ uint32_t ServerConfig::FindConfigNoteId(Status* result) {
               serverName.c_str());
   uint32_t noteId = 0;
   if (found.ok() && matches > 0) {
-    MemHandle buffer;
+    ReturnedMemory buffer(n);
     uint16_t bufferLength = 0;
     uint32_t returned = 0;
-    status = n.ReadEntries(collection, &position, 0, 0, kNavigateNext, matches,
-                           kReadNoteIdsOnly, &buffer, &bufferLength, nullptr,
-                           &returned, nullptr);
+    status = n.ReadEntries(collection.handle(), &position, 0, 0, kNavigateNext,
+                           matches, kReadNoteIdsOnly, buffer.place(),
+                           &bufferLength, nullptr, &returned, nullptr);
     if (!status.ok()) {
       ReportError(status, "Unable to read configuration view '%s'.",
                   kConfigViewName);
-      if (buffer) n.FreeMemory(buffer);
-      n.CloseCollection(collection).IgnoreError();
       *result = status;
       return 0;
     }
-    if (buffer) {
-      const void* ids = n.LockMemory(buffer);
+    if (buffer.handle()) {
+      const void* ids = n.LockMemory(buffer.handle());
       if (ids != nullptr && returned > 0 && bufferLength >= sizeof(uint32_t)) {
         std::memcpy(&noteId, ids, sizeof noteId);
       }
-      if (ids != nullptr) n.UnlockMemory(buffer);
-      n.FreeMemory(buffer);
+      if (ids != nullptr) n.UnlockMemory(buffer.handle());
     }
   }
-  n.CloseCollection(collection).IgnoreError();
   if (noteId == 0) {
     // No document for this server, or nothing could be read back.
     ReportError(Status(), "Unable to read configuration view '%s'.",
@@ -151,8 +144,9 @@ Status ServerConfig::Read() {
   if (noteId == 0) return lookup;
   configNoteId = noteId;
 
-  NoteHandle note;
-  status = n.OpenNote(dbHandle, configNoteId, 0, &note);
+  Note opened(n);
+  status = opened.Open(dbHandle, configNoteId);
+  const NoteHandle note = opened.handle();
   if (!status.ok()) {
     ReportError(status, "Unable to open configuration document for %s",
                 serverName.c_str());
@@ -164,7 +158,6 @@ Status ServerConfig::Read() {
   ReadTextList(note, "MailboxNsf", mailboxNames);
   if (mailboxNames.empty()) {
     ReportError(Status(), "Missing Mailbox values in configuration document.");
-    n.CloseNote(note).IgnoreError();
     return err::kMissingValue;
   }
   if (mailboxNames.size() > kMaxMailboxNames) {
@@ -174,7 +167,6 @@ Status ServerConfig::Read() {
     mailboxNames.resize(kMaxMailboxNames);
   }
   whole = ReadItems(note) && whole;
-  n.CloseNote(note).IgnoreError();
   return whole ? Status() : Status(err::kBufferTooSmall);
 }
 

@@ -14,6 +14,8 @@
 
 namespace vt {
 
+class Collection;
+
 inline constexpr char kConfigViewName[] = "AdminServerConfig";
 inline constexpr char kDesignFlagPattern[] = "-G40n^";
 inline constexpr size_t kMaxMailboxNames = 10;
@@ -67,7 +69,7 @@ class ServerConfig : public MailDatabase {
   uint32_t releaseMinutes = 0;
 
  private:
-  Status OpenConfigView(uint32_t* viewNoteId, CollectionHandle* collection);
+  Status OpenConfigView(uint32_t* viewNoteId, Collection* collection);
   // Returns the configuration note ID, or 0 with *result set on failure.
   uint32_t FindConfigNoteId(Status* result);
   void ReadTextList(NoteHandle note, const char* itemName,

@@ -22,9 +22,9 @@
 #include "DataDir.h"
 #include "DataDirTest.h"
 #include "Databases.h"
-#include "Handles.h"
 #include "MailItems.h"
 #include "SaveLock.h"
+#include "notes/HandleOwners.h"
 #include "server/store/ItemValue.h"
 #include "system/posix/PosixSystemServices.h"
 
@@ -157,14 +157,14 @@ class RouterBadInput : public DataDirTest {
   void WriteConfigItems(const std::vector<TypedItem>& items) {
     std::unique_ptr<LocalNotesServices> server;
     ASSERT_TRUE(tool::OpenDataDirectory(dir(), &server).ok());
-    tool::Database admin(*server);
+    Database admin(*server);
     uint32_t noteId = 0;
     ASSERT_TRUE(
         tool::OpenConfigDocument(*server, serverName_, admin, &noteId).ok());
     PosixSystemServices system;
     tool::ConfigSaveLock lock(system);
     ASSERT_TRUE(lock.Acquire().ok());
-    tool::Note note(*server);
+    Note note(*server);
     ASSERT_TRUE(note.Open(admin.handle(), noteId).ok());
     for (const TypedItem& item : items) {
       ASSERT_TRUE(server->DeleteItem(note.handle(), item.name.c_str(), 0).ok());

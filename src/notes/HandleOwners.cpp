@@ -1,9 +1,9 @@
 // The handle owners' opening and releasing.
-#include "Handles.h"
+#include "notes/HandleOwners.h"
 
 #include <cstring>
 
-namespace vt::tool {
+namespace vt {
 
 Status Database::Open(const std::string& path) {
   Close();
@@ -60,4 +60,4 @@ Status Collection::Open(DbHandle db, uint32_t viewNoteId) {
                                nullptr, nullptr, nullptr, nullptr);
 }
 
-}  // namespace vt::tool
+}  // namespace vt

@@ -1,5 +1,6 @@
-// Owners for the platform handles vtserver opens, so that every database,
-// note, compiled formula and collection is released on every way out.
+// Owners for the platform handles, so that every database, note, compiled
+// formula and collection is released on every way out, by the router and the
+// server's tools alike.
 #pragma once
 
 #include <cstdint>
@@ -7,7 +8,7 @@
 
 #include "notes/NotesServices.h"
 
-namespace vt::tool {
+namespace vt {
 
 class Database {
  public:
@@ -94,4 +95,4 @@ class ReturnedMemory {
   MemHandle handle_;
 };
 
-}  // namespace vt::tool
+}  // namespace vt
