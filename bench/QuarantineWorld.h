@@ -35,7 +35,7 @@ inline std::unique_ptr<vt::LocalNotesServices> ReadingServer(
 // so that the sort has real work; the oldest first.
 inline bool FillQuarantine(vt::LocalNotesServices& server, const char* path,
                            int first, int count, int64_t newest) {
-  if (!Check(server.CreateDatabase(path, vt::tool::kDatabaseClass, false),
+  if (!Check(server.CreateDatabase(path, vt::kDatabaseClass, false),
              path)) {
     return false;
   }
@@ -109,7 +109,7 @@ inline bool MakeWorld(const fs::path& dir, int messages) {
   }
   // Delivered mail and a scanner behind by 500 messages.
   if (!Check(server.CreateDatabase("Veltrane/Scan/Scan_1.box",
-                                   vt::tool::kDatabaseClass, false),
+                                   vt::kDatabaseClass, false),
              "scan box")) {
     return false;
   }

@@ -37,7 +37,6 @@ constexpr int kStepMillis = 20000;  // the router works every two seconds
 constexpr int kPollMillis = 200;
 // A pause before each step, so that a person can read along.
 constexpr int kPaceMillis = 2000;
-constexpr char kRouterQueue[] = "MQ$VTROUTER";
 constexpr char kMailBox[] = "mail.box";
 constexpr char kScanBoxFolder[] = "Veltrane/Scan/";
 // The router's first quarantines, made when it starts.
@@ -255,7 +254,7 @@ class Demo {
     Heading("7. Console commands: tell vtrouter totals, tell vtrouter version");
     for (const char* command : {"totals", "version"}) {
       const Status s = console::ConsoleQueue::Post(
-          server_->dataDirectory().root(), kRouterQueue, command);
+          server_->dataDirectory().root(), kQueueName, command);
       if (!s.ok()) return StatusFailure("cannot tell vtrouter", s);
     }
     return WaitFor("the router to answer", [this] {
@@ -266,7 +265,7 @@ class Demo {
   Outcome StopRouter() {
     Heading("8. tell vtrouter quit");
     const Status s = console::ConsoleQueue::Post(
-        server_->dataDirectory().root(), kRouterQueue, "quit");
+        server_->dataDirectory().root(), kQueueName, "quit");
     if (!s.ok()) return StatusFailure("cannot tell vtrouter", s);
     Outcome outcome = WaitFor(
         "the router to end", [this] { return !router_.Running(); },

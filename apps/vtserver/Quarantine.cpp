@@ -11,6 +11,7 @@
 #include "ItemText.h"
 #include "MailItems.h"
 #include "base/Ascii.h"
+#include "databases/RollOver.h"
 #include "notes/FixedText.h"
 #include "notes/HandleOwners.h"
 
@@ -19,43 +20,17 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// A file name as the roll-over numbers it: QuarantineB_3.nsf is the stem
-// "QuarantineB", number 3 and the extension ".nsf".
-struct NameParts {
-  std::string stem;
-  std::string extension;
-  uint32_t number = 0;
-  bool numbered = false;    // digits, and only digits, follow the last '_'
-  bool underscore = false;  // there is a '_' at all
-};
-
-NameParts SplitName(const std::string& name) {
-  NameParts parts;
-  const size_t dot = name.rfind('.');
-  const std::string base =
-      dot == std::string::npos ? name : name.substr(0, dot);
-  parts.extension = dot == std::string::npos ? "" : name.substr(dot);
-  const size_t underscore = base.rfind('_');
-  parts.underscore = underscore != std::string::npos;
-  parts.stem = parts.underscore ? base.substr(0, underscore) : base;
-  if (parts.underscore) {
-    const std::string digits = base.substr(underscore + 1);
-    parts.numbered = !digits.empty() && digits.size() <= 9 &&
-                     std::all_of(digits.begin(), digits.end(), [](char c) {
-                       return std::isdigit(static_cast<unsigned char>(c));
-                     });
-    if (parts.numbered)
-      parts.number = static_cast<uint32_t>(std::stoul(digits));
-  }
-  return parts;
-}
-
-// Whether name belongs to the roll-over series of the configured name: the
-// same stem and extension, and a number or none in place of the suffix.
-bool SameSeries(const NameParts& configured, const NameParts& name) {
-  return EqualsIgnoreCase(configured.stem, name.stem) &&
-         EqualsIgnoreCase(configured.extension, name.extension) &&
-         (name.numbered || !name.underscore);
+// Whether name belongs to the roll-over series of configured: the name a
+// roll-over gives that number, or the series' first name without one.
+bool InSeries(const std::string& configured, const std::string& name,
+              uint32_t* number) {
+  const int64_t n = RollOverNumber(name.c_str());
+  if (n < 0 || n > std::numeric_limits<uint32_t>::max()) return false;
+  FixedText<kPathSize> expected;
+  if (!NumberedName(configured.c_str(), n, expected.span())) return false;
+  if (!EqualsIgnoreCase(expected.view(), name)) return false;
+  *number = static_cast<uint32_t>(n);
+  return true;
 }
 
 void AddSeries(const LocalNotesServices& server, const PerimeterSettings& p,
@@ -67,21 +42,22 @@ void AddSeries(const LocalNotesServices& server, const PerimeterSettings& p,
     return;
   }
   const std::string configuredName = configured.filename().string();
-  const NameParts series = SplitName(configuredName);
   const size_t first = files->size();
   files->push_back({p.letter,
                     configured.lexically_relative(root).generic_string(),
-                    series.number, true});
+                    static_cast<uint32_t>(std::max<int64_t>(
+                        0, RollOverNumber(configuredName.c_str()))),
+                    true});
   std::error_code ec;
   for (fs::directory_iterator it(configured.parent_path(), ec), end;
        !ec && it != end; it.increment(ec)) {
     const std::string name = it->path().filename().string();
     if (name == configuredName || !it->is_regular_file(ec)) continue;
-    const NameParts parts = SplitName(name);
-    if (!SameSeries(series, parts)) continue;
+    uint32_t number = 0;
+    if (!InSeries(configuredName, name, &number)) continue;
     files->push_back({p.letter,
                       it->path().lexically_relative(root).generic_string(),
-                      parts.number, false});
+                      number, false});
   }
   std::sort(files->begin() + static_cast<std::ptrdiff_t>(first), files->end(),
             [](const QuarantineFile& a, const QuarantineFile& b) {

@@ -28,7 +28,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr char kPausedText[] = "Paused";
 constexpr char kHeldFormula[] = "SELECT RoutingState = \"HOLD\"";
 constexpr char kUnverifiedFormula[] = "SELECT VeltraneVerified != \"1\"";
 
@@ -153,7 +152,7 @@ const char* RouterStateName(RouterState state) {
 RouterStatus ParseRouterStatusText(std::string_view text) {
   RouterStatus status;
   status.text = std::string(text);
-  if (text == kPausedText) {
+  if (text == kPausedStatus) {
     status.state = RouterState::kPaused;
     return status;
   }

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "config/ConfigItems.h"
 #include "notes/HandleOwners.h"
 
 namespace vt {
@@ -17,12 +18,6 @@ constexpr size_t kItemBufferSize = 500;
 constexpr uint32_t kMinQuarantineMb = 10;
 constexpr uint32_t kMaxQuarantineMb = 4075;
 constexpr uint32_t kMinReleaseMinutes = 10;
-
-constexpr char kDefaultScanBox1[] = "Veltrane\\Scan\\Scan_1.box";
-constexpr char kDefaultScanBox2[] = "Veltrane\\Scan\\Scan_2.box";
-constexpr char kDefaultQuarantineB[] = "Veltrane\\QuarantineB_1.nsf";
-constexpr char kDefaultQuarantineC[] = "Veltrane\\QuarantineC_1.nsf";
-constexpr char kDefaultQuarantineD[] = "Veltrane\\QuarantineD_1.nsf";
 
 }  // namespace
 
@@ -154,8 +149,8 @@ Status ServerConfig::Read() {
   }
   n.GetNoteField(note, kNoteFieldModified, &configModified).IgnoreError();
 
-  bool whole = ReadText(note, "MailboxServer", mailboxServer.span());
-  ReadTextList(note, "MailboxNsf", mailboxNames);
+  bool whole = ReadText(note, kItemMailboxServer, mailboxServer.span());
+  ReadTextList(note, kItemMailboxNsf, mailboxNames);
   if (mailboxNames.empty()) {
     ReportError(Status(), "Missing Mailbox values in configuration document.");
     return err::kMissingValue;
@@ -189,10 +184,10 @@ bool ServerConfig::ReadText(NoteHandle note, const char* itemName,
 
 bool ServerConfig::ReadItems(NoteHandle note) {
   NotesServices& n = notes();
-  bool whole = ReadText(note, "ScanningServer", scanningServer.span());
+  bool whole = ReadText(note, kItemScanningServer, scanningServer.span());
   if (scanningServer.empty()) scanningServer.Assign("local");
 
-  ReadTextList(note, "ScanningNsf", scanBoxNames);
+  ReadTextList(note, kItemScanningNsf, scanBoxNames);
   if (scanBoxNames.empty()) {
     ReportError(Status(),
                 "Missing scanning database names in configuration document.  "
@@ -213,25 +208,29 @@ bool ServerConfig::ReadItems(NoteHandle note) {
     const char* fallback;
   };
   for (const PathItem& p :
-       {PathItem{"CatBQNsfD", &quarantinePathB, kDefaultQuarantineB},
-        PathItem{"CatCQNsfD", &quarantinePathC, kDefaultQuarantineC},
-        PathItem{"CatDQNsfD", &quarantinePathD, kDefaultQuarantineD}}) {
+       {PathItem{kItemQuarantinePathB, &quarantinePathB, kDefaultQuarantineB},
+        PathItem{kItemQuarantinePathC, &quarantinePathC, kDefaultQuarantineC},
+        PathItem{kItemQuarantinePathD, &quarantinePathD,
+                 kDefaultQuarantineD}}) {
     whole = ReadText(note, p.item, p.field->span()) && whole;
     if (p.field->empty()) p.field->Assign(p.fallback);
   }
-  whole = ReadText(note, "CatBQServer", quarantineServerB.span()) && whole;
-  whole = ReadText(note, "CatCQServer", quarantineServerC.span()) && whole;
-  whole = ReadText(note, "CatDQServer", quarantineServerD.span()) && whole;
+  whole =
+      ReadText(note, kItemQuarantineServerB, quarantineServerB.span()) && whole;
+  whole =
+      ReadText(note, kItemQuarantineServerC, quarantineServerC.span()) && whole;
+  whole =
+      ReadText(note, kItemQuarantineServerD, quarantineServerD.span()) && whole;
 
   uint32_t megabytes =
-      NumberToUint32(n.GetNumberItem(note, "MaxQuarantineSize", 2048));
+      NumberToUint32(n.GetNumberItem(note, kItemMaxQuarantineSize, 2048));
   if (megabytes < kMinQuarantineMb) megabytes = kMinQuarantineMb;
   if (megabytes > kMaxQuarantineMb) megabytes = kMaxQuarantineMb;
   maxQuarantineBytes = megabytes << 20;
 
   FixedText<kItemBufferSize> text;
   text.Clear();
-  n.GetTextItem(note, "MailProcessingOptions", text.span());
+  n.GetTextItem(note, kItemMailProcessingOptions, text.span());
   if (text[0] == '0') {
     processingMode = 0;
     ReportError(Status(), "*** Veltrane is currently disabled. ***");
@@ -242,15 +241,15 @@ bool ServerConfig::ReadItems(NoteHandle note) {
   }
 
   alternateInterceptor = static_cast<int16_t>(static_cast<uint16_t>(
-      NumberToUint32(n.GetNumberItem(note, "AlternateInterceptor", 0))));
+      NumberToUint32(n.GetNumberItem(note, kItemAlternateInterceptor, 0))));
 
   logLevel = 1;
   text.Clear();
-  n.GetTextItem(note, "ConsoleLogLevel", text.span());
+  n.GetTextItem(note, kItemConsoleLogLevel, text.span());
   if (text[0] == '1') logLevel = 2;
 
   releaseMinutes =
-      NumberToUint32(n.GetNumberItem(note, "ReleaseMailMinutes", 0));
+      NumberToUint32(n.GetNumberItem(note, kItemReleaseMailMinutes, 0));
   if (releaseMinutes < kMinReleaseMinutes) releaseMinutes = 0;
   return whole;
 }

@@ -1,6 +1,7 @@
 // Keeping the configuration and its document in step: the change check
 // before every pass, and the write-back of new quarantine names under the
 // machine-wide lock that every writer of the document takes.
+#include "config/ConfigItems.h"
 #include "config/ServerConfig.h"
 #include "system/ScopedNamedMutex.h"
 
@@ -62,13 +63,13 @@ Status ServerConfig::SaveQuarantineNames() {
     const char* failure;
   };
   for (const Saved& s :
-       {Saved{"CatBQNsfD", quarantinePathB,
+       {Saved{kItemQuarantinePathB, quarantinePathB,
               "Unable to save new Quarantine-B name to configuration "
               "document."},
-        Saved{"CatCQNsfD", quarantinePathC,
+        Saved{kItemQuarantinePathC, quarantinePathC,
               "Unable to save new Quarantine-C name to configuration "
               "document."},
-        Saved{"CatDQNsfD", quarantinePathD,
+        Saved{kItemQuarantinePathD, quarantinePathD,
               "Unable to save new Quarantine-D name to configuration "
               "document."}}) {
     status = n.SetTextItem(note, s.item, s.path.c_str(), 0xFFFF);

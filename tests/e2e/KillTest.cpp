@@ -120,7 +120,7 @@ class RouterKill : public DataDirTest,
       for (const tool::Sighting& s : seen) {
         if (IsScanBox(s.path)) return false;
         if (IsMailBox(s.path) &&
-            tool::ItemValue(s.document, tool::kItemVeltraneVerified) != "1") {
+            tool::ItemValue(s.document, vt::kItemVeltraneVerified) != "1") {
           return false;
         }
       }
@@ -155,9 +155,9 @@ class RouterKill : public DataDirTest,
       }
       for (const tool::Sighting& s : places) {
         const std::string v =
-            tool::ItemValue(s.document, tool::kItemKestoRouter);
+            tool::ItemValue(s.document, vt::kItemKestoRouter);
         const std::string verified =
-            tool::ItemValue(s.document, tool::kItemVeltraneVerified);
+            tool::ItemValue(s.document, vt::kItemVeltraneVerified);
         if (verified != "1" || !PlaceMatches(s.path, v)) {
           ++outcome.misplaced;
           ADD_FAILURE() << "message " << id << " (" << subject << ") is in "

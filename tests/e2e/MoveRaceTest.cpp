@@ -104,7 +104,7 @@ TEST_F(MoveRaceTest, MailVerifiedInTheMailBoxDuringInterceptionIsNeverLost) {
     // verified mail is left there.
     bool unverified = false;
     for (const StoredMessage& m : Messages("mail.box")) {
-      unverified |= m.Item(tool::kItemVeltraneVerified) != "1";
+      unverified |= m.Item(vt::kItemVeltraneVerified) != "1";
     }
     if (!unverified) break;
   }

@@ -148,7 +148,7 @@ TEST_F(ReplacedDatabase, OldLogsNeverComeBackAfterAKill) {
         tool::ItemValue(places.front().document, tool::kItemSubject);
     ASSERT_EQ(places.size(), 1u) << subject << " " << id;
     EXPECT_EQ(places.front().path, "mail.box") << subject << " " << id;
-    EXPECT_EQ(tool::ItemValue(places.front().document, tool::kItemKestoRouter),
+    EXPECT_EQ(tool::ItemValue(places.front().document, vt::kItemKestoRouter),
               "M")
         << subject << " " << id;
     ++delivered[subject];

@@ -252,10 +252,10 @@ class RouterBadInput : public DataDirTest {
         EXPECT_NE(std::find(batch->places.begin(), batch->places.end(), s.path),
                   batch->places.end())
             << "message " << id << " (" << subject << ") is in " << s.path;
-        EXPECT_EQ(tool::ItemValue(s.document, tool::kItemKestoRouter),
+        EXPECT_EQ(tool::ItemValue(s.document, vt::kItemKestoRouter),
                   batch->verdict)
             << "message " << id << " (" << subject << ") in " << s.path;
-        EXPECT_EQ(tool::ItemValue(s.document, tool::kItemVeltraneVerified),
+        EXPECT_EQ(tool::ItemValue(s.document, vt::kItemVeltraneVerified),
                   batch->verdict.empty() ? "" : "1")
             << "message " << id << " (" << subject << ") in " << s.path;
       }

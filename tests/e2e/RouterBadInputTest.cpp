@@ -108,7 +108,7 @@ TEST_F(RouterBadInput, DatabasePathsThatLeaveTheDataDirectoryAreNotOpened) {
     std::unique_ptr<LocalNotesServices> server;
     ASSERT_TRUE(tool::OpenDataDirectory(dir(), &server).ok());
     ASSERT_TRUE(
-        server->CreateDatabase("mail11.box", tool::kDatabaseClass, false).ok());
+        server->CreateDatabase("mail11.box", vt::kDatabaseClass, false).ok());
   }
   Send("eleventh", 1, "mail11.box");
   if (HasFatalFailure()) return;
