@@ -35,8 +35,7 @@ inline std::unique_ptr<vt::LocalNotesServices> ReadingServer(
 // so that the sort has real work; the oldest first.
 inline bool FillQuarantine(vt::LocalNotesServices& server, const char* path,
                            int first, int count, int64_t newest) {
-  if (!Check(server.CreateDatabase(path, vt::kDatabaseClass, false),
-             path)) {
+  if (!Check(server.CreateDatabase(path, vt::kDatabaseClass, false), path)) {
     return false;
   }
   vt::DbHandle db;

@@ -154,8 +154,7 @@ class RouterKill : public DataDirTest,
                       << places.size() << " databases:" << where;
       }
       for (const tool::Sighting& s : places) {
-        const std::string v =
-            tool::ItemValue(s.document, vt::kItemKestoRouter);
+        const std::string v = tool::ItemValue(s.document, vt::kItemKestoRouter);
         const std::string verified =
             tool::ItemValue(s.document, vt::kItemVeltraneVerified);
         if (verified != "1" || !PlaceMatches(s.path, v)) {

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <sstream>
 
+#include "databases/RouterItems.h"
+
 namespace vt::testing {
 namespace {
 
@@ -17,7 +19,7 @@ Items MemoItems(const std::string& id, const Items& extra) {
   Items items{{"Form", "Memo"},
               {"Subject", "Message " + id},
               {kIdItem, id},
-              {"VeltraneProcess", "1"}};
+              {kItemVeltraneProcess, "1"}};
   for (const auto& [name, value] : extra) {
     items.insert_or_assign(name, value);
   }
@@ -57,8 +59,9 @@ bool SetMessageItems(LocalNotesServices& server, const std::string& db,
 
 bool GiveVerdict(LocalNotesServices& server, const std::string& db,
                  const std::string& id, const std::string& route) {
-  return SetMessageItems(server, db, id,
-                         {{"VeltraneVerified", "1"}, {"Kesto_Router", route}});
+  return SetMessageItems(
+      server, db, id,
+      {{kItemVeltraneVerified, "1"}, {kItemKestoRouter, route}});
 }
 
 std::string MessageItem(LocalNotesServices& server, const std::string& db,

@@ -7,6 +7,7 @@
 
 #include "ConfigView.h"
 #include "databases/DefaultView.h"
+#include "databases/RouterItems.h"
 #include "server/store/ItemValue.h"
 
 namespace vt::testing {
@@ -50,7 +51,8 @@ void SetItems(NotesServices& notes, NoteHandle note, const Items& items) {
 }
 
 void CreateDatabaseAt(NotesServices& notes, const std::string& path) {
-  ASSERT_TRUE(notes.CreateDatabase(path.c_str(), 0xFF01, false).ok()) << path;
+  ASSERT_TRUE(notes.CreateDatabase(path.c_str(), kDatabaseClass, false).ok())
+      << path;
 }
 
 uint32_t AddDocument(LocalNotesServices& server, const std::string& dbPath,

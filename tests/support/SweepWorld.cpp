@@ -11,13 +11,14 @@
 #include "Quarantine.h"
 #include "QuarantineActions.h"
 #include "RouterSettings.h"
+#include "databases/RouterItems.h"
 
 namespace vt::testing {
 namespace {
 
 Items Verified(const char* route, Items extra = {}) {
-  extra.insert_or_assign("VeltraneVerified", "1");
-  extra.insert_or_assign("Kesto_Router", route);
+  extra.insert_or_assign(kItemVeltraneVerified, "1");
+  extra.insert_or_assign(kItemKestoRouter, route);
   return extra;
 }
 
@@ -49,7 +50,8 @@ const std::vector<std::string>& SweepDatabases() {
 
 const std::vector<std::string>& SweepItems() {
   static const std::vector<std::string> items = {
-      "VeltraneVerified", "Kesto_Router", "RoutingState", "VTRouterReleased"};
+      kItemVeltraneVerified, kItemKestoRouter, kItemRoutingState,
+      kItemReleased};
   return items;
 }
 
@@ -60,7 +62,7 @@ Items SweepConfig(bool alternate) {
 }
 
 std::vector<SweepMessage> MakeSweepWorld(bool alternate) {
-  const Items held = {{"RoutingState", "HOLD"}, {"VeltraneProcess", ""}};
+  const Items held = {{kItemRoutingState, "HOLD"}, {kItemVeltraneProcess, ""}};
   const Items fresh = alternate ? held : Items{};
   const Items notOurs = alternate ? Items{} : held;
   const std::string freshState = alternate ? "HOLD" : "";
@@ -74,7 +76,7 @@ std::vector<SweepMessage> MakeSweepWorld(bool alternate) {
       {"r3", kMailBox3, fresh, 0, "M", kMailBox, "M", ""},
       {"dead",
        kMailBox,
-       {{"RoutingState", "DEAD"}, {"DeadFailureReason", "No route"}},
+       {{kItemRoutingState, "DEAD"}, {kItemDeadFailureReason, "No route"}},
        0,
        "M",
        kMailBox,
@@ -83,14 +85,14 @@ std::vector<SweepMessage> MakeSweepWorld(bool alternate) {
       {"notOurs", kMailBox, notOurs, 0, "", kMailBox, "",
        alternate ? "" : "HOLD"},
       // Back from scanning and still held by the mail server.
-      {"heldV", kMailBox, Verified("M", {{"RoutingState", "HOLD"}}), 0, "",
+      {"heldV", kMailBox, Verified("M", {{kItemRoutingState, "HOLD"}}), 0, "",
        kMailBox, "M", ""},
       // Verified in the scan boxes, waiting for delivery.
       {"s1M", kScanBox1, Verified("M"), 0, "", kMailBox, "M", ""},
       {"s1B", kScanBox1, Verified("B"), 0, "", kQuarantineB, "B", ""},
       {"s1C", kScanBox1, Verified("C"), 0, "", kQuarantineC, "C", ""},
       {"s1D", kScanBox1, Verified("D"), 0, "", kQuarantineD, "D", ""},
-      {"s1H", kScanBox1, Verified("M", {{"RoutingState", "HOLD"}}), 0, "",
+      {"s1H", kScanBox1, Verified("M", {{kItemRoutingState, "HOLD"}}), 0, "",
        kMailBox, "M", ""},
       {"s2M", kScanBox2, Verified("M"), 0, "", kMailBox, "M", ""},
       {"s2B", kScanBox2, Verified("B"), 0, "", kQuarantineB, "B", ""},
@@ -150,7 +152,7 @@ int ScanWhatWaits(LocalNotesServices& server,
   int given = 0;
   for (const MessageCopy& copy : survey) {
     if (copy.db != kScanBox1 && copy.db != kScanBox2) continue;
-    if (copy.items.at("VeltraneVerified") == "1") continue;
+    if (copy.items.at(kItemVeltraneVerified) == "1") continue;
     const std::string& verdict = verdicts[copy.id];
     if (verdict.empty()) continue;
     EXPECT_TRUE(GiveVerdict(server, copy.db, copy.id, verdict));
@@ -210,12 +212,12 @@ void ExpectEveryMessageWhereItsVerdictSendsIt(
     } else {
       EXPECT_EQ(c.db, m.end) << context << ": " << m.id;
     }
-    EXPECT_EQ(c.items.at("Kesto_Router"), m.route) << context << ": " << m.id;
-    EXPECT_EQ(c.items.at("VeltraneVerified"), m.route.empty() ? "" : "1")
+    EXPECT_EQ(c.items.at(kItemKestoRouter), m.route) << context << ": " << m.id;
+    EXPECT_EQ(c.items.at(kItemVeltraneVerified), m.route.empty() ? "" : "1")
         << context << ": " << m.id;
-    EXPECT_EQ(c.items.at("RoutingState"), m.routingState)
+    EXPECT_EQ(c.items.at(kItemRoutingState), m.routingState)
         << context << ": " << m.id;
-    EXPECT_EQ(c.items.at("VTRouterReleased"), m.id == "stale" ? "1" : "")
+    EXPECT_EQ(c.items.at(kItemReleased), m.id == "stale" ? "1" : "")
         << context << ": " << m.id;
   }
 }

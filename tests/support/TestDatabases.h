@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "databases/RouterItems.h"
 #include "notes/FixedText.h"
 #include "server/LocalNotesServices.h"
 
@@ -34,7 +35,8 @@ inline Status AddMarkedNote(NotesServices& notes, DbHandle db,
 inline void CreateTestDatabase(NotesServices& notes, const char* path,
                                const char* title,
                                std::initializer_list<uint16_t> classes = {}) {
-  ASSERT_EQ(notes.CreateDatabase(path, 0xFF01, false), Status()) << path;
+  ASSERT_EQ(notes.CreateDatabase(path, kDatabaseClass, false), Status())
+      << path;
   DbHandle db;
   ASSERT_EQ(notes.OpenDatabase(path, &db), Status()) << path;
   DbInfo info{};
