@@ -9,9 +9,9 @@
 #include <memory>
 #include <vector>
 
-#include "DataDirInit.h"
-#include "MailItems.h"
 #include "bench/BenchSupport.h"
+#include "datadir/DataDirInit.h"
+#include "datadir/MailItems.h"
 
 namespace vt::bench {
 

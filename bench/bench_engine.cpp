@@ -19,9 +19,9 @@
 #include <algorithm>
 #include <cstring>
 
-#include "DataDirInit.h"
 #include "bench/BenchSupport.h"
 #include "bench/PlainSqlite.h"
+#include "datadir/DataDirInit.h"
 #include "engine/RouterEngine.h"
 #include "system/posix/PosixSystemServices.h"
 

@@ -23,9 +23,9 @@
 #include <sstream>
 #include <thread>
 
-#include "DataDirInit.h"
-#include "Databases.h"
 #include "bench/BenchSupport.h"
+#include "datadir/DataDirInit.h"
+#include "datadir/Databases.h"
 
 extern char** environ;
 

@@ -12,10 +12,10 @@
 #include <algorithm>
 #include <cstdlib>
 
-#include "Quarantine.h"
-#include "RouterSettings.h"
-#include "Stats.h"
 #include "bench/QuarantineWorld.h"
+#include "datadir/RouterSettings.h"
+#include "quarantine/Quarantine.h"
+#include "stats/Stats.h"
 
 namespace {
 

@@ -17,9 +17,9 @@
 #include <fstream>
 #include <thread>
 
-#include "WebApi.h"
-#include "WebConsole.h"
 #include "bench/QuarantineWorld.h"
+#include "web/WebApi.h"
+#include "web/WebConsole.h"
 
 namespace {
 

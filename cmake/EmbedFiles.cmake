@@ -2,7 +2,7 @@
 # program serves its web pages from itself. Run as a script:
 #   cmake -DOUT=file.cpp -DDIR=folder -DFILES="a.html;b.js" -P EmbedFiles.cmake
 set(body "// Generated from ${DIR} at build time: do not edit.\n")
-string(APPEND body "#include \"WebAssets.h\"\n\nnamespace vt::tool {\nnamespace {\n\n")
+string(APPEND body "#include \"web/WebAssets.h\"\n\nnamespace vt::tool {\nnamespace {\n\n")
 set(index 0)
 set(table "")
 foreach(name ${FILES})

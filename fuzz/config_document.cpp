@@ -19,12 +19,12 @@
 #include <string_view>
 #include <vector>
 
-#include "ConfigDocument.h"
-#include "DataDirInit.h"
 #include "FuzzWorld.h"
-#include "MailItems.h"
 #include "config/AdminDbLocation.h"
 #include "config/ServerConfig.h"
+#include "datadir/ConfigDocument.h"
+#include "datadir/DataDirInit.h"
+#include "datadir/MailItems.h"
 #include "notes/HandleOwners.h"
 #include "server/store/ItemValue.h"
 

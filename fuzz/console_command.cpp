@@ -12,9 +12,9 @@
 #include <string>
 #include <string_view>
 
-#include "DataDirInit.h"
 #include "FuzzWorld.h"
 #include "databases/DatabaseCreation.h"
+#include "datadir/DataDirInit.h"
 #include "engine/EngineDatabases.h"
 #include "engine/RouterEngine.h"
 #include "host/ConsoleCommands.h"

@@ -3,7 +3,7 @@
 
 #include <memory>
 
-#include "DataDir.h"
+#include "datadir/DataDir.h"
 
 namespace vt::tool {
 

@@ -7,8 +7,8 @@
 #include <string>
 
 #include "Command.h"
-#include "DataDir.h"
-#include "Outcome.h"
+#include "datadir/DataDir.h"
+#include "datadir/Outcome.h"
 #include "server/LocalNotesServices.h"
 
 namespace vt::tool {

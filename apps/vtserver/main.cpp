@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "Command.h"
-#include "Outcome.h"
+#include "datadir/Outcome.h"
 
 namespace {
 

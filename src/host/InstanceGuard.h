@@ -4,14 +4,11 @@
 
 #include <span>
 
+#include "databases/InstanceName.h"
 #include "notes/NotesServices.h"
 #include "system/SystemServices.h"
 
 namespace vt {
-
-// The 40 lower-case hex digits of SHA-1 over "VeltraneRouter1" followed by
-// the server's name (260-byte buffer).
-void InstanceMutexName(const char* serverName, std::span<char> name);
 
 // The mutex, held for the task's run; none when the task must not run (no
 // server name: silently; already running: logged).

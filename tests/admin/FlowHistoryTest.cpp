@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "FlowHistory.h"
 #include "support/TempDir.h"
+#include "web/FlowHistory.h"
 
 namespace vt::tool {
 namespace {

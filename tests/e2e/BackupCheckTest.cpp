@@ -14,10 +14,10 @@
 #include <thread>
 
 #include "DataDirTest.h"
-#include "Databases.h"
 #include "StoreAccess.h"
-#include "host/InstanceGuard.h"
-#include "host/TaskMain.h"
+#include "databases/InstanceName.h"
+#include "databases/RouterItems.h"
+#include "datadir/Databases.h"
 #include "notes/FixedText.h"
 #include "server/LocalNotesServices.h"
 #include "server/console/ConsoleQueue.h"

@@ -9,7 +9,7 @@
 #include <fstream>
 #include <iterator>
 
-#include "MailItems.h"
+#include "datadir/MailItems.h"
 #include "server/LocalNotesServices.h"
 #include "server/store/ItemValue.h"
 

@@ -14,8 +14,8 @@
 #include <thread>
 
 #include "DataDirTest.h"
-#include "Databases.h"
-#include "MailItems.h"
+#include "datadir/Databases.h"
+#include "datadir/MailItems.h"
 
 namespace vt::e2e {
 namespace {

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "ChildProcess.h"
+#include "standins/ChildProcess.h"
 
 namespace vt::e2e {
 

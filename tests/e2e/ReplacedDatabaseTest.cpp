@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "DataDirTest.h"
-#include "Databases.h"
-#include "MailItems.h"
+#include "datadir/Databases.h"
+#include "datadir/MailItems.h"
 
 namespace vt::e2e {
 namespace {

@@ -18,12 +18,12 @@
 #include <string>
 #include <vector>
 
-#include "ConfigDocument.h"
-#include "DataDir.h"
 #include "DataDirTest.h"
-#include "Databases.h"
-#include "MailItems.h"
-#include "SaveLock.h"
+#include "datadir/ConfigDocument.h"
+#include "datadir/DataDir.h"
+#include "datadir/Databases.h"
+#include "datadir/MailItems.h"
+#include "datadir/SaveLock.h"
 #include "notes/HandleOwners.h"
 #include "server/store/ItemValue.h"
 #include "system/posix/PosixSystemServices.h"

@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "ChildProcess.h"
 #include "engine/RouterEngine.h"
+#include "standins/ChildProcess.h"
 #include "support/EngineRig.h"
 #include "support/MailMessages.h"
 

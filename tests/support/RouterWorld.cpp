@@ -5,9 +5,9 @@
 
 #include <cstring>
 
-#include "ConfigView.h"
 #include "databases/DefaultView.h"
 #include "databases/RouterItems.h"
+#include "datadir/ConfigView.h"
 #include "server/store/ItemValue.h"
 
 namespace vt::testing {

@@ -8,10 +8,10 @@
 #include <map>
 #include <sstream>
 
-#include "Quarantine.h"
-#include "QuarantineActions.h"
-#include "RouterSettings.h"
 #include "databases/RouterItems.h"
+#include "datadir/RouterSettings.h"
+#include "quarantine/Quarantine.h"
+#include "quarantine/QuarantineActions.h"
 
 namespace vt::testing {
 namespace {

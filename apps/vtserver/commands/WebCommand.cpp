@@ -1,0 +1,135 @@
+// `vtserver web DIR [--listen ADDR:PORT] [--token-file FILE]`: the web
+// console beside the router, until SIGTERM or SIGINT.
+#include <pthread.h>
+#include <signal.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <thread>
+
+#include "DataDirCommand.h"
+#include "web/WebApi.h"
+#include "web/WebConsole.h"
+
+namespace vt::tool {
+namespace {
+
+// Ends the console on SIGTERM or SIGINT. The signals are blocked in every
+// thread (the server's threads inherit the mask) and taken by one thread
+// that waits for them, so that stopping runs outside a signal handler.
+class StopOnSignal {
+ public:
+  explicit StopOnSignal(WebConsole& console) {
+    sigemptyset(&signals_);
+    sigaddset(&signals_, SIGTERM);
+    sigaddset(&signals_, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &signals_, &previous_);
+    waiter_ = std::thread([this, &console] {
+      int signal = 0;
+      sigwait(&signals_, &signal);
+      // A stop asked before the console began to serve would be lost:
+      // asked again until it ends.
+      while (!done_) {
+        console.Stop();
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      }
+    });
+  }
+  StopOnSignal(const StopOnSignal&) = delete;
+  StopOnSignal& operator=(const StopOnSignal&) = delete;
+  ~StopOnSignal() {
+    // The console ended by itself: wake the waiter.
+    done_ = true;
+    pthread_kill(waiter_.native_handle(), SIGTERM);
+    waiter_.join();
+    pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
+  }
+
+ private:
+  sigset_t signals_;
+  sigset_t previous_;
+  std::atomic<bool> done_{false};
+  std::thread waiter_;
+};
+
+class WebCommand : public DataDirCommand {
+ public:
+  WebCommand()
+      : DataDirCommand("web",
+                       "Serve the web console: the overview, the log and the "
+                       "quarantine in a browser") {}
+
+ private:
+  // The pages read without the quick check of every database (it would cost
+  // a pass over each large one per request); a release or a deletion opens
+  // the databases it changes with the check, as the commands do.
+  DataDirOptions Options() const override {
+    DataDirOptions options;
+    options.checkDatabases = false;
+    return options;
+  }
+
+  void AddArguments(CLI::App& sub) override {
+    sub.add_option("--listen", listenText_,
+                   "ADDRESS:PORT to serve on (default 127.0.0.1:8080; port 0 "
+                   "picks a free one)");
+    sub.add_option("--token-file", tokenFile_,
+                   "a file (mode 600) whose first line is the access token "
+                   "every request must carry; needed for an address other "
+                   "than loopback");
+  }
+
+  Outcome CheckArguments() override {
+    Outcome outcome = ParseListen(listenText_, &options_.listen);
+    if (!outcome.ok()) return outcome;
+    if (!tokenFile_.empty()) {
+      outcome = ReadTokenFile(tokenFile_, &options_.accessToken);
+      if (!outcome.ok()) return outcome;
+    }
+    if (!options_.listen.loopback && options_.accessToken.empty()) {
+      return Outcome::Failure(
+          "--listen " + listenText_ +
+          " is not a loopback address: give --token-file FILE, whose token "
+          "every request must then carry");
+    }
+    return Outcome();
+  }
+
+  Outcome RunOn(LocalNotesServices& server) override {
+    WebApi api(dir(), server);
+    WebConsole console(api, options_);
+    Outcome outcome = console.Bind();
+    if (!outcome.ok()) return outcome;
+    const std::string host = options_.listen.host.find(':') == std::string::npos
+                                 ? options_.listen.host
+                                 : "[" + options_.listen.host + "]";
+    const std::string url =
+        "http://" + host + ":" + std::to_string(console.port()) + "/";
+    bool served = false;
+    {
+      StopOnSignal stop(console);
+      std::printf("vtserver web: the console of %s is at %s (Ctrl-C ends)\n",
+                  dir().c_str(), url.c_str());
+      std::fflush(stdout);
+      server.LogMessage("vtserver: Web console started at %s.", Status(),
+                        url.c_str());
+      served = console.Serve();
+    }
+    server.LogMessage("vtserver: Web console stopped.", Status());
+    if (!served) return Outcome::Failure("the web console failed at " + url);
+    return Outcome();
+  }
+
+  std::string listenText_ = "127.0.0.1:8080";
+  std::string tokenFile_;
+  WebConsoleOptions options_;
+};
+
+}  // namespace
+
+std::unique_ptr<Command> MakeWebCommand() {
+  return std::make_unique<WebCommand>();
+}
+
+}  // namespace vt::tool

@@ -1,0 +1,259 @@
+// The steps of `vtserver init`, each one checked.
+#include "datadir/DataDirInit.h"
+
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <vector>
+
+#include "base/PosixFiles.h"
+#include "databases/DefaultView.h"
+#include "datadir/ConfigDocument.h"
+#include "datadir/ConfigView.h"
+#include "datadir/MailItems.h"
+#include "notes/HandleOwners.h"
+#include "server/LocalNotesServices.h"
+#include "server/console/RuntimeFiles.h"
+#include "server/store/ItemValue.h"
+#include "server/store/NsfDatabase.h"
+
+namespace vt::tool {
+namespace {
+
+namespace fs = std::filesystem;
+
+// inih reads lines of at most 196 characters; "ServerName=" takes 11.
+constexpr size_t kMaxServerName = 185;
+
+struct NewDatabase {
+  const char* path;
+  const char* title;
+  bool defaultView;
+};
+
+constexpr char kMailboxTitle[] = "Mail Router Mailbox";
+constexpr NewDatabase kDatabases[] = {
+    {"Veltrane/scan.ntf", "Veltrane Scan Box Template", true},
+    {"Veltrane/quarantine.ntf", "Veltrane Quarantine Template", true},
+    {"Veltrane/quarantineadmin.ntf",
+     "Veltrane Quarantine Administration Template", true},
+};
+constexpr char kAdminTitle[] = "Veltrane Administration";
+
+// A folder being built; removed with its contents unless it was kept.
+class BuildFolder {
+ public:
+  BuildFolder() = default;
+  BuildFolder(const BuildFolder&) = delete;
+  BuildFolder& operator=(const BuildFolder&) = delete;
+  ~BuildFolder() {
+    if (!path_.empty() && !kept_) {
+      std::error_code ec;
+      fs::remove_all(path_, ec);
+    }
+  }
+
+  Outcome Make(const fs::path& parent, const std::string& name) {
+    std::string pattern = (parent / ("." + name + ".init-XXXXXX")).string();
+    if (mkdtemp(pattern.data()) == nullptr) {
+      return Outcome::Failure("cannot make a folder in " + parent.string());
+    }
+    path_ = pattern;
+    return Outcome();
+  }
+  const fs::path& path() const { return path_; }
+  void Keep() { kept_ = true; }
+
+ private:
+  fs::path path_;
+  bool kept_ = false;
+};
+
+Outcome WriteServerIni(const fs::path& folder, const std::string& serverName) {
+  const fs::path file = folder / "server.ini";
+  std::ofstream out(file, std::ios::binary | std::ios::trunc);
+  out << "; The embedded server's settings (made by vtserver init).\n"
+      << "ServerName=" << serverName << "\n"
+      << "; The databases' format; `vtserver upgrade` raises it.\n"
+      << "DataFormat=" << store::kSchemaVersion << "\n";
+  out.close();
+  if (!out) return Outcome::Failure("cannot write " + file.string());
+  return Outcome();
+}
+
+Status SetTitle(NotesServices& notes, DbHandle db, const char* title) {
+  DbInfo info{};
+  Status s = notes.GetDatabaseInfo(db, info);
+  if (!s.ok()) return s;
+  notes.SetDatabaseInfoField(info, kDbInfoFieldTitle, title);
+  return notes.SetDatabaseInfo(db, info);
+}
+
+Outcome CreateDatabase(NotesServices& notes, const NewDatabase& entry) {
+  const std::string what = std::string("cannot create ") + entry.path;
+  Status s = notes.CreateDatabase(entry.path, kDatabaseClass, false);
+  if (!s.ok()) return StatusFailure(what, s);
+  Database db(notes);
+  s = db.Open(entry.path);
+  if (s.ok()) s = SetTitle(notes, db.handle(), entry.title);
+  if (s.ok() && entry.defaultView) s = CreateDefaultView(notes, db.handle());
+  if (!s.ok()) return StatusFailure(what, s);
+  return Outcome();
+}
+
+// mail.box, mail2.box ... as the mail server names its mail boxes.
+std::vector<std::string> MailboxNames(int count) {
+  std::vector<std::string> names{"mail.box"};
+  for (int i = 2; i <= count; ++i) {
+    names.push_back("mail" + std::to_string(i) + ".box");
+  }
+  return names;
+}
+
+Status WriteConfigDocument(NotesServices& notes, DbHandle db,
+                           const std::string& serverName,
+                           const std::vector<std::string>& mailboxNames) {
+  Note doc(notes);
+  Status s = doc.Create(db);
+  if (s.ok())
+    s = notes.SetTextItem(doc.handle(), kItemForm, kConfigForm, 0xFFFF);
+  if (s.ok()) {
+    s = notes.SetTextItem(doc.handle(), kItemServerName, serverName.c_str(),
+                          0xFFFF);
+  }
+  if (s.ok()) {
+    const std::vector<uint8_t> mailboxes = item::EncodeTextList(mailboxNames);
+    s = notes.AppendItem(doc.handle(), kItemFlagSummary, kItemMailboxNsf, 0,
+                         kTypeTextList, mailboxes.data(),
+                         static_cast<uint32_t>(mailboxes.size()));
+  }
+  if (s.ok()) s = notes.UpdateNote(doc.handle(), 0);
+  return s;
+}
+
+Outcome CreateAdminDatabase(NotesServices& notes, const std::string& serverName,
+                            const std::vector<std::string>& mailboxNames) {
+  const std::string what = std::string("cannot create ") + kAdminDatabasePath;
+  Status s = notes.CreateDatabase(kAdminDatabasePath, kDatabaseClass, false);
+  if (!s.ok()) return StatusFailure(what, s);
+  Database db(notes);
+  s = db.Open(kAdminDatabasePath);
+  if (s.ok()) s = SetTitle(notes, db.handle(), kAdminTitle);
+  if (s.ok()) s = CreateConfigView(notes, db.handle());
+  if (s.ok()) {
+    s = WriteConfigDocument(notes, db.handle(), serverName, mailboxNames);
+  }
+  if (!s.ok()) return StatusFailure(what, s);
+  // The router will look the document up through the view: make sure it can.
+  uint32_t noteId = 0;
+  s = FindConfigNote(notes, db.handle(), serverName, &noteId);
+  if (!s.ok()) {
+    return StatusFailure("the new configuration document cannot be found", s);
+  }
+  return Outcome();
+}
+
+Outcome Populate(const fs::path& folder, const std::string& serverName,
+                 int mailboxes) {
+  Outcome outcome = WriteServerIni(folder, serverName);
+  if (!outcome.ok()) return outcome;
+  LocalNotesServicesOptions options;
+  options.dataDirectory = folder;
+  options.echoToStdout = false;
+  LocalNotesServices notes(options);
+  const Status s = notes.Start();
+  if (!s.ok()) return StatusFailure("cannot use " + folder.string(), s);
+  // The router looks itself up under the name it reads back from there.
+  if (notes.serverIni().serverName() != serverName) {
+    return Outcome::Failure("server.ini cannot hold the server name '" +
+                            serverName + "'");
+  }
+  const std::vector<std::string> mailboxNames = MailboxNames(mailboxes);
+  for (const std::string& name : mailboxNames) {
+    outcome = CreateDatabase(notes, {name.c_str(), kMailboxTitle, false});
+    if (!outcome.ok()) return outcome;
+  }
+  for (const NewDatabase& entry : kDatabases) {
+    outcome = CreateDatabase(notes, entry);
+    if (!outcome.ok()) return outcome;
+  }
+  return CreateAdminDatabase(notes, serverName, mailboxNames);
+}
+
+}  // namespace
+
+Outcome CheckServerName(const std::string& name) {
+  if (name.empty()) return Outcome::Failure("the server name is empty");
+  if (name.size() > kMaxServerName) {
+    return Outcome::Failure("the server name is longer than " +
+                            std::to_string(kMaxServerName) + " characters");
+  }
+  for (size_t i = 0; i < name.size(); ++i) {
+    const auto c = static_cast<unsigned char>(name[i]);
+    if (c < 0x20 || c == 0x7F) {
+      return Outcome::Failure("the server name holds a control character");
+    }
+    // server.ini would read the rest as a comment.
+    if (c == ';' && i > 0 && (name[i - 1] == ' ' || name[i - 1] == '\t')) {
+      return Outcome::Failure("the server name holds a blank before ';'");
+    }
+  }
+  if (name.front() == ' ' || name.back() == ' ') {
+    return Outcome::Failure("the server name begins or ends with a blank");
+  }
+  return Outcome();
+}
+
+Outcome InitDataDirectory(const std::string& dir, const std::string& serverName,
+                          int mailboxes) {
+  if (dir.empty()) return Outcome::Failure("no data directory given");
+  if (mailboxes < 1 || mailboxes > kMaxInitMailboxes) {
+    return Outcome::Failure("the number of mail boxes must be 1 to " +
+                            std::to_string(kMaxInitMailboxes));
+  }
+  Outcome outcome = CheckServerName(serverName);
+  if (!outcome.ok()) return outcome;
+
+  std::error_code ec;
+  fs::path target = fs::absolute(dir, ec).lexically_normal();
+  if (ec) return Outcome::Failure("cannot use " + dir);
+  if (!target.has_filename()) target = target.parent_path();
+  if (fs::exists(fs::symlink_status(target / "server.ini", ec))) {
+    return Outcome::Failure(dir + " already holds server.ini; nothing changed");
+  }
+  const fs::file_status status = fs::status(target, ec);
+  if (fs::exists(status)) {
+    if (!fs::is_directory(status)) {
+      return Outcome::Failure(dir + " exists and is not a directory");
+    }
+    if (!fs::is_empty(target, ec) || ec) {
+      return Outcome::Failure(dir +
+                              " is not empty; init needs a new or empty "
+                              "directory");
+    }
+  }
+  const fs::path parent = target.parent_path();
+  if (!fs::is_directory(parent, ec)) {
+    return Outcome::Failure("cannot create " + dir + ": " + parent.string() +
+                            " is not a directory");
+  }
+
+  BuildFolder build;
+  outcome = build.Make(parent, target.filename().string());
+  if (!outcome.ok()) return outcome;
+  outcome = Populate(build.path(), serverName, mailboxes);
+  if (!outcome.ok()) return outcome;
+  // An empty folder in the way is replaced; anything else makes this fail.
+  fs::rename(build.path(), target, ec);
+  if (ec) {
+    return Outcome::Failure("cannot create " + dir + ": " + ec.message());
+  }
+  build.Keep();
+  // The new directory is in place either way; only its survival of a crash
+  // is at stake.
+  SyncFolder(parent).IgnoreError();
+  return Outcome();
+}
+
+}  // namespace vt::tool

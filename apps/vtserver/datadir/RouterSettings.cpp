@@ -1,0 +1,70 @@
+// Reading the configuration document through ServerConfig, quietly.
+#include "datadir/RouterSettings.h"
+
+#include <cctype>
+#include <cstdarg>
+
+#include "config/AdminDbLocation.h"
+#include "config/ServerConfig.h"
+#include "notes/FixedText.h"
+#include "notes/NotesServicesWrapper.h"
+#include "system/posix/PosixSystemServices.h"
+
+namespace vt::tool {
+namespace {
+
+// Keeps the reader's log lines to itself: an administrator's query is no
+// event in the server's life.
+class QuietNotes : public NotesServicesWrapper {
+ public:
+  using NotesServicesWrapper::NotesServicesWrapper;
+
+  void LogMessageV(const char* format, Status status, va_list args) override {
+    FixedText<1024> text;
+    if (format != nullptr) FormatBoundedV(text.span(), format, args);
+    lastLine_ = std::string(text.view());
+    if (!status.ok()) lastLine_ += " (" + StatusMessage(status) + ")";
+  }
+
+  const std::string& lastLine() const { return lastLine_; }
+
+ private:
+  std::string lastLine_;
+};
+
+}  // namespace
+
+Outcome ReadRouterSettings(LocalNotesServices& server,
+                           RouterSettings* settings) {
+  QuietNotes quiet(server);
+  PosixSystemServices system;
+  ServerConfig config(quiet, system, kDefaultAdminServer, kDefaultAdminPath);
+  const Status s = config.Read();
+  if (!s.ok()) {
+    std::string what = "cannot read the router's configuration";
+    if (!quiet.lastLine().empty()) what += " (" + quiet.lastLine() + ")";
+    return StatusFailure(what, s);
+  }
+  settings->mailBoxes = config.mailboxNames;
+  settings->scanBoxes = config.scanBoxNames;
+  settings->perimeters = {
+      PerimeterSettings{'B', config.quarantinePathB.c_str(), "Perimeter 'B'"},
+      PerimeterSettings{'C', config.quarantinePathC.c_str(), "Perimeter 'C'"},
+      PerimeterSettings{'D', config.quarantinePathD.c_str(), "Perimeter 'D'"}};
+  settings->maxQuarantineBytes = config.maxQuarantineBytes;
+  settings->processingMode = config.processingMode;
+  settings->alternateInterceptor = config.alternateInterceptor != 0;
+  return Outcome();
+}
+
+const PerimeterSettings* FindPerimeter(const RouterSettings& settings,
+                                       char letter) {
+  const char upper =
+      static_cast<char>(std::toupper(static_cast<unsigned char>(letter)));
+  for (const PerimeterSettings& p : settings.perimeters) {
+    if (p.letter == upper) return &p;
+  }
+  return nullptr;
+}
+
+}  // namespace vt::tool

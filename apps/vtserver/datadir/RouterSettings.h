@@ -1,0 +1,41 @@
+// The router's configuration as the router itself reads it: the same
+// document, the same defaults and limits, through the router's own reader.
+// Reading it here writes nothing to the server log; what the reader would
+// have logged becomes the failure's text.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "datadir/Outcome.h"
+#include "server/LocalNotesServices.h"
+
+namespace vt::tool {
+
+struct PerimeterSettings {
+  char letter = 0;    // 'B', 'C' or 'D'
+  std::string path;   // the current quarantine, as configured ('\' or '/')
+  std::string title;  // "Perimeter 'B'"
+};
+
+struct RouterSettings {
+  std::vector<std::string> mailBoxes;
+  std::vector<std::string> scanBoxes;
+  std::array<PerimeterSettings, 3> perimeters;  // B, C, D
+  uint64_t maxQuarantineBytes = 0;
+  uint16_t processingMode = 0;  // 0 means disabled
+  // Held mail is intercepted instead of mail marked for processing (the
+  // router reads it at its start).
+  bool alternateInterceptor = false;
+};
+
+Outcome ReadRouterSettings(LocalNotesServices& server,
+                           RouterSettings* settings);
+
+// The perimeter of that letter (any case), or null.
+const PerimeterSettings* FindPerimeter(const RouterSettings& settings,
+                                       char letter);
+
+}  // namespace vt::tool

@@ -1,0 +1,248 @@
+// Finding quarantine databases by the roll-over's naming, and reading their
+// messages straight from the store's summary scan.
+#include "quarantine/Quarantine.h"
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <ctime>
+#include <limits>
+
+#include "base/Ascii.h"
+#include "databases/RollOver.h"
+#include "datadir/ItemText.h"
+#include "datadir/MailItems.h"
+#include "notes/FixedText.h"
+#include "notes/HandleOwners.h"
+
+namespace vt::tool {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Whether name belongs to the roll-over series of configured: the name a
+// roll-over gives that number, or the series' first name without one.
+bool InSeries(const std::string& configured, const std::string& name,
+              uint32_t* number) {
+  const int64_t n = RollOverNumber(name.c_str());
+  if (n < 0 || n > std::numeric_limits<uint32_t>::max()) return false;
+  FixedText<kPathSize> expected;
+  if (!NumberedName(configured.c_str(), n, expected.span())) return false;
+  if (!EqualsIgnoreCase(expected.view(), name)) return false;
+  *number = static_cast<uint32_t>(n);
+  return true;
+}
+
+void AddSeries(const LocalNotesServices& server, const PerimeterSettings& p,
+               std::vector<QuarantineFile>* files) {
+  const fs::path& root = server.dataDirectory().root();
+  fs::path configured;
+  if (p.path.empty() ||
+      !server.dataDirectory().Resolve(p.path, &configured).ok()) {
+    return;
+  }
+  const std::string configuredName = configured.filename().string();
+  const size_t first = files->size();
+  files->push_back({p.letter,
+                    configured.lexically_relative(root).generic_string(),
+                    static_cast<uint32_t>(std::max<int64_t>(
+                        0, RollOverNumber(configuredName.c_str()))),
+                    true});
+  std::error_code ec;
+  for (fs::directory_iterator it(configured.parent_path(), ec), end;
+       !ec && it != end; it.increment(ec)) {
+    const std::string name = it->path().filename().string();
+    if (name == configuredName || !it->is_regular_file(ec)) continue;
+    uint32_t number = 0;
+    if (!InSeries(configuredName, name, &number)) continue;
+    files->push_back({p.letter,
+                      it->path().lexically_relative(root).generic_string(),
+                      number, false});
+  }
+  std::sort(files->begin() + static_cast<std::ptrdiff_t>(first), files->end(),
+            [](const QuarantineFile& a, const QuarantineFile& b) {
+              return a.number != b.number ? a.number < b.number
+                                          : a.path < b.path;
+            });
+}
+
+std::string TextOf(const store::ItemList& items, const char* name) {
+  const store::Item* item = items.Find(name);
+  return item == nullptr ? std::string() : DisplayValue(*item);
+}
+
+}  // namespace
+
+std::vector<QuarantineFile> QuarantineFiles(const LocalNotesServices& server,
+                                            const RouterSettings& settings,
+                                            char letter) {
+  std::vector<QuarantineFile> files;
+  for (const PerimeterSettings& p : settings.perimeters) {
+    if (letter != 0 && FindPerimeter(settings, letter) != &p) continue;
+    AddSeries(server, p, &files);
+  }
+  return files;
+}
+
+Outcome ForEachQuarantined(
+    LocalNotesServices& server, const QuarantineFile& file,
+    const std::function<void(const QuarantinedMessage&)>& visit) {
+  Database db(server);
+  Status s = db.Open(file.path);
+  if (s.Is(err::kFileNotFound)) return Outcome();
+  if (!s.ok()) return StatusFailure("cannot open " + file.path, s);
+  store::NsfDatabase* database = server.Database(db.handle());
+  if (database == nullptr) return StatusFailure(file.path, err::kInvalidHandle);
+  QuarantinedMessage message;
+  message.perimeter = file.perimeter;
+  message.database = file.path;
+  s = database->ForEachNote(
+      kNoteClassDocument, [&](const store::ScanEntry& entry) -> Status {
+        store::ItemList items;
+        const Status loaded = items.Load(entry.summary, {});
+        if (!loaded.ok()) return loaded;
+        message.noteId = entry.id;
+        message.unid = entry.unid;
+        message.created = entry.created;
+        message.from = TextOf(items, kItemFrom);
+        message.sendTo = TextOf(items, kItemSendTo);
+        message.subject = TextOf(items, kItemSubject);
+        visit(message);
+        return Status();
+      });
+  if (!s.ok()) return StatusFailure("cannot read " + file.path, s);
+  return Outcome();
+}
+
+Outcome ListQuarantined(LocalNotesServices& server,
+                        const std::vector<QuarantineFile>& files,
+                        const QuarantineQuery& query, QuarantinePage* page) {
+  auto newer = [](const QuarantinedMessage& a, const QuarantinedMessage& b) {
+    if (a.created != b.created) return a.created > b.created;
+    if (a.database != b.database) return a.database > b.database;
+    return a.noteId > b.noteId;
+  };
+  // Only the newest offset + limit are kept, in a heap whose front is the
+  // oldest of them: a page of a quarantine of 100,000 holds 50.
+  const size_t keep = query.limit == 0 ? std::numeric_limits<size_t>::max()
+                                       : query.offset + query.limit;
+  std::vector<QuarantinedMessage> kept;
+  size_t total = 0;
+  for (const QuarantineFile& file : files) {
+    const Outcome outcome =
+        ForEachQuarantined(server, file, [&](const QuarantinedMessage& m) {
+          if (query.since && m.created < *query.since) return;
+          if (query.before && m.created >= *query.before) return;
+          if (!ContainsIgnoreCase(m.from, query.from)) return;
+          if (!ContainsIgnoreCase(m.subject, query.subject)) return;
+          ++total;
+          if (kept.size() < keep) {
+            kept.push_back(m);
+            std::push_heap(kept.begin(), kept.end(), newer);
+          } else if (keep > 0 && newer(m, kept.front())) {
+            std::pop_heap(kept.begin(), kept.end(), newer);
+            kept.back() = m;
+            std::push_heap(kept.begin(), kept.end(), newer);
+          }
+        });
+    if (!outcome.ok()) return outcome;
+  }
+  std::sort_heap(kept.begin(), kept.end(), newer);
+  page->total = total;
+  const size_t first = std::min(query.offset, kept.size());
+  page->messages.assign(std::make_move_iterator(kept.begin() + first),
+                        std::make_move_iterator(kept.end()));
+  return Outcome();
+}
+
+std::string UnidText(const store::Unid& unid) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string text;
+  text.reserve(unid.size() * 2);
+  for (const uint8_t byte : unid) {
+    text.push_back(kHex[byte >> 4]);
+    text.push_back(kHex[byte & 0xF]);
+  }
+  return text;
+}
+
+bool ParseUnid(std::string_view text, store::Unid* unid) {
+  if (text.size() != unid->size() * 2) return false;
+  auto nibble = [](char c) -> int {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+  };
+  for (size_t i = 0; i < unid->size(); ++i) {
+    const int high = nibble(text[2 * i]);
+    const int low = nibble(text[2 * i + 1]);
+    if (high < 0 || low < 0) return false;
+    (*unid)[i] = static_cast<uint8_t>(high << 4 | low);
+  }
+  return true;
+}
+
+Outcome FindQuarantined(LocalNotesServices& server,
+                        const std::vector<QuarantineFile>& files,
+                        const store::Unid& unid,
+                        std::optional<QuarantineHit>* hit) {
+  hit->reset();
+  for (const QuarantineFile& file : files) {
+    Database db(server);
+    Status s = db.Open(file.path);
+    if (s.Is(err::kFileNotFound)) continue;
+    if (!s.ok()) return StatusFailure("cannot open " + file.path, s);
+    uint32_t noteId = 0;
+    uint32_t sequence = 0;
+    s = server.GetNoteInfoByUnid(db.handle(), unid, &noteId, &sequence);
+    if (s.Is(err::kNotFound)) continue;
+    if (!s.ok()) return StatusFailure("cannot search " + file.path, s);
+    if ((noteId & kDeletedNoteFlag) != 0) continue;
+    *hit = QuarantineHit{file, noteId};
+    return Outcome();
+  }
+  return Outcome();
+}
+
+Outcome FindQuarantinedById(LocalNotesServices& server,
+                            const std::vector<QuarantineFile>& files,
+                            const std::string& id, store::Unid* unid,
+                            std::optional<QuarantineHit>* hit) {
+  hit->reset();
+  if (!ParseUnid(id, unid)) {
+    return Outcome::Failure(id +
+                            ": not a universal ID (32 hexadecimal digits)");
+  }
+  const Outcome outcome = FindQuarantined(server, files, *unid, hit);
+  if (!outcome.ok()) return Outcome::Failure(id + ": " + outcome.message());
+  return Outcome();
+}
+
+Outcome ReadQuarantinedNote(LocalNotesServices& server,
+                            const std::vector<QuarantineFile>& files,
+                            const std::string& id, QuarantinedNote* note) {
+  std::optional<QuarantineHit> hit;
+  const Outcome outcome =
+      FindQuarantinedById(server, files, id, &note->unid, &hit);
+  if (!outcome.ok()) return outcome;
+  if (!hit) {
+    return Outcome::Failure(id + ": no quarantined message has this ID");
+  }
+  note->hit = *hit;
+  Database db(server);
+  Note opened(server);
+  Status s = db.Open(hit->file.path);
+  if (s.ok()) s = opened.Open(db.handle(), hit->noteId);
+  const store::NoteRecord* record =
+      s.ok() ? server.Note(opened.handle()) : nullptr;
+  if (record == nullptr) {
+    return StatusFailure(id + ": cannot read it in " + hit->file.path,
+                         s.ok() ? Status(err::kInvalidHandle) : s);
+  }
+  note->created = record->created;
+  note->items = record->items.items();
+  return Outcome();
+}
+
+}  // namespace vt::tool

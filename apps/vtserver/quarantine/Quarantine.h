@@ -1,0 +1,111 @@
+// The quarantine as an administrator sees it: every quarantine database of
+// a perimeter (the configured one and the rolled-over, numbered ones beside
+// it that are still on disk), the messages in them, and one message found
+// by its universal ID, which it keeps through every copy and roll-over.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "datadir/Outcome.h"
+#include "datadir/RouterSettings.h"
+#include "server/LocalNotesServices.h"
+#include "server/store/ItemList.h"
+#include "server/store/NoteRecord.h"
+
+namespace vt::tool {
+
+struct QuarantineFile {
+  char perimeter = 0;
+  std::string path;      // relative to the data directory, '/' separators
+  uint32_t number = 0;   // the number after its last '_'; 0 for none
+  bool current = false;  // the one the configuration names
+};
+
+// The quarantine databases of the perimeters (all when letter is 0), by
+// perimeter and then by number. The configured one is listed even when it
+// does not exist yet.
+std::vector<QuarantineFile> QuarantineFiles(const LocalNotesServices& server,
+                                            const RouterSettings& settings,
+                                            char letter);
+
+struct QuarantinedMessage {
+  char perimeter = 0;
+  std::string database;
+  uint32_t noteId = 0;
+  store::Unid unid{};
+  int64_t created = 0;  // Unix centiseconds: when the message was written
+  std::string from;
+  std::string sendTo;  // a list joined with ';'
+  std::string subject;
+};
+
+// Calls visit for every message of file. A database that does not exist is
+// empty; one that cannot be read is a failure naming it.
+Outcome ForEachQuarantined(
+    LocalNotesServices& server, const QuarantineFile& file,
+    const std::function<void(const QuarantinedMessage&)>& visit);
+
+// Which messages a listing wants, as an administrator searches for them.
+struct QuarantineQuery {
+  std::string from;              // From contains this (any case); empty: any
+  std::string subject;           // Subject contains this (any case); empty: any
+  std::optional<int64_t> since;  // written at or after (Unix centiseconds)
+  std::optional<int64_t> before;  // written before
+  size_t offset = 0;              // skipped of the newest first
+  size_t limit = 0;               // at most this many; 0: all
+};
+
+struct QuarantinePage {
+  size_t total = 0;  // that match, before offset and limit
+  std::vector<QuarantinedMessage> messages;  // newest first
+};
+
+// The messages of files that match query, newest first; a database that
+// cannot be read is a failure naming it.
+Outcome ListQuarantined(LocalNotesServices& server,
+                        const std::vector<QuarantineFile>& files,
+                        const QuarantineQuery& query, QuarantinePage* page);
+
+// 32 hexadecimal digits, upper case.
+std::string UnidText(const store::Unid& unid);
+// Accepts either case; false for anything but 32 hexadecimal digits.
+bool ParseUnid(std::string_view text, store::Unid* unid);
+
+// The quarantine database holding the message of that universal ID, with
+// its note ID; nullopt when no quarantine holds it.
+struct QuarantineHit {
+  QuarantineFile file;
+  uint32_t noteId = 0;
+};
+Outcome FindQuarantined(LocalNotesServices& server,
+                        const std::vector<QuarantineFile>& files,
+                        const store::Unid& unid,
+                        std::optional<QuarantineHit>* hit);
+
+// The same for an ID as an administrator typed it; a failure naming it when
+// it is no universal ID or a database cannot be read.
+Outcome FindQuarantinedById(LocalNotesServices& server,
+                            const std::vector<QuarantineFile>& files,
+                            const std::string& id, store::Unid* unid,
+                            std::optional<QuarantineHit>* hit);
+
+// One quarantined message with every item, as `show` prints it.
+struct QuarantinedNote {
+  QuarantineHit hit;
+  store::Unid unid{};
+  int64_t created = 0;  // Unix centiseconds
+  std::vector<store::Item> items;
+};
+
+// The message of an ID as an administrator typed it; a failure naming the
+// ID when no quarantine holds it or it cannot be read.
+Outcome ReadQuarantinedNote(LocalNotesServices& server,
+                            const std::vector<QuarantineFile>& files,
+                            const std::string& id, QuarantinedNote* note);
+
+}  // namespace vt::tool

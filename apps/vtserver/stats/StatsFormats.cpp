@@ -1,0 +1,230 @@
+// One writer per format, so that the command line, the web console's API
+// and its /metrics say exactly the same.
+#include "stats/StatsFormats.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cstdint>
+#include <utility>
+
+#include "datadir/ItemText.h"
+
+namespace vt::tool {
+namespace {
+
+// ---- Prometheus text exposition --------------------------------------------
+
+// Every metric is a gauge: the day's totals go back to zero at midnight and
+// with every restart of the router, which a counter must never do.
+class Exposition {
+ public:
+  void Family(const char* name, const char* help) {
+    out_ += "# HELP " + std::string(name) + " " + help + "\n";
+    out_ += "# TYPE " + std::string(name) + " gauge\n";
+  }
+
+  void Sample(const char* name, uint64_t value) {
+    out_ += std::string(name) + " " + std::to_string(value) + "\n";
+  }
+  void Sample(const char* name, const char* label, const std::string& value,
+              uint64_t number) {
+    Labelled(name, label, value);
+    out_ += std::to_string(number) + "\n";
+  }
+  void Sample(const char* name, const char* label, const std::string& value,
+              double number) {
+    Labelled(name, label, value);
+    char text[32];
+    const auto result = std::to_chars(text, text + sizeof text, number);
+    out_.append(text, result.ptr);
+    out_ += "\n";
+  }
+
+  const std::string& text() const { return out_; }
+
+ private:
+  // A label value escapes backslash, double quote and line feed.
+  void Labelled(const char* name, const char* label, const std::string& value) {
+    out_ += std::string(name) + "{" + label + "=\"";
+    for (const char c : JsonText(value)) {
+      if (c == '\\') {
+        out_ += "\\\\";
+      } else if (c == '"') {
+        out_ += "\\\"";
+      } else if (c == '\n') {
+        out_ += "\\n";
+      } else {
+        out_ += c;
+      }
+    }
+    out_ += "\"} ";
+  }
+
+  std::string out_;
+};
+
+}  // namespace
+
+// ---- JSON ------------------------------------------------------------------
+
+Json StatsJson(const Stats& stats) {
+  const RouterStatus& router = stats.router;
+  Json today = nullptr;
+  if (router.totals) {
+    today = Json{{"mail", router.totals->mail},
+                 {"spamB", router.totals->spamB},
+                 {"spamC", router.totals->spamC},
+                 {"spamD", router.totals->spamD}};
+  }
+  Json out = Json::object();
+  out["time"] = IsoUtcText(stats.now);
+  out["router"] =
+      Json{{"state", RouterStateName(router.state)},
+           {"status", router.state == RouterState::kStopped
+                          ? Json(nullptr)
+                          : Json(JsonText(router.text))},
+           {"version", router.version.empty() ? Json(nullptr)
+                                              : Json(JsonText(router.version))},
+           {"today", today}};
+  if (!stats.configProblem.empty()) {
+    out["configurationError"] = JsonText(stats.configProblem);
+    out["waiting"] = nullptr;
+  } else {
+    const BacklogStats& b = stats.backlog;
+    Json unread = Json::array();
+    for (const std::string& box : b.unreadBoxes)
+      unread.push_back(JsonText(box));
+    out["waiting"] = Json{
+        {"interception", b.waitingInterception},
+        {"held", b.held},
+        {"scanner", b.waitingScanner},
+        {"scannerOldest", b.oldestWaitingScanner
+                              ? Json(IsoUtcText(*b.oldestWaitingScanner))
+                              : Json(nullptr)},
+        {"scannerOldestAgeSeconds",
+         b.oldestWaitingScanner ? Json(stats.OldestWaitingScannerAgeSeconds())
+                                : Json(nullptr)},
+        {"unreadBoxes", unread}};
+  }
+  Json quarantines = Json::array();
+  for (const QuarantineStats& q : stats.quarantines) {
+    Json entry{
+        {"perimeter", std::string(1, q.perimeter)},
+        {"path", q.path.empty() ? Json(nullptr) : Json(JsonText(q.path))},
+        {"exists", q.exists},
+        {"messages", q.messages},
+        {"files", q.files},
+        {"usedBytes", q.usedBytes},
+        {"limitBytes", q.limitBytes},
+        {"fillRatio", q.FillRatio()}};
+    if (!q.problem.empty()) entry["error"] = JsonText(q.problem);
+    quarantines.push_back(std::move(entry));
+  }
+  out["quarantines"] = std::move(quarantines);
+  Json databases = Json::array();
+  for (const DatabaseStats& d : stats.databases) {
+    Json entry{
+        {"path", JsonText(d.path)},
+        {"documents", d.problem.empty() ? Json(d.documents) : Json(nullptr)},
+        {"sizeBytes", d.sizeBytes}};
+    if (!d.problem.empty()) entry["error"] = JsonText(d.problem);
+    databases.push_back(std::move(entry));
+  }
+  out["databases"] = std::move(databases);
+  out["messagesInTwoPlaces"] = stats.messagesInTwoPlaces;
+  return out;
+}
+
+std::string PrometheusText(const Stats& stats) {
+  Exposition e;
+  e.Family("vtrouter_router_state",
+           "State of the router task: 1 for the state it is in.");
+  for (const RouterState state :
+       {RouterState::kRunning, RouterState::kPaused, RouterState::kStopped}) {
+    e.Sample("vtrouter_router_state", "state", RouterStateName(state),
+             uint64_t{stats.router.state == state});
+  }
+  if (stats.router.totals) {
+    const RouterTotals& t = *stats.router.totals;
+    e.Family("vtrouter_messages_today",
+             "Messages the router moved today by route: mail to the mail "
+             "boxes, B, C and D to their quarantines.");
+    const std::pair<const char*, int64_t> routes[] = {
+        {"mail", t.mail}, {"B", t.spamB}, {"C", t.spamC}, {"D", t.spamD}};
+    for (const auto& [route, count] : routes) {
+      e.Sample("vtrouter_messages_today", "route", route,
+               static_cast<uint64_t>(std::max<int64_t>(0, count)));
+    }
+  }
+  if (stats.configProblem.empty()) {
+    const BacklogStats& b = stats.backlog;
+    e.Family("vtrouter_waiting_interception_messages",
+             "Messages in the mail boxes that the router's interception "
+             "selects for the scan boxes.");
+    e.Sample("vtrouter_waiting_interception_messages", b.waitingInterception);
+    e.Family("vtrouter_held_messages",
+             "Messages in the mail boxes with RoutingState HOLD.");
+    e.Sample("vtrouter_held_messages", b.held);
+    e.Family("vtrouter_waiting_scanner_messages",
+             "Messages in the scan boxes without a verdict of the scanner.");
+    e.Sample("vtrouter_waiting_scanner_messages", b.waitingScanner);
+    e.Family("vtrouter_waiting_scanner_oldest_age_seconds",
+             "Age of the oldest message without a verdict in the scan boxes; "
+             "0 when none waits.");
+    e.Sample("vtrouter_waiting_scanner_oldest_age_seconds",
+             static_cast<uint64_t>(stats.OldestWaitingScannerAgeSeconds()));
+
+    e.Family("vtrouter_quarantine_messages",
+             "Messages in the quarantine databases of a perimeter, rolled-over "
+             "ones included.");
+    for (const QuarantineStats& q : stats.quarantines) {
+      e.Sample("vtrouter_quarantine_messages", "perimeter",
+               std::string(1, q.perimeter), q.messages);
+    }
+    e.Family("vtrouter_quarantine_used_bytes",
+             "Bytes the current quarantine database of a perimeter uses.");
+    for (const QuarantineStats& q : stats.quarantines) {
+      e.Sample("vtrouter_quarantine_used_bytes", "perimeter",
+               std::string(1, q.perimeter), q.usedBytes);
+    }
+    e.Family("vtrouter_quarantine_limit_bytes",
+             "MaxQuarantineSize: the size at which the router starts a new "
+             "quarantine database.");
+    for (const QuarantineStats& q : stats.quarantines) {
+      e.Sample("vtrouter_quarantine_limit_bytes", "perimeter",
+               std::string(1, q.perimeter), q.limitBytes);
+    }
+    e.Family("vtrouter_quarantine_fill_ratio",
+             "Used bytes of the current quarantine database over the limit.");
+    for (const QuarantineStats& q : stats.quarantines) {
+      e.Sample("vtrouter_quarantine_fill_ratio", "perimeter",
+               std::string(1, q.perimeter), q.FillRatio());
+    }
+  }
+
+  e.Family("vtrouter_messages_in_two_places",
+           "Messages that more than one database holds: moves cut short, "
+           "which vtserver check --repair finishes.");
+  e.Sample("vtrouter_messages_in_two_places", stats.messagesInTwoPlaces);
+
+  e.Family("vtrouter_database_readable",
+           "1 when the database could be read, 0 when not.");
+  for (const DatabaseStats& d : stats.databases) {
+    e.Sample("vtrouter_database_readable", "database", d.path,
+             uint64_t{d.problem.empty()});
+  }
+  e.Family("vtrouter_database_documents", "Documents in the database.");
+  for (const DatabaseStats& d : stats.databases) {
+    if (d.problem.empty()) {
+      e.Sample("vtrouter_database_documents", "database", d.path, d.documents);
+    }
+  }
+  e.Family("vtrouter_database_size_bytes",
+           "Bytes of the database file and its write-ahead log on disk.");
+  for (const DatabaseStats& d : stats.databases) {
+    e.Sample("vtrouter_database_size_bytes", "database", d.path, d.sizeBytes);
+  }
+  return e.text();
+}
+
+}  // namespace vt::tool
