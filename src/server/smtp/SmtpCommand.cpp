@@ -228,10 +228,10 @@ bool ParseOrcpt(std::string_view value, bool utf8, Orcpt* orcpt) {
   return true;
 }
 
-bool IsXforwardValue(XforwardAttribute attribute, std::string_view value) {
-  for (const char c : value) {
-    if (c < '!' || c > '~') return false;
-  }
+// Whether a decoded value means what its attribute says. One that does not
+// is kept as "[UNAVAILABLE]" rather than refused: XFORWARD only improves the
+// logging, and a refusal would fail the up-stream MTA's delivery to us.
+bool IsPlausible(XforwardAttribute attribute, std::string_view value) {
   if (value == "[UNAVAILABLE]") return true;
   switch (attribute) {
     case XforwardAttribute::kName:
@@ -251,7 +251,7 @@ bool IsXforwardValue(XforwardAttribute attribute, std::string_view value) {
       return EqualsIgnoreCase(value, "LOCAL") ||
              EqualsIgnoreCase(value, "REMOTE");
     default:
-      return !value.empty();
+      return true;
   }
 }
 
@@ -374,13 +374,16 @@ Refusal ParseXforward(std::string_view argument, Xforward* xforward) {
     }
     const auto attribute = static_cast<XforwardAttribute>(index);
     const std::string_view value = pair.substr(equals + 1);
+    // Values go into Received lines and logs: printable ASCII, no blanks.
     std::string decoded;
-    if (value.size() > kMaxXforwardValue ||
-        !XtextDecode(value, false, &decoded) ||
-        !IsXforwardValue(attribute, decoded)) {
+    bool good = !value.empty() && value.size() <= kMaxXforwardValue &&
+                XtextDecode(value, false, &decoded);
+    for (const char c : decoded) good = good && c >= '!' && c <= '~';
+    if (!good) {
       return SyntaxError("Bad XFORWARD attribute value: " +
                          std::string(kXforwardNames[index]));
     }
+    if (!IsPlausible(attribute, decoded)) decoded = "[UNAVAILABLE]";
     merged[attribute] = std::move(decoded);
   }
   *xforward = std::move(merged);

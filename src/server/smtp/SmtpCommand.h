@@ -114,7 +114,8 @@ inline constexpr size_t kMaxXforwardValue = 255;
 
 // What an up-stream MTA said about the client it took the mail from. A
 // value is kept decoded; "[UNAVAILABLE]" (and, for NAME, "[TEMPUNAVAIL]")
-// stay as they are, for the Received line and the next hop alike.
+// stay as they are, for the Received line and the next hop alike, and a
+// NAME, ADDR, PORT or SOURCE that is none becomes "[UNAVAILABLE]".
 struct Xforward {
   std::array<std::optional<std::string>, kXforwardAttributes> values;
 

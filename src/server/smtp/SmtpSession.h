@@ -38,7 +38,9 @@ struct SessionOptions {
   // RFC 5321 says 512 with CRLF; ESMTP parameters make it longer, and
   // Postfix's own line limit is 2048. Never below 512.
   size_t maxCommandLine = 2048;
-  size_t maxDataLine = 1000;  // with CRLF, RFC 5321 4.5.3.1.6
+  // With CRLF (RFC 5321 4.5.3.1.6). Postfix breaks what it sends at 998
+  // characters and CRLF, so mail from it always fits.
+  size_t maxDataLine = 1000;
   // Whether this client may send XFORWARD (an MTA of our own, the owner
   // decides by its address); only then is it announced.
   bool xforward = false;

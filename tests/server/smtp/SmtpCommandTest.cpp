@@ -102,10 +102,8 @@ TEST(SmtpCommand, ArgumentsAreTakenOrRefusedWithTheRightReply) {
       {Kind::kXforward, "NAME=[UNAVAILABLE] ADDR=192.0.2.1 PORT=25", "", ""},
       {Kind::kXforward, "name=[TEMPUNAVAIL] addr=IPv6:::1 SOURCE=local", "",
        ""},
-      {Kind::kXforward, "PORT=70000", "501 5.5.4", ""},
-      {Kind::kXforward, "ADDR=300.1.1.1", "501 5.5.4", ""},
-      {Kind::kXforward, "SOURCE=ELSEWHERE", "501 5.5.4", ""},
       {Kind::kXforward, "HELO=a+20b", "501 5.5.4", ""},
+      {Kind::kXforward, "IDENT=", "501 5.5.4", ""},
       {Kind::kXforward, "FOO=1", "501 5.5.4", ""},
       {Kind::kXforward, "NAME", "501 5.5.4", ""},
       {Kind::kXforward, "", "501 5.5.4", ""},
@@ -122,12 +120,22 @@ TEST(SmtpCommand, ArgumentsAreTakenOrRefusedWithTheRightReply) {
 TEST(SmtpCommand, XforwardIsTakenWholeOrNotAtAll) {
   Xforward xforward;
   ASSERT_FALSE(ParseXforward("NAME=a.example IDENT=Q1", &xforward));
-  ASSERT_TRUE(ParseXforward("PROTO=ESMTP PORT=x", &xforward));
+  ASSERT_TRUE(ParseXforward("PROTO=ESMTP HELO=a+01", &xforward));
   EXPECT_FALSE(xforward[XforwardAttribute::kProto]);
   ASSERT_FALSE(ParseXforward("NAME=b.example HELO=h+2Bx", &xforward));
   EXPECT_EQ(xforward[XforwardAttribute::kName], "b.example");
   EXPECT_EQ(xforward[XforwardAttribute::kHelo], "h+x");
   EXPECT_EQ(xforward[XforwardAttribute::kIdent], "Q1");
+  // A value that is not what its attribute holds costs no message.
+  ASSERT_FALSE(ParseXforward(
+      "NAME=-x PORT=70000 ADDR=300.1.1.1 SOURCE=ELSEWHERE PROTO=E+2BSMTP",
+      &xforward));
+  for (const XforwardAttribute a :
+       {XforwardAttribute::kName, XforwardAttribute::kPort,
+        XforwardAttribute::kAddr, XforwardAttribute::kSource}) {
+    EXPECT_EQ(xforward[a], "[UNAVAILABLE]");
+  }
+  EXPECT_EQ(xforward[XforwardAttribute::kProto], "E+SMTP");
 }
 
 TEST(SmtpCommand, VerbsAreReadWithoutRegardToCase) {
