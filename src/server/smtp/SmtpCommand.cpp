@@ -128,9 +128,25 @@ Refusal NonAsciiRefusal() {
   return Reply(553, "5.6.7", "Non-ASCII address without SMTPUTF8");
 }
 
+// BODY and RET: one of two words, given once.
+template <typename Choice>
+Refusal TakeChoice(std::string_view keyword,
+                   std::optional<std::string_view> value,
+                   std::array<std::string_view, 2> words,
+                   std::array<Choice, 2> choices, Choice* taken) {
+  if (*taken != Choice::kUnspecified) return Duplicate(keyword);
+  for (size_t i = 0; i < words.size(); ++i) {
+    if (value && EqualsIgnoreCase(*value, words[i])) {
+      *taken = choices[i];
+      return std::nullopt;
+    }
+  }
+  return BadValue(keyword);
+}
+
 Refusal TakeMailParam(std::string_view keyword,
                       std::optional<std::string_view> value, MailParams* params,
-                      bool* seenBody, bool* seenUtf8) {
+                      bool* seenUtf8) {
   if (EqualsIgnoreCase(keyword, "SIZE")) {
     if (params->size) return Duplicate(keyword);
     if (!value || !AllDigits(*value, 20)) return BadValue(keyword);
@@ -141,29 +157,16 @@ Refusal TakeMailParam(std::string_view keyword,
     }
     params->size = size;
   } else if (EqualsIgnoreCase(keyword, "BODY")) {
-    if (*seenBody) return Duplicate(keyword);
-    *seenBody = true;
-    if (value && EqualsIgnoreCase(*value, "7BIT")) {
-      params->body = Body::k7Bit;
-    } else if (value && EqualsIgnoreCase(*value, "8BITMIME")) {
-      params->body = Body::k8BitMime;
-    } else {
-      return BadValue(keyword);
-    }
+    return TakeChoice(keyword, value, {"7BIT", "8BITMIME"},
+                      {Body::k7Bit, Body::k8BitMime}, &params->body);
   } else if (EqualsIgnoreCase(keyword, "SMTPUTF8")) {
     if (*seenUtf8) return Duplicate(keyword);
     *seenUtf8 = true;
     if (value) return BadValue(keyword);
     params->smtpUtf8 = true;
   } else if (EqualsIgnoreCase(keyword, "RET")) {
-    if (params->ret != Ret::kUnspecified) return Duplicate(keyword);
-    if (value && EqualsIgnoreCase(*value, "FULL")) {
-      params->ret = Ret::kFull;
-    } else if (value && EqualsIgnoreCase(*value, "HDRS")) {
-      params->ret = Ret::kHdrs;
-    } else {
-      return BadValue(keyword);
-    }
+    return TakeChoice(keyword, value, {"FULL", "HDRS"},
+                      {Ret::kFull, Ret::kHdrs}, &params->ret);
   } else if (EqualsIgnoreCase(keyword, "ENVID")) {
     if (params->envid) return Duplicate(keyword);
     std::string envid;
@@ -290,13 +293,11 @@ Refusal ParseMail(std::string_view argument, const PathLimits& limits,
   const PathError error =
       ParsePath(argument, PathRules{true, false, limits}, &path);
   if (error != PathError::kNone) return PathRefusal(error, true);
-  bool seenBody = false;
   bool seenUtf8 = false;
   if (Refusal refused = ForEachParam(
           path.rest, false,
           [&](std::string_view keyword, std::optional<std::string_view> value) {
-            return TakeMailParam(keyword, value, &mail->params, &seenBody,
-                                 &seenUtf8);
+            return TakeMailParam(keyword, value, &mail->params, &seenUtf8);
           })) {
     return refused;
   }
