@@ -37,6 +37,10 @@ SmtpSession::SmtpSession(const SessionOptions& options, SessionHandler& handler)
   options_.maxPendingOutput =
       std::max(options_.maxPendingOutput, kMaxReplyLine);
   options_.maxErrors = std::max(options_.maxErrors, 1);
+  // "SIZE 0" would announce no limit at all (RFC 1870); there always is one.
+  if (options_.maxMessageSize == 0) {
+    options_.maxMessageSize = SessionOptions().maxMessageSize;
+  }
   // The greeting and the replies to HELO/EHLO carry no enhanced code
   // (RFC 2034).
   Say(220, "", options_.hostName + (options_.lmtp ? " LMTP" : " ESMTP"));

@@ -245,12 +245,16 @@ TEST(SmtpSession, LimitsAndProtocolErrorsGetTheirReplies) {
   }
 }
 
-TEST(SmtpSession, MailBeforeAnyGreetingIsOutOfSequence) {
-  SessionDriver driver(Options());
+TEST(SmtpSession, MailWaitsForTheGreetingAndEhloAnnouncesALimit) {
+  SessionOptions options = Options();
+  options.maxMessageSize = 0;
+  SessionDriver driver(options);
   driver.Feed("MAIL FROM:<a@b.c>\r\nLHLO x\r\nEHLO x\r\nMAIL FROM:<a@b.c>\r\n");
   EXPECT_EQ(ReplyCodes(driver.output()),
             (std::vector<std::string>{"220", "503 5.5.1", "500 5.5.2", "250",
                                       "250 2.1.0"}));
+  // No limit is never what EHLO announces.
+  EXPECT_NE(driver.output().find("250-SIZE 52428800\r\n"), std::string::npos);
 }
 
 TEST(SmtpSession, LmtpAnswersEachAcceptedRecipient) {
