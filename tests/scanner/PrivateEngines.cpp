@@ -15,6 +15,7 @@
 #include <sstream>
 #include <thread>
 
+#include "ScanMessages.h"
 #include "scanner/Deadline.h"
 
 namespace vt::scanner::testing {
@@ -138,6 +139,16 @@ ClamdOptions ClamdAt(const Endpoint& endpoint) {
   ClamdOptions options;
   options.endpoint = endpoint;
   return options;
+}
+
+void ExpectLearntOnceThenAlready(
+    const std::function<LearnOutcome(const ScanRequest&)>& learn) {
+  const LearnOutcome first = learn(PlainRequest());
+  ASSERT_TRUE(first.ok()) << first.failure().LogLine();
+  EXPECT_EQ(first.value(), Learned::kNow);
+  const LearnOutcome again = learn(PlainRequest());
+  ASSERT_TRUE(again.ok()) << again.failure().LogLine();
+  EXPECT_EQ(again.value(), Learned::kAlready);
 }
 
 uint16_t FreeLoopbackPort() {

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <tuple>
@@ -17,6 +18,7 @@
 #include "ChildProcess.h"
 #include "scanner/ClamdClient.h"
 #include "scanner/EngineSocket.h"
+#include "scanner/ScanRequest.h"
 #include "scanner/SpamdClient.h"
 
 namespace vt::scanner::testing {
@@ -28,6 +30,10 @@ std::string GtubeText();
 // Clients' options for an engine at endpoint, the rest left as they are.
 SpamdOptions SpamdAt(const Endpoint& endpoint);
 ClamdOptions ClamdAt(const Endpoint& endpoint);
+
+// Learning the ordinary letter twice: learnt now, then learnt already.
+void ExpectLearntOnceThenAlready(
+    const std::function<LearnOutcome(const ScanRequest&)>& learn);
 
 // A free loopback port: bound to port 0, read back, released.
 uint16_t FreeLoopbackPort();

@@ -106,12 +106,8 @@ TEST_F(RspamdTest, LearningWantsThePasswordAndTellsALetterLearntAlready) {
 
   options.password = PrivateRspamd::kPassword;
   const RspamdClient client(options);
-  const LearnOutcome first = client.Learn(PlainRequest(), false);
-  ASSERT_TRUE(first.ok()) << first.failure().LogLine();
-  EXPECT_EQ(first.value(), Learned::kNow);
-  const LearnOutcome again = client.Learn(PlainRequest(), false);
-  ASSERT_TRUE(again.ok()) << again.failure().LogLine();
-  EXPECT_EQ(again.value(), Learned::kAlready);
+  ExpectLearntOnceThenAlready(
+      [&](const ScanRequest& request) { return client.Learn(request, false); });
 }
 
 }  // namespace

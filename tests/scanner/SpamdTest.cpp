@@ -44,12 +44,8 @@ TEST_F(SpamdTest, GtubeIsSpamAndAnOrdinaryLetterIsHamOverTcpAndAUnixSocket) {
 
 TEST_F(SpamdTest, TellLearnsALetterAndTellsOneLearntAlready) {
   const SpamdClient client(SpamdAt(engine<PrivateSpamd>().tcp()));
-  const LearnOutcome first = client.Learn(PlainRequest(), false);
-  ASSERT_TRUE(first.ok()) << first.failure().LogLine();
-  EXPECT_EQ(first.value(), Learned::kNow);
-  const LearnOutcome again = client.Learn(PlainRequest(), false);
-  ASSERT_TRUE(again.ok()) << again.failure().LogLine();
-  EXPECT_EQ(again.value(), Learned::kAlready);
+  ExpectLearntOnceThenAlready(
+      [&](const ScanRequest& request) { return client.Learn(request, false); });
 }
 
 }  // namespace

@@ -1,6 +1,9 @@
 // Names and log lines of the engines' answers.
 #include "scanner/EngineResult.h"
 
+#include <array>
+#include <charconv>
+
 namespace vt::scanner {
 
 std::string_view EngineName(Engine engine) {
@@ -40,6 +43,14 @@ std::string OneLine(std::string_view text, size_t limit) {
     line.push_back(u < 0x20 || u == 0x7F ? '?' : c);
   }
   return line;
+}
+
+std::string ScoreText(const std::optional<double>& score) {
+  if (!score) return {};
+  std::array<char, 32> text{};
+  const auto [end, ec] = std::to_chars(text.data(), text.data() + text.size(),
+                                       *score, std::chars_format::fixed, 2);
+  return ec == std::errc() ? std::string(text.data(), end) : std::string();
 }
 
 std::string EngineFailure::LogLine() const {

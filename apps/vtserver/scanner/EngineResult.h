@@ -83,5 +83,7 @@ using LearnOutcome = EngineReply<Learned>;
 
 // text with control characters as '?', cut to at most limit bytes.
 std::string OneLine(std::string_view text, size_t limit);
+// A score with two decimals ("15.00"); "" for none.
+std::string ScoreText(const std::optional<double>& score);
 
 }  // namespace vt::scanner

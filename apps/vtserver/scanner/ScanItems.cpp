@@ -3,7 +3,6 @@
 #include "scanner/ScanItems.h"
 
 #include <array>
-#include <charconv>
 #include <ctime>
 
 namespace vt::scanner {
@@ -11,14 +10,6 @@ namespace {
 
 constexpr size_t kMaxSymbols = 200;
 constexpr size_t kMaxSymbolText = 120;
-
-std::string Number(const std::optional<double>& value) {
-  if (!value) return {};
-  std::array<char, 32> text{};
-  const auto [end, ec] = std::to_chars(text.data(), text.data() + text.size(),
-                                       *value, std::chars_format::fixed, 2);
-  return ec == std::errc() ? std::string(text.data(), end) : std::string();
-}
 
 std::string UtcText(std::chrono::system_clock::time_point at) {
   const std::time_t seconds = std::chrono::system_clock::to_time_t(at);
@@ -43,8 +34,8 @@ std::vector<ScanItem> ScanItems(const std::vector<EngineResult>& results,
   for (const EngineResult& result : results) {
     const std::string engine(EngineName(result.engine));
     engines.values.push_back(engine);
-    scores.values.push_back(Number(result.score));
-    required.values.push_back(Number(result.requiredScore));
+    scores.values.push_back(ScoreText(result.score));
+    required.values.push_back(ScoreText(result.requiredScore));
     actions.values.push_back(OneLine(result.action, kMaxSymbolText));
     if (!result.virus.empty()) {
       viruses.values.push_back(OneLine(result.virus, kMaxSymbolText));
@@ -52,7 +43,7 @@ std::vector<ScanItem> ScanItems(const std::vector<EngineResult>& results,
     for (const Symbol& symbol : result.symbols) {
       if (symbols.values.size() >= kMaxSymbols) break;
       std::string entry = engine + ":" + symbol.name;
-      if (symbol.score) entry += "(" + Number(symbol.score) + ")";
+      if (symbol.score) entry += "(" + ScoreText(symbol.score) + ")";
       symbols.values.push_back(OneLine(entry, kMaxSymbolText));
     }
   }

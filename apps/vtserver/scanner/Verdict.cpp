@@ -2,21 +2,10 @@
 // that could still make it worse has not answered.
 #include "scanner/Verdict.h"
 
-#include <array>
-#include <charconv>
-
 #include "base/Ascii.h"
 
 namespace vt::scanner {
 namespace {
-
-std::string Score(const std::optional<double>& value) {
-  if (!value) return "-";
-  std::array<char, 32> text{};
-  const auto [end, ec] = std::to_chars(text.data(), text.data() + text.size(),
-                                       *value, std::chars_format::fixed, 2);
-  return ec == std::errc() ? std::string(text.data(), end) : "-";
-}
 
 std::string Described(const EngineResult& result) {
   std::string text(EngineName(result.engine));
@@ -24,8 +13,8 @@ std::string Described(const EngineResult& result) {
   if (!result.virus.empty()) return text + result.virus + " found";
   text += result.action;
   if (result.score) {
-    text +=
-        " (" + Score(result.score) + " / " + Score(result.requiredScore) + ")";
+    text += " (" + ScoreText(result.score) + " / " +
+            ScoreText(result.requiredScore) + ")";
   }
   return text;
 }
