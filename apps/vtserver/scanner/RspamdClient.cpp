@@ -77,7 +77,8 @@ std::string WithoutTrailingSlashes(std::string url) {
 
 RspamdClient::RspamdClient(RspamdOptions options)
     : options_(std::move(options)) {
-  // Counted by libcurl, and thread-safe in the versions Debian ships.
+  // Counted by libcurl; thread-safe where curl -V lists "threadsafe", as
+  // Debian 12's does.
   curlReady_ = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
   options_.url = WithoutTrailingSlashes(options_.url);
   options_.controllerUrl = WithoutTrailingSlashes(options_.controllerUrl);

@@ -28,8 +28,8 @@ class RspamdClient {
   RspamdClient& operator=(const RspamdClient&) = delete;
 
   // rspamd's action, score and required score, its symbols, whether it
-  // skipped its rules, and the Message-ID it read. Safe to call from
-  // several threads at once.
+  // skipped its rules, and the Message-ID it read. Each call has a curl
+  // handle of its own.
   EngineOutcome Scan(const ScanRequest& request) const;
   // Learns the message as ham or spam; Learned::kAlready when rspamd holds
   // it in that class already.
