@@ -15,8 +15,9 @@
 #include <string>
 #include <vector>
 
+#include "notes/ItemValue.h"
 #include "server/LocalNotesServices.h"
-#include "server/store/ItemValue.h"
+#include "server/LocalStoreAccess.h"
 #include "server/store/Unid.h"
 
 namespace vt::bench {
@@ -103,7 +104,7 @@ inline bool FillDatabase(
     const std::vector<std::pair<std::string, std::string>>& extra) {
   DbHandle db;
   if (!Check(server.OpenDatabase(path, &db), "OpenDatabase")) return false;
-  store::NsfDatabase* database = server.Database(db);
+  store::NsfDatabase* database = vt::LocalStoreAccess::Database(server, db);
   const int kBatch = 2000;
   std::vector<store::NoteRecord> batch;
   for (int i = 0; i < count; i += kBatch) {

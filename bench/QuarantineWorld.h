@@ -12,6 +12,7 @@
 #include "bench/BenchSupport.h"
 #include "datadir/DataDirInit.h"
 #include "datadir/MailItems.h"
+#include "server/LocalStoreAccess.h"
 
 namespace vt::bench {
 
@@ -40,7 +41,7 @@ inline bool FillQuarantine(vt::LocalNotesServices& server, const char* path,
   }
   vt::DbHandle db;
   if (!Check(server.OpenDatabase(path, &db), "OpenDatabase")) return false;
-  vt::store::NsfDatabase* database = server.Database(db);
+  vt::store::NsfDatabase* database = vt::LocalStoreAccess::Database(server, db);
   const int kBatch = 2000;
   std::vector<vt::store::NoteRecord> batch;
   for (int i = 0; i < count; i += kBatch) {
@@ -66,7 +67,7 @@ inline bool ConfigureCurrent(vt::LocalNotesServices& server) {
     return false;
   }
   bool ok = false;
-  server.Database(admin)
+  vt::LocalStoreAccess::Database(server, admin)
       ->ForEachNote(vt::kNoteClassDocument,
                     [&](const vt::store::ScanEntry& entry) {
                       vt::NoteHandle note;

@@ -19,8 +19,9 @@
 
 #include "bench/BenchSupport.h"
 #include "bench/PlainSqlite.h"
+#include "notes/ItemValue.h"
 #include "server/LocalNotesServices.h"
-#include "server/store/ItemValue.h"
+#include "server/LocalStoreAccess.h"
 
 namespace {
 
@@ -76,7 +77,7 @@ class ServerSide {
       }
       if (s.ok()) s = server.UpdateNote(note, 0);
       if (!Check(s, "writing a message")) return false;
-      ids_.push_back(server.Note(note)->id);
+      ids_.push_back(vt::LocalStoreAccess::Note(server, note)->id);
       if (!Check(server.CloseNote(note), "CloseNote")) return false;
     }
     return true;

@@ -23,6 +23,7 @@
 #include "bench/PlainSqlite.h"
 #include "datadir/DataDirInit.h"
 #include "engine/RouterEngine.h"
+#include "server/LocalStoreAccess.h"
 #include "system/posix/PosixSystemServices.h"
 
 namespace {
@@ -66,7 +67,7 @@ class World {
     vt::DbHandle db;
     if (!server_->OpenDatabase(path, &db).ok()) return 0;
     size_t n = 0;
-    server_->Database(db)
+    vt::LocalStoreAccess::Database(*server_, db)
         ->ForEachNote(vt::kNoteClassDocument,
                       [&](const vt::store::ScanEntry&) {
                         ++n;
@@ -96,7 +97,7 @@ class World {
       return false;
     }
     bool ok = false;
-    server_->Database(admin)
+    vt::LocalStoreAccess::Database(*server_, admin)
         ->ForEachNote(
             vt::kNoteClassDocument,
             [&](const vt::store::ScanEntry& entry) {

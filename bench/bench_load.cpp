@@ -26,6 +26,7 @@
 #include "bench/BenchSupport.h"
 #include "datadir/DataDirInit.h"
 #include "datadir/Databases.h"
+#include "server/LocalStoreAccess.h"
 
 extern char** environ;
 
@@ -139,7 +140,8 @@ class Scanner {
     for (const char* box : kScanBoxes) {
       vt::DbHandle db;
       if (!server_.OpenDatabase(box, &db).ok()) continue;  // not made yet
-      vt::store::NsfDatabase* database = server_.Database(db);
+      vt::store::NsfDatabase* database =
+          vt::LocalStoreAccess::Database(server_, db);
       std::vector<uint32_t> fresh;
       std::set<uint32_t>& seen = seen_[box];
       database
@@ -197,7 +199,8 @@ class Arrivals {
     for (const std::string& path : Destinations()) {
       vt::DbHandle db;
       if (!server_.OpenDatabase(path.c_str(), &db).ok()) continue;
-      vt::store::NsfDatabase* database = server_.Database(db);
+      vt::store::NsfDatabase* database =
+          vt::LocalStoreAccess::Database(server_, db);
       std::vector<uint32_t> fresh;
       std::set<uint32_t>& seen = seen_[path];
       database

@@ -15,6 +15,7 @@
 #include "bench/QuarantineWorld.h"
 #include "datadir/RouterSettings.h"
 #include "quarantine/Quarantine.h"
+#include "server/LocalStoreAccess.h"
 #include "stats/Stats.h"
 
 namespace {
@@ -55,7 +56,7 @@ size_t ScanQuarantine(const fs::path& dir) {
   for (const char* path : {kRolledOver, kCurrent}) {
     vt::DbHandle db;
     if (!Check(server.OpenDatabase(path, &db), path)) return 0;
-    server.Database(db)
+    vt::LocalStoreAccess::Database(server, db)
         ->ForEachNote(vt::kNoteClassDocument,
                       [&](const vt::store::ScanEntry&) {
                         ++n;

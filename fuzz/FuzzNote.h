@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "notes/Handles.h"
+#include "notes/ItemValue.h"
 #include "server/formula/FormulaCode.h"
 #include "server/formula/ItemSource.h"
-#include "server/store/ItemValue.h"
 
 namespace vt::formula::fuzzing {
 

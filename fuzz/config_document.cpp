@@ -26,7 +26,8 @@
 #include "datadir/DataDirInit.h"
 #include "datadir/MailItems.h"
 #include "notes/HandleOwners.h"
-#include "server/store/ItemValue.h"
+#include "notes/ItemValue.h"
+#include "server/LocalStoreAccess.h"
 
 namespace vt::fuzzing {
 namespace {
@@ -164,7 +165,7 @@ World::World() {
   if (!server_->OpenNote(admin_, noteId_, 0, &note).ok()) {
     Fail("cannot open the configuration document");
   }
-  baseline_ = server_->Note(note)->items;
+  baseline_ = LocalStoreAccess::Note(*server_, note)->items;
   server_->CloseNote(note).IgnoreError();
   FillKeptLines(*server_);
 }
@@ -297,7 +298,7 @@ void World::Run(const uint8_t* data, size_t size) {
   if (!server_->OpenNote(admin_, noteId_, 0, &note).ok()) {
     Fail("cannot open the configuration document");
   }
-  server_->Note(note)->items = baseline_;
+  LocalStoreAccess::Note(*server_, note)->items = baseline_;
   Reader in(data, size);
   for (size_t i = 0; i < kMaxEdits && !in.done(); ++i) Edit(note, in);
   const Status written = server_->UpdateNote(note, 0);

@@ -2,9 +2,9 @@
 // text, number or list, and changing them before the note is saved.
 #include <cstring>
 
+#include "notes/ItemValue.h"
 #include "server/BufferText.h"
 #include "server/LocalNotesServices.h"
-#include "server/store/ItemValue.h"
 
 namespace vt {
 namespace {

@@ -13,14 +13,14 @@
 #include <string>
 
 #include "base/PosixFiles.h"
+#include "notes/DbInfoText.h"
 #include "notes/FixedText.h"
+#include "notes/ItemValue.h"
 #include "server/BufferText.h"
 #include "server/ServerNames.h"
 #include "server/StatusTexts.h"
 #include "server/store/BlobItemSource.h"
 #include "server/store/DatabaseFiles.h"
-#include "server/store/DbInfoText.h"
-#include "server/store/ItemValue.h"
 #include "server/store/Unid.h"
 
 namespace vt {
@@ -62,7 +62,7 @@ Status LocalNotesServices::Start() {
   s = ServerIni::Load(dataDir_.IniFile(), &ini);
   if (!s.ok()) return s;
   ini_ = std::move(ini);
-  log_.SetFile(dataDir_.RuntimeFolder() / "server.log");
+  log_.SetFile(dataDir_.RuntimeFolder() / kLogFileName);
   started_ = true;
   for (const int line : ini_.badLines()) {
     LogMessage("server.ini: line %d could not be read and was ignored", 0,
@@ -89,11 +89,6 @@ store::NsfDatabase* LocalNotesServices::Database(DbHandle db) const {
   return entry == nullptr ? nullptr : entry->database.get();
 }
 
-bool LocalNotesServices::IsLocalMailBox(DbHandle db) const {
-  const DatabaseRegistry::OpenDb* entry = FindDb(db);
-  return entry != nullptr && entry->localMailBox;
-}
-
 store::NoteRecord* LocalNotesServices::Note(NoteHandle note) const {
   DatabaseRegistry::OpenNote* entry = FindNote(note);
   return entry == nullptr ? nullptr : &entry->note;
@@ -105,10 +100,6 @@ std::span<uint8_t> LocalNotesServices::MemoryBlock(MemHandle memory) const {
 
 bool LocalNotesServices::MemorySize(MemHandle memory, uint32_t* size) const {
   return memory_.Size(memory, size);
-}
-
-IdTable* LocalNotesServices::FindIdTable(IdTableHandle table) const {
-  return idTables_.Find(table.value);
 }
 
 // ---- Error texts ------------------------------------------------------------
@@ -417,7 +408,7 @@ Status LocalNotesServices::GetDatabaseInfo(DbHandle db, DbInfo& info) {
 
 void LocalNotesServices::SetDatabaseInfoField(DbInfo& info, uint16_t field,
                                               const char* text) {
-  store::SetDbInfoField(info, field, text != nullptr ? text : "");
+  SetDbInfoField(info, field, text != nullptr ? text : "");
 }
 
 Status LocalNotesServices::SetDatabaseInfo(DbHandle db, const DbInfo& info) {

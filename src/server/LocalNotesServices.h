@@ -25,6 +25,7 @@
 #include "server/MailRuleFilter.h"
 #include "server/MemoryBlocks.h"
 #include "server/SearchCache.h"
+#include "server/ServerAdmin.h"
 #include "server/ServerIni.h"
 #include "server/ServerLog.h"
 #include "server/console/ConsoleQueue.h"
@@ -54,7 +55,10 @@ struct LocalNotesServicesOptions {
   store::FileNames* fileNames = nullptr;
 };
 
-class LocalNotesServices : public NotesServices {
+// The server log's file name in the data directory's runtime folder.
+inline constexpr char kLogFileName[] = "server.log";
+
+class LocalNotesServices : public NotesServices, public ServerAdmin {
  public:
   explicit LocalNotesServices(LocalNotesServicesOptions options);
   ~LocalNotesServices() override;
@@ -70,22 +74,14 @@ class LocalNotesServices : public NotesServices {
   const DataDirectory& dataDirectory() const { return dataDir_; }
   const ServerIni& serverIni() const { return ini_; }
   Clock& clock() const { return *clock_; }
-  store::FileNames& fileNames() const { return *fileNames_; }
   // Consulted by CopyNote into this server's mail boxes; null for none. Not
   // owned; must outlive its use.
   void SetMailRuleFilter(MailRuleFilter* filter) { mailRuleFilter_ = filter; }
   // The latest log lines, oldest first.
   const std::deque<std::string>& LogLines() const { return log_.lines(); }
-  // The database behind a handle (for search and views); null if unknown.
-  store::NsfDatabase* Database(DbHandle db) const;
-  // Whether the handle's database is one of this server's mail boxes.
-  bool IsLocalMailBox(DbHandle db) const;
-  // The note behind a handle; null if unknown.
-  store::NoteRecord* Note(NoteHandle note) const;
   // A memory block's bytes (empty if unknown) and size (false if unknown).
   std::span<uint8_t> MemoryBlock(MemHandle memory) const;
   bool MemorySize(MemHandle memory, uint32_t* size) const;
-  IdTable* FindIdTable(IdTableHandle table) const;
   // Whether this server can use the data directory's databases as they are:
   // kNewerFormat when server.ini's DataFormat or a database is of a later
   // layout than this version knows, kOlderFormat when a database is of an
@@ -95,10 +91,25 @@ class LocalNotesServices : public NotesServices {
   // does not run as the owner of the data directory: whatever it wrote
   // (databases, logs, console commands) the owner's router could not use.
   Status CheckOwner(std::string* problem) const;
-  // Removes a database file nobody writes to any more (an emptied, rolled-
-  // over quarantine). kDatabaseBusy while a handle of this server has it
-  // open; kFileNotFound when it is gone.
-  Status RemoveDatabase(const char* path);
+
+  // ---- The tools' face (ServerAdmin, LocalServerAdmin.cpp) ----------------
+  Status ScanDocuments(DbHandle db, const ScanOptions& options,
+                       const DocumentVisitor& visit) override;
+  Status ReadNote(NoteHandle note, NoteContents* contents) override;
+  Status SetNoteCreated(NoteHandle note, int64_t createdCentis) override;
+  Status DeleteDocuments(DbHandle db, std::span<const uint32_t> ids,
+                         std::span<const uint32_t> sequences,
+                         uint32_t* deleted) override;
+  Status RemoveDatabase(const char* path) override;
+  Status PinDatabase(DbHandle db, std::unique_ptr<Snapshot>* snapshot) override;
+  Status CheckDatabase(DbHandle db, bool quick, std::string* problem) override;
+  Status CompactDatabase(DbHandle db) override;
+  std::optional<int> RecordedDataFormat(
+      const std::filesystem::path& file) const override;
+  Status PostConsoleCommand(std::string_view queue,
+                            std::string_view command) const override;
+  std::vector<TaskLine> ReadTaskLines() const override;
+  std::filesystem::path LogFile() const override;
 
   // ---- Runtime -----------------------------------------------------------
   Status StartRuntime(int argc, char** argv) override;
@@ -285,6 +296,13 @@ class LocalNotesServices : public NotesServices {
   Status CloseCollection(CollectionHandle collection) override;
 
  private:
+  // The store behind the handles, for this server's own code and, through
+  // LocalStoreAccess, for tests of the store's behaviour under the server.
+  friend class LocalStoreAccess;
+  store::NsfDatabase* Database(DbHandle db) const;
+  store::NoteRecord* Note(NoteHandle note) const;
+  store::FileNames& fileNames() const { return *fileNames_; }
+
   int64_t Now() const { return clock_->NowUnixCentis(); }
   // A database path, possibly "server!!path", as a file of this server or
   // of a [Servers] entry; localMailBox tells whether it is one of this

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "databases/DefaultView.h"
+#include "server/LocalStoreAccess.h"
 #include "server/store/NoteRecord.h"
 #include "support/FakeClock.h"
 #include "support/TempDataDir.h"
@@ -77,7 +78,7 @@ TEST(DefaultViewBytes, AreTheStoredLayoutFieldByField) {
             Status());
   NoteHandle view;
   ASSERT_EQ(server->OpenNote(db, viewId, 0, &view), Status());
-  const store::NoteRecord* note = server->Note(view);
+  const store::NoteRecord* note = LocalStoreAccess::Note(*server, view);
   ASSERT_NE(note, nullptr);
 
   const uint16_t compiled[3] = {CompiledLength(*server, "Created", "@Created"),

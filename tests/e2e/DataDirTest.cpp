@@ -10,8 +10,9 @@
 #include <iterator>
 
 #include "datadir/MailItems.h"
+#include "notes/ItemValue.h"
 #include "server/LocalNotesServices.h"
-#include "server/store/ItemValue.h"
+#include "server/LocalStoreAccess.h"
 
 namespace vt::e2e {
 namespace {
@@ -117,7 +118,7 @@ std::vector<StoredMessage> DataDirTest::Messages(
   if (!server.Start().ok()) return messages;
   DbHandle db;
   if (!server.OpenDatabase(path.c_str(), &db).ok()) return messages;
-  store::NsfDatabase* database = server.Database(db);
+  store::NsfDatabase* database = LocalStoreAccess::Database(server, db);
   std::vector<uint32_t> ids;
   database
       ->ForEachNote(kNoteClassDocument,

@@ -25,7 +25,7 @@
 #include "datadir/MailItems.h"
 #include "datadir/SaveLock.h"
 #include "notes/HandleOwners.h"
-#include "server/store/ItemValue.h"
+#include "notes/ItemValue.h"
 #include "system/posix/PosixSystemServices.h"
 
 namespace vt::e2e {

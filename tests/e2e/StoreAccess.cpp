@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "server/LocalNotesServices.h"
+#include "server/LocalStoreAccess.h"
 
 namespace vt::e2e {
 namespace {
@@ -28,7 +29,7 @@ class Server {
 
   // The note ID of the document of that Subject.
   Status Find(DbHandle db, const std::string& subject, uint32_t* noteId) {
-    store::NsfDatabase* database = server_.Database(db);
+    store::NsfDatabase* database = LocalStoreAccess::Database(server_, db);
     if (database == nullptr) return err::kInvalidHandle;
     std::optional<uint32_t> found;
     const Status s = database->ForEachNote(
@@ -79,10 +80,12 @@ Status CopyMessage(const std::string& dir, const std::string& from,
   if (s.ok()) s = server.Open(to, &destination);
   if (s.ok()) s = server.Find(source, subject, &noteId);
   store::StoredNote note;
-  if (s.ok()) s = server->Database(source)->ReadStoredNote(noteId, &note);
+  if (s.ok())
+    s = LocalStoreAccess::Database(*server, source)
+            ->ReadStoredNote(noteId, &note);
   uint32_t written = 0;
   if (s.ok()) {
-    s = server->Database(destination)
+    s = LocalStoreAccess::Database(*server, destination)
             ->PutStoredNote(note, server->clock().NowUnixCentis(), &written);
   }
   if (s.ok() && written == 0) s = err::kNotFound;

@@ -3,6 +3,7 @@
 // read and its update is not written back, so it never appears twice.
 #include <gtest/gtest.h>
 
+#include "server/LocalStoreAccess.h"
 #include "support/TempDataDir.h"
 
 namespace vt::e2e {
@@ -22,7 +23,7 @@ TEST(VanishedNote, AnUpdateAfterTheRouterMovedTheNoteAwayFails) {
   ASSERT_EQ(scanner->CreateNote(box, &made), Status());
   ASSERT_EQ(scanner->SetTextItem(made, "Subject", "hello", 0xFFFF), Status());
   ASSERT_EQ(scanner->UpdateNote(made, 0), Status());
-  const uint32_t id = scanner->Note(made)->id;
+  const uint32_t id = LocalStoreAccess::Note(*scanner, made)->id;
   ASSERT_EQ(scanner->CloseNote(made), Status());
 
   // The scanner has the message open...
@@ -46,11 +47,12 @@ TEST(VanishedNote, AnUpdateAfterTheRouterMovedTheNoteAwayFails) {
   NoteHandle again;
   EXPECT_TRUE(scanner->OpenNote(box, id, 0, &again).Is(err::kNoteDeleted));
   int documents = 0;
-  ASSERT_EQ(scanner->Database(box)->ForEachNote(kNoteClassDocument,
-                                                [&](const store::ScanEntry&) {
-                                                  ++documents;
-                                                  return Status();
-                                                }),
+  ASSERT_EQ(LocalStoreAccess::Database(*scanner, box)
+                ->ForEachNote(kNoteClassDocument,
+                              [&](const store::ScanEntry&) {
+                                ++documents;
+                                return Status();
+                              }),
             Status());
   EXPECT_EQ(documents, 0);
 }

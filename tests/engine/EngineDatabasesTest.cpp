@@ -10,6 +10,7 @@
 
 #include "engine/EngineDatabases.h"
 #include "engine/RouterEngine.h"
+#include "server/LocalStoreAccess.h"
 #include "support/EngineRig.h"
 #include "support/MailMessages.h"
 #include "support/TestDatabases.h"
@@ -59,7 +60,7 @@ TEST(EngineDatabasesTest, MailBoxesThatDoNotOpenAreSkippedWithoutGaps) {
   EXPECT_EQ(rig.engine.openMailboxCount, 2);
   ASSERT_TRUE(static_cast<bool>(rig.engine.mailboxHandles[1]));
   store::NsfDatabase* second =
-      rig.server().Database(rig.engine.mailboxHandles[1]);
+      LocalStoreAccess::Database(rig.server(), rig.engine.mailboxHandles[1]);
   ASSERT_NE(second, nullptr);
   EXPECT_EQ(second->file().filename().string(), "mail3.box");
   EXPECT_FALSE(static_cast<bool>(rig.engine.mailboxHandles[2]));

@@ -8,6 +8,7 @@
 
 #include "engine/MessageMover.h"
 #include "engine/RouterEngine.h"
+#include "server/LocalStoreAccess.h"
 #include "support/EngineRig.h"
 #include "support/MailMessages.h"
 
@@ -143,7 +144,7 @@ TEST_F(MessageMoverTest, CopyKeepsItemsAndCreationTime) {
   NoteHandle note;
   ASSERT_TRUE(
       server.OpenNote(db, FindMessage(server, kMailBox, "m1"), 0, &note).ok());
-  EXPECT_EQ(server.Note(note)->created, created);
+  EXPECT_EQ(LocalStoreAccess::Note(server, note)->created, created);
   server.CloseNote(note).IgnoreError();
   server.CloseDatabase(db).IgnoreError();
 }

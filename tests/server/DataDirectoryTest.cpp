@@ -7,6 +7,7 @@
 #include <string>
 
 #include "server/DataDirectory.h"
+#include "server/LocalStoreAccess.h"
 #include "server/ServerIni.h"
 #include "server/ServerNames.h"
 #include "support/TempDataDir.h"
@@ -218,7 +219,7 @@ TEST_F(NetworkPaths, OtherServerByAnySpellingOpensItsDirectory) {
                            "mail2/example!!there.nsf", "Mail2!!there.nsf"}) {
     DbHandle db;
     EXPECT_EQ(server1_->OpenDatabase(path, &db), Status()) << path;
-    EXPECT_EQ(server1_->Database(db)->file(),
+    EXPECT_EQ(LocalStoreAccess::Database(*server1_, db)->file(),
               fs::canonical(dir2_.File("there.nsf")))
         << path;
   }

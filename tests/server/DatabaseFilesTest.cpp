@@ -12,10 +12,11 @@
 #include <string>
 #include <vector>
 
+#include "notes/DbInfoText.h"
 #include "notes/FixedText.h"
-#include "server/store/DbInfoText.h"
+#include "notes/ItemValue.h"
+#include "server/LocalStoreAccess.h"
 #include "server/store/FileNames.h"
-#include "server/store/ItemValue.h"
 #include "server/store/NsfDatabase.h"
 #include "support/TempDataDir.h"
 
@@ -43,20 +44,20 @@ class DatabaseFiles : public ::testing::Test {
               Status());
     EXPECT_EQ(server_->SetTextItem(note, "$TITLE", title, 0xFFFF), Status());
     EXPECT_EQ(server_->UpdateNote(note, 0), Status());
-    const uint32_t id = server_->Note(note)->id;
+    const uint32_t id = LocalStoreAccess::Note(*server_, note)->id;
     EXPECT_EQ(server_->CloseNote(note), Status());
     return id;
   }
 
   std::vector<uint16_t> Classes(DbHandle db) {
     std::vector<uint16_t> classes;
-    EXPECT_EQ(
-        server_->Database(db)->ForEachNote(0xFFFF,
-                                           [&](const store::ScanEntry& e) {
-                                             classes.push_back(e.noteClass);
-                                             return Status();
-                                           }),
-        Status());
+    EXPECT_EQ(LocalStoreAccess::Database(*server_, db)
+                  ->ForEachNote(0xFFFF,
+                                [&](const store::ScanEntry& e) {
+                                  classes.push_back(e.noteClass);
+                                  return Status();
+                                }),
+              Status());
     return classes;
   }
 
@@ -205,8 +206,8 @@ TEST_F(DatabaseFiles, TitleFieldGoesIntoInfoAndIconTitle) {
   ASSERT_EQ(server_->OpenDatabase("q.nsf", &db), Status());
   DbInfo back{};
   ASSERT_EQ(server_->GetDatabaseInfo(db, back), Status());
-  EXPECT_EQ(store::DbInfoField(back, 0), "Quarantine 1");
-  EXPECT_EQ(store::DbInfoField(back, 2), "Category");
+  EXPECT_EQ(DbInfoField(back, 0), "Quarantine 1");
+  EXPECT_EQ(DbInfoField(back, 2), "Category");
   NoteHandle icon;
   ASSERT_EQ(server_->OpenNote(db, kIconNoteId, 0, &icon), Status());
   char title[128];

@@ -7,6 +7,7 @@
 #include <set>
 #include <vector>
 
+#include "server/LocalStoreAccess.h"
 #include "support/TempDataDir.h"
 
 namespace vt {
@@ -46,7 +47,7 @@ TEST_F(Handles, ClosedDatabaseHandle) {
       server_->CopyNote(db, 0, 0, 4, db, 0, 0, 0, 0, nullptr, nullptr).code(),
       err::kInvalidHandle);
   EXPECT_EQ(server_->CopyDatabaseSettings(db, db).code(), err::kInvalidHandle);
-  EXPECT_EQ(server_->Database(db), nullptr);
+  EXPECT_EQ(LocalStoreAccess::Database(*server_, db), nullptr);
   EXPECT_EQ(server_->GetDatabaseInfo(DbHandle(0xDEAD), info).code(),
             err::kInvalidHandle);
 }

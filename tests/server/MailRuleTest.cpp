@@ -5,8 +5,9 @@
 #include <string>
 #include <vector>
 
+#include "notes/ItemValue.h"
+#include "server/LocalStoreAccess.h"
 #include "server/MailRuleFilter.h"
-#include "server/store/ItemValue.h"
 #include "support/FakeClock.h"
 #include "support/TempDataDir.h"
 
@@ -58,18 +59,19 @@ class MailRules : public ::testing::Test {
                                   static_cast<uint32_t>(body.size())),
               Status());
     EXPECT_EQ(server_->UpdateNote(note, 0), Status());
-    const uint32_t id = server_->Note(note)->id;
+    const uint32_t id = LocalStoreAccess::Note(*server_, note)->id;
     EXPECT_EQ(server_->CloseNote(note), Status());
     return id;
   }
 
   int Documents(DbHandle db) {
     int n = 0;
-    EXPECT_EQ(server_->Database(db)->ForEachNote(kNoteClassDocument,
-                                                 [&](const store::ScanEntry&) {
-                                                   ++n;
-                                                   return Status();
-                                                 }),
+    EXPECT_EQ(LocalStoreAccess::Database(*server_, db)
+                  ->ForEachNote(kNoteClassDocument,
+                                [&](const store::ScanEntry&) {
+                                  ++n;
+                                  return Status();
+                                }),
               Status());
     return n;
   }

@@ -8,7 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "server/store/ItemValue.h"
+#include "notes/ItemValue.h"
+#include "server/LocalStoreAccess.h"
 #include "server/store/NsfDatabase.h"
 #include "support/FakeClock.h"
 #include "support/TempDataDir.h"
@@ -37,7 +38,7 @@ class CopyDelete : public ::testing::Test {
                                   static_cast<uint32_t>(body.size())),
               Status());
     EXPECT_EQ(server_->UpdateNote(note, 0), Status());
-    const uint32_t id = server_->Note(note)->id;
+    const uint32_t id = LocalStoreAccess::Note(*server_, note)->id;
     EXPECT_EQ(server_->CloseNote(note), Status());
     return id;
   }
@@ -53,19 +54,20 @@ class CopyDelete : public ::testing::Test {
 
   store::NoteInfo Info(DbHandle db, uint32_t id) {
     store::NoteInfo info;
-    EXPECT_EQ(server_->Database(db)->GetNoteInfo(id, &info), Status());
+    EXPECT_EQ(LocalStoreAccess::Database(*server_, db)->GetNoteInfo(id, &info),
+              Status());
     return info;
   }
 
   std::vector<uint32_t> Documents(DbHandle db) {
     std::vector<uint32_t> ids;
-    EXPECT_EQ(
-        server_->Database(db)->ForEachNote(kNoteClassDocument,
-                                           [&](const store::ScanEntry& e) {
-                                             ids.push_back(e.id);
-                                             return Status();
-                                           }),
-        Status());
+    EXPECT_EQ(LocalStoreAccess::Database(*server_, db)
+                  ->ForEachNote(kNoteClassDocument,
+                                [&](const store::ScanEntry& e) {
+                                  ids.push_back(e.id);
+                                  return Status();
+                                }),
+              Status());
     return ids;
   }
 
@@ -294,8 +296,8 @@ TEST_F(CopyDelete, ClassNoteIdOpensTheIconNote) {
   NoteHandle icon;
   ASSERT_EQ(server_->OpenNote(a_, kIconNoteId, 0, &icon), Status());
   uint16_t noteClass = 0;
-  ASSERT_EQ(server_->GetNoteInfo(a_, server_->Note(icon)->id, nullptr, nullptr,
-                                 &noteClass),
+  ASSERT_EQ(server_->GetNoteInfo(a_, LocalStoreAccess::Note(*server_, icon)->id,
+                                 nullptr, nullptr, &noteClass),
             Status());
   EXPECT_EQ(noteClass, kNoteClassIcon);
   EXPECT_EQ(server_->GetItemInfo(icon, "$TITLE", 6, nullptr, nullptr, nullptr,

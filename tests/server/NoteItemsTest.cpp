@@ -7,7 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "server/store/ItemValue.h"
+#include "notes/ItemValue.h"
+#include "server/LocalStoreAccess.h"
 #include "support/TempDataDir.h"
 
 namespace vt {
@@ -29,7 +30,7 @@ class NoteItems : public ::testing::Test {
   // new server instance, so that only what reached the file remains.
   void SaveAndReopen() {
     ASSERT_EQ(server_->UpdateNote(note_, 0), Status());
-    const uint32_t id = server_->Note(note_)->id;
+    const uint32_t id = LocalStoreAccess::Note(*server_, note_)->id;
     ASSERT_NE(id, 0u);
     ASSERT_EQ(server_->CloseNote(note_), Status());
     ASSERT_EQ(server_->CloseDatabase(db_), Status());
@@ -95,7 +96,8 @@ TEST_F(NoteItems, EveryTypeSurvivesUpdateCloseAndReopen) {
             Status());
   EXPECT_EQ(type, kTypeTime);
   EXPECT_EQ(flags, kItemFlagSummary);
-  const store::Item* time = server_->Note(note_)->items.Find("Delivered");
+  const store::Item* time =
+      LocalStoreAccess::Note(*server_, note_)->items.Find("Delivered");
   ASSERT_NE(time, nullptr);
   EXPECT_EQ(item::DecodeTime(time->value), when);
 
@@ -104,7 +106,8 @@ TEST_F(NoteItems, EveryTypeSurvivesUpdateCloseAndReopen) {
       Status());
   EXPECT_EQ(type, kTypeRawOther);
   EXPECT_EQ(length, 4u);
-  const store::Item* blob = server_->Note(note_)->items.Find("blob");
+  const store::Item* blob =
+      LocalStoreAccess::Note(*server_, note_)->items.Find("blob");
   ASSERT_NE(blob, nullptr);
   EXPECT_EQ(blob->value, (std::vector<uint8_t>{0, 1, 2, 0xFF}));
 
@@ -135,7 +138,7 @@ TEST_F(NoteItems, SetTextItemReplacesEveryItemOfTheName) {
             Status());
   ASSERT_EQ(server_->SetTextItem(note_, "tag", "only", 0xFFFF), Status());
   SaveAndReopen();
-  EXPECT_EQ(server_->Note(note_)->items.size(), 1u);
+  EXPECT_EQ(LocalStoreAccess::Note(*server_, note_)->items.size(), 1u);
   EXPECT_EQ(server_->GetTextListCount(note_, "Tag"), 1);
   EXPECT_EQ(Text("Tag"), "only");
   uint16_t flags = 0;
@@ -193,17 +196,19 @@ TEST_F(NoteItems, NoteClassAndModifiedFieldsOfAnOpenNote) {
             Status());
   SaveAndReopen();
   uint16_t noteClass = 0;
-  ASSERT_EQ(server_->GetNoteInfo(db_, server_->Note(note_)->id, nullptr,
-                                 nullptr, &noteClass),
-            Status());
+  ASSERT_EQ(
+      server_->GetNoteInfo(db_, LocalStoreAccess::Note(*server_, note_)->id,
+                           nullptr, nullptr, &noteClass),
+      Status());
   EXPECT_EQ(noteClass, kNoteClassForm);
   TimeDate modified{};
   TimeDate stored{};
   ASSERT_EQ(server_->GetNoteField(note_, kNoteFieldModified, &modified),
             Status());
-  ASSERT_EQ(server_->GetNoteInfo(db_, server_->Note(note_)->id, nullptr,
-                                 &stored, nullptr),
-            Status());
+  ASSERT_EQ(
+      server_->GetNoteInfo(db_, LocalStoreAccess::Note(*server_, note_)->id,
+                           nullptr, &stored, nullptr),
+      Status());
   EXPECT_EQ(modified, stored);
   EXPECT_NE(server_->GetNoteField(note_, 99, &modified), Status());
 }

@@ -11,7 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "server/store/ItemValue.h"
+#include "notes/ItemValue.h"
+#include "server/LocalStoreAccess.h"
 #include "support/LogTexts.h"
 #include "support/TempDataDir.h"
 
@@ -47,7 +48,7 @@ class ReplacedFile : public ::testing::Test {
 
   // The subjects of the documents, sorted; every note must read whole.
   static Subjects Read(LocalNotesServices& server, DbHandle db) {
-    store::NsfDatabase* database = server.Database(db);
+    store::NsfDatabase* database = LocalStoreAccess::Database(server, db);
     std::vector<uint32_t> ids;
     EXPECT_EQ(database->ForEachNote(kNoteClassDocument,
                                     [&](const store::ScanEntry& e) {

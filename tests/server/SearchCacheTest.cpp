@@ -12,10 +12,11 @@
 #include <random>
 #include <string>
 
+#include "notes/ItemValue.h"
+#include "server/LocalStoreAccess.h"
 #include "server/formula/FormulaCompiler.h"
 #include "server/formula/FormulaProgram.h"
 #include "server/store/BlobItemSource.h"
-#include "server/store/ItemValue.h"
 #include "server/store/NsfLayout.h"
 #include "server/store/Unid.h"
 #include "support/FakeClock.h"
@@ -241,8 +242,8 @@ TEST_F(SearchCacheTest, EverySearchEqualsAFullScanOfThatMoment) {
     DbHandle db, otherDb;
     ASSERT_TRUE(server_->OpenDatabase(path.c_str(), &db).ok());
     ASSERT_TRUE(other_->OpenDatabase(path.c_str(), &otherDb).ok());
-    store::NsfDatabase* mine = server_->Database(db);
-    store::NsfDatabase* theirs = other_->Database(otherDb);
+    store::NsfDatabase* mine = LocalStoreAccess::Database(*server_, db);
+    store::NsfDatabase* theirs = LocalStoreAccess::Database(*other_, otherDb);
     std::vector<uint32_t> ids;
     for (int step = 0; step < 60; ++step) {
       const int64_t now = clock_.NowUnixCentis();
@@ -357,7 +358,7 @@ class SearchRaceTest : public SearchCacheTest {
     EXPECT_TRUE(formula::DecodeFormula(blob, &program).ok());
     const TimeDate now = TimeDateFromUnixCentis(clock_.NowUnixCentis());
     std::vector<uint32_t> ids;
-    EXPECT_TRUE(server_->Database(db_)
+    EXPECT_TRUE(LocalStoreAccess::Database(*server_, db_)
                     ->ForEachNote(kNoteClassDocument,
                                   [&](const store::ScanEntry& e) {
                                     const store::BlobItemSource note(
@@ -419,7 +420,7 @@ TEST_F(SearchRaceTest, DeletionAndCompactionKeepTheSequence) {
   ASSERT_TRUE(other_->OpenDatabase("mail.box", &otherDb).ok());
   ASSERT_TRUE(other_->DeleteNote(otherDb, last, 0).ok());
   EXPECT_EQ(Search(verified), std::vector<uint32_t>{first});
-  ASSERT_TRUE(other_->Database(otherDb)->Compact().ok());
+  ASSERT_TRUE(LocalStoreAccess::Database(*other_, otherDb)->Compact().ok());
   const uint32_t again = AddDocument(*other_, "mail.box", {{"A", "1"}});
   EXPECT_EQ(Search(verified), FullScan(text));
   EXPECT_EQ(Search(verified), (std::vector<uint32_t>{first, again}));

@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "server/LocalStoreAccess.h"
 #include "support/TempDataDir.h"
 
 namespace vt {
@@ -21,7 +22,7 @@ uint32_t NewMessage(LocalNotesServices& server, DbHandle db, int n) {
   EXPECT_EQ(server.SetTextItem(note, "Subject", subject.c_str(), 0xFFFF),
             Status());
   EXPECT_EQ(server.UpdateNote(note, 0), Status());
-  const uint32_t id = server.Note(note)->id;
+  const uint32_t id = LocalStoreAccess::Note(server, note)->id;
   EXPECT_EQ(server.CloseNote(note), Status());
   return id;
 }
@@ -50,15 +51,16 @@ std::map<store::Unid, int> UnidCounts(LocalNotesServices& server,
   std::map<store::Unid, int> counts;
   DbHandle db;
   EXPECT_EQ(server.OpenDatabase(path, &db), Status());
-  EXPECT_EQ(server.Database(db)->ForEachNote(
-                kNoteClassDocument,
-                [&](const store::ScanEntry& e) {
-                  store::NoteInfo info;
-                  EXPECT_EQ(server.Database(db)->GetNoteInfo(e.id, &info),
-                            Status());
-                  ++counts[info.unid];
-                  return Status();
-                }),
+  EXPECT_EQ(LocalStoreAccess::Database(server, db)
+                ->ForEachNote(kNoteClassDocument,
+                              [&](const store::ScanEntry& e) {
+                                store::NoteInfo info;
+                                EXPECT_EQ(LocalStoreAccess::Database(server, db)
+                                              ->GetNoteInfo(e.id, &info),
+                                          Status());
+                                ++counts[info.unid];
+                                return Status();
+                              }),
             Status());
   return counts;
 }
@@ -175,20 +177,18 @@ TEST(SharedDatabase, AScanVisitorMayMoveNotesWhileAnotherServerWrites) {
   for (int i = 0; i < 5; ++i) NewMessage(*one, a, i);
 
   int visited = 0;
-  ASSERT_EQ(one->Database(a)->ForEachNote(kNoteClassDocument,
-                                          [&](const store::ScanEntry& e) {
-                                            // Mail arriving from another
-                                            // process in mid-pass.
-                                            if (visited++ == 1)
-                                              NewMessage(*two, otherA, 99);
-                                            uint32_t newId = 0;
-                                            Status s = one->CopyNote(
-                                                a, 0, 0, e.id, b, 0, 0, 0, 0,
-                                                &newId, nullptr);
-                                            if (s.ok())
-                                              s = one->DeleteNote(a, e.id, 0);
-                                            return s;
-                                          }),
+  ASSERT_EQ(LocalStoreAccess::Database(*one, a)->ForEachNote(
+                kNoteClassDocument,
+                [&](const store::ScanEntry& e) {
+                  // Mail arriving from another
+                  // process in mid-pass.
+                  if (visited++ == 1) NewMessage(*two, otherA, 99);
+                  uint32_t newId = 0;
+                  Status s = one->CopyNote(a, 0, 0, e.id, b, 0, 0, 0, 0, &newId,
+                                           nullptr);
+                  if (s.ok()) s = one->DeleteNote(a, e.id, 0);
+                  return s;
+                }),
             Status());
   EXPECT_GE(visited, 5);
   EXPECT_EQ(UnidCounts(*one, "b.nsf").size(), static_cast<size_t>(visited));

@@ -6,9 +6,10 @@
 #include <string>
 #include <vector>
 
+#include "notes/ItemValue.h"
+#include "server/LocalStoreAccess.h"
 #include "server/store/BlobItemSource.h"
 #include "server/store/ItemBlob.h"
-#include "server/store/ItemValue.h"
 #include "support/FakeClock.h"
 #include "support/TempDataDir.h"
 
@@ -39,7 +40,7 @@ class StoreScan : public ::testing::Test {
                                   kTypeNumber, score.data(), 8),
               Status());
     EXPECT_EQ(server_->UpdateNote(note, 0), Status());
-    const uint32_t id = server_->Note(note)->id;
+    const uint32_t id = LocalStoreAccess::Note(*server_, note)->id;
     EXPECT_EQ(server_->CloseNote(note), Status());
     clock_.AdvanceMillis(1000);
     return id;
@@ -60,33 +61,36 @@ TEST_F(StoreScan, VisitsTheMaskedClassesInIdOrderWithSummaryItemsOnly) {
 
   std::vector<uint32_t> ids;
   std::vector<std::string> subjects;
-  ASSERT_EQ(server_->Database(db_)->ForEachNote(
-                kNoteClassDocument,
-                [&](const store::ScanEntry& e) {
-                  ids.push_back(e.id);
-                  EXPECT_EQ(e.noteClass, kNoteClassDocument);
-                  store::BlobItemSource items(e.summary, {}, e.created,
-                                              e.modified);
-                  RawItem item;
-                  EXPECT_TRUE(items.FindItem("SUBJECT", &item));
-                  subjects.emplace_back(item.value.begin(), item.value.end());
-                  EXPECT_TRUE(items.FindItem("score", &item));
-                  EXPECT_EQ(item.type, kTypeNumber);
-                  EXPECT_FALSE(items.FindItem("Body", &item))
-                      << "the scan must not carry non-summary items";
-                  EXPECT_LT(e.summary.size(), 100u);
-                  return Status();
-                }),
-            Status());
+  ASSERT_EQ(
+      LocalStoreAccess::Database(*server_, db_)
+          ->ForEachNote(kNoteClassDocument,
+                        [&](const store::ScanEntry& e) {
+                          ids.push_back(e.id);
+                          EXPECT_EQ(e.noteClass, kNoteClassDocument);
+                          store::BlobItemSource items(e.summary, {}, e.created,
+                                                      e.modified);
+                          RawItem item;
+                          EXPECT_TRUE(items.FindItem("SUBJECT", &item));
+                          subjects.emplace_back(item.value.begin(),
+                                                item.value.end());
+                          EXPECT_TRUE(items.FindItem("score", &item));
+                          EXPECT_EQ(item.type, kTypeNumber);
+                          EXPECT_FALSE(items.FindItem("Body", &item))
+                              << "the scan must not carry non-summary items";
+                          EXPECT_LT(e.summary.size(), 100u);
+                          return Status();
+                        }),
+      Status());
   EXPECT_EQ(ids, (std::vector<uint32_t>{d2, d3}));
   EXPECT_EQ(subjects, (std::vector<std::string>{"two", "three"}));
 
   ids.clear();
-  ASSERT_EQ(server_->Database(db_)->ForEachNote(kNoteClassView | kNoteClassIcon,
-                                                [&](const store::ScanEntry& e) {
-                                                  ids.push_back(e.id);
-                                                  return Status();
-                                                }),
+  ASSERT_EQ(LocalStoreAccess::Database(*server_, db_)
+                ->ForEachNote(kNoteClassView | kNoteClassIcon,
+                              [&](const store::ScanEntry& e) {
+                                ids.push_back(e.id);
+                                return Status();
+                              }),
             Status());
   ASSERT_EQ(ids.size(), 2u);
   EXPECT_EQ(ids[1], v);
@@ -97,14 +101,16 @@ TEST_F(StoreScan, StampsArriveAsTimeDatesAndAVisitorCanStopTheScan) {
   Add(kNoteClassDocument, "a");
   Add(kNoteClassDocument, "b");
   int visits = 0;
-  const Status s = server_->Database(db_)->ForEachNote(
-      kNoteClassDocument, [&](const store::ScanEntry& e) {
-        ++visits;
-        const store::BlobItemSource items(e.summary, {}, e.created, e.modified);
-        EXPECT_EQ(items.Created(), TimeDateFromUnixCentis(first));
-        EXPECT_EQ(items.Modified(), TimeDateFromUnixCentis(first));
-        return Status(err::kNotFound);
-      });
+  const Status s =
+      LocalStoreAccess::Database(*server_, db_)
+          ->ForEachNote(kNoteClassDocument, [&](const store::ScanEntry& e) {
+            ++visits;
+            const store::BlobItemSource items(e.summary, {}, e.created,
+                                              e.modified);
+            EXPECT_EQ(items.Created(), TimeDateFromUnixCentis(first));
+            EXPECT_EQ(items.Modified(), TimeDateFromUnixCentis(first));
+            return Status(err::kNotFound);
+          });
   EXPECT_EQ(s.code(), err::kNotFound);
   EXPECT_EQ(visits, 1);
 }
@@ -113,15 +119,16 @@ TEST_F(StoreScan, NestedScansOfOneDatabaseWork) {
   Add(kNoteClassDocument, "a");
   Add(kNoteClassDocument, "b");
   int inner = 0;
-  ASSERT_EQ(server_->Database(db_)->ForEachNote(
-                kNoteClassDocument,
-                [&](const store::ScanEntry&) {
-                  return server_->Database(db_)->ForEachNote(
-                      kNoteClassDocument, [&](const store::ScanEntry&) {
-                        ++inner;
-                        return Status();
-                      });
-                }),
+  ASSERT_EQ(LocalStoreAccess::Database(*server_, db_)
+                ->ForEachNote(kNoteClassDocument,
+                              [&](const store::ScanEntry&) {
+                                return LocalStoreAccess::Database(*server_, db_)
+                                    ->ForEachNote(kNoteClassDocument,
+                                                  [&](const store::ScanEntry&) {
+                                                    ++inner;
+                                                    return Status();
+                                                  });
+                              }),
             Status());
   EXPECT_EQ(inner, 4);
 }
@@ -134,13 +141,13 @@ TEST_F(StoreScan, StubsAreListedFromAGivenTime) {
   const int64_t since = clock_.NowUnixCentis();
   ASSERT_EQ(server_->DeleteNote(db_, b, 0), Status());
   std::vector<uint32_t> stubs;
-  ASSERT_EQ(server_->Database(db_)->ForEachStub(since,
-                                                [&](const store::StubEntry& e) {
-                                                  stubs.push_back(e.id);
-                                                  EXPECT_EQ(e.noteClass,
-                                                            kNoteClassDocument);
-                                                  return Status();
-                                                }),
+  ASSERT_EQ(LocalStoreAccess::Database(*server_, db_)
+                ->ForEachStub(since,
+                              [&](const store::StubEntry& e) {
+                                stubs.push_back(e.id);
+                                EXPECT_EQ(e.noteClass, kNoteClassDocument);
+                                return Status();
+                              }),
             Status());
   EXPECT_EQ(stubs, std::vector<uint32_t>{b});
 }

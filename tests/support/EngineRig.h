@@ -14,6 +14,7 @@
 
 #include "engine/RouterEngine.h"
 #include "server/LocalNotesServices.h"
+#include "server/LocalStoreAccess.h"
 #include "support/FakeSystem.h"
 #include "support/FaultyNotes.h"
 #include "support/RouterWorld.h"
@@ -38,7 +39,7 @@ class EngineNotes : public FaultyNotes {
   Status GetDatabaseSpace(DbHandle db, uint32_t* usedBytes,
                           uint32_t* freeBytes) override {
     const Status s = FaultyNotes::GetDatabaseSpace(db, usedBytes, freeBytes);
-    store::NsfDatabase* database = server_.Database(db);
+    store::NsfDatabase* database = LocalStoreAccess::Database(server_, db);
     if (!s.ok() || database == nullptr) return s;
     auto it = reportedSizes.find(database->file().filename().string());
     if (it != reportedSizes.end() && usedBytes != nullptr) {

@@ -8,7 +8,8 @@
 #include "databases/DefaultView.h"
 #include "databases/RouterItems.h"
 #include "datadir/ConfigView.h"
-#include "server/store/ItemValue.h"
+#include "notes/ItemValue.h"
+#include "server/LocalStoreAccess.h"
 
 namespace vt::testing {
 namespace {
@@ -62,7 +63,7 @@ uint32_t AddDocument(LocalNotesServices& server, const std::string& dbPath,
   NoteHandle note;
   EXPECT_TRUE(server.CreateNote(db, &note).ok());
   SetItems(server, note, items);
-  store::NoteRecord* record = server.Note(note);
+  store::NoteRecord* record = LocalStoreAccess::Note(server, note);
   if (record == nullptr) return 0;
   if (createdCentis != 0) record->created = createdCentis;
   EXPECT_TRUE(server.UpdateNote(note, 0).ok());

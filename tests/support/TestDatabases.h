@@ -14,6 +14,7 @@
 #include "databases/RouterItems.h"
 #include "notes/FixedText.h"
 #include "server/LocalNotesServices.h"
+#include "server/LocalStoreAccess.h"
 
 namespace vt::testing {
 
@@ -79,7 +80,7 @@ inline std::string IconTitle(NotesServices& notes, DbHandle db) {
 inline std::map<uint16_t, int> NoteClassCounts(LocalNotesServices& server,
                                                DbHandle db) {
   std::map<uint16_t, int> counts;
-  store::NsfDatabase* database = server.Database(db);
+  store::NsfDatabase* database = LocalStoreAccess::Database(server, db);
   if (database == nullptr) {
     ADD_FAILURE() << "no database behind handle " << db.value;
     return counts;
@@ -97,7 +98,7 @@ inline std::map<uint16_t, int> NoteClassCounts(LocalNotesServices& server,
 inline std::vector<std::string> Markers(LocalNotesServices& server, DbHandle db,
                                         uint16_t noteClass) {
   std::vector<uint32_t> ids;
-  store::NsfDatabase* database = server.Database(db);
+  store::NsfDatabase* database = LocalStoreAccess::Database(server, db);
   if (database == nullptr) {
     ADD_FAILURE() << "no database behind handle " << db.value;
     return {};

@@ -112,16 +112,14 @@ class CheckCommand : public DataDirCommand {
       Database db(server);
       Status s = db.Open(path);
       std::string problem;
-      store::NsfDatabase* database =
-          s.ok() ? server.Database(db.handle()) : nullptr;
-      if (database != nullptr) s = database->CheckIntegrity(false, &problem);
+      if (s.ok()) s = server.CheckDatabase(db.handle(), false, &problem);
       if (s.ok() && problem.empty()) {
         finder.StartDatabase(path);
-        s = database->ForEachNote(kNoteClassDocument,
-                                  [&](const store::ScanEntry& entry) {
-                                    finder.Add(entry);
-                                    return Status();
-                                  });
+        s = server.ScanDocuments(db.handle(), {},
+                                 [&](const ServerAdmin::Document& document) {
+                                   finder.Add(document);
+                                   return Status();
+                                 });
       }
       if (!s.ok()) problem = StatusMessage(s);
       std::printf("%s: %s\n", path.c_str(),

@@ -51,9 +51,7 @@ class CompactCommand : public DataDirCommand {
       Database db(server);
       if (s.ok()) s = db.Open(path);
       const uintmax_t before = s.ok() ? SizeOnDisk(file) : 0;
-      store::NsfDatabase* database =
-          s.ok() ? server.Database(db.handle()) : nullptr;
-      if (database != nullptr) s = database->Compact();
+      if (s.ok()) s = server.CompactDatabase(db.handle());
       if (!s.ok()) {
         const Outcome outcome = StatusFailure("cannot compact " + path, s);
         if (failure.ok()) failure = outcome;

@@ -11,7 +11,7 @@
 #include "datadir/ItemText.h"
 #include "datadir/SaveLock.h"
 #include "notes/HandleOwners.h"
-#include "server/store/ItemValue.h"
+#include "notes/ItemValue.h"
 #include "system/posix/PosixSystemServices.h"
 
 namespace vt::tool {
@@ -81,11 +81,13 @@ class ConfigCommand : public DataDirCommand {
     Outcome outcome = OpenConfigDocument(server, server_, admin, &noteId);
     if (!outcome.ok()) return outcome;
     Note note(server);
-    const Status s = note.Open(admin.handle(), noteId);
+    ServerAdmin::NoteContents contents;
+    Status s = note.Open(admin.handle(), noteId);
+    if (s.ok()) s = server.ReadNote(note.handle(), &contents);
     if (!s.ok())
       return StatusFailure("cannot open the configuration document", s);
     std::string text;
-    for (const store::Item& item : server.Note(note.handle())->items.items()) {
+    for (const NoteItem& item : contents.items) {
       text.append(item.name);
       text.append(" = ");
       text.append(DisplayValue(item));

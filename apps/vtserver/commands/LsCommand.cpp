@@ -19,7 +19,7 @@ void Emit(const std::string& text) {
 
 // A value for the plain listing: quoted and escaped as a JSON string, so
 // that no byte of an item can break the line or fake another item.
-std::string Quoted(const store::Item& item) {
+std::string Quoted(const NoteItem& item) {
   return Json(JsonText(DisplayValue(item))).dump();
 }
 
@@ -63,7 +63,7 @@ void PrintDocuments(const std::vector<DocumentSummary>& documents, bool json) {
     Json list = Json::array();
     for (const DocumentSummary& d : documents) {
       Json items = Json::object();
-      for (const store::Item& item : d.items) {
+      for (const NoteItem& item : d.items) {
         items[JsonText(item.name)] = ItemJson(item);
       }
       list.push_back({{"noteId", d.noteId}, {"items", std::move(items)}});

@@ -197,7 +197,7 @@ class QuarantineCommand : public DataDirCommand {
         "\nNote ID:      " + NoteIdText(note.hit.noteId) +
         "\nUniversal ID: " + UnidText(note.unid) +
         "\nDate:         " + UtcText(note.created) + " UTC\n";
-    for (const store::Item& item : note.items) {
+    for (const NoteItem& item : note.items) {
       out.append(Printable(item.name) + " = ");
       std::string value = DisplayValue(item);
       while (!value.empty() && value.back() == '\n') value.pop_back();

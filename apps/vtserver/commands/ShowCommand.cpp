@@ -13,16 +13,13 @@
 
 #include "DataDirCommand.h"
 #include "datadir/LogFollower.h"
-#include "server/console/RuntimeFiles.h"
-#include "server/console/StatusLines.h"
 
 namespace vt::tool {
 namespace {
 
 Outcome ShowTasks(const LocalNotesServices& server) {
   std::string text;
-  for (const console::StatusLineInfo& line :
-       console::StatusLines::ReadAll(server.dataDirectory().root())) {
+  for (const ServerAdmin::TaskLine& line : server.ReadTaskLines()) {
     // A line left behind by a task that died is no running task.
     if (!line.running) continue;
     text.append(line.name);
@@ -36,8 +33,7 @@ Outcome ShowTasks(const LocalNotesServices& server) {
 }
 
 Outcome ShowLog(const LocalNotesServices& server) {
-  const std::string file =
-      (server.dataDirectory().RuntimeFolder() / "server.log").string();
+  const std::string file = server.LogFile().string();
   const UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
   bool any = false;
   if (fd) {
@@ -61,7 +57,7 @@ Outcome ShowLog(const LocalNotesServices& server) {
 // The last lines, then, with follow, every line as it is written, until
 // the command is interrupted.
 Outcome TailLog(const LocalNotesServices& server, size_t last, bool follow) {
-  LogFollower log(server.dataDirectory().RuntimeFolder() / "server.log");
+  LogFollower log(server.LogFile());
   std::vector<std::string> lines = log.NewLines();
   const size_t skip = last > 0 && lines.size() > last ? lines.size() - last : 0;
   for (size_t i = skip; i < lines.size(); ++i) std::puts(lines[i].c_str());

@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "DataDirCommand.h"
-#include "server/console/ConsoleQueue.h"
 
 namespace vt::tool {
 namespace {
@@ -36,11 +35,11 @@ class TellCommand : public DataDirCommand {
     if (command_.find_first_not_of(' ') == std::string::npos) {
       return Outcome::Failure("the command is empty");
     }
-    if (command_.size() > console::ConsoleQueue::kMaxMessageBytes) {
-      return Outcome::Failure(
-          "the command is " + std::to_string(command_.size()) +
-          " bytes; a console command holds at most " +
-          std::to_string(console::ConsoleQueue::kMaxMessageBytes));
+    if (command_.size() > ServerAdmin::kMaxConsoleCommand) {
+      return Outcome::Failure("the command is " +
+                              std::to_string(command_.size()) +
+                              " bytes; a console command holds at most " +
+                              std::to_string(ServerAdmin::kMaxConsoleCommand));
     }
     return Outcome();
   }
@@ -51,8 +50,7 @@ class TellCommand : public DataDirCommand {
       queue.push_back(
           static_cast<char>(std::toupper(static_cast<unsigned char>(c))));
     }
-    const Status s = console::ConsoleQueue::Post(server.dataDirectory().root(),
-                                                 queue, command_);
+    const Status s = server.PostConsoleCommand(queue, command_);
     if (s.Is(err::kQueueNotFound)) {
       return Outcome::Failure("task " + task_ + " is not running");
     }

@@ -16,7 +16,6 @@
 #include "base/PosixFiles.h"
 #include "maintenance/RouterPause.h"
 #include "notes/HandleOwners.h"
-#include "server/store/DatabaseFiles.h"
 
 namespace vt::tool {
 namespace {
@@ -62,8 +61,7 @@ Outcome WriteDataFormat(const fs::path& ini) {
   bool written = false;
   std::string line;
   std::istringstream lines(text.str());
-  const std::string value =
-      "DataFormat=" + std::to_string(store::kSchemaVersion);
+  const std::string value = "DataFormat=" + std::to_string(kDataFormat);
   while (std::getline(lines, line)) {
     const std::string_view key =
         Trim(std::string_view(line).substr(0, line.find('=')));
@@ -127,20 +125,17 @@ class UpgradeCommand : public DataDirCommand {
     const fs::path root = server.dataDirectory().root();
     std::vector<std::string> older;
     for (const std::string& path : server.dataDirectory().DatabaseFiles()) {
-      const auto layout =
-          store::RecordedLayout(root / path, store::kApplicationId);
-      if (layout && *layout > store::kSchemaVersion) {
+      const auto layout = server.RecordedDataFormat(root / path);
+      if (layout && *layout > kDataFormat) {
         return Outcome::Failure(path +
                                 " was made by a newer version of "
                                 "VTRouter; nothing changed");
       }
-      if (layout && *layout < store::kSchemaVersion) older.push_back(path);
+      if (layout && *layout < kDataFormat) older.push_back(path);
     }
-    const bool formatKnown =
-        server.serverIni().dataFormat() == store::kSchemaVersion;
+    const bool formatKnown = server.serverIni().dataFormat() == kDataFormat;
     if (older.empty() && formatKnown) {
-      std::printf("%s is up to date (format %d)\n", dir().c_str(),
-                  store::kSchemaVersion);
+      std::printf("%s is up to date (format %d)\n", dir().c_str(), kDataFormat);
       return Outcome();
     }
     const fs::path dest =
@@ -170,7 +165,7 @@ class UpgradeCommand : public DataDirCommand {
     if (!written.ok()) return written;
     std::printf(
         "%zu databases upgraded to format %d; the earlier files are in %s\n",
-        older.size(), store::kSchemaVersion, dest.c_str());
+        older.size(), kDataFormat, dest.c_str());
     return Outcome();
   }
 

@@ -13,10 +13,9 @@
 #include "datadir/ConfigView.h"
 #include "datadir/MailItems.h"
 #include "notes/HandleOwners.h"
+#include "notes/ItemValue.h"
 #include "server/LocalNotesServices.h"
-#include "server/console/RuntimeFiles.h"
-#include "server/store/ItemValue.h"
-#include "server/store/NsfDatabase.h"
+#include "server/ServerAdmin.h"
 
 namespace vt::tool {
 namespace {
@@ -76,7 +75,7 @@ Outcome WriteServerIni(const fs::path& folder, const std::string& serverName) {
   out << "; The embedded server's settings (made by vtserver init).\n"
       << "ServerName=" << serverName << "\n"
       << "; The databases' format; `vtserver upgrade` raises it.\n"
-      << "DataFormat=" << store::kSchemaVersion << "\n";
+      << "DataFormat=" << kDataFormat << "\n";
   out.close();
   if (!out) return Outcome::Failure("cannot write " + file.string());
   return Outcome();

@@ -6,8 +6,8 @@
 #include "base/Ascii.h"
 #include "datadir/ItemText.h"
 #include "datadir/MailItems.h"
+#include "notes/DbInfoText.h"
 #include "notes/HandleOwners.h"
-#include "server/store/DbInfoText.h"
 
 namespace vt::tool {
 namespace {
@@ -48,7 +48,7 @@ std::vector<DatabaseSummary> SummarizeDatabases(LocalNotesServices& server) {
     std::vector<uint32_t> ids;
     if (s.ok()) s = DocumentIds(server, db.handle(), &ids);
     if (s.ok()) {
-      summary.title = std::string(store::DbInfoField(info, kDbInfoFieldTitle));
+      summary.title = std::string(DbInfoField(info, kDbInfoFieldTitle));
       summary.documents = static_cast<uint32_t>(ids.size());
     } else {
       summary.problem = StatusMessage(s);
@@ -73,12 +73,13 @@ Outcome ReadDocuments(LocalNotesServices& server, const std::string& path,
     // Moved away by the router since the search.
     if (s.Is(err::kNoteDeleted) || s.Is(err::kInvalidNote)) continue;
     if (!s.ok()) return StatusFailure("cannot open a document of " + path, s);
-    const store::NoteRecord* record = server.Note(note.handle());
-    if (record == nullptr) return StatusFailure(path, err::kInvalidHandle);
+    ServerAdmin::NoteContents contents;
+    s = server.ReadNote(note.handle(), &contents);
+    if (!s.ok()) return StatusFailure("cannot read a document of " + path, s);
     DocumentSummary document;
     document.noteId = id;
     for (const char* name : kListedItems) {
-      if (const store::Item* item = record->items.Find(name)) {
+      if (const NoteItem* item = FindItem(contents.items, name)) {
         document.items.push_back(*item);
       }
     }
@@ -101,7 +102,7 @@ Sightings LocateMessages(LocalNotesServices& server) {
 }
 
 std::string ItemValue(const DocumentSummary& document, const char* name) {
-  for (const store::Item& item : document.items) {
+  for (const NoteItem& item : document.items) {
     if (EqualsIgnoreCase(item.name, name)) return DisplayValue(item);
   }
   return {};

@@ -23,7 +23,7 @@ struct DatabaseSummary {
 
 struct DocumentSummary {
   uint32_t noteId = 0;
-  std::vector<store::Item> items;  // those of kListedItems it has, in order
+  std::vector<NoteItem> items;  // those of kListedItems it has, in order
 };
 
 // The database files under root (see DataDirectory::DatabaseFiles).

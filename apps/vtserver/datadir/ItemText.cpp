@@ -7,7 +7,7 @@
 #include <ctime>
 
 #include "notes/FixedText.h"
-#include "server/store/ItemValue.h"
+#include "notes/ItemValue.h"
 
 namespace vt::tool {
 namespace {
@@ -17,14 +17,14 @@ std::string_view AsText(const std::vector<uint8_t>& value) {
                           value.size());
 }
 
-std::string OtherValue(const store::Item& item) {
+std::string OtherValue(const NoteItem& item) {
   std::array<char, 64> text{};
   FormatBounded(text, "(%zu bytes of type 0x%04X)", item.value.size(),
                 static_cast<unsigned>(item.type));
   return text.data();
 }
 
-std::string TimeValue(const store::Item& item) {
+std::string TimeValue(const NoteItem& item) {
   const auto td = item::DecodeTime(item.value);
   if (!td) return OtherValue(item);
   const int64_t centis = UnixCentisFromTimeDate(*td);
@@ -75,7 +75,7 @@ std::string NoteIdText(uint32_t id) {
   return text.data();
 }
 
-std::string DisplayValue(const store::Item& item) {
+std::string DisplayValue(const NoteItem& item) {
   switch (item.type) {
     case kTypeText:
       return std::string(AsText(item.value));

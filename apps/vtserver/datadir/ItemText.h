@@ -6,14 +6,14 @@
 #include <cstdint>
 #include <string>
 
-#include "server/store/ItemList.h"
+#include "notes/NoteItem.h"
 
 namespace vt::tool {
 
 std::string FormatNumber(double value);
 // A note ID as people write it: 0x1A4.
 std::string NoteIdText(uint32_t id);
-std::string DisplayValue(const store::Item& item);
+std::string DisplayValue(const NoteItem& item);
 // Control characters (which would break lines and columns, or reach the
 // terminal) as '?'.
 std::string Printable(std::string text);

@@ -6,7 +6,7 @@
 #include <cstdio>
 
 #include "datadir/ItemText.h"
-#include "server/store/ItemValue.h"
+#include "notes/ItemValue.h"
 
 namespace vt::tool {
 namespace {
@@ -76,7 +76,7 @@ std::string JsonText(std::string_view bytes) {
   return out;
 }
 
-Json ItemJson(const store::Item& item) {
+Json ItemJson(const NoteItem& item) {
   if (item.type == kTypeTextList) {
     if (const auto entries = item::DecodeTextList(item.value)) {
       Json list = Json::array();

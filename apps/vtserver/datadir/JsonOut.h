@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "server/store/ItemList.h"
+#include "notes/NoteItem.h"
 
 namespace vt::tool {
 
@@ -20,7 +20,7 @@ std::string JsonText(std::string_view bytes);
 
 // Text as a string, a text list as an array, a number as a number (a
 // non-finite one as null), anything else as its display text.
-Json ItemJson(const store::Item& item);
+Json ItemJson(const NoteItem& item);
 
 // value, indented by two, and a line end on standard output.
 void PrintJson(const Json& value);

@@ -8,7 +8,7 @@
 #include <array>
 #include <cerrno>
 
-#include "server/console/RuntimeFiles.h"
+#include "base/UniqueFd.h"
 
 namespace vt::tool {
 

@@ -52,9 +52,12 @@ Outcome CopyPlainFile(const fs::path& from, const fs::path& to) {
   return Outcome();
 }
 
+// A database held open and pinned until its copy is taken; the snapshot
+// goes first.
 struct Pinned {
   std::string path;
   std::unique_ptr<Database> db;
+  std::unique_ptr<ServerAdmin::Snapshot> snapshot;
 };
 
 }  // namespace
@@ -80,16 +83,14 @@ Outcome BackupDataDirectory(LocalNotesServices& server, const fs::path& dest,
     }
     for (const std::string& path : server.dataDirectory().DatabaseFiles()) {
       auto db = std::make_unique<Database>(server);
+      std::unique_ptr<ServerAdmin::Snapshot> snapshot;
       Status s = db->Open(path);
-      store::NsfDatabase* database =
-          s.ok() ? server.Database(db->handle()) : nullptr;
-      if (s.ok() && database == nullptr) s = err::kInvalidHandle;
-      if (s.ok()) s = database->Pin();
+      if (s.ok()) s = server.PinDatabase(db->handle(), &snapshot);
       if (!s.ok()) {
         report->failed.push_back(path + ": " + StatusMessage(s));
         continue;
       }
-      pinned.push_back({path, std::move(db)});
+      pinned.push_back({path, std::move(db), std::move(snapshot)});
     }
     held.Let();
     report->routerPaused = held.router().pauseSent();
@@ -98,10 +99,11 @@ Outcome BackupDataDirectory(LocalNotesServices& server, const fs::path& dest,
   }
 
   for (Pinned& p : pinned) {
-    store::NsfDatabase* database = server.Database(p.db->handle());
     const fs::path target = dest / p.path;
-    const Status s = database->CopyTo(target, server.fileNames());
-    database->Unpin();
+    const Status s = p.snapshot->CopyTo(target);
+    // Let go at once: a pinned snapshot keeps the write-ahead log from being
+    // checkpointed past it.
+    p.snapshot.reset();
     p.db.reset();
     if (!s.ok()) {
       report->failed.push_back(p.path + ": " + StatusMessage(s));

@@ -8,7 +8,6 @@
 #include "databases/InstanceName.h"
 #include "databases/RouterItems.h"
 #include "notes/FixedText.h"
-#include "server/console/ConsoleQueue.h"
 #include "stats/Stats.h"
 #include "system/ScopedNamedMutex.h"
 #include "system/posix/PosixSystemServices.h"
@@ -34,8 +33,7 @@ int64_t MillisSince(std::chrono::steady_clock::time_point start) {
 bool RouterAlive(const LocalNotesServices& server) {
   // A live status line is a router too, whatever lock folder this process
   // was given.
-  if (ReadRouterStatus(server.dataDirectory().root()).state !=
-      RouterState::kStopped) {
+  if (ReadRouterStatus(server).state != RouterState::kStopped) {
     return true;
   }
   const std::string& serverName = server.serverIni().serverName();
@@ -56,13 +54,12 @@ bool RouterAlive(const LocalNotesServices& server) {
 
 Outcome RouterPause::Pause() {
   const auto begun = SteadyClock::now();
-  const std::filesystem::path& root = server_.dataDirectory().root();
   Outcome outcome;
   for (;;) {
     if (!RouterAlive(server_)) break;  // none, or it ended: nothing moves
     alive_ = true;
     // The status text changes between passes, never during one.
-    const RouterStatus status = ReadRouterStatus(root);
+    const RouterStatus status = ReadRouterStatus(server_);
     if (status.state == RouterState::kPaused) {
       alreadyPaused_ = !paused_;
       if (paused_) pausedAt_ = SteadyClock::now();
@@ -71,8 +68,7 @@ Outcome RouterPause::Pause() {
     if (!paused_) {
       // Until the router listens (it opens its queue last in its start),
       // the command would reach nobody.
-      const Status s =
-          console::ConsoleQueue::Post(root, kQueueName, kPauseCommand);
+      const Status s = server_.PostConsoleCommand(kQueueName, kPauseCommand);
       if (s.ok()) {
         paused_ = true;
         sent_ = true;
@@ -99,9 +95,7 @@ void RouterPause::Resume() {
   if (!paused_) return;
   paused_ = false;
   if (pausedAt_) pausedMillis_ = MillisSince(*pausedAt_);
-  console::ConsoleQueue::Post(server_.dataDirectory().root(), kQueueName,
-                              kResumeCommand)
-      .IgnoreError();
+  server_.PostConsoleCommand(kQueueName, kResumeCommand).IgnoreError();
 }
 
 }  // namespace vt::tool

@@ -91,7 +91,7 @@ Outcome ReadCopies(LocalNotesServices& server, const DatabaseRoles& roles,
 
 // Deletes the copy if it is still the one decided on.
 Outcome RemoveCopy(LocalNotesServices& server, Database& db,
-                   const store::Unid& unid, const MessageCopy& copy,
+                   const UniversalId& unid, const MessageCopy& copy,
                    bool* removed) {
   *removed = false;
   MessageCopy now;
@@ -101,13 +101,10 @@ Outcome RemoveCopy(LocalNotesServices& server, Database& db,
   if (now.noteId != copy.noteId || now.sequence != copy.sequence) {
     return Outcome();
   }
-  store::NsfDatabase* database = server.Database(db.handle());
-  if (database == nullptr) {
-    return StatusFailure(copy.database, err::kInvalidHandle);
-  }
+  // Only the version decided on: a change made since the reading is kept.
   uint32_t deleted = 0;
-  const Status s = database->DeleteNotes(
-      {&copy.noteId, 1}, server.clock().NowUnixCentis(), &deleted);
+  const Status s = server.DeleteDocuments(db.handle(), {&copy.noteId, 1},
+                                          {&copy.sequence, 1}, &deleted);
   if (!s.ok()) {
     return StatusFailure("cannot delete the copy of message " + UnidText(unid) +
                              " in " + copy.database,

@@ -27,7 +27,7 @@ namespace vt::tool {
 std::optional<size_t> CopyToKeep(const std::vector<MessageCopy>& copies);
 
 struct RepairResult {
-  store::Unid unid{};
+  UniversalId unid{};
   std::vector<MessageCopy> copies;  // as they were when decided
   std::optional<size_t> kept;       // index into copies
   std::vector<size_t> removed;      // or, in a dry run, would be

@@ -66,8 +66,8 @@ void AddSeries(const LocalNotesServices& server, const PerimeterSettings& p,
             });
 }
 
-std::string TextOf(const store::ItemList& items, const char* name) {
-  const store::Item* item = items.Find(name);
+std::string TextOf(const std::vector<NoteItem>& items, const char* name) {
+  const NoteItem* item = FindItem(items, name);
   return item == nullptr ? std::string() : DisplayValue(*item);
 }
 
@@ -91,22 +91,20 @@ Outcome ForEachQuarantined(
   Status s = db.Open(file.path);
   if (s.Is(err::kFileNotFound)) return Outcome();
   if (!s.ok()) return StatusFailure("cannot open " + file.path, s);
-  store::NsfDatabase* database = server.Database(db.handle());
-  if (database == nullptr) return StatusFailure(file.path, err::kInvalidHandle);
   QuarantinedMessage message;
   message.perimeter = file.perimeter;
   message.database = file.path;
-  s = database->ForEachNote(
-      kNoteClassDocument, [&](const store::ScanEntry& entry) -> Status {
-        store::ItemList items;
-        const Status loaded = items.Load(entry.summary, {});
-        if (!loaded.ok()) return loaded;
-        message.noteId = entry.id;
-        message.unid = entry.unid;
-        message.created = entry.created;
-        message.from = TextOf(items, kItemFrom);
-        message.sendTo = TextOf(items, kItemSendTo);
-        message.subject = TextOf(items, kItemSubject);
+  ServerAdmin::ScanOptions options;
+  options.summary = true;
+  s = server.ScanDocuments(
+      db.handle(), options,
+      [&](const ServerAdmin::Document& document) -> Status {
+        message.noteId = document.noteId;
+        message.unid = document.unid;
+        message.created = document.created;
+        message.from = TextOf(*document.summary, kItemFrom);
+        message.sendTo = TextOf(*document.summary, kItemSendTo);
+        message.subject = TextOf(*document.summary, kItemSubject);
         visit(message);
         return Status();
       });
@@ -155,7 +153,7 @@ Outcome ListQuarantined(LocalNotesServices& server,
   return Outcome();
 }
 
-std::string UnidText(const store::Unid& unid) {
+std::string UnidText(const UniversalId& unid) {
   static constexpr char kHex[] = "0123456789ABCDEF";
   std::string text;
   text.reserve(unid.size() * 2);
@@ -166,7 +164,7 @@ std::string UnidText(const store::Unid& unid) {
   return text;
 }
 
-bool ParseUnid(std::string_view text, store::Unid* unid) {
+bool ParseUnid(std::string_view text, UniversalId* unid) {
   if (text.size() != unid->size() * 2) return false;
   auto nibble = [](char c) -> int {
     if (c >= '0' && c <= '9') return c - '0';
@@ -185,7 +183,7 @@ bool ParseUnid(std::string_view text, store::Unid* unid) {
 
 Outcome FindQuarantined(LocalNotesServices& server,
                         const std::vector<QuarantineFile>& files,
-                        const store::Unid& unid,
+                        const UniversalId& unid,
                         std::optional<QuarantineHit>* hit) {
   hit->reset();
   for (const QuarantineFile& file : files) {
@@ -207,7 +205,7 @@ Outcome FindQuarantined(LocalNotesServices& server,
 
 Outcome FindQuarantinedById(LocalNotesServices& server,
                             const std::vector<QuarantineFile>& files,
-                            const std::string& id, store::Unid* unid,
+                            const std::string& id, UniversalId* unid,
                             std::optional<QuarantineHit>* hit) {
   hit->reset();
   if (!ParseUnid(id, unid)) {
@@ -234,14 +232,13 @@ Outcome ReadQuarantinedNote(LocalNotesServices& server,
   Note opened(server);
   Status s = db.Open(hit->file.path);
   if (s.ok()) s = opened.Open(db.handle(), hit->noteId);
-  const store::NoteRecord* record =
-      s.ok() ? server.Note(opened.handle()) : nullptr;
-  if (record == nullptr) {
-    return StatusFailure(id + ": cannot read it in " + hit->file.path,
-                         s.ok() ? Status(err::kInvalidHandle) : s);
+  ServerAdmin::NoteContents contents;
+  if (s.ok()) s = server.ReadNote(opened.handle(), &contents);
+  if (!s.ok()) {
+    return StatusFailure(id + ": cannot read it in " + hit->file.path, s);
   }
-  note->created = record->created;
-  note->items = record->items.items();
+  note->created = contents.created;
+  note->items = std::move(contents.items);
   return Outcome();
 }
 

@@ -13,9 +13,8 @@
 
 #include "datadir/Outcome.h"
 #include "datadir/RouterSettings.h"
+#include "notes/NoteItem.h"
 #include "server/LocalNotesServices.h"
-#include "server/store/ItemList.h"
-#include "server/store/NoteRecord.h"
 
 namespace vt::tool {
 
@@ -37,7 +36,7 @@ struct QuarantinedMessage {
   char perimeter = 0;
   std::string database;
   uint32_t noteId = 0;
-  store::Unid unid{};
+  UniversalId unid{};
   int64_t created = 0;  // Unix centiseconds: when the message was written
   std::string from;
   std::string sendTo;  // a list joined with ';'
@@ -72,9 +71,9 @@ Outcome ListQuarantined(LocalNotesServices& server,
                         const QuarantineQuery& query, QuarantinePage* page);
 
 // 32 hexadecimal digits, upper case.
-std::string UnidText(const store::Unid& unid);
+std::string UnidText(const UniversalId& unid);
 // Accepts either case; false for anything but 32 hexadecimal digits.
-bool ParseUnid(std::string_view text, store::Unid* unid);
+bool ParseUnid(std::string_view text, UniversalId* unid);
 
 // The quarantine database holding the message of that universal ID, with
 // its note ID; nullopt when no quarantine holds it.
@@ -84,22 +83,22 @@ struct QuarantineHit {
 };
 Outcome FindQuarantined(LocalNotesServices& server,
                         const std::vector<QuarantineFile>& files,
-                        const store::Unid& unid,
+                        const UniversalId& unid,
                         std::optional<QuarantineHit>* hit);
 
 // The same for an ID as an administrator typed it; a failure naming it when
 // it is no universal ID or a database cannot be read.
 Outcome FindQuarantinedById(LocalNotesServices& server,
                             const std::vector<QuarantineFile>& files,
-                            const std::string& id, store::Unid* unid,
+                            const std::string& id, UniversalId* unid,
                             std::optional<QuarantineHit>* hit);
 
 // One quarantined message with every item, as `show` prints it.
 struct QuarantinedNote {
   QuarantineHit hit;
-  store::Unid unid{};
+  UniversalId unid{};
   int64_t created = 0;  // Unix centiseconds
-  std::vector<store::Item> items;
+  std::vector<NoteItem> items;
 };
 
 // The message of an ID as an administrator typed it; a failure naming the

@@ -91,7 +91,7 @@ Outcome ReleaseMessage(LocalNotesServices& server,
                        const std::vector<QuarantineFile>& files,
                        const MailBoxes& mailBoxes, size_t target,
                        const std::string& id, Released* released) {
-  store::Unid unid{};
+  UniversalId unid{};
   std::optional<QuarantineHit> hit;
   const Outcome outcome = FindQuarantinedById(server, files, id, &unid, &hit);
   if (!outcome.ok()) return outcome;
@@ -180,12 +180,11 @@ Outcome Purge(LocalNotesServices& server,
       if (dryRun) {
         result.deleted = static_cast<uint32_t>(old.size());
       } else {
-        store::NsfDatabase* database = server.Database(db.handle());
         for (size_t i = 0; i < old.size(); i += kPurgeBatch) {
           const size_t n = std::min(kPurgeBatch, old.size() - i);
           uint32_t deleted = 0;
-          s = database->DeleteNotes({old.data() + i, n},
-                                    server.clock().NowUnixCentis(), &deleted);
+          s = server.DeleteDocuments(db.handle(), {old.data() + i, n}, {},
+                                     &deleted);
           if (!s.ok()) return StatusFailure("cannot purge " + file.path, s);
           result.deleted += deleted;
         }

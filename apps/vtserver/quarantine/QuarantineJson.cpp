@@ -24,7 +24,7 @@ Json QuarantinedNoteJson(const QuarantinedNote& note) {
   // one, to show one Subject in the list and another here).
   Json items = Json::object();
   Json itemList = Json::array();
-  for (const store::Item& item : note.items) {
+  for (const NoteItem& item : note.items) {
     const std::string name = JsonText(item.name);
     Json value = ItemJson(item);
     if (!items.contains(name)) items[name] = value;

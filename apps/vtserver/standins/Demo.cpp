@@ -22,8 +22,6 @@
 #include "datadir/MailItems.h"
 #include "datadir/Outcome.h"
 #include "notes/HandleOwners.h"
-#include "server/console/ConsoleQueue.h"
-#include "server/console/StatusLines.h"
 #include "standins/ChildProcess.h"
 #include "standins/Deposit.h"
 #include "standins/Verdicts.h"
@@ -133,8 +131,7 @@ class Demo {
     std::printf("vtserver init %s --server %s\n", dir_.c_str(), name.c_str());
     outcome = OpenDataDirectory(dir_, &server_);
     if (!outcome.ok()) return outcome;
-    log_ = std::make_unique<LogFollower>(
-        server_->dataDirectory().RuntimeFolder() / "server.log");
+    log_ = std::make_unique<LogFollower>(server_->LogFile());
     ListDatabases();
     return Outcome();
   }
@@ -253,8 +250,7 @@ class Demo {
   Outcome AskRouter() {
     Heading("7. Console commands: tell vtrouter totals, tell vtrouter version");
     for (const char* command : {"totals", "version"}) {
-      const Status s = console::ConsoleQueue::Post(
-          server_->dataDirectory().root(), kQueueName, command);
+      const Status s = server_->PostConsoleCommand(kQueueName, command);
       if (!s.ok()) return StatusFailure("cannot tell vtrouter", s);
     }
     return WaitFor("the router to answer", [this] {
@@ -264,8 +260,7 @@ class Demo {
 
   Outcome StopRouter() {
     Heading("8. tell vtrouter quit");
-    const Status s = console::ConsoleQueue::Post(
-        server_->dataDirectory().root(), kQueueName, "quit");
+    const Status s = server_->PostConsoleCommand(kQueueName, "quit");
     if (!s.ok()) return StatusFailure("cannot tell vtrouter", s);
     Outcome outcome = WaitFor(
         "the router to end", [this] { return !router_.Running(); },
@@ -376,20 +371,19 @@ class Demo {
     return false;
   }
 
-  std::vector<console::StatusLineInfo> RunningTasks() const {
-    std::vector<console::StatusLineInfo> running;
-    for (console::StatusLineInfo& line :
-         console::StatusLines::ReadAll(server_->dataDirectory().root())) {
+  std::vector<ServerAdmin::TaskLine> RunningTasks() const {
+    std::vector<ServerAdmin::TaskLine> running;
+    for (ServerAdmin::TaskLine& line : server_->ReadTaskLines()) {
       if (line.running) running.push_back(std::move(line));
     }
     return running;
   }
 
   void ShowTasks() const {
-    const std::vector<console::StatusLineInfo> running = RunningTasks();
+    const std::vector<ServerAdmin::TaskLine> running = RunningTasks();
     std::printf("  show tasks:%s\n",
                 running.empty() ? " no tasks running" : "");
-    for (const console::StatusLineInfo& line : running) {
+    for (const ServerAdmin::TaskLine& line : running) {
       std::printf("    %s  %s\n", line.name.c_str(), line.text.c_str());
     }
   }

@@ -76,21 +76,26 @@ Status Write(LocalNotesServices& server, DbHandle db,
   }
   if (s.ok()) s = SetText(server, h, kItemMessageId, message.messageId);
   if (!s.ok()) return s;
-  store::NoteRecord* record = server.Note(h);
-  if (record == nullptr) return err::kInvalidHandle;
-  const int64_t created =
-      record->created - options.ageMinutes * kCentisPerMinute;
-  record->created = created;
-  s = server.UpdateNote(h, 0);
+  ServerAdmin::NoteContents contents;
+  s = server.ReadNote(h, &contents);
   if (!s.ok()) return s;
-  *noteId = record->id;
+  const int64_t created =
+      contents.created - options.ageMinutes * kCentisPerMinute;
+  s = server.SetNoteCreated(h, created);
+  if (s.ok()) s = server.UpdateNote(h, 0);
+  if (s.ok()) s = server.ReadNote(h, &contents);
+  if (!s.ok()) return s;
+  *noteId = contents.noteId;
   // The router's release tests @Created; an age the store dropped would
   // make --age silently do nothing.
-  store::NoteInfo info;
-  s = server.Database(db)->GetNoteInfo(*noteId, &info);
-  if (!s.ok()) return s;
-  *createdKept = info.created == created;
-  return Status();
+  ServerAdmin::ScanOptions stored;
+  stored.only = {noteId, 1};
+  *createdKept = false;
+  return server.ScanDocuments(db, stored,
+                              [&](const ServerAdmin::Document& document) {
+                                *createdKept = document.created == created;
+                                return Status();
+                              });
 }
 
 }  // namespace

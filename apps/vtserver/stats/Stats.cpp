@@ -1,12 +1,12 @@
 // Gathering the figures of `vtserver stats`. Every database is read once,
-// straight from the store's summary scan; the mail and scan boxes are
+// in one summary scan of the server's; the mail and scan boxes are
 // judged on the way with the router's own selection formulas, evaluated by
 // the server's formula engine, so that "waiting" means exactly what the
 // router will pick up.
 #include "stats/Stats.h"
 
 #include <algorithm>
-#include <charconv>
+#include <array>
 #include <map>
 #include <system_error>
 
@@ -18,9 +18,6 @@
 #include "notes/HandleOwners.h"
 #include "quarantine/DatabaseRoles.h"
 #include "quarantine/Quarantine.h"
-#include "server/formula/FormulaCompiler.h"
-#include "server/formula/FormulaProgram.h"
-#include "server/store/BlobItemSource.h"
 #include "stats/TwoPlaces.h"
 
 namespace vt::tool {
@@ -31,44 +28,34 @@ namespace fs = std::filesystem;
 constexpr char kHeldFormula[] = "SELECT RoutingState = \"HOLD\"";
 constexpr char kUnverifiedFormula[] = "SELECT VeltraneVerified != \"1\"";
 
-// Consumes literal from the front of text.
-bool Take(std::string_view& text, std::string_view literal) {
-  if (text.substr(0, literal.size()) != literal) return false;
-  text.remove_prefix(literal.size());
-  return true;
-}
+// The router's selection formulas, compiled once for the whole gathering,
+// in the order of their bits in a scanned document's selected mask.
+enum Selection { kIntercept, kDeadMail, kHeld, kUnverified, kSelections };
 
-bool TakeNumber(std::string_view& text, int64_t* value) {
-  const char* end = text.data() + text.size();
-  const auto [next, ec] = std::from_chars(text.data(), end, *value);
-  if (ec != std::errc() || next == text.data()) return false;
-  text.remove_prefix(static_cast<size_t>(next - text.data()));
-  return true;
-}
-
-// The router's selection formulas, compiled once for the whole gathering.
 struct Selections {
-  formula::FormulaProgram intercept;
-  formula::FormulaProgram deadMail;
-  formula::FormulaProgram held;
-  formula::FormulaProgram unverified;
+  explicit Selections(NotesServices& notes)
+      : formulas{CompiledFormula(notes), CompiledFormula(notes),
+                 CompiledFormula(notes), CompiledFormula(notes)} {}
+  std::array<CompiledFormula, kSelections> formulas;
+  std::array<MemHandle, kSelections> handles{};
 };
-
-Status Compile(const char* text, formula::FormulaProgram* program) {
-  std::vector<uint8_t> blob;
-  const Status s = formula::CompileFormula({}, text, &blob, nullptr);
-  return s.ok() ? formula::DecodeFormula(blob, program) : s;
-}
 
 Status CompileSelections(bool alternateInterceptor, Selections* selections) {
   // With AlternateInterceptor the router intercepts held mail instead.
-  Status s = Compile(alternateInterceptor ? kHoldInterceptFormula
-                                          : kSlotFormulas[kSlotIntercept],
-                     &selections->intercept);
-  if (s.ok()) s = Compile(kSlotFormulas[kSlotDeadMail], &selections->deadMail);
-  if (s.ok()) s = Compile(kHeldFormula, &selections->held);
-  if (s.ok()) s = Compile(kUnverifiedFormula, &selections->unverified);
-  return s;
+  const std::array<const char*, kSelections> texts = {
+      alternateInterceptor ? kHoldInterceptFormula
+                           : kSlotFormulas[kSlotIntercept],
+      kSlotFormulas[kSlotDeadMail], kHeldFormula, kUnverifiedFormula};
+  for (size_t i = 0; i < texts.size(); ++i) {
+    const Status s = selections->formulas[i].Compile(nullptr, texts[i]);
+    if (!s.ok()) return s;
+    selections->handles[i] = selections->formulas[i].handle();
+  }
+  return Status();
+}
+
+bool Selected(const ServerAdmin::Document& document, Selection which) {
+  return (document.selected & (1u << which)) != 0;
 }
 
 // What a database is to the router, by its path relative to the root.
@@ -93,8 +80,6 @@ Outcome ScanDatabase(LocalNotesServices& server, const std::string& path,
   Database db(server);
   Status s = db.Open(path);
   if (!s.ok()) return StatusFailure("cannot open " + path, s);
-  store::NsfDatabase* database = server.Database(db.handle());
-  if (database == nullptr) return StatusFailure(path, err::kInvalidHandle);
   if (quarantine != nullptr && role.current) {
     uint32_t used = 0;
     uint32_t unused = 0;
@@ -103,28 +88,27 @@ Outcome ScanDatabase(LocalNotesServices& server, const std::string& path,
     quarantine->usedBytes = used;
   }
   BacklogStats& backlog = stats->backlog;
-  const TimeDate now;  // the formulas here do not read @Now
   uint64_t documents = 0;
   finder->StartDatabase(path);
-  s = database->ForEachNote(
-      kNoteClassDocument, [&](const store::ScanEntry& entry) -> Status {
+  ServerAdmin::ScanOptions options;
+  // Only the mail and scan boxes are judged; any other is only counted.
+  if (role.mailBox || role.scanBox) options.selections = selections.handles;
+  s = server.ScanDocuments(
+      db.handle(), options,
+      [&](const ServerAdmin::Document& document) -> Status {
         ++documents;
-        finder->Add(entry);
-        if (!role.mailBox && !role.scanBox) return Status();
-        const store::BlobItemSource note(entry.summary, {}, entry.created,
-                                         entry.modified);
+        finder->Add(document);
         if (role.mailBox) {
-          if (selections.intercept.Selects(note, now) ||
-              selections.deadMail.Selects(note, now)) {
+          if (Selected(document, kIntercept) || Selected(document, kDeadMail)) {
             ++backlog.waitingInterception;
           }
-          if (selections.held.Selects(note, now)) ++backlog.held;
+          if (Selected(document, kHeld)) ++backlog.held;
         }
-        if (role.scanBox && selections.unverified.Selects(note, now)) {
+        if (role.scanBox && Selected(document, kUnverified)) {
           ++backlog.waitingScanner;
           if (!backlog.oldestWaitingScanner ||
-              entry.created < *backlog.oldestWaitingScanner) {
-            backlog.oldestWaitingScanner = entry.created;
+              document.created < *backlog.oldestWaitingScanner) {
+            backlog.oldestWaitingScanner = document.created;
           }
         }
         return Status();
@@ -137,55 +121,6 @@ Outcome ScanDatabase(LocalNotesServices& server, const std::string& path,
 
 }  // namespace
 
-const char* RouterStateName(RouterState state) {
-  switch (state) {
-    case RouterState::kRunning:
-      return "running";
-    case RouterState::kPaused:
-      return "paused";
-    case RouterState::kStopped:
-      break;
-  }
-  return "stopped";
-}
-
-RouterStatus ParseRouterStatusText(std::string_view text) {
-  RouterStatus status;
-  status.text = std::string(text);
-  if (text == kPausedStatus) {
-    status.state = RouterState::kPaused;
-    return status;
-  }
-  status.state = RouterState::kRunning;
-  // "v%s - Mail: %ld  Spam-D: %ld  Spam-C: %ld  Spam-B: %ld", written after
-  // every pass; the version may hold blanks ("(version unavailable)").
-  const size_t dash = text.rfind(" - Mail: ");
-  if (text.empty() || text.front() != 'v' || dash == std::string_view::npos) {
-    return status;
-  }
-  std::string_view rest = text.substr(dash);
-  RouterTotals totals;
-  if (Take(rest, " - Mail: ") && TakeNumber(rest, &totals.mail) &&
-      Take(rest, "  Spam-D: ") && TakeNumber(rest, &totals.spamD) &&
-      Take(rest, "  Spam-C: ") && TakeNumber(rest, &totals.spamC) &&
-      Take(rest, "  Spam-B: ") && TakeNumber(rest, &totals.spamB) &&
-      rest.empty()) {
-    status.version = std::string(text.substr(1, dash - 1));
-    status.totals = totals;
-  }
-  return status;
-}
-
-RouterStatus ReadRouterStatus(const fs::path& root) {
-  for (const console::StatusLineInfo& line :
-       console::StatusLines::ReadAll(root)) {
-    if (line.running && line.name == kStatusLineName) {
-      return ParseRouterStatusText(line.text);
-    }
-  }
-  return RouterStatus();
-}
-
 int64_t Stats::OldestWaitingScannerAgeSeconds() const {
   if (!backlog.oldestWaitingScanner) return 0;
   // A message stamped ahead of this clock has waited no time yet.
@@ -196,7 +131,7 @@ Stats GatherStats(LocalNotesServices& server) {
   Stats stats;
   stats.now = server.clock().NowUnixCentis();
   const fs::path& root = server.dataDirectory().root();
-  stats.router = ReadRouterStatus(root);
+  stats.router = ReadRouterStatus(server);
 
   std::map<std::string, Role> roles;
   RouterSettings settings;
@@ -230,7 +165,7 @@ Stats GatherStats(LocalNotesServices& server) {
     stats.configProblem = read.message();
   }
 
-  Selections selections;
+  Selections selections(server);
   const Status compiled =
       CompileSelections(settings.alternateInterceptor, &selections);
   if (!compiled.ok()) {

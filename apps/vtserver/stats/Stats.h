@@ -13,35 +13,9 @@
 #include <vector>
 
 #include "server/LocalNotesServices.h"
+#include "stats/RouterStatus.h"
 
 namespace vt::tool {
-
-enum class RouterState { kStopped, kRunning, kPaused };
-
-// "stopped", "running" or "paused".
-const char* RouterStateName(RouterState state);
-
-// The day's totals as the router's status line shows them after each pass.
-struct RouterTotals {
-  int64_t mail = 0;
-  int64_t spamB = 0;
-  int64_t spamC = 0;
-  int64_t spamD = 0;
-};
-
-struct RouterStatus {
-  RouterState state = RouterState::kStopped;
-  std::string text;                    // the live status line; empty if none
-  std::string version;                 // from the totals text; empty if none
-  std::optional<RouterTotals> totals;  // only while the text carries them
-};
-
-// What a status text says: paused for "Paused"; running otherwise, with the
-// version and totals when the text is the one written after a pass.
-RouterStatus ParseRouterStatusText(std::string_view text);
-// The router's live status line under the data directory root, or stopped
-// when there is none (a line left behind by a task that died is none).
-RouterStatus ReadRouterStatus(const std::filesystem::path& root);
 
 struct DatabaseStats {
   std::string path;  // relative to the data directory, '/' separators

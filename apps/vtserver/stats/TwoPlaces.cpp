@@ -8,44 +8,40 @@
 #include "datadir/ItemText.h"
 #include "datadir/MailItems.h"
 #include "notes/HandleOwners.h"
-#include "server/store/ItemList.h"
 
 namespace vt::tool {
 namespace {
 
-std::string TextOf(const store::ItemList& items, const char* name) {
-  const store::Item* item = items.Find(name);
+std::string TextOf(const std::vector<NoteItem>& items, const char* name) {
+  const NoteItem* item = FindItem(items, name);
   return item == nullptr ? std::string() : DisplayValue(*item);
 }
 
 }  // namespace
 
 Status ReadCopy(LocalNotesServices& server, DbHandle db,
-                const store::Unid& unid, MessageCopy* copy) {
+                const UniversalId& unid, MessageCopy* copy) {
   uint32_t noteId = 0;
   uint32_t sequence = 0;
   Status s = server.GetNoteInfoByUnid(db, unid, &noteId, &sequence);
   if (!s.ok()) return s;
   if ((noteId & kDeletedNoteFlag) != 0) return err::kNotFound;
-  store::NsfDatabase* database = server.Database(db);
-  if (database == nullptr) return err::kInvalidHandle;
   bool found = false;
-  s = database->ForEachNoteOf(
-      {&noteId, 1}, [&](const store::ScanEntry& entry) -> Status {
-        if ((entry.noteClass & kNoteClassDocument) == 0) return Status();
-        store::ItemList items;
-        const Status loaded = items.Load(entry.summary, {});
-        if (!loaded.ok()) return loaded;
+  ServerAdmin::ScanOptions options;
+  options.summary = true;
+  options.only = {&noteId, 1};
+  s = server.ScanDocuments(
+      db, options, [&](const ServerAdmin::Document& document) -> Status {
         found = true;
-        copy->noteId = entry.id;
-        copy->verified = TextOf(items, kItemVeltraneVerified);
-        copy->verdict = TextOf(items, kItemKestoRouter);
-        copy->released = TextOf(items, kItemAdminReleased);
+        copy->noteId = document.noteId;
+        copy->sequence = document.sequence;
+        copy->verified = TextOf(*document.summary, kItemVeltraneVerified);
+        copy->verdict = TextOf(*document.summary, kItemKestoRouter);
+        copy->released = TextOf(*document.summary, kItemAdminReleased);
         return Status();
       });
   if (!s.ok()) return s;
   if (!found) return err::kNotFound;
-  copy->sequence = sequence;
   return Status();
 }
 
@@ -53,9 +49,10 @@ void TwoPlacesFinder::StartDatabase(const std::string& path) {
   databases_.push_back(path);
 }
 
-void TwoPlacesFinder::Add(const store::ScanEntry& entry) {
+void TwoPlacesFinder::Add(const ServerAdmin::Document& document) {
   if (databases_.empty()) return;
-  seen_.push_back({entry.unid, static_cast<uint32_t>(databases_.size() - 1)});
+  seen_.push_back(
+      {document.unid, static_cast<uint32_t>(databases_.size() - 1)});
 }
 
 std::vector<MessageInTwoPlaces> TwoPlacesFinder::Finish(

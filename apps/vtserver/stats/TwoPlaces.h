@@ -13,7 +13,6 @@
 #include "datadir/Outcome.h"
 #include "quarantine/DatabaseRoles.h"
 #include "server/LocalNotesServices.h"
-#include "server/store/NsfDatabase.h"
 
 namespace vt::tool {
 
@@ -29,14 +28,14 @@ struct MessageCopy {
 };
 
 struct MessageInTwoPlaces {
-  store::Unid unid{};
+  UniversalId unid{};
   std::vector<MessageCopy> copies;  // by database path
 };
 
 // The copy of unid that the database db holds; kNotFound when it holds
 // none (or only a deletion stub).
 Status ReadCopy(LocalNotesServices& server, DbHandle db,
-                const store::Unid& unid, MessageCopy* copy);
+                const UniversalId& unid, MessageCopy* copy);
 
 // Collects the documents of one summary scan of each database, a universal
 // ID, a database and a note ID each, so that the whole data directory fits
@@ -45,7 +44,7 @@ class TwoPlacesFinder {
  public:
   // The documents added from now on are those of path.
   void StartDatabase(const std::string& path);
-  void Add(const store::ScanEntry& entry);
+  void Add(const ServerAdmin::Document& document);
 
   // The messages seen in more than one database, each read again where it
   // was seen: the databases were scanned one after another, and one the
@@ -56,7 +55,7 @@ class TwoPlacesFinder {
 
  private:
   struct Seen {
-    store::Unid unid{};
+    UniversalId unid{};
     uint32_t database = 0;
   };
   std::vector<std::string> databases_;

@@ -71,8 +71,7 @@ Json WebApi::Overview(int hours) {
   std::lock_guard<std::mutex> lock(readerMutex_);
   const Stats stats = GatherStats(reader_);
   const FlowHistory flow =
-      ReadFlowHistory(reader_.dataDirectory().RuntimeFolder() / "server.log",
-                      stats.now / 100, hours * 60);
+      ReadFlowHistory(reader_.LogFile(), stats.now / 100, hours * 60);
   return Json{{"stats", StatsJson(stats)}, {"flow", FlowJson(flow)}};
 }
 
@@ -87,8 +86,7 @@ std::string WebApi::Metrics() {
 }
 
 Json WebApi::Log(const LogPosition* from) {
-  const std::filesystem::path file =
-      reader_.dataDirectory().RuntimeFolder() / "server.log";
+  const std::filesystem::path file = reader_.LogFile();
   Json out{{"file", nullptr},
            {"offset", 0},
            {"reset", true},
@@ -223,10 +221,10 @@ Outcome WebApi::Release(const std::vector<std::string>& ids,
 
 Outcome WebApi::Delete(const std::vector<std::string>& ids, Json* out) {
   Json results = Json::array();
-  std::set<store::Unid> wanted;
-  std::vector<std::pair<std::string, store::Unid>> valid;
+  std::set<UniversalId> wanted;
+  std::vector<std::pair<std::string, UniversalId>> valid;
   for (const std::string& id : ids) {
-    store::Unid unid{};
+    UniversalId unid{};
     if (ParseUnid(id, &unid)) {
       wanted.insert(unid);
       valid.emplace_back(id, unid);
@@ -237,7 +235,7 @@ Outcome WebApi::Delete(const std::vector<std::string>& ids, Json* out) {
                                                      "hexadecimal digits)")}});
     }
   }
-  std::map<store::Unid, std::string> deletedFrom;
+  std::map<UniversalId, std::string> deletedFrom;
   Outcome purged;
   const Outcome outcome = RunChange(
       [&](LocalNotesServices& writer, const RouterSettings& settings) {

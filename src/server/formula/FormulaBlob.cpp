@@ -11,8 +11,8 @@
 #include <utility>
 
 #include "base/Ascii.h"
+#include "notes/ItemValue.h"
 #include "server/formula/FormulaCode.h"
-#include "server/store/ItemValue.h"
 
 namespace vt::formula {
 namespace {

@@ -4,7 +4,7 @@
 
 #include <cmath>
 
-#include "server/store/ItemValue.h"
+#include "notes/ItemValue.h"
 
 namespace vt::formula {
 

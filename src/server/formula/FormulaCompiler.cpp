@@ -10,9 +10,9 @@
 #include <system_error>
 
 #include "base/Ascii.h"
+#include "notes/ItemValue.h"
 #include "server/formula/FormulaBlob.h"
 #include "server/formula/FormulaCode.h"
-#include "server/store/ItemValue.h"
 
 namespace vt::formula {
 namespace {

@@ -10,8 +10,8 @@
 
 #include "base/Ascii.h"
 #include "notes/Handles.h"
+#include "notes/ItemValue.h"
 #include "server/formula/FormulaBlob.h"
-#include "server/store/ItemValue.h"
 
 namespace vt::formula {
 namespace {

@@ -82,14 +82,6 @@ class FormulaProgram {
   const std::vector<std::string>& SelectionItems() const {
     return selectionItems_;
   }
-  // Whether the selection reads @Now: its result can then change while the
-  // notes stay the same.
-  bool SelectionReadsClock() const {
-    for (const Instruction& i : Code(selection_)) {
-      if (i.op == kOpNow) return true;
-    }
-    return false;
-  }
   const std::vector<std::string>& ReferencedItems() const {
     return referencedItems_;
   }

@@ -2,7 +2,7 @@
 #include "server/store/ItemBlob.h"
 
 #include "base/Ascii.h"
-#include "server/store/ItemValue.h"
+#include "notes/ItemValue.h"
 
 namespace vt::store {
 

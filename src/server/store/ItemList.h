@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "notes/NoteItem.h"
 #include "notes/Status.h"
 
 namespace vt::store {
@@ -17,12 +18,7 @@ namespace vt::store {
 inline constexpr size_t kMaxItemNameLength = 0xFFFF;
 inline constexpr size_t kMaxItemValueLength = 64u * 1024 * 1024;
 
-struct Item {
-  std::string name;
-  uint16_t type = 0;
-  uint16_t flags = 0;
-  std::vector<uint8_t> value;
-};
+using Item = NoteItem;
 
 class ItemList {
  public:

@@ -374,8 +374,8 @@ Status NsfDatabase::PrepareStatements() {
       {&lastChange_, kLastChangeSql},
       {&changed_, kChangedSql},
       {&noteOf_,
-       "SELECT id, class, created, modified, summary, unid, changed"
-       " FROM notes WHERE id = ?1"},
+       "SELECT id, class, created, modified, summary, unid, sequence,"
+       " changed FROM notes WHERE id = ?1"},
   };
   for (const auto& entry : all) {
     const Status s = entry.stmt->Prepare(db_, entry.sql);

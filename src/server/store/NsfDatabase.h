@@ -52,6 +52,7 @@ struct ScanEntry {
   int64_t modified = 0;
   Unid unid{};
   std::span<const uint8_t> summary;
+  uint32_t sequence = 0;
   int64_t changed = 0;  // set by ForEachChangeSince and ForEachNoteOf only
 };
 
@@ -148,8 +149,11 @@ class NsfDatabase {
   // Deletes the notes of ids that are still here in one durable
   // transaction, all or none; *deleted counts them (IDs deleted meanwhile
   // or never used are passed over).
+  // With sequences (one per ID), a note that is another version now is
+  // passed over too.
   Status DeleteNotes(std::span<const uint32_t> ids, int64_t nowCentis,
-                     uint32_t* deleted);
+                     uint32_t* deleted,
+                     std::span<const uint32_t> sequences = {});
 
   Status ReadStoredNote(uint32_t noteId, StoredNote* note);
   // The note of that universal ID, or else its latest deletion stub (ID with

@@ -55,14 +55,14 @@ inline constexpr char kLastChangeSql[] =
 // wrote (a read snapshot held across the visit would make that write fail),
 // and memory stays bounded however large the database.
 inline constexpr char kScanSql[] =
-    "SELECT id, class, created, modified, summary, unid FROM notes"
+    "SELECT id, class, created, modified, summary, unid, sequence FROM notes"
     " WHERE (class & ?1) != 0 AND id > ?2 ORDER BY id LIMIT ?3";
 inline constexpr int kScanBatch = 512;
 // The notes written after a change, in change order, a batch at a time
 // after (change ?1, id ?2); the index's range starts at the batch.
 inline constexpr char kChangedSql[] =
-    "SELECT id, class, created, modified, summary, unid, changed FROM notes"
-    " WHERE changed >= ?1 AND (changed > ?1 OR id > ?2)"
+    "SELECT id, class, created, modified, summary, unid, sequence, changed"
+    " FROM notes WHERE changed >= ?1 AND (changed > ?1 OR id > ?2)"
     " ORDER BY changed, id LIMIT ?3";
 
 inline constexpr char kMetaInfo[] = "info";

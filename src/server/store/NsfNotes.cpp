@@ -359,16 +359,22 @@ Status NsfDatabase::DeleteNote(uint32_t noteId, int64_t nowCentis,
 }
 
 Status NsfDatabase::DeleteNotes(std::span<const uint32_t> ids,
-                                int64_t nowCentis, uint32_t* deleted) {
+                                int64_t nowCentis, uint32_t* deleted,
+                                std::span<const uint32_t> sequences) {
+  if (!sequences.empty() && sequences.size() != ids.size()) {
+    return err::kInvalidArgument;
+  }
   *deleted = 0;
   WriteTransaction txn(begin_, commit_, rollback_);
   Status s = BeginWrite(txn);
   uint32_t count = 0;
   for (size_t i = 0; s.ok() && i < ids.size(); ++i) {
-    s = DeleteNoteInTransaction(ids[i], nowCentis, kAnyVersion);
+    s = DeleteNoteInTransaction(ids[i], nowCentis,
+                                sequences.empty() ? kAnyVersion : sequences[i]);
     if (s.ok()) {
       ++count;
-    } else if (s.Is(err::kNoteDeleted) || s.Is(err::kInvalidNote)) {
+    } else if (s.Is(err::kNoteDeleted) || s.Is(err::kInvalidNote) ||
+               s.Is(err::kUpdateConflict)) {
       s = Status();
     }
   }

@@ -4,9 +4,9 @@
 #include <cstdint>
 #include <vector>
 
+#include "notes/DbInfoText.h"
 #include "notes/FixedText.h"
-#include "server/store/DbInfoText.h"
-#include "server/store/ItemValue.h"
+#include "notes/ItemValue.h"
 #include "server/store/NsfDatabase.h"
 #include "server/store/NsfLayout.h"
 #include "server/store/Unid.h"
@@ -34,7 +34,7 @@ namespace {
 class NoteBatch {
  public:
   // Appends the rows the statement yields: id, class, created, modified,
-  // summary, unid and, with a seventh column, the change number.
+  // summary, unid, sequence and, with an eighth column, the change number.
   Status Read(Statement& stmt) {
     while (true) {
       const int rc = stmt.Step();
@@ -50,8 +50,9 @@ class NoteBatch {
       if (unid.size() == row.entry.unid.size()) {
         std::copy(unid.begin(), unid.end(), row.entry.unid.begin());
       }
-      if (sqlite3_column_count(stmt.get()) > 6) {
-        row.entry.changed = stmt.ColumnInt(6);
+      row.entry.sequence = static_cast<uint32_t>(stmt.ColumnInt(6));
+      if (sqlite3_column_count(stmt.get()) > 7) {
+        row.entry.changed = stmt.ColumnInt(7);
       }
       row.offset = summaries_.size();
       row.size = summary.size();

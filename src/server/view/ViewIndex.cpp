@@ -6,8 +6,8 @@
 
 #include "base/Ascii.h"
 #include "notes/Handles.h"
+#include "notes/ItemValue.h"
 #include "notes/StoredForms.h"
-#include "server/store/ItemValue.h"
 
 namespace vt::view {
 Status LoadViewDesign(std::span<const uint8_t> formula,

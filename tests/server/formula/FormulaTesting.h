@@ -11,11 +11,11 @@
 #include <vector>
 
 #include "notes/Handles.h"
+#include "notes/ItemValue.h"
 #include "server/formula/FormulaCode.h"
 #include "server/formula/FormulaCompiler.h"
 #include "server/formula/FormulaProgram.h"
 #include "server/formula/ItemSource.h"
-#include "server/store/ItemValue.h"
 
 namespace vt::formula::testing {
 

@@ -1,12 +1,12 @@
 // Splitting and rebuilding the database information text.
-#include "server/store/DbInfoText.h"
+#include "notes/DbInfoText.h"
 
 #include <string>
 #include <vector>
 
 #include "notes/FixedText.h"
 
-namespace vt::store {
+namespace vt {
 
 namespace {
 
@@ -52,4 +52,4 @@ void SetDbInfoField(DbInfo& info, uint16_t field, std::string_view text) {
   CopyBounded(info, joined);
 }
 
-}  // namespace vt::store
+}  // namespace vt

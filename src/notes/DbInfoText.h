@@ -8,7 +8,7 @@
 
 #include "notes/NotesServices.h"
 
-namespace vt::store {
+namespace vt {
 
 // Field N of the text, empty when there are fewer fields.
 std::string_view DbInfoField(const DbInfo& info, uint16_t field);
@@ -17,4 +17,4 @@ std::string_view DbInfoField(const DbInfo& info, uint16_t field);
 // at its first newline; the whole is cut to 127 characters and terminated.
 void SetDbInfoField(DbInfo& info, uint16_t field, std::string_view text);
 
-}  // namespace vt::store
+}  // namespace vt
