@@ -80,6 +80,7 @@ class World {
     const FixedText<kServerNameSize>* server;
     const char* templatePath;
     const char* title;
+    EarlierQuarantines* earlier;
   };
   Perimeter PerimeterOf(char letter);
   // Checks a roll-over's log against the configuration, then puts the old
@@ -126,13 +127,13 @@ World::Perimeter World::PerimeterOf(char letter) {
   switch (letter) {
     case 'b':
       return {&e.quarantineB, &c.quarantinePathB, &c.quarantineServerB,
-              kQuarantineTemplate, kTitleB};
+              kQuarantineTemplate, kTitleB, &e.earlierQuarantines[0]};
     case 'c':
       return {&e.quarantineC, &c.quarantinePathC, &c.quarantineServerC,
-              kQuarantineTemplate, kTitleC};
+              kQuarantineTemplate, kTitleC, &e.earlierQuarantines[1]};
     default:
       return {&e.quarantineD, &c.quarantinePathD, &c.quarantineServerD,
-              kQuarantineDTemplate, kTitleD};
+              kQuarantineDTemplate, kTitleD, &e.earlierQuarantines[2]};
   }
 }
 
@@ -164,6 +165,9 @@ void World::CheckRollOver(const Perimeter& p,
     Fail("new quarantine %s outside the data directory", p.path->c_str());
   }
   p.slot->reset(new MailDatabase(*notes_));  // closes the new one
+  // The roll-over kept the old one open as an earlier quarantine; it
+  // becomes the current one again.
+  p.earlier->Clear();
   p.path->Assign(before.view());
   if (!OpenOrCreateDatabase(**p.slot, p.server->c_str(), p.path->c_str(),
                             p.templatePath, p.title, engine_->config->dbHandle)

@@ -11,7 +11,9 @@
 #include "databases/RouterItems.h"
 #include "datadir/RouterSettings.h"
 #include "quarantine/Quarantine.h"
-#include "quarantine/QuarantineActions.h"
+#include "quarantine/QuarantineLock.h"
+#include "quarantine/QuarantinePurge.h"
+#include "quarantine/QuarantineRelease.h"
 
 namespace vt::testing {
 namespace {
@@ -173,7 +175,7 @@ std::string ReleaseFromQuarantine(LocalNotesServices& server, char letter,
   for (const tool::QuarantineFile& file : files) {
     const uint32_t noteId = FindMessage(server, file.path, id);
     if (noteId == 0) continue;
-    outcome = tool::ForEachQuarantined(server, file,
+    outcome = tool::ForEachQuarantined(server, server, file,
                                        [&](const tool::QuarantinedMessage& m) {
                                          if (m.noteId == noteId)
                                            unid = tool::UnidText(m.unid);

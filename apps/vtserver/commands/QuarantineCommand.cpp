@@ -14,8 +14,10 @@
 #include "datadir/RouterSettings.h"
 #include "notes/HandleOwners.h"
 #include "quarantine/Quarantine.h"
-#include "quarantine/QuarantineActions.h"
 #include "quarantine/QuarantineJson.h"
+#include "quarantine/QuarantineLock.h"
+#include "quarantine/QuarantinePurge.h"
+#include "quarantine/QuarantineRelease.h"
 
 namespace vt::tool {
 namespace {
@@ -264,7 +266,7 @@ class QuarantineCommand : public DataDirCommand {
                            static_cast<int64_t>(days_) * kCentisPerDay;
     std::vector<PurgeResult> results;
     const Outcome outcome =
-        PurgeOlder(server, files, cutoff, dryRun_, &results);
+        PurgeOlder(server, server, files, cutoff, dryRun_, &results);
     std::string out;
     for (const PurgeResult& r : results) {
       out.append(r.database + ": " + std::to_string(r.deleted) +

@@ -11,7 +11,9 @@
 
 #include "datadir/Outcome.h"
 #include "maintenance/RouterPause.h"
-#include "quarantine/QuarantineActions.h"
+#include "quarantine/QuarantineLock.h"
+#include "quarantine/QuarantinePurge.h"
+#include "quarantine/QuarantineRelease.h"
 #include "server/LocalNotesServices.h"
 
 namespace vt::tool {

@@ -85,9 +85,9 @@ std::vector<QuarantineFile> QuarantineFiles(const LocalNotesServices& server,
 }
 
 Outcome ForEachQuarantined(
-    LocalNotesServices& server, const QuarantineFile& file,
+    NotesServices& notes, ServerAdmin& admin, const QuarantineFile& file,
     const std::function<void(const QuarantinedMessage&)>& visit) {
-  Database db(server);
+  Database db(notes);
   Status s = db.Open(file.path);
   if (s.Is(err::kFileNotFound)) return Outcome();
   if (!s.ok()) return StatusFailure("cannot open " + file.path, s);
@@ -96,7 +96,7 @@ Outcome ForEachQuarantined(
   message.database = file.path;
   ServerAdmin::ScanOptions options;
   options.summary = true;
-  s = server.ScanDocuments(
+  s = admin.ScanDocuments(
       db.handle(), options,
       [&](const ServerAdmin::Document& document) -> Status {
         message.noteId = document.noteId;
@@ -127,8 +127,8 @@ Outcome ListQuarantined(LocalNotesServices& server,
   std::vector<QuarantinedMessage> kept;
   size_t total = 0;
   for (const QuarantineFile& file : files) {
-    const Outcome outcome =
-        ForEachQuarantined(server, file, [&](const QuarantinedMessage& m) {
+    const Outcome outcome = ForEachQuarantined(
+        server, server, file, [&](const QuarantinedMessage& m) {
           if (query.since && m.created < *query.since) return;
           if (query.before && m.created >= *query.before) return;
           if (!ContainsIgnoreCase(m.from, query.from)) return;
@@ -181,19 +181,19 @@ bool ParseUnid(std::string_view text, UniversalId* unid) {
   return true;
 }
 
-Outcome FindQuarantined(LocalNotesServices& server,
+Outcome FindQuarantined(NotesServices& notes,
                         const std::vector<QuarantineFile>& files,
                         const UniversalId& unid,
                         std::optional<QuarantineHit>* hit) {
   hit->reset();
   for (const QuarantineFile& file : files) {
-    Database db(server);
+    Database db(notes);
     Status s = db.Open(file.path);
     if (s.Is(err::kFileNotFound)) continue;
     if (!s.ok()) return StatusFailure("cannot open " + file.path, s);
     uint32_t noteId = 0;
     uint32_t sequence = 0;
-    s = server.GetNoteInfoByUnid(db.handle(), unid, &noteId, &sequence);
+    s = notes.GetNoteInfoByUnid(db.handle(), unid, &noteId, &sequence);
     if (s.Is(err::kNotFound)) continue;
     if (!s.ok()) return StatusFailure("cannot search " + file.path, s);
     if ((noteId & kDeletedNoteFlag) != 0) continue;
@@ -203,7 +203,7 @@ Outcome FindQuarantined(LocalNotesServices& server,
   return Outcome();
 }
 
-Outcome FindQuarantinedById(LocalNotesServices& server,
+Outcome FindQuarantinedById(NotesServices& notes,
                             const std::vector<QuarantineFile>& files,
                             const std::string& id, UniversalId* unid,
                             std::optional<QuarantineHit>* hit) {
@@ -212,7 +212,7 @@ Outcome FindQuarantinedById(LocalNotesServices& server,
     return Outcome::Failure(id +
                             ": not a universal ID (32 hexadecimal digits)");
   }
-  const Outcome outcome = FindQuarantined(server, files, *unid, hit);
+  const Outcome outcome = FindQuarantined(notes, files, *unid, hit);
   if (!outcome.ok()) return Outcome::Failure(id + ": " + outcome.message());
   return Outcome();
 }

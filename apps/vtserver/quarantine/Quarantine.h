@@ -46,7 +46,7 @@ struct QuarantinedMessage {
 // Calls visit for every message of file. A database that does not exist is
 // empty; one that cannot be read is a failure naming it.
 Outcome ForEachQuarantined(
-    LocalNotesServices& server, const QuarantineFile& file,
+    NotesServices& notes, ServerAdmin& admin, const QuarantineFile& file,
     const std::function<void(const QuarantinedMessage&)>& visit);
 
 // Which messages a listing wants, as an administrator searches for them.
@@ -81,14 +81,14 @@ struct QuarantineHit {
   QuarantineFile file;
   uint32_t noteId = 0;
 };
-Outcome FindQuarantined(LocalNotesServices& server,
+Outcome FindQuarantined(NotesServices& notes,
                         const std::vector<QuarantineFile>& files,
                         const UniversalId& unid,
                         std::optional<QuarantineHit>* hit);
 
 // The same for an ID as an administrator typed it; a failure naming it when
 // it is no universal ID or a database cannot be read.
-Outcome FindQuarantinedById(LocalNotesServices& server,
+Outcome FindQuarantinedById(NotesServices& notes,
                             const std::vector<QuarantineFile>& files,
                             const std::string& id, UniversalId* unid,
                             std::optional<QuarantineHit>* hit);

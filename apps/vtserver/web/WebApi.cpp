@@ -16,8 +16,10 @@
 #include "datadir/DataDir.h"
 #include "datadir/ItemText.h"
 #include "datadir/RouterSettings.h"
-#include "quarantine/QuarantineActions.h"
 #include "quarantine/QuarantineJson.h"
+#include "quarantine/QuarantineLock.h"
+#include "quarantine/QuarantinePurge.h"
+#include "quarantine/QuarantineRelease.h"
 #include "stats/Stats.h"
 #include "stats/StatsFormats.h"
 #include "web/FlowHistory.h"
@@ -241,7 +243,7 @@ Outcome WebApi::Delete(const std::vector<std::string>& ids, Json* out) {
       [&](LocalNotesServices& writer, const RouterSettings& settings) {
         std::vector<PurgeResult> perDatabase;
         purged = Purge(
-            writer, QuarantineFiles(writer, settings, 0),
+            writer, writer, QuarantineFiles(writer, settings, 0),
             [&](const QuarantinedMessage& m) {
               if (wanted.count(m.unid) == 0) return false;
               deletedFrom[m.unid] = m.database;
