@@ -126,14 +126,26 @@ World::Perimeter World::PerimeterOf(char letter) {
   ServerConfig& c = *e.config;
   switch (letter) {
     case 'b':
-      return {&e.quarantineB, &c.quarantinePathB, &c.quarantineServerB,
-              kQuarantineTemplate, kTitleB, &e.earlierQuarantines[0]};
+      return {&e.quarantineB,
+              &c.quarantinePathB,
+              &c.quarantineServerB,
+              kQuarantineTemplate,
+              kTitleB,
+              &e.earlierQuarantines[0]};
     case 'c':
-      return {&e.quarantineC, &c.quarantinePathC, &c.quarantineServerC,
-              kQuarantineTemplate, kTitleC, &e.earlierQuarantines[1]};
+      return {&e.quarantineC,
+              &c.quarantinePathC,
+              &c.quarantineServerC,
+              kQuarantineTemplate,
+              kTitleC,
+              &e.earlierQuarantines[1]};
     default:
-      return {&e.quarantineD, &c.quarantinePathD, &c.quarantineServerD,
-              kQuarantineDTemplate, kTitleD, &e.earlierQuarantines[2]};
+      return {&e.quarantineD,
+              &c.quarantinePathD,
+              &c.quarantineServerD,
+              kQuarantineDTemplate,
+              kTitleD,
+              &e.earlierQuarantines[2]};
   }
 }
 

@@ -225,9 +225,9 @@ class PowerLossSweep : public ::testing::TestWithParam<bool> {
       }
     }
     const std::string released =
-        vfs.PowerIsCut()
-            ? ""
-            : testing::ReleaseFromQuarantine(*boot.server, 'B', kReleased);
+        vfs.PowerIsCut() ? ""
+                         : testing::ReleaseFromQuarantine(
+                               *boot.server, *boot.server, 'B', kReleased);
     // Only the cut may stop it; the administrator then runs it again.
     EXPECT_TRUE(released.empty() || vfs.PowerIsCut()) << released;
     boot.Pass();
@@ -252,7 +252,8 @@ class PowerLossSweep : public ::testing::TestWithParam<bool> {
         testing::Survey(*boot.server, Databases(), testing::SweepItems());
     for (const testing::MessageCopy& copy : survey) {
       if (copy.id == kReleased && copy.db == testing::kQuarantineB) {
-        EXPECT_EQ(testing::ReleaseFromQuarantine(*boot.server, 'B', kReleased),
+        EXPECT_EQ(testing::ReleaseFromQuarantine(*boot.server, *boot.server,
+                                                 'B', kReleased),
                   "")
             << context << ": released again";
         survey =

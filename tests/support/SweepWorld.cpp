@@ -163,7 +163,8 @@ int ScanWhatWaits(LocalNotesServices& server,
   return given;
 }
 
-std::string ReleaseFromQuarantine(LocalNotesServices& server, char letter,
+std::string ReleaseFromQuarantine(LocalNotesServices& server,
+                                  NotesServices& releaser, char letter,
                                   const std::string& id) {
   tool::RouterSettings settings;
   tool::Outcome outcome = tool::ReadRouterSettings(server, &settings);
@@ -187,7 +188,8 @@ std::string ReleaseFromQuarantine(LocalNotesServices& server, char letter,
   outcome = mailBoxes.Open(server, settings);
   if (!outcome.ok()) return outcome.message();
   tool::Released released;
-  outcome = tool::ReleaseMessage(server, files, mailBoxes, 0, unid, &released);
+  outcome =
+      tool::ReleaseMessage(releaser, files, mailBoxes, 0, unid, &released);
   return outcome.ok() ? "" : outcome.message();
 }
 

@@ -72,8 +72,10 @@ int ScanWhatWaits(LocalNotesServices& server,
 
 // Releases the message id from the quarantine of perimeter letter that holds
 // it into the router's first mail box, through the code of `vtserver
-// quarantine release`; "" when released, else why not.
-std::string ReleaseFromQuarantine(LocalNotesServices& server, char letter,
+// quarantine release` making its calls through releaser (the server, or a
+// wrapper that fails them); "" when released, else why not.
+std::string ReleaseFromQuarantine(LocalNotesServices& server,
+                                  NotesServices& releaser, char letter,
                                   const std::string& id);
 
 // Where every message must be once the passes have settled.

@@ -56,7 +56,8 @@ ChildProcess::~ChildProcess() {
 
 Outcome ChildProcess::Start(const std::string& program,
                             const std::vector<std::string>& arguments,
-                            const std::string& outputFile) {
+                            const std::string& outputFile,
+                            const std::string& errorFile) {
   SpawnActions spawn;
   if (!spawn.made) return Outcome::Failure("cannot start " + program);
   posix_spawn_file_actions_t* actions = &spawn.actions;
@@ -65,7 +66,10 @@ Outcome ChildProcess::Start(const std::string& program,
       posix_spawn_file_actions_addopen(actions, 1, outputFile.c_str(),
                                        O_WRONLY | O_CREAT | O_TRUNC,
                                        0600) != 0 ||
-      posix_spawn_file_actions_adddup2(actions, 1, 2) != 0) {
+      (errorFile.empty() ? posix_spawn_file_actions_adddup2(actions, 1, 2)
+                         : posix_spawn_file_actions_addopen(
+                               actions, 2, errorFile.c_str(),
+                               O_WRONLY | O_CREAT | O_TRUNC, 0600)) != 0) {
     return Outcome::Failure("cannot start " + program);
   }
   std::vector<std::string> args;

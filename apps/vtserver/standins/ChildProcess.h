@@ -20,11 +20,13 @@ class ChildProcess {
   // Ends a child still running: SIGTERM, then SIGKILL after a grace period.
   ~ChildProcess();
 
-  // Starts program with arguments (argv[0] is program), standard output and
-  // error into outputFile, standard input from /dev/null.
+  // Starts program with arguments (argv[0] is program), standard output
+  // into outputFile, standard error into errorFile (or outputFile when that
+  // is empty), standard input from /dev/null.
   Outcome Start(const std::string& program,
                 const std::vector<std::string>& arguments,
-                const std::string& outputFile);
+                const std::string& outputFile,
+                const std::string& errorFile = {});
 
   pid_t pid() const { return pid_; }
   // Whether it still runs (reaping it when it has ended).
