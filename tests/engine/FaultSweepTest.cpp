@@ -406,10 +406,9 @@ std::vector<Fault> AllFaults() {
   // An administrator's release fails in each of its calls that can fail:
   // the same promise as the router's moves, with a pass running beside.
   for (const NotesOp op :
-       {NotesOp::kOpenDatabase, NotesOp::kGetNoteInfoByUnid,
-        NotesOp::kOpenNote, NotesOp::kSetTextItem, NotesOp::kUpdateNote,
-        NotesOp::kCopySelectedNote, NotesOp::kDeleteNoteVersion,
-        NotesOp::kGetNoteOriginatorId}) {
+       {NotesOp::kOpenDatabase, NotesOp::kGetNoteInfoByUnid, NotesOp::kOpenNote,
+        NotesOp::kSetTextItem, NotesOp::kUpdateNote, NotesOp::kCopySelectedNote,
+        NotesOp::kDeleteNoteVersion, NotesOp::kGetNoteOriginatorId}) {
     for (const Mode mode : {Mode::kOnce, Mode::kFromThen}) {
       faults.push_back(Fault{op, mode, false, Twist::kFaultyRelease});
     }

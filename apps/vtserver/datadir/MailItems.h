@@ -7,22 +7,22 @@
 #include <array>
 
 #include "config/ConfigItems.h"
+#include "databases/MailItems.h"
 #include "databases/RouterItems.h"
 
 namespace vt::tool {
 
-// Items of a mail message.
-inline constexpr char kItemForm[] = "Form";
-inline constexpr char kItemFrom[] = "From";
-inline constexpr char kItemSendTo[] = "SendTo";
-inline constexpr char kItemSubject[] = "Subject";
-inline constexpr char kItemBody[] = "Body";
+// Items of a mail message (databases/MailItems.h).
+using vt::kItemBody;
+using vt::kItemForm;
+using vt::kItemFrom;
+using vt::kItemSendTo;
+using vt::kItemSubject;
+using vt::kMemoForm;
 // Written by `vtserver quarantine release`: an administrator released it.
 inline constexpr char kItemAdminReleased[] = "VTAdminReleased";
 // vtserver's own: traces one message wherever the router moves it.
 inline constexpr char kItemMessageId[] = "VTMessageId";
-
-inline constexpr char kMemoForm[] = "Memo";
 
 // The items `ls` shows for each document, in this order.
 inline constexpr std::array<const char*, 8> kListedItems = {
