@@ -36,5 +36,6 @@ std::unique_ptr<Command> MakeCheckCommand();
 std::unique_ptr<Command> MakeUpgradeCommand();
 std::unique_ptr<Command> MakeCompactCommand();
 std::unique_ptr<Command> MakeWebCommand();
+std::unique_ptr<Command> MakeSmtpCommand();
 
 }  // namespace vt::tool

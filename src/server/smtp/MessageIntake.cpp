@@ -178,6 +178,7 @@ IntakeResult TakeMessage(NotesServices& notes, ServerAdmin& admin,
   if (!s.ok()) {
     // A note saved but not read back is durable all the same; the client
     // sending it again gives at most one copy too many, never none.
+    result.status = s;
     result.reply =
         s.Is(err::kDiskFull)
             ? Reply(452, "4.3.1", "Insufficient system storage")

@@ -48,6 +48,7 @@ struct IntakeResult {
   uint32_t noteId = 0;  // the note written, when reply is positive
   UniversalId unid{};
   HeaderFields fields;  // as read from the message
+  Status status;        // the store's failure, when it failed
 };
 
 // Stores the message into mailBox. 250 "queued as" the universal ID once
