@@ -1,8 +1,8 @@
 // `vtserver smtp` as the MTA's content filter meets it, over real sockets:
 // pipelined transactions each answered 250 with the universal ID of the
-// note that holds the message, a client stalled in the middle of its data
-// that holds up no one else, back-pressure once the mail boxes are full,
-// and 421 to an idle client when the service stops.
+// note that holds the message, a hundred silent clients and one stalled in
+// the middle of its data that hold up no one else, back-pressure once the
+// mail boxes are full, and 421 to every client when the service stops.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -147,9 +148,16 @@ TEST_F(SmtpServiceTest, PipelinedMailIsStoredAndTheReplyNamesEachNote) {
 TEST_F(SmtpServiceTest, AStalledClientHoldsUpNoOneAndFullMailBoxesDefer) {
   Init(UniqueServerName());
   BackgroundProcess service;
-  const int port = StartService(service, {"--max-backlog", "2"});
+  const int port =
+      StartService(service, {"--max-backlog", "2", "--max-connections", "110"});
   ASSERT_GT(port, 0);
 
+  // A hundred clients connect and say nothing.
+  std::vector<std::unique_ptr<Client>> silent;
+  for (int i = 0; i < 100; ++i) {
+    silent.push_back(std::make_unique<Client>(port));
+    ASSERT_TRUE(silent.back()->connected());
+  }
   // One client stops in the middle of its message.
   Client stalled(port);
   EXPECT_EQ(stalled.Read().code, 220);
@@ -187,11 +195,15 @@ TEST_F(SmtpServiceTest, AStalledClientHoldsUpNoOneAndFullMailBoxesDefer) {
   service.Signal(SIGTERM);
   EXPECT_EQ(other.Read().code, 421);
   EXPECT_EQ(stalled.Read().code, 421);
+  for (const auto& client : silent) {
+    EXPECT_EQ(client->Read().code, 220);
+    EXPECT_EQ(client->Read().code, 421);
+  }
   ASSERT_TRUE(service.WaitForExit(20000));
   EXPECT_EQ(service.exitCode(), 0);
   EXPECT_EQ(Messages("mail.box").size(), 2u);
   EXPECT_TRUE(
-      Logged("SMTP Server: Stopped after 2 connections: 2 messages "
+      Logged("SMTP Server: Stopped after 102 connections: 2 messages "
              "taken, 0 refused."));
 }
 

@@ -300,7 +300,8 @@ void SmtpListener::Accept() {
       ++counts_.refusedConnections;
       Turn(socket, "554 5.7.1 Access denied\r\n");
     } else if (connections_.size() >= options_.maxConnections ||
-               perClient_[client] >= options_.maxConnectionsPerClient) {
+               (!IsLoopback(client) &&
+                perClient_[client] >= options_.maxConnectionsPerClient)) {
       ++counts_.refusedConnections;
       Turn(socket, "421 4.7.0 Too many connections; try again later\r\n");
     } else {

@@ -59,6 +59,7 @@ struct ListenerOptions {
   // Empty: loopback clients only.
   std::vector<Network> allowed;
   size_t maxConnections = 100;
+  // For clients other than loopback, where the MTA itself connects from.
   size_t maxConnectionsPerClient = 20;
   // The addresses that may send XFORWARD (the MTA's); loopback when empty.
   std::vector<Network> xforwardClients;
