@@ -196,7 +196,8 @@ Outcome WebApi::Release(const std::vector<std::string>& ids,
         if (!outcome.ok()) return outcome;
         const int target = to.empty() ? 0 : mailBoxes.Find(to);
         if (target < 0) {
-          return Outcome::Failure(to + " is none of the router's mail boxes");
+          return Outcome::Failure(to + " is none of the router's mail boxes",
+                                  Outcome::Kind::kBadRequest);
         }
         const std::vector<QuarantineFile> files =
             QuarantineFiles(writer, settings, 0);
