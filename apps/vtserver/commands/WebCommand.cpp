@@ -71,9 +71,18 @@ class WebCommand : public DataDirCommand {
   }
 
   void AddArguments(CLI::App& sub) override {
+    // A malformed address is a bad command line, exit 2 like the others.
+    const CLI::Validator address(
+        [](std::string& text) {
+          WebListen listen;
+          const Outcome outcome = ParseListen(text, &listen);
+          return outcome.ok() ? std::string() : outcome.message();
+        },
+        "ADDRESS:PORT");
     sub.add_option("--listen", listenText_,
                    "ADDRESS:PORT to serve on (default 127.0.0.1:8080; port 0 "
-                   "picks a free one)");
+                   "picks a free one)")
+        ->check(address);
     sub.add_option("--token-file", tokenFile_,
                    "a file (mode 600) whose first line is the access token "
                    "every request must carry; needed for an address other "
