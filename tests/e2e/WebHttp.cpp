@@ -109,7 +109,7 @@ HttpResult HttpClient::Send(const std::string& method, const std::string& path,
   }
   beast::flat_buffer buffer;
   http::response_parser<http::string_body> parser;
-  parser.body_limit(boost::none);
+  parser.body_limit(std::uint64_t{1} << 32);
   parser.header_limit(1 << 20);
   http::read(socket, buffer, parser, ec);
   if (ec) {
