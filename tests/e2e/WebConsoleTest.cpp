@@ -362,5 +362,28 @@ TEST_F(WebConsoleTest, AFailureIsAnsweredByWhatTheClientCanDo) {
   EXPECT_EQ(busy->status, 503) << busy->body;
 }
 
+TEST_F(WebConsoleTest, WritesToTheNewLogAfterARotation) {
+  Init(UniqueServerName());
+  WebProcess web;
+  ASSERT_TRUE(web.Start(dir(), (folder() / "web.out").string()));
+  // As logrotate does: the log renamed, then SIGHUP.
+  const std::filesystem::path log =
+      std::filesystem::path(dir()) / ".vtserver" / "server.log";
+  std::filesystem::rename(log, log.string() + ".1");
+  web.process().Signal(SIGHUP);
+  EXPECT_EQ(HttpClient(web.url()).Get("/metrics")->status, 200);
+  web.process().Signal(SIGTERM);
+  ASSERT_TRUE(web.process().WaitForExit(10000));
+  EXPECT_EQ(web.process().exitCode(), 0);
+  auto text = [](const std::string& file) {
+    std::ifstream in(file);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  };
+  EXPECT_NE(text(log).find("vtserver: Web console stopped."),
+            std::string::npos);
+  EXPECT_EQ(text(log.string() + ".1").find("vtserver: Web console stopped."),
+            std::string::npos);
+}
+
 }  // namespace
 }  // namespace vt::e2e

@@ -87,6 +87,11 @@ std::string WebApi::Metrics() {
   return PrometheusText(GatherStats(reader_));
 }
 
+bool WebApi::EndRequested() {
+  std::lock_guard<std::mutex> lock(readerMutex_);
+  return reader_.ShouldTerminate();
+}
+
 Json WebApi::Log(const LogPosition* from) {
   const std::filesystem::path file = reader_.LogFile();
   Json out{{"file", nullptr},
