@@ -10,14 +10,13 @@
 //   (d) GET /metrics.
 //
 //   bench_web [MESSAGES] [ROUNDS]     (defaults 100000 and 20)
-#include <httplib.h>
-
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
 #include <thread>
 
 #include "bench/QuarantineWorld.h"
+#include "bench/WebClient.h"
 #include "web/WebApi.h"
 #include "web/WebConsole.h"
 
@@ -69,13 +68,11 @@ int main(int argc, char** argv) {
   vt::tool::WebConsole console(api, options);
   if (!console.Bind().ok()) return 1;
   std::thread serving([&] { console.Serve(); });
-  httplib::Client client("127.0.0.1", console.port());
-  client.set_read_timeout(30, 0);
 
   bool failed = false;
   auto get = [&](const std::string& path, size_t minimumBytes) {
     return [&, path, minimumBytes] {
-      const auto r = client.Get(path);
+      const auto r = WebGet(console.port(), path);
       if (!r || r->status != 200 || r->body.size() < minimumBytes) {
         std::fprintf(stderr, "GET %s failed\n", path.c_str());
         failed = true;

@@ -7,7 +7,6 @@
 // to change the quarantine without the page's token, from another origin
 // least of all.
 #include <gtest/gtest.h>
-#include <httplib.h>
 
 #include <algorithm>
 #include <chrono>
@@ -38,13 +37,12 @@ constexpr char kUnknownId[] = "0123456789ABCDEF0123456789ABCDEF";
 
 // A page of another origin (127.0.0.1 on a port of its own): what a hostile
 // site open in the same browser could do.
-void AnotherSite(httplib::Server& server) {
-  server.Get("/", [](const httplib::Request&, httplib::Response& res) {
-    res.set_content(
-        "<!doctype html><html><head><title>elsewhere</title></head>"
-        "<body><p>another site</p></body></html>",
-        "text/html");
-  });
+std::vector<TestPage> AnotherSite() {
+  return {{"/",
+           "text/html",
+           "<!doctype html><html><head><title>elsewhere</title></head>"
+           "<body><p>another site</p></body></html>",
+           {}}};
 }
 
 // A data directory, its router and its console, and a browser: skipped
@@ -77,6 +75,14 @@ class WebBrowserTest : public DataDirTest {
     router_ = std::make_unique<BackgroundProcess>();
     StartRouter(*router_);
     if (HasFatalFailure()) return;
+    web_ = std::make_unique<WebProcess>();
+    ASSERT_TRUE(web_->Start(dir(), (folder() / "web.out").string()))
+        << web_->Output();
+  }
+
+  // A new data directory and the console, without a router.
+  void StartConsole() {
+    Init(UniqueServerName());
     web_ = std::make_unique<WebProcess>();
     ASSERT_TRUE(web_->Start(dir(), (folder() / "web.out").string()))
         << web_->Output();
@@ -333,7 +339,7 @@ TEST_F(WebBrowserTest, QuarantinePageKeepsHostileTextAndChangesOnlyOnRequest) {
 
   // From a page of another origin: a fetch that needs no preflight gets as
   // far as the console (its answer is opaque, not a network error)...
-  TestSite other(AnotherSite);
+  TestSite other(AnotherSite());
   browser().Navigate(other.Url());
   ASSERT_EQ(browser().Title(), "elsewhere");
   const std::string release = web().url() + "/api/quarantine/release";
@@ -376,6 +382,30 @@ TEST_F(WebBrowserTest, QuarantinePageKeepsHostileTextAndChangesOnlyOnRequest) {
   EXPECT_EQ(Count("mail.box", kHostile), 1);
   EXPECT_EQ(Count(kQuarantineC, kHostile), 0);
   EXPECT_EQ(InScanBoxes(kHostile), 0);
+}
+
+TEST_F(WebBrowserTest, PagesFitAPhone) {
+  StartConsole();
+  browser().SetWindowSize(390, 844);
+  // Nothing runs off the side: wide tables scroll in their own box, and the
+  // header wraps with its time whole.
+  const std::string fits =
+      "document.documentElement.scrollWidth <= window.innerWidth && "
+      "document.getElementById('updated').getBoundingClientRect().right <= "
+      "window.innerWidth";
+  for (const char* page : {"/", "/quarantine", "/log"}) {
+    browser().Navigate(web().url() + page);
+    ASSERT_TRUE(browser().WaitFor(std::string(kRefreshes) + " >= 1")) << page;
+    EXPECT_TRUE(browser().Execute("return " + fits + ";").get<bool>())
+        << page << ": "
+        << browser().Execute(
+               "return [document.documentElement.scrollWidth, "
+               "window.innerWidth];");
+  }
+  // An empty quarantine says so, not "0-0 of 0".
+  browser().Navigate(web().url() + "/quarantine");
+  EXPECT_TRUE(browser().WaitForText("#page-info", "No messages"));
+  ExpectCleanBrowserLog();
 }
 
 }  // namespace

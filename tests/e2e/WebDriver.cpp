@@ -1,9 +1,8 @@
 // The WebDriver client: chromedriver as a child process, its W3C commands
-// over cpp-httplib, their JSON through nlohmann-json.
+// over plain HTTP (WebHttp), their JSON through nlohmann-json.
 #include "WebDriver.h"
 
 #include <fcntl.h>
-#include <httplib.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -205,8 +204,8 @@ Browser::Browser() : driver_(std::make_unique<Driver>()) {
   while (!ready && Clock::now() < deadline && !driver_->Exited()) {
     if (port == 0) port = AnnouncedPort(ReadAll(log));
     if (port != 0 && http_ == nullptr) {
-      http_ = std::make_unique<httplib::Client>("127.0.0.1", port);
-      http_->set_read_timeout(kReadTimeoutSeconds);
+      http_ = std::make_unique<HttpClient>("127.0.0.1", port);
+      http_->SetReadTimeout(std::chrono::seconds(kReadTimeoutSeconds));
     }
     if (http_ != nullptr) {
       ready = Field(Send("GET", "/status", nullptr).value, "ready") == true;
@@ -256,13 +255,11 @@ Browser::Reply Browser::Send(const std::string& method, const std::string& path,
     return reply;
   }
   const std::string text = body.is_null() ? std::string() : body.dump();
-  httplib::Result result =
-      method == "GET"    ? http_->Get(path.c_str())
-      : method == "POST" ? http_->Post(path.c_str(), text, "application/json")
-                         : http_->Delete(path.c_str());
+  const HttpResult result = http_->Send(
+      method, path, {}, text, method == "POST" ? "application/json" : "");
   if (!result) {
     reply.code = "no answer";
-    reply.error = "no answer: " + httplib::to_string(result.error());
+    reply.error = http_->lastError();
     return reply;
   }
   const json answer = json::parse(result->body, nullptr, false);
@@ -472,25 +469,6 @@ void StartBrowserOrSkip(std::unique_ptr<Browser>* browser) {
   }
   *browser = std::make_unique<Browser>();
   ASSERT_TRUE((*browser)->Started());
-}
-
-TestSite::TestSite(const std::function<void(httplib::Server&)>& routes)
-    : server_(std::make_unique<httplib::Server>()) {
-  server_->set_keep_alive_max_count(1);
-  routes(*server_);
-  port_ = server_->bind_to_any_port("127.0.0.1");
-  thread_ = std::thread([this] { server_->listen_after_bind(); });
-}
-
-TestSite::~TestSite() {
-  // stop() before the loop runs would leave it running forever.
-  WaitUntil([this] { return server_->is_running(); }, 5000);
-  server_->stop();
-  thread_.join();
-}
-
-std::string TestSite::Url() const {
-  return "http://127.0.0.1:" + std::to_string(port_) + "/";
 }
 
 void BrowserTest::SetUp() { StartBrowserOrSkip(&browser_); }

@@ -17,12 +17,8 @@
 #include <thread>
 #include <vector>
 
+#include "WebHttp.h"
 #include "support/TempDir.h"
-
-namespace httplib {
-class Client;
-class Server;
-}  // namespace httplib
 
 namespace vt::e2e {
 
@@ -111,7 +107,7 @@ class Browser {
   // its processes are gone.
   vt::testing::TempDir folder_;
   std::unique_ptr<Driver> driver_;
-  std::unique_ptr<httplib::Client> http_;
+  std::unique_ptr<HttpClient> http_;
   std::string session_;
 };
 
@@ -120,25 +116,6 @@ class Browser {
 // missing browser fails it instead. The caller returns when the test is
 // skipped or failed.
 void StartBrowserOrSkip(std::unique_ptr<Browser>* browser);
-
-// A test's own pages on a loopback port, served for as long as it lives
-// (a page of another origin, say). One request per connection: a browser
-// holding a connection open would keep it from stopping for seconds.
-class TestSite {
- public:
-  // routes adds the pages to the server before it starts.
-  explicit TestSite(const std::function<void(httplib::Server&)>& routes);
-  TestSite(const TestSite&) = delete;
-  TestSite& operator=(const TestSite&) = delete;
-  ~TestSite();
-  // "http://127.0.0.1:PORT/".
-  std::string Url() const;
-
- private:
-  std::unique_ptr<httplib::Server> server_;
-  int port_ = 0;
-  std::thread thread_;
-};
 
 // A fixture for browser tests: a fresh Browser per test, or the test skipped
 // with the reason when none is installed; with VT_REQUIRE_BROWSER=1 (the

@@ -3,7 +3,6 @@
 // Content-Security-Policy and reports its violations, which the web
 // console's tests rely on to prove that the console runs no inline script.
 #include <gtest/gtest-spi.h>
-#include <httplib.h>
 
 #include <chrono>
 #include <thread>
@@ -27,21 +26,16 @@ constexpr char kScript[] = R"(document.getElementById('go').onclick = () => {
 };)";
 
 // The page, its script and a policy that forbids inline scripts.
-void SmokePages(httplib::Server& server) {
-  server.set_default_headers(
-      {{"Content-Security-Policy", "script-src 'self'"}});
-  server.Get("/", [](const httplib::Request&, httplib::Response& res) {
-    res.set_content(kPage, "text/html");
-  });
-  server.Get("/app.js", [](const httplib::Request&, httplib::Response& res) {
-    res.set_content(kScript, "text/javascript");
-  });
+std::vector<TestPage> SmokePages() {
+  const HttpHeaders policy = {{"Content-Security-Policy", "script-src 'self'"}};
+  return {{"/", "text/html", kPage, policy},
+          {"/app.js", "text/javascript", kScript, policy}};
 }
 
 using WebDriverTest = BrowserTest;
 
 TEST_F(WebDriverTest, DrivesAPageUnderAContentSecurityPolicy) {
-  TestSite server(SmokePages);
+  TestSite server(SmokePages());
   browser().Navigate(server.Url());
   EXPECT_EQ(browser().Url(), server.Url());
   EXPECT_EQ(browser().Title(), "WebDriver smoke");

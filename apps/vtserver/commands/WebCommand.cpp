@@ -1,8 +1,6 @@
 // `vtserver web DIR [--listen ADDR:PORT] [--token-file FILE]`: the web
-// console beside the router, until SIGTERM or SIGINT.
-#include <pthread.h>
-#include <signal.h>
-
+// console beside the router, until SIGTERM or SIGINT; SIGHUP reopens the
+// log.
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -15,40 +13,30 @@
 namespace vt::tool {
 namespace {
 
-// Ends the console on SIGTERM or SIGINT. The signals are blocked in every
-// thread (the server's threads inherit the mask) and taken by one thread
-// that waits for them, so that stopping runs outside a signal handler.
+// Ends the console once the server's task runtime was told to end. The
+// runtime takes the signals (blocked in every thread, read from a
+// descriptor), so stopping runs outside a signal handler.
 class StopOnSignal {
  public:
-  explicit StopOnSignal(WebConsole& console) {
-    sigemptyset(&signals_);
-    sigaddset(&signals_, SIGTERM);
-    sigaddset(&signals_, SIGINT);
-    pthread_sigmask(SIG_BLOCK, &signals_, &previous_);
-    waiter_ = std::thread([this, &console] {
-      int signal = 0;
-      sigwait(&signals_, &signal);
-      // A stop asked before the console began to serve would be lost:
-      // asked again until it ends.
+  StopOnSignal(WebApi& api, WebConsole& console) {
+    waiter_ = std::thread([this, &api, &console] {
       while (!done_) {
-        console.Stop();
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        // A stop asked before the console began to serve is kept: Serve
+        // then returns at once.
+        if (api.EndRequested()) console.Stop();
+        std::this_thread::sleep_for(kPoll);
       }
     });
   }
   StopOnSignal(const StopOnSignal&) = delete;
   StopOnSignal& operator=(const StopOnSignal&) = delete;
   ~StopOnSignal() {
-    // The console ended by itself: wake the waiter.
     done_ = true;
-    pthread_kill(waiter_.native_handle(), SIGTERM);
     waiter_.join();
-    pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
   }
 
  private:
-  sigset_t signals_;
-  sigset_t previous_;
+  static constexpr std::chrono::milliseconds kPoll{100};
   std::atomic<bool> done_{false};
   std::thread waiter_;
 };
@@ -71,9 +59,18 @@ class WebCommand : public DataDirCommand {
   }
 
   void AddArguments(CLI::App& sub) override {
+    // A malformed address is a bad command line, exit 2 like the others.
+    const CLI::Validator address(
+        [](std::string& text) {
+          WebListen listen;
+          const Outcome outcome = ParseListen(text, &listen);
+          return outcome.ok() ? std::string() : outcome.message();
+        },
+        "ADDRESS:PORT");
     sub.add_option("--listen", listenText_,
                    "ADDRESS:PORT to serve on (default 127.0.0.1:8080; port 0 "
-                   "picks a free one)");
+                   "picks a free one)")
+        ->check(address);
     sub.add_option("--token-file", tokenFile_,
                    "a file (mode 600) whose first line is the access token "
                    "every request must carry; needed for an address other "
@@ -97,6 +94,17 @@ class WebCommand : public DataDirCommand {
   }
 
   Outcome RunOn(LocalNotesServices& server) override {
+    // The router's runtime: SIGTERM and SIGINT end the console, SIGHUP and
+    // SIGUSR1 (logrotate's) have the log reopened before its next line.
+    // Started before any thread, as threads inherit the blocked signals.
+    std::string data = dir();
+    char program[] = "vtserver";
+    char option[] = "--data";
+    char* arguments[] = {program, option, data.data(), nullptr};
+    const Status started = server.StartRuntime(3, arguments);
+    if (!started.ok()) {
+      return StatusFailure("cannot serve " + dir(), started);
+    }
     WebApi api(dir(), server);
     WebConsole console(api, options_);
     Outcome outcome = console.Bind();
@@ -108,7 +116,7 @@ class WebCommand : public DataDirCommand {
         "http://" + host + ":" + std::to_string(console.port()) + "/";
     bool served = false;
     {
-      StopOnSignal stop(console);
+      StopOnSignal stop(api, console);
       std::printf("vtserver web: the console of %s is at %s (Ctrl-C ends)\n",
                   dir().c_str(), url.c_str());
       std::fflush(stdout);
@@ -117,6 +125,7 @@ class WebCommand : public DataDirCommand {
       served = console.Serve();
     }
     server.LogMessage("vtserver: Web console stopped.", Status());
+    server.StopRuntime();
     if (!served) return Outcome::Failure("the web console failed at " + url);
     return Outcome();
   }

@@ -9,9 +9,10 @@
 
 namespace vt::tool {
 
-Outcome Outcome::Failure(std::string message) {
+Outcome Outcome::Failure(std::string message, Kind kind) {
   Outcome outcome;
   outcome.failed_ = true;
+  outcome.kind_ = kind;
   outcome.message_ = message.empty() ? "failed" : std::move(message);
   return outcome;
 }

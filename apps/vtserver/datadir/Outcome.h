@@ -11,15 +11,22 @@ namespace vt::tool {
 
 class [[nodiscard]] Outcome {
  public:
+  // What the caller could do about a failure, for answers that depend on it
+  // (the web console's HTTP status): ask differently, look elsewhere, try
+  // after the other change, or try later.
+  enum class Kind { kFailed, kBadRequest, kNotFound, kConflict, kUnavailable };
+
   Outcome() = default;  // success
 
-  static Outcome Failure(std::string message);
+  static Outcome Failure(std::string message, Kind kind = Kind::kFailed);
 
   bool ok() const { return !failed_; }
   const std::string& message() const { return message_; }
+  Kind kind() const { return kind_; }
 
  private:
   bool failed_ = false;
+  Kind kind_ = Kind::kFailed;
   std::string message_;
 };
 

@@ -209,11 +209,13 @@ Outcome FindQuarantinedById(NotesServices& notes,
                             std::optional<QuarantineHit>* hit) {
   hit->reset();
   if (!ParseUnid(id, unid)) {
-    return Outcome::Failure(id +
-                            ": not a universal ID (32 hexadecimal digits)");
+    return Outcome::Failure(id + ": not a universal ID (32 hexadecimal digits)",
+                            Outcome::Kind::kBadRequest);
   }
   const Outcome outcome = FindQuarantined(notes, files, *unid, hit);
-  if (!outcome.ok()) return Outcome::Failure(id + ": " + outcome.message());
+  if (!outcome.ok()) {
+    return Outcome::Failure(id + ": " + outcome.message(), outcome.kind());
+  }
   return Outcome();
 }
 
@@ -225,7 +227,8 @@ Outcome ReadQuarantinedNote(LocalNotesServices& server,
       FindQuarantinedById(server, files, id, &note->unid, &hit);
   if (!outcome.ok()) return outcome;
   if (!hit) {
-    return Outcome::Failure(id + ": no quarantined message has this ID");
+    return Outcome::Failure(id + ": no quarantined message has this ID",
+                            Outcome::Kind::kNotFound);
   }
   note->hit = *hit;
   Database db(server);

@@ -18,7 +18,8 @@ class QuarantineLock {
   bool Acquire() { return lock_.Acquire(30000); }
   static Outcome BusyFailure() {
     return Outcome::Failure(
-        "another release or purge is running (waited 30 s); nothing done");
+        "another release or purge is running (waited 30 s); nothing done",
+        Outcome::Kind::kUnavailable);
   }
 
  private:

@@ -61,10 +61,12 @@ Outcome ReleaseMessage(NotesServices& notes,
               .ok() &&
           (noteId & kDeletedNoteFlag) == 0) {
         return Outcome::Failure(id + ": not in quarantine (it is in " +
-                                mailBoxes.name(i) + ": released already?)");
+                                    mailBoxes.name(i) + ": released already?)",
+                                Outcome::Kind::kConflict);
       }
     }
-    return Outcome::Failure(id + ": no quarantined message has this ID");
+    return Outcome::Failure(id + ": no quarantined message has this ID",
+                            Outcome::Kind::kNotFound);
   }
   const std::string& from = hit->file.path;
   Database quarantine(notes);

@@ -87,6 +87,11 @@ std::string WebApi::Metrics() {
   return PrometheusText(GatherStats(reader_));
 }
 
+bool WebApi::EndRequested() {
+  std::lock_guard<std::mutex> lock(readerMutex_);
+  return reader_.ShouldTerminate();
+}
+
 Json WebApi::Log(const LogPosition* from) {
   const std::filesystem::path file = reader_.LogFile();
   Json out{{"file", nullptr},
@@ -196,7 +201,8 @@ Outcome WebApi::Release(const std::vector<std::string>& ids,
         if (!outcome.ok()) return outcome;
         const int target = to.empty() ? 0 : mailBoxes.Find(to);
         if (target < 0) {
-          return Outcome::Failure(to + " is none of the router's mail boxes");
+          return Outcome::Failure(to + " is none of the router's mail boxes",
+                                  Outcome::Kind::kBadRequest);
         }
         const std::vector<QuarantineFile> files =
             QuarantineFiles(writer, settings, 0);

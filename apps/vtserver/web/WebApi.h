@@ -53,6 +53,10 @@ class WebApi {
   // `vtserver stats --prometheus`.
   std::string Metrics();
 
+  // Whether the reader's task runtime was told to end (SIGTERM, SIGINT),
+  // asked in turn with the readings.
+  bool EndRequested();
+
   // The log's lines after from (or its last lines when from is none, or
   // names another file or a place past its end), and where to go on.
   Json Log(const LogPosition* from);

@@ -1,4 +1,4 @@
-// The web console's HTTP side: where it listens, who may come in, and the
+// The web console's routes: where it listens, who may come in, and the
 // routes from URLs to the pages and to WebApi. A quarantined message is
 // hostile input, and so is every request:
 //   - pages show every value as text (the script sets textContent only),
@@ -11,67 +11,62 @@
 //     name resolve to 127.0.0.1 is refused);
 //   - with one (--token-file), every request must carry it, as the password
 //     of HTTP Basic authentication or as a Bearer token; and
-//   - a request line or body larger than the console needs is refused.
+//   - a request line, header or body larger than the console needs is
+//     refused, and so is a request that arrives too slowly (HttpServer).
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "datadir/Outcome.h"
+#include "web/AccessToken.h"
+#include "web/HttpServer.h"
+#include "web/ListenAddress.h"
+#include "web/PageLayout.h"
 #include "web/WebApi.h"
 
-namespace httplib {
-class Server;
-}
-
 namespace vt::tool {
-
-struct WebListen {
-  std::string host;  // an IP address, without brackets
-  int port = 0;      // 0: any free port
-  bool loopback = false;
-};
-
-// "127.0.0.1:8080", "[::1]:8080", "localhost:8080" or "0.0.0.0:8080".
-Outcome ParseListen(const std::string& text, WebListen* listen);
-
-// The access token in file: its first line, trimmed, at least 16
-// characters; a file others may read is refused.
-Outcome ReadTokenFile(const std::string& file, std::string* token);
 
 struct WebConsoleOptions {
   WebListen listen;
   std::string accessToken;  // empty: none (loopback only)
+  HttpLimits limits;
 };
 
-class WebConsole {
+class WebConsole : private HttpService {
  public:
-  // The largest request target and body the console accepts.
+  // The largest request target the console accepts.
   static constexpr size_t kMaxTarget = 2048;
-  static constexpr size_t kMaxBody = 64 * 1024;
 
   WebConsole(WebApi& api, WebConsoleOptions options);
   WebConsole(const WebConsole&) = delete;
   WebConsole& operator=(const WebConsole&) = delete;
-  ~WebConsole();
+  ~WebConsole() override;
 
   // Binds the address; a failure naming it when it cannot.
   Outcome Bind();
   // The port bound (the one chosen, for port 0).
-  int port() const { return port_; }
+  int port() const { return http_.port(); }
   // Serves until Stop; false if serving failed.
-  bool Serve();
+  bool Serve() { return http_.Serve(); }
   // Safe from any thread.
-  void Stop();
+  void Stop() { http_.Stop(); }
 
  private:
-  void AddRoutes();
+  std::optional<HttpResponse> Screen(const HttpRequest& request) override;
+  HttpResponse Answer(const HttpRequest& request) override;
+  HttpResponse Refuse(int status, std::string_view why) override;
+
+  HttpResponse Route(const HttpRequest& request);
+  HttpResponse Page(const PageInfo& page) const;
+  HttpResponse QuarantinePage(const HttpRequest& request);
+  HttpResponse Change(const HttpRequest& request, bool release);
 
   WebApi& api_;
   const WebConsoleOptions options_;
   const std::string csrfToken_;
-  int port_ = 0;
-  std::unique_ptr<httplib::Server> http_;
+  HttpServer http_;
 };
 
 }  // namespace vt::tool

@@ -356,8 +356,9 @@ function startQuarantine() {
       if (page.messages.length === 0) {
         $('messages').append(el('tr', {}, el('td', { colspan: '5', text: 'No quarantined messages match.' })));
       }
-      const first = total === 0 ? 0 : offset + 1;
-      $('page-info').textContent = `${first}–${offset + page.messages.length} of ${total}`;
+      $('page-info').textContent = page.messages.length === 0
+        ? (total === 0 ? 'No messages' : `None past ${total}`)
+        : `${offset + 1}–${offset + page.messages.length} of ${total}`;
       $('prev').disabled = offset === 0;
       $('next').disabled = offset + pageSize >= total;
       $('select-all').checked = false;
