@@ -82,6 +82,12 @@ class NsfDatabase {
     // Brings a file of an earlier layout up to kSchemaVersion; without it
     // such a file is refused with kOlderFormat.
     bool upgrade = true;
+    // For a reader only: a file whose folder it may not write (read-only
+    // media, another user's folder) is read as it lies, without the
+    // write-ahead log's shared memory or the identity record, which it
+    // could not make there. One whose log still holds pages is refused
+    // with kReadOnly: reading around them would show an earlier state.
+    bool readOnly = false;
     // Where leftovers are set aside; null: PosixFileNames. Not owned.
     FileNames* names = nullptr;
     // For tests: runs inside each look at the file's header, after its
@@ -238,6 +244,13 @@ class NsfDatabase {
   explicit NsfDatabase(std::filesystem::path file);
 
   Status Configure();
+  // A file opened read-only as it lies (OpenOptions::readOnly).
+  static Status OpenAsItLies(const std::filesystem::path& file,
+                             std::unique_ptr<NsfDatabase>* out,
+                             const OpenOptions& options);
+  // After Configure's first steps (or alone, for a file read as it lies):
+  // the checks and the statements.
+  Status FinishOpen(const OpenOptions& options);
   // Brings a file of an earlier layout up to kSchemaVersion, or refuses it
   // (kOlderFormat) when upgrade is not set; kNewerFormat for a later one.
   Status UpgradeLayout(bool upgrade);
