@@ -26,6 +26,13 @@ mode_t ModeOf(const fs::path& path) {
   return ::lstat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
 }
 
+// A folder of the service user's, made by root as README's steps make it.
+bool MakeServiceFolder(const fs::path& folder, const char* mode) {
+  return RunProgram("/usr/bin/install", {"-d", "-o", "nobody", "-g", "nogroup",
+                                         "-m", mode, folder.string()})
+             .exitCode == 0;
+}
+
 class ServiceUser : public DataDirTest {
  protected:
   void SetUp() override {
@@ -44,10 +51,7 @@ class ServiceUser : public DataDirTest {
     fs::permissions(folder(), fs::perms::owner_all | fs::perms::group_exec |
                                   fs::perms::others_exec);
     locks_ = folder() / "locks";
-    ASSERT_EQ(RunProgram("/usr/bin/install",
-                         {"-d", "-o", "nobody", "-m", "0700", locks_.string()})
-                  .exitCode,
-              0);
+    ASSERT_TRUE(MakeServiceFolder(locks_, "0700"));
     ::setenv("VT_LOCK_FOLDERS", locks_.c_str(), 1);
   }
   void TearDown() override {
@@ -138,11 +142,7 @@ TEST_F(ServiceUser, ARuntimeFolderOfAnotherUserKeepsTheRouterFromStarting) {
 // service user, the backup run as that user; the copies stay private.
 TEST_F(ServiceUser, TheServiceBackupStepsWorkAndKeepTheCopiesPrivate) {
   const fs::path backups = folder() / "backups";
-  ASSERT_EQ(
-      RunProgram("/usr/bin/install", {"-d", "-o", "nobody", "-g", "nogroup",
-                                      "-m", "0700", backups.string()})
-          .exitCode,
-      0);
+  ASSERT_TRUE(MakeServiceFolder(backups, "0700"));
   const fs::path dest = backups / "mail1-2026-12-09";
   const RunResult backup = VtAsServiceUser({"backup", dir(), dest.string()});
   ASSERT_EQ(backup.exitCode, 0) << backup.out << backup.err;
@@ -180,10 +180,7 @@ TEST_F(ServiceUser, AnUpgradeThatCannotSetTheDatabasesAsideSaysWhereAndWhy) {
   EXPECT_NE(upgrade.err.find("--backup"), std::string::npos) << upgrade.err;
 
   const fs::path aside = folder() / "aside";
-  ASSERT_EQ(RunProgram("/usr/bin/install",
-                       {"-d", "-o", "nobody", "-m", "0700", aside.string()})
-                .exitCode,
-            0);
+  ASSERT_TRUE(MakeServiceFolder(aside, "0700"));
   const RunResult named =
       VtAsServiceUser({"upgrade", dir(), "--backup", (aside / "x").string()});
   EXPECT_EQ(named.exitCode, 0) << named.err;
@@ -195,10 +192,7 @@ TEST_F(ServiceUser, AnUpgradeThatCannotSetTheDatabasesAsideSaysWhereAndWhy) {
 // root's, as README's set-up does it: init fills it in place.
 TEST_F(ServiceUser, InitFillsAnEmptyDirectoryOfTheUsersInAFolderItMayNotWrite) {
   const fs::path mail2 = folder() / "mail2";
-  ASSERT_EQ(RunProgram("/usr/bin/install",
-                       {"-d", "-o", "nobody", "-m", "0755", mail2.string()})
-                .exitCode,
-            0);
+  ASSERT_TRUE(MakeServiceFolder(mail2, "0755"));
   const RunResult init =
       VtAsServiceUser({"init", mail2.string(), "--server", "CN=Mail2/O=X"});
   ASSERT_EQ(init.exitCode, 0) << init.err;
