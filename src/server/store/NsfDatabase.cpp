@@ -4,6 +4,7 @@
 #include "server/store/NsfDatabase.h"
 
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -111,16 +112,24 @@ Status NsfDatabase::Open(const fs::path& file,
 Status NsfDatabase::OpenAsItLies(const fs::path& file,
                                  std::unique_ptr<NsfDatabase>* out,
                                  const OpenOptions& options) {
+  // Only read-only media are sure to hold still: there the file is read
+  // without any log; anywhere else (another user's folder) another process
+  // may be writing, and SQLite reads its log as usual.
+  struct statvfs media {};
+  const bool still = ::statvfs(file.parent_path().c_str(), &media) == 0 &&
+                     (media.f_flag & ST_RDONLY) != 0;
   struct stat st {};
   fs::path log = file;
   log += "-wal";
-  if (::stat(log.c_str(), &st) == 0 && st.st_size > 0) return err::kReadOnly;
+  if (still && ::stat(log.c_str(), &st) == 0 && st.st_size > 0) {
+    return err::kReadOnly;
+  }
   if (::stat(file.c_str(), &st) != 0) {
     return errno == ENOENT ? Status(err::kFileNotFound)
                            : Status(err::kDiskError);
   }
   std::unique_ptr<NsfDatabase> db(new NsfDatabase(file));
-  Status s = db->db_.OpenWithoutLog(file);
+  Status s = still ? db->db_.OpenWithoutLog(file) : db->db_.OpenReadOnly(file);
   if (!s.ok()) return s;
   db->RememberFile(st);
   sqlite3_busy_timeout(db->db_.get(), 10000);

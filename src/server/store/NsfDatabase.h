@@ -82,11 +82,11 @@ class NsfDatabase {
     // Brings a file of an earlier layout up to kSchemaVersion; without it
     // such a file is refused with kOlderFormat.
     bool upgrade = true;
-    // For a reader only: a file whose folder it may not write (read-only
-    // media, another user's folder) is read as it lies, without the
-    // write-ahead log's shared memory or the identity record, which it
-    // could not make there. One whose log still holds pages is refused
-    // with kReadOnly: reading around them would show an earlier state.
+    // For a reader only: a file whose folder it may not write is opened
+    // read-only, without the identity record it could not make there. On
+    // read-only media it is read as it lies, without its write-ahead log;
+    // one whose log still holds pages there is refused with kReadOnly, as
+    // reading around them would show an earlier state.
     bool readOnly = false;
     // Where leftovers are set aside; null: PosixFileNames. Not owned.
     FileNames* names = nullptr;
