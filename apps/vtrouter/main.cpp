@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <CLI/CLI.hpp>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -31,10 +32,12 @@ constexpr char kUsage[] =
     "  --help       show this text\n"
     "  --version    show the version\n"
     "\n"
-    "Exit status: 0 after an orderly end; 78 when the router did not start\n"
-    "(see the server log); another nonzero value after any other failure.\n";
+    "Exit status: 0 after an orderly end; 2 for an unknown option or a stray\n"
+    "argument; 78 when the router did not start (standard error or the\n"
+    "server log says why); another nonzero value after any other failure.\n";
 
-constexpr char kJournalOption[] = "--journal";
+// A command line it cannot read, as vtserver and the BSD convention have it.
+constexpr int kUsageError = 2;
 
 // The data directory, its server.ini or its configuration document need
 // mending, or another router serves the same server name: EX_CONFIG, which
@@ -58,12 +61,50 @@ bool StdoutIsTheJournal() {
          st.st_ino == inode;
 }
 
+// A misspelt option must not route the current directory instead. The data
+// directory itself is found (and a wrong one named) by the server.
+bool ReadCommandLine(int argc, char** argv, bool* journal) {
+  CLI::App app("vtrouter");
+  app.set_help_flag();
+  std::string data;
+  app.add_option("--data", data)
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+  app.add_flag("--journal", *journal);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& error) {
+    std::fprintf(stderr, "vtrouter: %s (see vtrouter --help)\n", error.what());
+    return false;
+  }
+  return true;
+}
+
+// The console keeps its text; standard error gets the reason on one line,
+// which the journal files as an error. The journal never gets a CR.
+class RouterSystemServices : public vt::PosixSystemServices {
+ public:
+  explicit RouterSystemServices(bool journal) : journal_(journal) {}
+
+  void ConsoleWrite(const char* text) override {
+    if (text == nullptr) return;
+    if (!journal_) vt::PosixSystemServices::ConsoleWrite(text);
+    std::string line = journal_ ? "<3>vtrouter: " : "vtrouter: ";
+    for (const char* c = text; *c != '\0'; ++c) {
+      if (*c != '\r' && *c != '\n') line.push_back(*c);
+    }
+    line.push_back('\n');
+    std::fputs(line.c_str(), stderr);
+    std::fflush(stderr);
+  }
+
+ private:
+  const bool journal_;
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  bool journal = StdoutIsTheJournal();
   for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], kJournalOption) == 0) journal = true;
     if (std::strcmp(argv[i], "--help") == 0 ||
         std::strcmp(argv[i], "-h") == 0) {
       std::fputs(kUsage, stdout);
@@ -74,6 +115,9 @@ int main(int argc, char** argv) {
       return 0;
     }
   }
+  bool journalOption = false;
+  if (!ReadCommandLine(argc, argv, &journalOption)) return kUsageError;
+  const bool journal = journalOption || StdoutIsTheJournal();
   // Output to a reader that went away (a closed pipe, a journal restart)
   // fails the write; it must not end the task.
   ::signal(SIGPIPE, SIG_IGN);
@@ -81,7 +125,7 @@ int main(int argc, char** argv) {
   vt::LocalNotesServicesOptions options;
   options.echoForJournal = journal;
   vt::LocalNotesServices notes(options);
-  vt::PosixSystemServices system;
+  RouterSystemServices system(journal);
   // A lock folder or file that another user planted is named in the log.
   system.SetReporter([&notes](const std::string& text) {
     notes.LogMessage("VTRouter: %s", 0, text.c_str());

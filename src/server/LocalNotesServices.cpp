@@ -48,6 +48,7 @@ LocalNotesServices::LocalNotesServices(LocalNotesServicesOptions options)
   store::NsfDatabase::OpenOptions open;
   open.quickCheck = options_.checkDatabases;
   open.upgrade = options_.upgradeDatabases;
+  open.readOnly = options_.readOnly;
   open.names = fileNames_;
   registry_.SetOpenOptions(open);
 }
@@ -62,7 +63,10 @@ Status LocalNotesServices::Start() {
   s = ServerIni::Load(dataDir_.IniFile(), &ini);
   if (!s.ok()) return s;
   ini_ = std::move(ini);
-  log_.SetFile(dataDir_.RuntimeFolder() / kLogFileName);
+  struct stat st {};
+  const bool owner =
+      ::stat(dataDir_.root().c_str(), &st) == 0 && st.st_uid == ::geteuid();
+  log_.SetFile(dataDir_.RuntimeFolder() / kLogFileName, owner);
   started_ = true;
   for (const int line : ini_.badLines()) {
     LogMessage("server.ini: line %d could not be read and was ignored", 0,
@@ -343,22 +347,35 @@ Status LocalNotesServices::CheckDataFormat(std::string* problem) {
 
 Status LocalNotesServices::CheckOwner(std::string* problem) const {
   problem->clear();
-  struct stat st {};
-  if (::stat(dataDir_.root().c_str(), &st) != 0) {
-    return FileErrorStatus(errno, dataDir_.root(), problem);
-  }
-  const uid_t self = ::geteuid();
-  if (st.st_uid == self) return Status();
   auto name = [](uid_t uid) {
     const passwd* entry = ::getpwuid(uid);
     return entry != nullptr ? std::string(entry->pw_name)
                             : "uid " + std::to_string(uid);
   };
-  *problem = dataDir_.root().string() + " belongs to " + name(st.st_uid) +
-             ", not to " + name(self) + ": run this as " + name(st.st_uid) +
-             " (what " + name(self) +
-             " wrote there, the owner's router could not use)";
-  return err::kPermissionDenied;
+  const uid_t self = ::geteuid();
+  struct stat st {};
+  if (::stat(dataDir_.root().c_str(), &st) != 0) {
+    return FileErrorStatus(errno, dataDir_.root(), problem);
+  }
+  if (st.st_uid != self) {
+    *problem = dataDir_.root().string() + " belongs to " + name(st.st_uid) +
+               ", not to " + name(self) + ": run this as " + name(st.st_uid) +
+               " (what " + name(self) +
+               " wrote there, the owner's router could not use)";
+    return err::kPermissionDenied;
+  }
+  // A runtime folder or log that someone else made (an earlier run as
+  // root) would leave the router without its console queue and status
+  // lines while it seemed to run.
+  const fs::path runtime = dataDir_.RuntimeFolder();
+  for (const fs::path& path : {runtime, runtime / kLogFileName}) {
+    if (::lstat(path.c_str(), &st) != 0 || st.st_uid == self) continue;
+    *problem = path.string() + " belongs to " + name(st.st_uid) + ", not to " +
+               name(self) + ": give it back (chown -R " + name(self) + " " +
+               runtime.string() + ")";
+    return err::kPermissionDenied;
+  }
+  return Status();
 }
 
 Status LocalNotesServices::RemoveDatabase(const char* path) {
@@ -382,9 +399,23 @@ Status LocalNotesServices::CreateDatabase(const char* path, uint16_t dbClass,
   // router creates only what it found missing.
   fs::path file;
   bool mailBox = false;
-  const Status s = ResolvePath(path, &file, &mailBox);
+  Status s = ResolvePath(path, &file, &mailBox);
   if (!s.ok()) return s;
-  return store::NsfDatabase::Create(file, dbClass, Now(), nullptr, *fileNames_);
+  std::error_code ec;
+  const bool existed = fs::exists(fs::symlink_status(file, ec));
+  s = store::NsfDatabase::Create(file, dbClass, Now(), nullptr, *fileNames_);
+  // Only the folder's sync failed once the file is in place: a failure now
+  // would leave the caller's database there untitled and unused. It is
+  // kept, and the risk to its name is said.
+  if (!s.ok() && !existed && !s.Is(err::kFileExists) &&
+      fs::is_regular_file(file, ec)) {
+    LogMessage(
+        "Database %s was created, but its folder could not be synced: "
+        "a power cut could still lose its name",
+        s, path);
+    return Status();
+  }
+  return s;
 }
 
 Status LocalNotesServices::GetDatabaseSpace(DbHandle db, uint32_t* usedBytes,

@@ -48,6 +48,9 @@ struct LocalNotesServicesOptions {
   // Files of an earlier layout are brought up to date when opened; without
   // it they are refused (only `vtserver upgrade` sets it).
   bool upgradeDatabases = false;
+  // A reader's server: databases in folders it may not write are read as
+  // they lie (see store::NsfDatabase::OpenOptions::readOnly).
+  bool readOnly = false;
   // Echoed lines for the systemd journal: no time stamp, a priority prefix.
   bool echoForJournal = false;
   // How the store changes names in folders (links, removals, folder syncs);

@@ -2,6 +2,7 @@
 #include "server/ServerLog.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -38,9 +39,10 @@ void ServerLog::CloseFile() {
   fd_ = -1;
 }
 
-void ServerLog::SetFile(std::filesystem::path file) {
+void ServerLog::SetFile(std::filesystem::path file, bool mayCreate) {
   CloseFile();
   file_ = std::move(file);
+  mayCreate_ = mayCreate;
 }
 
 void ServerLog::Reopen(int64_t unixCentis) {
@@ -100,17 +102,23 @@ void ServerLog::Write(int64_t unixCentis, std::string_view text, bool failure) {
 bool ServerLog::WriteToFile(const std::string& stamp, long utcOffset,
                             const char* zoneName, std::string_view line) {
   if (fd_ < 0) {
-    std::error_code ec;
-    std::filesystem::create_directories(file_.parent_path(), ec);
-    fd_ =
-        ::open(file_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    int flags = O_WRONLY | O_APPEND | O_CLOEXEC;
+    if (mayCreate_) {
+      std::error_code ec;
+      std::filesystem::create_directories(file_.parent_path(), ec);
+      flags |= O_CREAT;
+    }
+    fd_ = ::open(file_.c_str(), flags, 0644);
     if (fd_ < 0) {
+      // Not this user's to make: the lines go to the console only.
+      if (!mayCreate_ && errno == ENOENT) return false;
       ReportFailure(errno);
       return false;
     }
     zoneNamed_ = false;
   }
   std::string out;
+  if (torn_) out += '\n';
   if (failing_) {
     out += stamp + "  Server log: " + std::to_string(lostLines_) +
            " lines could not be written here (" + ErrorText(failureError_) +
@@ -127,11 +135,13 @@ bool ServerLog::WriteToFile(const std::string& stamp, long utcOffset,
   // other processes log at the same time.
   const ssize_t n = ::write(fd_, out.data(), out.size());
   if (n != static_cast<ssize_t>(out.size())) {
+    if (n > 0) CutShortWrite(static_cast<off_t>(n));
     ReportFailure(n < 0 ? errno : ENOSPC);
     // Opened again for the next line, which may find room or a mended path.
     CloseFile();
     return false;
   }
+  torn_ = false;
   failing_ = false;
   lostLines_ = 0;
   if (nameZone) {
@@ -139,6 +149,18 @@ bool ServerLog::WriteToFile(const std::string& stamp, long utcOffset,
     namedOffset_ = utcOffset;
   }
   return true;
+}
+
+void ServerLog::CutShortWrite(off_t written) {
+  // Cut only while the fragment is still the file's end: a line another
+  // process appended after it must stay.
+  struct stat st {};
+  const off_t end = ::lseek(fd_, 0, SEEK_CUR);
+  if (end >= written && ::fstat(fd_, &st) == 0 && st.st_size == end &&
+      ::ftruncate(fd_, end - written) == 0) {
+    return;
+  }
+  torn_ = true;
 }
 
 void ServerLog::ReportFailure(int error) {

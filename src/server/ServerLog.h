@@ -9,6 +9,8 @@
 // written again.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
@@ -37,9 +39,12 @@ class ServerLog {
   ServerLog& operator=(const ServerLog&) = delete;
   ~ServerLog();
 
-  // The file is created (with its folder) at the first line. An empty path
-  // keeps lines in memory (and on standard output) only.
-  void SetFile(std::filesystem::path file);
+  // The file is created (with its folder) at the first line, unless
+  // mayCreate is false: a user other than the data directory's owner only
+  // appends to a log that exists, since a folder or file it made would be
+  // its own and shut the owner's router out. An empty path keeps lines in
+  // memory (and on standard output) only.
+  void SetFile(std::filesystem::path file, bool mayCreate = true);
   void SetEcho(Echo echo) { echo_ = echo; }
   // With it, every time the file is opened, and whenever the offset from UTC
   // changes (daylight saving time), the file gets a line of the server's own
@@ -67,10 +72,16 @@ class ServerLog {
   // after the server's own lines that are due; false if it could not.
   bool WriteToFile(const std::string& stamp, long utcOffset,
                    const char* zoneName, std::string_view line);
+  // Takes the written bytes of a line that did not fit back off the file.
+  void CutShortWrite(off_t written);
   void ReportFailure(int error);
 
   std::filesystem::path file_;
+  bool mayCreate_ = true;
   int fd_ = -1;
+  // A short write left part of a line at the end of the file, which could
+  // not be cut off: the next write ends it first.
+  bool torn_ = false;
   Echo echo_ = Echo::kStamped;
   bool nameZone_ = false;
   long namedOffset_ = 0;

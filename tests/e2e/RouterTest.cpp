@@ -184,10 +184,15 @@ TEST_F(Router, ACommandOver500BytesNeverReachesIt) {
   const RunResult longOne =
       Vt({"tell", dir(), "vtrouter", "version" + std::string(494, 'x')});
   EXPECT_TRUE(IsOneLineError(longOne));
+  // It reaches the router, which answers it as unknown; so does tell's
+  // exit status.
   const RunResult fits =
       Vt({"tell", dir(), "vtrouter", "bogus" + std::string(495, 'x')});
-  EXPECT_EQ(fits.exitCode, 0) << fits.err;
+  EXPECT_TRUE(IsOneLineError(fits));
+  EXPECT_EQ(fits.err.rfind("vtserver: vtrouter: Unknown command bogus", 0), 0u)
+      << fits.err;
   EXPECT_TRUE(WaitForLog("VTRouter: Unknown command bogus")) << ServerLog();
+  EXPECT_EQ(Vt({"tell", dir(), "vtrouter", "TOTALS"}).exitCode, 0);
   Quit(router);
   EXPECT_FALSE(Logged("Unknown command version"));
 }

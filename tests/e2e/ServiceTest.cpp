@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -158,6 +159,52 @@ TEST_F(Service, ARouterThatCannotStartExitsWithItsOwnStatus) {
   router.Signal(SIGTERM);
   ASSERT_TRUE(router.WaitForExit(kRouterMillis)) << RouterOutput();
   EXPECT_EQ(router.exitCode(), 0);
+}
+
+// A start that fails before the router has a log: the console text as it
+// always was, and the reason on one plain line of standard error, filed as
+// an error in the journal, which never gets a CR.
+TEST_F(Service, AFailedStartSaysWhyOnStandardErrorAndToTheJournal) {
+  const std::string absent = (folder() / "absent").string();
+  const std::string why = "no data directory " + absent +
+                          "; make one with 'vtserver init " + absent + "'";
+  const RunResult plain = RunProgram(VtRouterPath(), {"--data", absent});
+  EXPECT_EQ(plain.exitCode, kExitDidNotStart);
+  EXPECT_EQ(plain.out, "\r\n" + why + "\r\n\r\n");
+  EXPECT_EQ(plain.err, "vtrouter: " + why + "\n");
+  const RunResult journal =
+      RunProgram(VtRouterPath(), {"--journal", "--data", absent});
+  EXPECT_EQ(journal.exitCode, kExitDidNotStart);
+  EXPECT_EQ(journal.out.find('\r'), std::string::npos) << journal.out;
+  EXPECT_EQ(journal.err, "<3>vtrouter: " + why + "\n");
+
+  const fs::path ini = fs::path(dir()) / "server.ini";
+  const std::string text = ReadFile(ini);
+  WriteFile(ini,
+            std::regex_replace(text, std::regex("ServerName=[^\n]*\n"), ""));
+  const RunResult unnamed =
+      RunProgram(VtRouterPath(), {"--journal", "--data", dir()});
+  EXPECT_EQ(unnamed.exitCode, kExitDidNotStart);
+  EXPECT_EQ(unnamed.err, "<3>vtrouter: " + ini.string() +
+                             ": no usable ServerName (it is missing, empty or "
+                             "too long)\n");
+}
+
+// A misspelt option must not route whatever the current directory is.
+TEST_F(Service, UnknownOptionsAndStrayArgumentsAreRefused) {
+  for (const std::vector<std::string>& line :
+       {std::vector<std::string>{"--dta", dir()},
+        {"--data", dir(), "stray"},
+        {"-x"}}) {
+    const RunResult r = RunProgram(VtRouterPath(), line);
+    EXPECT_EQ(r.exitCode, 2) << line[0] << r.out;
+    EXPECT_EQ(r.err.rfind("vtrouter: ", 0), 0u) << r.err;
+    EXPECT_NE(r.err.find(line.back() == "stray" ? "stray" : line[0]),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+  }
+  EXPECT_FALSE(Logged("VTRouter: Version "));
 }
 
 // Under systemd (JOURNAL_STREAM names standard output) the lines carry a

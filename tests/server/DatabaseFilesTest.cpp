@@ -401,5 +401,37 @@ TEST_F(DatabaseFiles, CreationLinksIntoPlaceOrRenamesAndSyncsTheFolders) {
   EXPECT_EQ(TemporaryFiles(folder), 0u);
 }
 
+// The server keeps a database whose folder alone failed to sync, and says
+// so: its caller goes on to title it instead of leaving it untitled.
+TEST_F(DatabaseFiles, ADatabaseInPlaceIsKeptWhenOnlyItsFolderSyncFails) {
+  store::PosixFileNames posix;
+  ChosenNames names(posix);
+  names.syncFails = true;
+  LocalNotesServicesOptions options;
+  options.dataDirectory = dir_.path();
+  options.echoToStdout = false;
+  options.fileNames = &names;
+  LocalNotesServices server(options);
+  ASSERT_EQ(server.Start(), Status());
+  ASSERT_EQ(server.CreateDatabase("QuarantineB_2.nsf", 0xFF01, false),
+            Status());
+  ASSERT_FALSE(server.LogLines().empty());
+  EXPECT_NE(server.LogLines().back().find(
+                "Database QuarantineB_2.nsf was created, but its "
+                "folder could not be synced"),
+            std::string::npos)
+      << server.LogLines().back();
+  DbHandle db;
+  ASSERT_EQ(server.OpenDatabase("QuarantineB_2.nsf", &db), Status());
+  DbInfo info{};
+  ASSERT_EQ(server.GetDatabaseInfo(db, info), Status());
+  server.SetDatabaseInfoField(info, kDbInfoFieldTitle, "Quarantine B 2");
+  EXPECT_EQ(server.SetDatabaseInfo(db, info), Status());
+  EXPECT_EQ(server.CloseDatabase(db), Status());
+  // A name already taken is still refused.
+  EXPECT_EQ(server.CreateDatabase("QuarantineB_2.nsf", 0xFF01, false).code(),
+            err::kFileExists);
+}
+
 }  // namespace
 }  // namespace vt

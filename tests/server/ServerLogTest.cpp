@@ -1,12 +1,15 @@
 // Log lines: local date and time, two blanks, the text, and for a nonzero
 // status its text right after; each line goes to the server log file.
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <regex>
+#include <sstream>
 #include <string>
 
 #include "server/ServerLog.h"
@@ -137,6 +140,55 @@ TEST(ServerLogFailures, SaidOncePerEpisodeAndCountedOnceMended) {
   said = ::testing::internal::GetCapturedStderr();
   EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
   EXPECT_NE(said.find("cannot be written"), std::string::npos) << said;
+}
+
+// A disk that fills up in the middle of a line: the log keeps whole lines
+// only, and the line after the episode starts a line of its own. The full
+// disk is a small tmpfs, which needs root.
+TEST(ServerLogFailures, AFullDiskNeverTearsALine) {
+  if (::geteuid() != 0) GTEST_SKIP() << "mounting a tmpfs needs root";
+  TempDataDir dir;
+  const std::filesystem::path small = dir.File("small");
+  std::filesystem::create_directory(small);
+  if (::mount("tmpfs", small.c_str(), "tmpfs", 0, "size=16k") != 0) {
+    GTEST_SKIP() << "cannot mount a tmpfs here";
+  }
+  struct Unmount {
+    std::string path;
+    ~Unmount() { ::umount2(path.c_str(), MNT_DETACH); }
+  } unmount{small.string()};
+  const std::filesystem::path filler = small / "filler";
+  std::ofstream(filler) << std::string(8192, 'f');
+  ServerLog log;
+  log.SetEcho(ServerLog::Echo::kNone);
+  log.SetFile(small / "server.log");
+  ::testing::internal::CaptureStderr();
+  // Lines whose length shares no factor with the page size, so that one of
+  // them meets the end of the space part way.
+  for (int i = 0; i < 200; ++i) {
+    log.Write(FakeClock::kDefaultStart,
+              "line " + std::to_string(1000 + i) + " " + std::string(90, 'x'));
+  }
+  const std::string said = ::testing::internal::GetCapturedStderr();
+  EXPECT_NE(said.find("No space left on device"), std::string::npos) << said;
+  std::filesystem::remove(filler);
+  log.Write(FakeClock::kDefaultStart, "kept");
+
+  const std::string text = ReadFile(small / "server.log");
+  ASSERT_FALSE(text.empty());
+  EXPECT_EQ(text.back(), '\n');
+  const std::string stamp = LocalStamp(FakeClock::kDefaultStart);
+  const std::regex whole(stamp +
+                         "  (line [0-9]{4} x{90}|Server log: [0-9]+ "
+                         "lines could not be written here \\(No "
+                         "space left on device\\)|kept)");
+  std::istringstream lines(text);
+  int count = 0;
+  for (std::string line; std::getline(lines, line); ++count) {
+    EXPECT_TRUE(std::regex_match(line, whole)) << line;
+  }
+  EXPECT_GT(count, 3);
+  EXPECT_NE(text.find("  kept\n"), std::string::npos);
 }
 
 // A task's log: its stamps are local time, so the file says which zone when

@@ -105,6 +105,7 @@ class CheckCommand : public DataDirCommand {
     const DatabaseRoles roles =
         configured.ok() ? DatabaseRoles(server, settings) : DatabaseRoles();
     std::vector<std::string> damaged;
+    std::vector<std::string> older;
     size_t checked = 0;
     TwoPlacesFinder finder;
     for (const std::string& path : server.dataDirectory().DatabaseFiles()) {
@@ -120,6 +121,12 @@ class CheckCommand : public DataDirCommand {
                                    finder.Add(document);
                                    return Status();
                                  });
+      }
+      // Sound, only not of this version's format: upgrade's work, not damage.
+      if (s.Is(err::kOlderFormat)) {
+        std::printf("%s: older format\n", path.c_str());
+        older.push_back(path);
+        continue;
       }
       if (!s.ok()) problem = StatusMessage(s);
       std::printf("%s: %s\n", path.c_str(),
@@ -142,6 +149,13 @@ class CheckCommand : public DataDirCommand {
       failures.push_back(std::to_string(damaged.size()) + " of " +
                          std::to_string(checked) +
                          " databases failed the check: " + names);
+    }
+    if (!older.empty()) {
+      failures.push_back(std::to_string(older.size()) + " of " +
+                         std::to_string(checked) +
+                         " databases are of an older format (run "
+                         "'vtserver upgrade " +
+                         dir() + "')");
     }
     if (!found.empty()) {
       const Outcome repaired = Repair(server, roles, found, damaged.empty());

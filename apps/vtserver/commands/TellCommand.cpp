@@ -6,9 +6,29 @@
 #include <vector>
 
 #include "DataDirCommand.h"
+#include "base/Ascii.h"
+#include "databases/RouterItems.h"
 
 namespace vt::tool {
 namespace {
+
+// The words a command to the router may begin with (in any case), as its
+// console handler matches them; it logs any other as unknown.
+constexpr const char* kRouterCommandWords[] = {
+    "pause", "resume",  "enablerelease", "newqb", "newqc",
+    "newqd", "version", "totals",        "quit"};
+
+bool RouterKnows(const std::string& command) {
+  for (const char* word : kRouterCommandWords) {
+    const std::string_view known(word);
+    if (command.size() >= known.size() &&
+        EqualsIgnoreCase(std::string_view(command).substr(0, known.size()),
+                         known)) {
+      return true;
+    }
+  }
+  return false;
+}
 
 class TellCommand : public DataDirCommand {
  public:
@@ -55,6 +75,11 @@ class TellCommand : public DataDirCommand {
       return Outcome::Failure("task " + task_ + " is not running");
     }
     if (!s.ok()) return StatusFailure("cannot tell " + task_, s);
+    // The router answers an unknown command only in its log; a script must
+    // not take it for done.
+    if (queue == kQueueName && !RouterKnows(command_)) {
+      return Outcome::Failure(task_ + ": Unknown command " + command_);
+    }
     return Outcome();
   }
 

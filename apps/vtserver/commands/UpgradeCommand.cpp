@@ -14,6 +14,7 @@
 #include "DataDirCommand.h"
 #include "base/Ascii.h"
 #include "base/PosixFiles.h"
+#include "maintenance/Backup.h"
 #include "maintenance/RouterPause.h"
 #include "notes/HandleOwners.h"
 
@@ -33,23 +34,26 @@ std::string TimeSuffix() {
 
 // Every file of the database (and its log), as they lie: nothing writes
 // while the router is stopped and every other command refuses the
-// directory.
+// directory. As private as the originals, and durable before any is
+// changed.
 Outcome CopyAside(const fs::path& root, const std::string& path,
                   const fs::path& dest) {
+  Outcome outcome = MakeCopyFolders(root, path, dest);
   std::error_code ec;
-  fs::create_directories((dest / path).parent_path(), ec);
   for (const char* suffix : {"", "-wal"}) {
+    if (!outcome.ok()) break;
     fs::path from = root / path;
     from += suffix;
     if (!fs::exists(from, ec)) continue;
     fs::path to = dest / path;
     to += suffix;
-    if (!fs::copy_file(from, to, ec)) {
-      return Outcome::Failure("cannot copy " + from.string() + ": " +
-                              ec.message());
-    }
+    outcome = CopyFileDurably(from, to);
   }
-  return Outcome();
+  if (outcome.ok() && !SyncFolder((dest / path).parent_path()).ok()) {
+    outcome =
+        Outcome::Failure("cannot sync " + (dest / path).parent_path().string());
+  }
+  return outcome;
 }
 
 // server.ini with DataFormat set, replaced whole.
@@ -146,12 +150,27 @@ class UpgradeCommand : public DataDirCommand {
     if (fs::exists(dest, ec)) {
       return Outcome::Failure(dest.string() + " exists; nothing changed");
     }
-    for (const std::string& path : server.dataDirectory().DatabaseFiles()) {
-      const Outcome copied = CopyAside(root, path, dest);
-      if (!copied.ok()) return copied;
+    bool made = false;
+    Outcome outcome = MakeCopyFolder(dest, root, &made);
+    if (!outcome.ok()) {
+      return Outcome::Failure(
+          outcome.message() +
+          " to set the databases aside; nothing changed (name a folder " +
+          "this user may make with --backup DEST)");
     }
-    fs::copy_file(server.dataDirectory().IniFile(), dest / "server.ini", ec);
-    if (ec) return Outcome::Failure("cannot copy server.ini: " + ec.message());
+    for (const std::string& path : server.dataDirectory().DatabaseFiles()) {
+      if (outcome.ok()) outcome = CopyAside(root, path, dest);
+    }
+    if (outcome.ok()) {
+      outcome = CopyFileDurably(server.dataDirectory().IniFile(),
+                                dest / "server.ini");
+    }
+    if (outcome.ok() && !SyncFolder(dest).ok()) {
+      outcome = Outcome::Failure("cannot sync " + dest.string());
+    }
+    if (!outcome.ok()) {
+      return Outcome::Failure(outcome.message() + "; nothing changed");
+    }
     for (const std::string& path : older) {
       Database db(server);
       const Status s = db.Open(path);

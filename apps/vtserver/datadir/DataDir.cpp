@@ -37,6 +37,7 @@ Outcome OpenDataDirectory(const std::string& dir,
   options.echoToStdout = false;
   options.checkDatabases = dataDirOptions.checkDatabases;
   options.upgradeDatabases = dataDirOptions.upgrade;
+  options.readOnly = !dataDirOptions.writes;
   auto started = std::make_unique<LocalNotesServices>(options);
   Status s = started->Start();
   if (!s.ok()) return StatusFailure("cannot use " + dir, s);

@@ -2,6 +2,7 @@
 #include "datadir/DataDirInit.h"
 
 #include <stdlib.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
@@ -180,6 +181,35 @@ Outcome Populate(const fs::path& folder, const std::string& serverName,
   return CreateAdminDatabase(notes, serverName, mailboxNames);
 }
 
+// Moves what build holds into target, server.ini last: a directory without
+// it is no data directory yet, whatever else a crash left there.
+Outcome MoveIntoPlace(BuildFolder& build, const fs::path& target) {
+  // As private as a directory init makes.
+  if (::chmod(target.c_str(), 0700) != 0) {
+    return Outcome::Failure("cannot make " + target.string() + " private");
+  }
+  std::error_code ec;
+  std::vector<fs::path> entries;
+  for (const auto& entry : fs::directory_iterator(build.path(), ec)) {
+    if (entry.path().filename() != "server.ini")
+      entries.push_back(entry.path());
+  }
+  entries.push_back(build.path() / "server.ini");
+  for (const fs::path& from : entries) {
+    fs::rename(from, target / from.filename(), ec);
+    if (ec) {
+      return Outcome::Failure("cannot move " + from.string() + " into " +
+                              target.string() + ": " + ec.message());
+    }
+    if (from.filename() == "server.ini") {
+      if (!SyncFolder(target).ok()) {
+        return Outcome::Failure("cannot sync " + target.string());
+      }
+    }
+  }
+  return Outcome();
+}
+
 }  // namespace
 
 Outcome CheckServerName(const std::string& name) {
@@ -238,8 +268,18 @@ Outcome InitDataDirectory(const std::string& dir, const std::string& serverName,
                             " is not a directory");
   }
 
+  const bool existing = fs::exists(status);
   BuildFolder build;
   outcome = build.Make(parent, target.filename().string());
+  if (!outcome.ok() && existing) {
+    // An empty directory made for this user in a folder it may not write
+    // (/srv/mail1 in root's /srv): built inside, then moved up.
+    outcome = build.Make(target, target.filename().string());
+    if (!outcome.ok()) return outcome;
+    outcome = Populate(build.path(), serverName, mailboxes);
+    if (!outcome.ok()) return outcome;
+    return MoveIntoPlace(build, target);
+  }
   if (!outcome.ok()) return outcome;
   outcome = Populate(build.path(), serverName, mailboxes);
   if (!outcome.ok()) return outcome;

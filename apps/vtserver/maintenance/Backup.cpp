@@ -5,7 +5,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <memory>
 
 #include "base/PosixFiles.h"
@@ -19,31 +21,68 @@ namespace {
 namespace fs = std::filesystem;
 using SteadyClock = std::chrono::steady_clock;
 
-// made: whether it was made here.
-Outcome PrepareFolder(const fs::path& dest, bool* made) {
+mode_t ModeOf(const fs::path& path, mode_t otherwise) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : otherwise;
+}
+
+}  // namespace
+
+Outcome MakeCopyFolder(const fs::path& dest, const fs::path& like, bool* made) {
   *made = false;
+  const mode_t mode = ModeOf(like, 0700);
   std::error_code ec;
   if (fs::exists(dest, ec)) {
     if (!fs::is_directory(dest, ec) || !fs::is_empty(dest, ec)) {
       return Outcome::Failure(dest.string() +
                               " exists and is not an empty folder");
     }
+    // Mail must not become readable where it is copied to.
+    if (::chmod(dest.c_str(), mode) != 0) {
+      return Outcome::Failure("cannot make " + dest.string() +
+                              " private: " + std::strerror(errno));
+    }
     return Outcome();
   }
-  if (!fs::create_directories(dest, ec)) {
-    return Outcome::Failure("cannot make " + dest.string() + ": " +
-                            ec.message());
+  const fs::path parent = dest.parent_path();
+  if (!parent.empty() && !fs::exists(parent, ec)) {
+    fs::create_directories(parent, ec);
+  }
+  if (::mkdir(dest.c_str(), mode) != 0 || ::chmod(dest.c_str(), mode) != 0) {
+    return Outcome::Failure("cannot make the folder " + dest.string() + ": " +
+                            std::strerror(errno));
   }
   *made = true;
   return Outcome();
 }
 
-// A plain copy, durable on return.
-Outcome CopyPlainFile(const fs::path& from, const fs::path& to) {
+Outcome MakeCopyFolders(const fs::path& root, const fs::path& path,
+                        const fs::path& dest) {
+  fs::path relative;
+  for (const fs::path& part : path.parent_path()) {
+    relative /= part;
+    const fs::path folder = dest / relative;
+    if (::mkdir(folder.c_str(), 0700) == 0) {
+      if (::chmod(folder.c_str(), ModeOf(root / relative, 0700)) != 0) {
+        return Outcome::Failure("cannot make " + folder.string() +
+                                " private: " + std::strerror(errno));
+      }
+    } else if (errno != EEXIST) {
+      return Outcome::Failure("cannot make the folder " + folder.string() +
+                              ": " + std::strerror(errno));
+    }
+  }
+  return Outcome();
+}
+
+Outcome CopyFileDurably(const fs::path& from, const fs::path& to) {
   std::error_code ec;
   if (!fs::copy_file(from, to, ec)) {
-    return Outcome::Failure("cannot copy " + from.string() + ": " +
-                            ec.message());
+    return Outcome::Failure("cannot copy " + from.string() + " to " +
+                            to.string() + ": " + ec.message());
+  }
+  if (::chmod(to.c_str(), ModeOf(from, 0600)) != 0) {
+    return Outcome::Failure("cannot make " + to.string() + " private");
   }
   const UniqueFd fd(::open(to.c_str(), O_RDONLY | O_CLOEXEC));
   if (!fd || ::fsync(fd.get()) != 0) {
@@ -51,6 +90,8 @@ Outcome CopyPlainFile(const fs::path& from, const fs::path& to) {
   }
   return Outcome();
 }
+
+namespace {
 
 // A database held open and pinned until its copy is taken; the snapshot
 // goes first.
@@ -65,8 +106,9 @@ struct Pinned {
 Outcome BackupDataDirectory(LocalNotesServices& server, const fs::path& dest,
                             BackupReport* report) {
   const auto begun = SteadyClock::now();
+  const fs::path root = server.dataDirectory().root();
   bool made = false;
-  Outcome outcome = PrepareFolder(dest, &made);
+  Outcome outcome = MakeCopyFolder(dest, root, &made);
   if (!outcome.ok()) return outcome;
 
   std::vector<Pinned> pinned;
@@ -100,13 +142,20 @@ Outcome BackupDataDirectory(LocalNotesServices& server, const fs::path& dest,
 
   for (Pinned& p : pinned) {
     const fs::path target = dest / p.path;
-    const Status s = p.snapshot->CopyTo(target);
+    const Outcome folders = MakeCopyFolders(root, p.path, dest);
+    const Status s = folders.ok() ? p.snapshot->CopyTo(target) : Status();
     // Let go at once: a pinned snapshot keeps the write-ahead log from being
     // checkpointed past it.
     p.snapshot.reset();
     p.db.reset();
-    if (!s.ok()) {
-      report->failed.push_back(p.path + ": " + StatusMessage(s));
+    if (!folders.ok() || !s.ok()) {
+      report->failed.push_back(
+          p.path + ": " +
+          (folders.ok() ? StatusMessage(s) : folders.message()));
+      continue;
+    }
+    if (::chmod(target.c_str(), ModeOf(root / p.path, 0600)) != 0) {
+      report->failed.push_back(p.path + ": cannot make the copy private");
       continue;
     }
     std::error_code ec;
@@ -114,7 +163,7 @@ Outcome BackupDataDirectory(LocalNotesServices& server, const fs::path& dest,
     ++report->databases;
   }
   outcome =
-      CopyPlainFile(server.dataDirectory().IniFile(), dest / "server.ini");
+      CopyFileDurably(server.dataDirectory().IniFile(), dest / "server.ini");
   if (outcome.ok() && !SyncFolder(dest).ok()) {
     outcome = Outcome::Failure("cannot sync " + dest.string());
   }

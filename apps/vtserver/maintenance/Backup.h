@@ -29,8 +29,25 @@ struct BackupReport {
   std::vector<std::string> failed;  // "path: why" of databases not copied
 };
 
+// Makes dest, a new folder (or takes an empty one), as private as the
+// folder like; made says whether it was made here. A folder that cannot be
+// made is named with the reason.
+Outcome MakeCopyFolder(const std::filesystem::path& dest,
+                       const std::filesystem::path& like, bool* made);
+
+// Makes the folders of path (relative) under dest that are missing, each as
+// private as its namesake under root.
+Outcome MakeCopyFolders(const std::filesystem::path& root,
+                        const std::filesystem::path& path,
+                        const std::filesystem::path& dest);
+
+// Copies a plain file with its permissions, durable on return.
+Outcome CopyFileDurably(const std::filesystem::path& from,
+                        const std::filesystem::path& to);
+
 // Copies every database and server.ini of the server's data directory into
-// dest, a new folder (or an empty one). A database that cannot be read is
+// dest, a new folder (or an empty one), every folder and file as private as
+// its source. A database that cannot be read is
 // named in report->failed and the others are still copied; the outcome then
 // fails.
 Outcome BackupDataDirectory(LocalNotesServices& server,

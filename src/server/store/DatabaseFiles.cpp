@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "base/ByteOrder.h"
+#include "base/PosixFiles.h"
 #include "notes/FixedText.h"
 #include "server/store/Unid.h"
 
@@ -124,7 +125,9 @@ Status WalOwner::Lock(const fs::path& file) {
   for (;;) {
     UniqueFd fd(::open(record.c_str(),
                        O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
-    if (!fd) return err::kDiskError;
+    if (!fd)
+      return errno == ELOOP ? Status(err::kDiskError)
+                            : FileErrorStatus(errno, record);
     struct stat st {};
     if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
       return err::kDiskError;
@@ -263,7 +266,8 @@ Status CheckFileHeader(const fs::path& file, int32_t applicationId,
   // Non-blocking: a pipe put in the file's place meanwhile must not hang the
   // open.
   const UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-  if (!fd) return err::kDiskError;
+  // A file of another user's is a permission problem, not a failing disk.
+  if (!fd) return FileErrorStatus(errno, file);
   for (int look = 0; look < kHeaderLooks; ++look) {
     LookSizes before;
     if (!FileSize(fd.get(), &before.file)) return err::kDiskError;

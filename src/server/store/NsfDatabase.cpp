@@ -4,6 +4,7 @@
 #include "server/store/NsfDatabase.h"
 
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -41,6 +42,9 @@ Status NsfDatabase::Open(const fs::path& file,
   };
   Status s = checkFile();
   if (!s.ok()) return s;
+  if (options.readOnly && ::access(file.parent_path().c_str(), W_OK) != 0) {
+    return OpenAsItLies(file, out, options);
+  }
 
   // What lies beside the file is judged, and SQLite opens its log, with no
   // other opener of ours in between.
@@ -90,14 +94,7 @@ Status NsfDatabase::Open(const fs::path& file,
   // Damage found on the way is reported as such by the SQLite codes; an
   // unreadable file or folder stays a disk error.
   s = db->Configure();
-  if (s.ok() && options.quickCheck) {
-    std::string problem;
-    s = db->CheckIntegrity(/*quick=*/true, &problem);
-    if (s.ok() && !problem.empty()) s = err::kCorruptDatabase;
-  }
-  if (s.ok()) s = db->UpgradeLayout(options.upgrade);
-  if (s.ok()) s = db->PrepareStatements();
-  if (s.ok()) s = db->CheckStructure();
+  if (s.ok()) s = db->FinishOpen(options);
   if (!s.ok()) return s;
   if (!identity) {
     // Without an identity the next opener could not tell this file's log
@@ -110,6 +107,53 @@ Status NsfDatabase::Open(const fs::path& file,
   }
   *out = std::move(db);
   return Status();
+}
+
+Status NsfDatabase::OpenAsItLies(const fs::path& file,
+                                 std::unique_ptr<NsfDatabase>* out,
+                                 const OpenOptions& options) {
+  // Only read-only media are sure to hold still: there the file is read
+  // without any log; anywhere else (another user's folder) another process
+  // may be writing, and SQLite reads its log as usual.
+  struct statvfs media {};
+  const bool still = ::statvfs(file.parent_path().c_str(), &media) == 0 &&
+                     (media.f_flag & ST_RDONLY) != 0;
+  struct stat st {};
+  fs::path log = file;
+  log += "-wal";
+  if (still && ::stat(log.c_str(), &st) == 0 && st.st_size > 0) {
+    return err::kReadOnly;
+  }
+  if (::stat(file.c_str(), &st) != 0) {
+    return errno == ENOENT ? Status(err::kFileNotFound)
+                           : Status(err::kDiskError);
+  }
+  std::unique_ptr<NsfDatabase> db(new NsfDatabase(file));
+  Status s = still ? db->db_.OpenWithoutLog(file) : db->db_.OpenReadOnly(file);
+  if (!s.ok()) return s;
+  db->RememberFile(st);
+  sqlite3_busy_timeout(db->db_.get(), 10000);
+  sqlite3_db_config(db->db_.get(), SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr);
+  s = db->db_.Exec("PRAGMA trusted_schema=OFF; PRAGMA cell_size_check=ON;");
+  OpenOptions reading = options;
+  reading.upgrade = false;
+  if (s.ok()) s = db->FinishOpen(reading);
+  if (!s.ok()) return s;
+  *out = std::move(db);
+  return Status();
+}
+
+Status NsfDatabase::FinishOpen(const OpenOptions& options) {
+  Status s;
+  if (options.quickCheck) {
+    std::string problem;
+    s = CheckIntegrity(/*quick=*/true, &problem);
+    if (s.ok() && !problem.empty()) s = err::kCorruptDatabase;
+  }
+  if (s.ok()) s = UpgradeLayout(options.upgrade);
+  if (s.ok()) s = PrepareStatements();
+  if (s.ok()) s = CheckStructure();
+  return s;
 }
 
 Status NsfDatabase::Create(const fs::path& file, uint16_t dbClass,

@@ -82,6 +82,12 @@ class NsfDatabase {
     // Brings a file of an earlier layout up to kSchemaVersion; without it
     // such a file is refused with kOlderFormat.
     bool upgrade = true;
+    // For a reader only: a file whose folder it may not write is opened
+    // read-only, without the identity record it could not make there. On
+    // read-only media it is read as it lies, without its write-ahead log;
+    // one whose log still holds pages there is refused with kReadOnly, as
+    // reading around them would show an earlier state.
+    bool readOnly = false;
     // Where leftovers are set aside; null: PosixFileNames. Not owned.
     FileNames* names = nullptr;
     // For tests: runs inside each look at the file's header, after its
@@ -238,6 +244,13 @@ class NsfDatabase {
   explicit NsfDatabase(std::filesystem::path file);
 
   Status Configure();
+  // A file opened read-only as it lies (OpenOptions::readOnly).
+  static Status OpenAsItLies(const std::filesystem::path& file,
+                             std::unique_ptr<NsfDatabase>* out,
+                             const OpenOptions& options);
+  // After Configure's first steps (or alone, for a file read as it lies):
+  // the checks and the statements.
+  Status FinishOpen(const OpenOptions& options);
   // Brings a file of an earlier layout up to kSchemaVersion, or refuses it
   // (kOlderFormat) when upgrade is not set; kNewerFormat for a later one.
   Status UpgradeLayout(bool upgrade);

@@ -49,6 +49,10 @@ Status SqliteConnection::Open(const std::filesystem::path& file, bool create) {
   return OpenWith(file.c_str(), flags);
 }
 
+Status SqliteConnection::OpenReadOnly(const std::filesystem::path& file) {
+  return OpenWith(file.c_str(), SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX);
+}
+
 Status SqliteConnection::OpenWithoutLog(const std::filesystem::path& file) {
   // A URI, so every byte of the path that could end it or start a
   // parameter is escaped; an absolute path gets an empty authority, so that

@@ -33,6 +33,9 @@ class SqliteConnection {
   // shared memory beside it (SQLite's immutable=1). Only for reading what
   // is never rewritten once the file is in place.
   Status OpenWithoutLog(const std::filesystem::path& file);
+  // Opens an existing file read-only, its write-ahead log read as usual
+  // (through shared memory another process made, when this one may not).
+  Status OpenReadOnly(const std::filesystem::path& file);
   void Close();
   // Runs one or more statements that return no rows. Outside a transaction
   // it makes commits durable first (see SetDurableCommits).
