@@ -3,6 +3,7 @@
 
 #include <charconv>
 #include <system_error>
+#include <vector>
 
 #include "databases/RouterItems.h"
 
@@ -65,13 +66,37 @@ RouterStatus ParseRouterStatusText(std::string_view text) {
   return status;
 }
 
+std::optional<RouterTotals> ParseMovedText(std::string_view text) {
+  // kMovedLineFormat, piece by piece.
+  RouterTotals moved;
+  if (Take(text, "Since start - mail ") && TakeNumber(text, &moved.mail) &&
+      Take(text, "  spam-D ") && TakeNumber(text, &moved.spamD) &&
+      Take(text, "  spam-C ") && TakeNumber(text, &moved.spamC) &&
+      Take(text, "  spam-B ") && TakeNumber(text, &moved.spamB) &&
+      text.empty()) {
+    return moved;
+  }
+  return std::nullopt;
+}
+
 RouterStatus ReadRouterStatus(const ServerAdmin& server) {
-  for (const ServerAdmin::TaskLine& line : server.ReadTaskLines()) {
+  const std::vector<ServerAdmin::TaskLine> lines = server.ReadTaskLines();
+  RouterStatus status;
+  for (const ServerAdmin::TaskLine& line : lines) {
     if (line.running && line.name == kStatusLineName) {
-      return ParseRouterStatusText(line.text);
+      status = ParseRouterStatusText(line.text);
+      break;
     }
   }
-  return RouterStatus();
+  // A moved line without a main line is a router on its way out.
+  if (status.state == RouterState::kStopped) return status;
+  for (const ServerAdmin::TaskLine& line : lines) {
+    if (line.running && line.name == kMovedLineName) {
+      status.moved = ParseMovedText(line.text);
+      break;
+    }
+  }
+  return status;
 }
 
 }  // namespace vt::tool
