@@ -25,6 +25,18 @@ bool TakeNumber(std::string_view& text, int64_t* value) {
   return true;
 }
 
+// The four counts of a status text, each after its label, in the order both
+// of the router's lines give them (mail, D, C, B), and nothing after them.
+bool TakeCounts(std::string_view text, const std::string_view (&labels)[4],
+                RouterTotals* totals) {
+  int64_t* const counts[] = {&totals->mail, &totals->spamD, &totals->spamC,
+                             &totals->spamB};
+  for (size_t i = 0; i < 4; ++i) {
+    if (!Take(text, labels[i]) || !TakeNumber(text, counts[i])) return false;
+  }
+  return text.empty();
+}
+
 }  // namespace
 
 const char* RouterStateName(RouterState state) {
@@ -53,13 +65,10 @@ RouterStatus ParseRouterStatusText(std::string_view text) {
   if (text.empty() || text.front() != 'v' || dash == std::string_view::npos) {
     return status;
   }
-  std::string_view rest = text.substr(dash);
   RouterTotals totals;
-  if (Take(rest, " - Mail: ") && TakeNumber(rest, &totals.mail) &&
-      Take(rest, "  Spam-D: ") && TakeNumber(rest, &totals.spamD) &&
-      Take(rest, "  Spam-C: ") && TakeNumber(rest, &totals.spamC) &&
-      Take(rest, "  Spam-B: ") && TakeNumber(rest, &totals.spamB) &&
-      rest.empty()) {
+  if (TakeCounts(text.substr(dash),
+                 {" - Mail: ", "  Spam-D: ", "  Spam-C: ", "  Spam-B: "},
+                 &totals)) {
     status.version = std::string(text.substr(1, dash - 1));
     status.totals = totals;
   }
@@ -69,11 +78,9 @@ RouterStatus ParseRouterStatusText(std::string_view text) {
 std::optional<RouterTotals> ParseMovedText(std::string_view text) {
   // kMovedLineFormat, piece by piece.
   RouterTotals moved;
-  if (Take(text, "Since start - mail ") && TakeNumber(text, &moved.mail) &&
-      Take(text, "  spam-D ") && TakeNumber(text, &moved.spamD) &&
-      Take(text, "  spam-C ") && TakeNumber(text, &moved.spamC) &&
-      Take(text, "  spam-B ") && TakeNumber(text, &moved.spamB) &&
-      text.empty()) {
+  if (TakeCounts(text,
+                 {"Since start - mail ", "  spam-D ", "  spam-C ", "  spam-B "},
+                 &moved)) {
     return moved;
   }
   return std::nullopt;

@@ -76,22 +76,22 @@ class Exposition {
 
 // ---- JSON ------------------------------------------------------------------
 
+namespace {
+
+Json TotalsJson(const std::optional<RouterTotals>& totals) {
+  if (!totals) return nullptr;
+  return Json{{"mail", totals->mail},
+              {"spamB", totals->spamB},
+              {"spamC", totals->spamC},
+              {"spamD", totals->spamD}};
+}
+
+}  // namespace
+
 Json StatsJson(const Stats& stats) {
   const RouterStatus& router = stats.router;
-  Json today = nullptr;
-  if (router.totals) {
-    today = Json{{"mail", router.totals->mail},
-                 {"spamB", router.totals->spamB},
-                 {"spamC", router.totals->spamC},
-                 {"spamD", router.totals->spamD}};
-  }
-  Json moved = nullptr;
-  if (router.moved) {
-    moved = Json{{"mail", router.moved->mail},
-                 {"spamB", router.moved->spamB},
-                 {"spamC", router.moved->spamC},
-                 {"spamD", router.moved->spamD}};
-  }
+  const Json today = TotalsJson(router.totals);
+  const Json moved = TotalsJson(router.moved);
   Json out = Json::object();
   out["time"] = IsoUtcText(stats.now);
   out["router"] =
@@ -170,6 +170,17 @@ void RouterStateFamily(Exposition& e, const RouterState* state) {
   e.Sample(kStateMetric, "state", kUnknownState, uint64_t{state == nullptr});
 }
 
+void RoutesFamily(Exposition& e, const char* name, const char* help,
+                  const char* type, const RouterTotals& t) {
+  e.Family(name, help, type);
+  const std::pair<const char*, int64_t> routes[] = {
+      {"mail", t.mail}, {"B", t.spamB}, {"C", t.spamC}, {"D", t.spamD}};
+  for (const auto& [route, count] : routes) {
+    e.Sample(name, "route", route,
+             static_cast<uint64_t>(std::max<int64_t>(0, count)));
+  }
+}
+
 }  // namespace
 
 std::string PrometheusUnknownText() {
@@ -182,29 +193,16 @@ std::string PrometheusText(const Stats& stats) {
   Exposition e;
   RouterStateFamily(e, &stats.router.state);
   if (stats.router.moved) {
-    const RouterTotals& m = *stats.router.moved;
-    e.Family("vtrouter_messages_moved_total",
-             "Messages the router moved since it started, by route: mail to "
-             "the mail boxes, B, C and D to their quarantines.",
-             "counter");
-    const std::pair<const char*, int64_t> routes[] = {
-        {"mail", m.mail}, {"B", m.spamB}, {"C", m.spamC}, {"D", m.spamD}};
-    for (const auto& [route, count] : routes) {
-      e.Sample("vtrouter_messages_moved_total", "route", route,
-               static_cast<uint64_t>(std::max<int64_t>(0, count)));
-    }
+    RoutesFamily(e, "vtrouter_messages_moved_total",
+                 "Messages the router moved since it started, by route: mail "
+                 "to the mail boxes, B, C and D to their quarantines.",
+                 "counter", *stats.router.moved);
   }
   if (stats.router.totals) {
-    const RouterTotals& t = *stats.router.totals;
-    e.Family("vtrouter_messages_today",
-             "Messages the router moved today by route: mail to the mail "
-             "boxes, B, C and D to their quarantines.");
-    const std::pair<const char*, int64_t> routes[] = {
-        {"mail", t.mail}, {"B", t.spamB}, {"C", t.spamC}, {"D", t.spamD}};
-    for (const auto& [route, count] : routes) {
-      e.Sample("vtrouter_messages_today", "route", route,
-               static_cast<uint64_t>(std::max<int64_t>(0, count)));
-    }
+    RoutesFamily(e, "vtrouter_messages_today",
+                 "Messages the router moved today by route: mail to the mail "
+                 "boxes, B, C and D to their quarantines.",
+                 "gauge", *stats.router.totals);
   }
   if (stats.configProblem.empty()) {
     const BacklogStats& b = stats.backlog;
