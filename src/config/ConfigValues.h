@@ -24,8 +24,8 @@ int16_t AlternateInterceptor(double number);
 
 // MailProcessingOptions by its first character: 0 disabled, 2, else 1.
 uint16_t ProcessingMode(std::string_view text);
-// ConsoleLogLevel by its first character: "1" logs every message (2),
-// anything else the usual lines (1).
+// ConsoleLogLevel by its first character: "1" (2) leaves out the summary
+// line of each move, anything else (1) keeps it.
 uint16_t LogLevel(std::string_view text);
 
 // A number item as the 32-bit value the router keeps: truncated towards zero

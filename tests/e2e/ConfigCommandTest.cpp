@@ -150,11 +150,19 @@ TEST_F(ConfigCommand, AValueIsRefusedOrTheRouterTakesItAsGiven) {
        {"ReleaseMailMinutes=5", "ReleaseMailMinutes=-1",
         "ReleaseMailMinutes=30.5", "AlternateInterceptor=2",
         "MailProcessingOptions=3", "ConsoleLogLevel=yes", "CatBQNsfD=a;b",
-        "MailboxNsf=", "MailboxNsf=1;2;3;4;5;6;7;8;9;10;11"}) {
+        "MailboxNsf=", "MailboxNsf=1;2;3;4;5;6;7;8;9;10;11", "ServerName="}) {
     const auto before = Snapshot();
     EXPECT_TRUE(IsOneLineError(Vt({"config", dir(), bad}))) << bad;
     EXPECT_EQ(Snapshot(), before) << bad;
   }
+  // Longer than the router's field: it would refuse the value and not start.
+  const auto before = Snapshot();
+  EXPECT_TRUE(IsOneLineError(
+      Vt({"config", dir(), "CatBQNsfD=" + std::string(260, 'q') + ".nsf"})));
+  EXPECT_EQ(Snapshot(), before);
+  EXPECT_EQ(Vt({"config", dir(), "CatBQNsfD=" + std::string(255, 'q') + ".nsf"})
+                .exitCode,
+            0);
   const RunResult five = Vt({"config", dir(), "ReleaseMailMinutes=5"});
   EXPECT_NE(five.err.find("as 0; it takes 0 (no timed release)"),
             std::string::npos)

@@ -210,6 +210,7 @@ class StatsCommand : public DataDirCommand {
                    "with --prometheus: replace FILE whole (through FILE.tmp) "
                    "instead of printing; when the figures cannot be had, "
                    "FILE says the router's state is unknown")
+        ->type_name("FILE")
         ->needs(prometheus);
   }
 

@@ -14,6 +14,8 @@
 namespace vt::tool {
 namespace {
 
+// Single values the router reads into fields of a server name's or a path's
+// size, refusing (not cutting) a longer one.
 constexpr const char* kServerItems[] = {
     kItemMailboxServer,     kItemScanningServer,    kItemQuarantineServerB,
     kItemQuarantineServerC, kItemQuarantineServerD, kItemServerName};
@@ -113,7 +115,7 @@ Outcome CheckChoice(const ConfigAssignment& a) {
   };
   const Choice choices[] = {
       {kItemMailProcessingOptions, {"0", "1", "2"}, "0 (disabled), 1 or 2"},
-      {kItemConsoleLogLevel, {"0", "1"}, "0 or 1 (every message logged)"},
+      {kItemConsoleLogLevel, {"0", "1"}, "0 or 1 (no summary lines)"},
   };
   for (const Choice& c : choices) {
     if (!Is(a.item, c.item)) continue;
@@ -149,6 +151,10 @@ Outcome CheckOne(const ConfigAssignment& a) {
     if (Is(a.item, kItemMailboxNsf)) {
       return Outcome::Failure(
           "the router cannot run without MailboxNsf; nothing written");
+    }
+    if (Is(a.item, kItemServerName)) {
+      return Outcome::Failure(
+          "the router finds its document by ServerName; nothing written");
     }
     return Outcome();
   }
