@@ -167,6 +167,18 @@ TEST_F(ConfigCommand, AValueIsRefusedOrTheRouterTakesItAsGiven) {
   EXPECT_NE(five.err.find("as 0; it takes 0 (no timed release)"),
             std::string::npos)
       << five.err;
+  // Insisted on: written, with what the router will make of it.
+  const RunResult forced =
+      Vt({"config", dir(), "--force", "MaxQuarantineSize=5"});
+  ASSERT_EQ(forced.exitCode, 0) << forced.err;
+  EXPECT_NE(forced.err.find("warning: MaxQuarantineSize=5 would be read by "
+                            "the router as 10"),
+            std::string::npos)
+      << forced.err;
+  EXPECT_NE(Vt({"stats", dir(), "--prometheus"})
+                .out.find("vtrouter_quarantine_limit_bytes{perimeter=\"B\"} " +
+                          std::to_string(10 << 20) + "\n"),
+            std::string::npos);
   for (const char* good : {"ReleaseMailMinutes=0", "ReleaseMailMinutes=10",
                            "AlternateInterceptor=1", "MailProcessingOptions=2",
                            "ConsoleLogLevel=0", "releasemailminutes=60"}) {

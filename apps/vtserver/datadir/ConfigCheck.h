@@ -12,9 +12,9 @@
 namespace vt::tool {
 
 // Fails on the first value the router would refuse or read as something
-// else, naming what it would make of it. An item the router does not read
-// (a typo, or an item of another task of the product) fails too unless
-// force is given; then it is written, and *warnings names it.
+// else, naming what it would make of it, and on an item the router does not
+// read (a typo, or an item of another task of the product). With force
+// neither fails: *warnings says the same, and the values are written.
 Outcome CheckConfigAssignments(const std::vector<ConfigAssignment>& assignments,
                                bool force, std::vector<std::string>* warnings);
 
