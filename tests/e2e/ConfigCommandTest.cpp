@@ -20,6 +20,15 @@ class ConfigCommand : public DataDirTest {
     Init("CN=Mail1/O=Example");
   }
 
+  // `vtserver config DIR --force ASSIGNMENT`: written, with that warning.
+  void ExpectWrittenWithWarning(const std::string& assignment,
+                                const std::string& warning) {
+    const RunResult r = Vt({"config", dir(), "--force", assignment});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.err.find("vtserver: warning: " + warning), std::string::npos)
+        << r.err;
+  }
+
   StoredMessage Document() const {
     const std::vector<StoredMessage> docs = Messages(kAdmin);
     EXPECT_EQ(docs.size(), 1u);
@@ -107,13 +116,8 @@ TEST_F(ConfigCommand, AnItemTheRouterDoesNotReadNeedsForce) {
   EXPECT_EQ(Snapshot(), before);
 
   // Another task's item: written when asked, with a warning.
-  const RunResult forced =
-      Vt({"config", dir(), "--force", "SpamScoreCutoff=7"});
-  ASSERT_EQ(forced.exitCode, 0) << forced.err;
-  EXPECT_NE(forced.err.find("warning: SpamScoreCutoff is not an item the "
-                            "router reads"),
-            std::string::npos)
-      << forced.err;
+  ExpectWrittenWithWarning("SpamScoreCutoff=7",
+                           "SpamScoreCutoff is not an item the router reads");
   EXPECT_EQ(Document().Item("SpamScoreCutoff"), "7");
   // Removing a stray item needs no force.
   ASSERT_EQ(Vt({"config", dir(), "SpamScoreCutoff="}).exitCode, 0);
@@ -168,13 +172,9 @@ TEST_F(ConfigCommand, AValueIsRefusedOrTheRouterTakesItAsGiven) {
             std::string::npos)
       << five.err;
   // Insisted on: written, with what the router will make of it.
-  const RunResult forced =
-      Vt({"config", dir(), "--force", "MaxQuarantineSize=5"});
-  ASSERT_EQ(forced.exitCode, 0) << forced.err;
-  EXPECT_NE(forced.err.find("warning: MaxQuarantineSize=5 would be read by "
-                            "the router as 10"),
-            std::string::npos)
-      << forced.err;
+  ExpectWrittenWithWarning("MaxQuarantineSize=5",
+                           "MaxQuarantineSize=5 would be read by the router "
+                           "as 10");
   EXPECT_NE(Vt({"stats", dir(), "--prometheus"})
                 .out.find("vtrouter_quarantine_limit_bytes{perimeter=\"B\"} " +
                           std::to_string(10 << 20) + "\n"),
