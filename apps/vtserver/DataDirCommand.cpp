@@ -2,6 +2,7 @@
 #include "DataDirCommand.h"
 
 #include <memory>
+#include <utility>
 
 #include "datadir/DataDir.h"
 
@@ -19,6 +20,7 @@ int DataDirCommand::Run() {
   std::unique_ptr<LocalNotesServices> server;
   if (outcome.ok()) outcome = OpenDataDirectory(dir_, &server, Options());
   if (outcome.ok()) outcome = RunOn(*server);
+  outcome = Finish(std::move(outcome));
   return outcome.ok() ? 0 : ReportFailure(outcome);
 }
 

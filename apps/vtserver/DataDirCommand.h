@@ -27,6 +27,9 @@ class DataDirCommand : public Command {
   // Checks made before the data directory is opened.
   virtual Outcome CheckArguments() { return Outcome(); }
   virtual Outcome RunOn(LocalNotesServices& server) = 0;
+  // Called with how the whole run went, failed or not, before it is
+  // reported: a command may leave its output saying so.
+  virtual Outcome Finish(Outcome outcome) { return outcome; }
   // How the data directory is opened; read after CheckArguments.
   virtual DataDirOptions Options() const { return DataDirOptions(); }
 

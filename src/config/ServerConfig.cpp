@@ -2,10 +2,10 @@
 // name, then every item with its default and limit.
 #include "config/ServerConfig.h"
 
-#include <cmath>
 #include <cstring>
 
 #include "config/ConfigItems.h"
+#include "config/ConfigValues.h"
 #include "notes/HandleOwners.h"
 
 namespace vt {
@@ -15,20 +15,8 @@ constexpr uint16_t kFindCaseInsensitive = 2;
 constexpr uint32_t kReadNoteIdsOnly = 1;
 constexpr uint16_t kNavigateNext = 1;
 constexpr size_t kItemBufferSize = 500;
-constexpr uint32_t kMinQuarantineMb = 10;
-constexpr uint32_t kMaxQuarantineMb = 4075;
-constexpr uint32_t kMinReleaseMinutes = 10;
 
 }  // namespace
-
-uint32_t NumberToUint32(double value) {
-  if (std::isnan(value)) return 0;
-  // Beyond what 32 bits hold (signed below, unsigned above) the value stays
-  // at the nearest end rather than wrapping round to a small number.
-  if (value >= 4294967295.0) return 0xFFFFFFFFu;
-  if (value <= -2147483648.0) return 0x80000000u;
-  return static_cast<uint32_t>(static_cast<int64_t>(value));
-}
 
 ServerConfig::ServerConfig(NotesServices& notes, SystemServices& system,
                            const char* adminServerName,
@@ -222,35 +210,27 @@ bool ServerConfig::ReadItems(NoteHandle note) {
   whole =
       ReadText(note, kItemQuarantineServerD, quarantineServerD.span()) && whole;
 
-  uint32_t megabytes =
-      NumberToUint32(n.GetNumberItem(note, kItemMaxQuarantineSize, 2048));
-  if (megabytes < kMinQuarantineMb) megabytes = kMinQuarantineMb;
-  if (megabytes > kMaxQuarantineMb) megabytes = kMaxQuarantineMb;
-  maxQuarantineBytes = megabytes << 20;
+  maxQuarantineBytes = QuarantineMegabytes(n.GetNumberItem(
+                           note, kItemMaxQuarantineSize, kDefaultQuarantineMb))
+                       << 20;
 
   FixedText<kItemBufferSize> text;
   text.Clear();
   n.GetTextItem(note, kItemMailProcessingOptions, text.span());
-  if (text[0] == '0') {
-    processingMode = 0;
+  processingMode = ProcessingMode(text.view());
+  if (processingMode == 0) {
     ReportError(Status(), "*** Veltrane is currently disabled. ***");
-  } else if (text[0] == '2') {
-    processingMode = 2;
-  } else {
-    processingMode = 1;
   }
 
-  alternateInterceptor = static_cast<int16_t>(static_cast<uint16_t>(
-      NumberToUint32(n.GetNumberItem(note, kItemAlternateInterceptor, 0))));
+  alternateInterceptor =
+      AlternateInterceptor(n.GetNumberItem(note, kItemAlternateInterceptor, 0));
 
-  logLevel = 1;
   text.Clear();
   n.GetTextItem(note, kItemConsoleLogLevel, text.span());
-  if (text[0] == '1') logLevel = 2;
+  logLevel = LogLevel(text.view());
 
   releaseMinutes =
-      NumberToUint32(n.GetNumberItem(note, kItemReleaseMailMinutes, 0));
-  if (releaseMinutes < kMinReleaseMinutes) releaseMinutes = 0;
+      ReleaseMinutes(n.GetNumberItem(note, kItemReleaseMailMinutes, 0));
   return whole;
 }
 

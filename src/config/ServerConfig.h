@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "config/ConfigValues.h"
 #include "databases/MailDatabase.h"
 #include "system/SystemServices.h"
 
@@ -82,10 +83,5 @@ class ServerConfig : public MailDatabase {
 
   SystemServices& system_;
 };
-
-// A number item as the 32-bit value the router keeps: truncated towards zero
-// and taken as unsigned, so -1 reads as 0xFFFFFFFF; a value beyond the 32-bit
-// range (-2^31 to 2^32 - 1) reads as the nearest end of it, NaN as 0.
-uint32_t NumberToUint32(double value);
 
 }  // namespace vt

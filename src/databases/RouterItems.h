@@ -31,5 +31,10 @@ inline constexpr uint16_t kDatabaseClass = 0xFF01;
 inline constexpr char kQueueName[] = "MQ$VTROUTER";
 inline constexpr char kStatusLineName[] = "VeltraneRouter";
 inline constexpr char kPausedStatus[] = "Paused";
+// A second line, kept whatever the first says: the messages moved since the
+// router started, by route.
+inline constexpr char kMovedLineName[] = "VeltraneRouter moved";
+inline constexpr char kMovedLineFormat[] =
+    "Since start - mail %lld  spam-D %lld  spam-C %lld  spam-B %lld";
 
 }  // namespace vt

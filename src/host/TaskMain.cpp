@@ -8,6 +8,7 @@
 #include "host/DailyTotals.h"
 #include "host/FileVersion.h"
 #include "host/InstanceGuard.h"
+#include "host/MovedCounters.h"
 #include "log/TaskLog.h"
 
 namespace vt {
@@ -23,7 +24,9 @@ void LogLine(NotesServices& notes, const char* text) {
 
 // Runs one turn's configuration check and pass. Each block swallows every
 // exception: a failure in a pass must never end the task.
-void GuardedPass(RouterEngine& engine, DailyTotals& totals) {
+void GuardedPass(RouterEngine& engine, DailyTotals& totals,
+                 MovedCounters& moved) {
+  const MessageCounts before = totals;
   try {
     if (engine.config->Reinitialize() == kReinitReread) {
       engine.reinitRequested = 1;
@@ -39,6 +42,7 @@ void GuardedPass(RouterEngine& engine, DailyTotals& totals) {
         static_cast<long>(totals.SpamB));
   } catch (...) {
   }
+  moved.Add(engine.notes, before, totals);
 }
 
 }  // namespace
@@ -78,6 +82,9 @@ Status TaskMain(NotesServices& notes, SystemServices& system,
     return Status();
   }
 
+  MovedCounters moved;
+  moved.Start(notes, taskModule, line);
+
   QueueHandle queue;
   const Status queueStatus = notes.OpenQueue(kQueueName, 1, &queue);
   if (!queueStatus.ok()) {
@@ -115,7 +122,7 @@ Status TaskMain(NotesServices& notes, SystemServices& system,
                              guardUnrestored)) {
         break;
       }
-      if (!pause.paused) GuardedPass(engine, totals);
+      if (!pause.paused) GuardedPass(engine, totals, moved);
     }
   }
 

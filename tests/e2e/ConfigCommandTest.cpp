@@ -20,6 +20,15 @@ class ConfigCommand : public DataDirTest {
     Init("CN=Mail1/O=Example");
   }
 
+  // `vtserver config DIR --force ASSIGNMENT`: written, with that warning.
+  void ExpectWrittenWithWarning(const std::string& assignment,
+                                const std::string& warning) {
+    const RunResult r = Vt({"config", dir(), "--force", assignment});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.err.find("vtserver: warning: " + warning), std::string::npos)
+        << r.err;
+  }
+
   StoredMessage Document() const {
     const std::vector<StoredMessage> docs = Messages(kAdmin);
     EXPECT_EQ(docs.size(), 1u);
@@ -28,9 +37,9 @@ class ConfigCommand : public DataDirTest {
 };
 
 TEST_F(ConfigCommand, StoresEachItemAsTheRouterReadsIt) {
-  const RunResult r =
-      Vt({"config", dir(), "MaxQuarantineSize=100", "ScanningNsf=a.box;b.box",
-          "ConsoleLogLevel=1", "Owners=Ann;Bob", "ReleaseMailMinutes=45.5"});
+  const RunResult r = Vt({"config", dir(), "--force", "MaxQuarantineSize=100",
+                          "ScanningNsf=a.box;b.box", "ConsoleLogLevel=1",
+                          "Owners=Ann;Bob", "ReleaseMailMinutes=45"});
   ASSERT_EQ(r.exitCode, 0) << r.err;
   const StoredMessage doc = Document();
   EXPECT_EQ(doc.types.at("MaxQuarantineSize"), kTypeNumber);
@@ -46,8 +55,7 @@ TEST_F(ConfigCommand, StoresEachItemAsTheRouterReadsIt) {
   ASSERT_EQ(printed.exitCode, 0) << printed.err;
   EXPECT_NE(printed.out.find("\nMaxQuarantineSize = 100\n"), std::string::npos)
       << printed.out;
-  EXPECT_NE(printed.out.find("\nReleaseMailMinutes = 45.5\n"),
-            std::string::npos);
+  EXPECT_NE(printed.out.find("\nReleaseMailMinutes = 45\n"), std::string::npos);
   EXPECT_NE(printed.out.find("\nScanningNsf = a.box;b.box\n"),
             std::string::npos);
 }
@@ -95,6 +103,87 @@ TEST_F(ConfigCommand, AMalformedAssignmentWritesNothing) {
       Vt({"config", dir(), "ConsoleLogLevel=1", "consoleloglevel=2"})));
   EXPECT_TRUE(IsOneLineError(Vt({"config", dir(), "MailboxNsf=;"})));
   EXPECT_EQ(Snapshot(), before);
+}
+
+TEST_F(ConfigCommand, AnItemTheRouterDoesNotReadNeedsForce) {
+  const auto before = Snapshot();
+  const RunResult typo = Vt({"config", dir(), "ReleaseMailMinute=15"});
+  EXPECT_TRUE(IsOneLineError(typo));
+  EXPECT_NE(typo.err.find("did you mean ReleaseMailMinutes?"),
+            std::string::npos)
+      << typo.err;
+  EXPECT_NE(typo.err.find("--force"), std::string::npos) << typo.err;
+  EXPECT_EQ(Snapshot(), before);
+
+  // Another task's item: written when asked, with a warning.
+  ExpectWrittenWithWarning("SpamScoreCutoff=7",
+                           "SpamScoreCutoff is not an item the router reads");
+  EXPECT_EQ(Document().Item("SpamScoreCutoff"), "7");
+  // Removing a stray item needs no force.
+  ASSERT_EQ(Vt({"config", dir(), "SpamScoreCutoff="}).exitCode, 0);
+  EXPECT_FALSE(Document().Has("SpamScoreCutoff"));
+}
+
+// Every value is either refused with nothing written, or read back by the
+// router exactly as given: stats shows the limit the router will use.
+TEST_F(ConfigCommand, AValueIsRefusedOrTheRouterTakesItAsGiven) {
+  for (const char* size :
+       {"-3", "0", "5", "9.99", "10", "10.5", "100", "4075", "4076", "1e12"}) {
+    const auto before = Snapshot();
+    const RunResult r =
+        Vt({"config", dir(), std::string("MaxQuarantineSize=") + size});
+    if (r.exitCode != 0) {
+      EXPECT_TRUE(IsOneLineError(r)) << size;
+      EXPECT_NE(r.err.find("would be read by the router as"), std::string::npos)
+          << r.err;
+      EXPECT_EQ(Snapshot(), before) << size;
+      continue;
+    }
+    const RunResult metrics = Vt({"stats", dir(), "--prometheus"});
+    const uint64_t bytes = static_cast<uint64_t>(std::stod(size)) << 20;
+    EXPECT_NE(metrics.out.find("vtrouter_quarantine_limit_bytes{perimeter="
+                               "\"B\"} " +
+                               std::to_string(bytes) + "\n"),
+              std::string::npos)
+        << size << "\n"
+        << metrics.out;
+  }
+  EXPECT_EQ(Document().Item("MaxQuarantineSize"), "4075");
+
+  for (const char* bad :
+       {"ReleaseMailMinutes=5", "ReleaseMailMinutes=-1",
+        "ReleaseMailMinutes=30.5", "AlternateInterceptor=2",
+        "MailProcessingOptions=3", "ConsoleLogLevel=yes", "CatBQNsfD=a;b",
+        "MailboxNsf=", "MailboxNsf=1;2;3;4;5;6;7;8;9;10;11", "ServerName="}) {
+    const auto before = Snapshot();
+    EXPECT_TRUE(IsOneLineError(Vt({"config", dir(), bad}))) << bad;
+    EXPECT_EQ(Snapshot(), before) << bad;
+  }
+  // Longer than the router's field: it would refuse the value and not start.
+  const auto before = Snapshot();
+  EXPECT_TRUE(IsOneLineError(
+      Vt({"config", dir(), "CatBQNsfD=" + std::string(260, 'q') + ".nsf"})));
+  EXPECT_EQ(Snapshot(), before);
+  EXPECT_EQ(Vt({"config", dir(), "CatBQNsfD=" + std::string(255, 'q') + ".nsf"})
+                .exitCode,
+            0);
+  const RunResult five = Vt({"config", dir(), "ReleaseMailMinutes=5"});
+  EXPECT_NE(five.err.find("as 0; it takes 0 (no timed release)"),
+            std::string::npos)
+      << five.err;
+  // Insisted on: written, with what the router will make of it.
+  ExpectWrittenWithWarning("MaxQuarantineSize=5",
+                           "MaxQuarantineSize=5 would be read by the router "
+                           "as 10");
+  EXPECT_NE(Vt({"stats", dir(), "--prometheus"})
+                .out.find("vtrouter_quarantine_limit_bytes{perimeter=\"B\"} " +
+                          std::to_string(10 << 20) + "\n"),
+            std::string::npos);
+  for (const char* good : {"ReleaseMailMinutes=0", "ReleaseMailMinutes=10",
+                           "AlternateInterceptor=1", "MailProcessingOptions=2",
+                           "ConsoleLogLevel=0", "releasemailminutes=60"}) {
+    EXPECT_EQ(Vt({"config", dir(), good}).exitCode, 0) << good;
+  }
 }
 
 TEST_F(ConfigCommand, NamesAMissingDocument) {

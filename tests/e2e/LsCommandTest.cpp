@@ -81,7 +81,7 @@ TEST_F(LsCommand, KeepsJsonValidForAnyBytes) {
 }
 
 TEST_F(LsCommand, ShowsTextListsAsArrays) {
-  ASSERT_EQ(Vt({"config", dir(), "Subject=one;two"}).exitCode, 0);
+  ASSERT_EQ(Vt({"config", dir(), "--force", "Subject=one;two"}).exitCode, 0);
   const nlohmann::json json =
       Json({"ls", dir(), "Veltrane/VeltraneAdmin.nsf", "--json"});
   ASSERT_EQ(json.size(), 1u);

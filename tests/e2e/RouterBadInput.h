@@ -146,7 +146,8 @@ class RouterBadInput : public DataDirTest {
   }
 
   void Config(const std::vector<std::string>& assignments) {
-    std::vector<std::string> args = {"config", dir()};
+    // --force: these tests give the router what vtserver config refuses.
+    std::vector<std::string> args = {"config", dir(), "--force"};
     args.insert(args.end(), assignments.begin(), assignments.end());
     const RunResult r = Vt(args);
     ASSERT_EQ(r.exitCode, 0) << r.err;

@@ -1,5 +1,6 @@
 // `vtserver stats`: what a monitoring system sees of a live router whose
 // scanner has stopped, and the three outputs over boxes of every kind.
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -41,6 +42,22 @@ class StatsCommand : public DataDirTest {
     return last;
   }
 
+  static std::string ReadFile(const fs::path& file) {
+    std::ifstream in(file);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+
+  static void ExpectPromtoolPasses(const fs::path& file) {
+    if (RunProgram("/bin/sh", {"-c", "command -v promtool"}).exitCode != 0) {
+      return;  // scripts/setup installs it; without it the format is unchecked
+    }
+    const RunResult check = RunProgram(
+        "/bin/sh",
+        {"-c", "promtool check metrics < \"$0\" 2>&1", file.string()});
+    EXPECT_EQ(check.exitCode, 0) << check.out;
+    EXPECT_EQ(check.out, "");
+  }
+
   // The entry of path in stats' list of databases; empty when none.
   static json Database(const json& stats, const std::string& path) {
     for (const json& d : stats.value("databases", json::array())) {
@@ -72,6 +89,16 @@ TEST_F(StatsCommand, AStoppedScannersBacklogGrowsUntilItScans) {
   const int64_t age = stats["waiting"]["scannerOldestAgeSeconds"];
   EXPECT_GE(age, 600);
   EXPECT_LT(age, 600 + 120);
+  // The oldest one's time, from which an alert computes the age.
+  const std::string metrics = Vt({"stats", dir(), "--prometheus"}).out;
+  const std::string stamp =
+      "\nvtrouter_waiting_scanner_oldest_timestamp_seconds ";
+  const size_t at = metrics.find(stamp);
+  ASSERT_NE(at, std::string::npos) << metrics;
+  const double written = std::stod(metrics.substr(at + stamp.size()));
+  const double now = static_cast<double>(std::time(nullptr));
+  EXPECT_GE(now - written, 600);
+  EXPECT_LT(now - written, 600 + 120);
 
   ASSERT_EQ(Vt({"send", dir(), "--count", "2"}).exitCode, 0);
   stats = WaitForStats([](json s) { return s["waiting"]["scanner"] == 5; });
@@ -99,6 +126,20 @@ TEST_F(StatsCommand, AStoppedScannersBacklogGrowsUntilItScans) {
   stats = WaitForStats([](json s) { return s["router"]["state"] == "paused"; });
   EXPECT_EQ(stats["router"]["state"], "paused");
   EXPECT_TRUE(stats["router"]["today"].is_null());
+  // The counters stay while the day's totals are hidden.
+  EXPECT_EQ(stats["router"]["movedSinceStart"],
+            json({{"mail", 0}, {"spamB", 0}, {"spamC", 5}, {"spamD", 0}}));
+  const std::string paused = Vt({"stats", dir(), "--prometheus"}).out;
+  for (const char* line : {
+           "# TYPE vtrouter_messages_moved_total counter\n",
+           "vtrouter_messages_moved_total{route=\"C\"} 5\n",
+           "vtrouter_messages_moved_total{route=\"mail\"} 0\n",
+       }) {
+    EXPECT_NE(paused.find(line), std::string::npos) << line << paused;
+  }
+  EXPECT_EQ(paused.find("vtrouter_messages_today"), std::string::npos);
+  std::ofstream(folder() / "paused.prom") << paused;
+  ExpectPromtoolPasses(folder() / "paused.prom");
   const std::string plain = Vt({"stats", dir()}).out;
   EXPECT_NE(plain.find("paused"), std::string::npos) << plain;
   EXPECT_NE(plain.find("unknown: the router's status line shows no totals"),
@@ -194,10 +235,55 @@ TEST_F(StatsCommand, BoxesOfEveryKindInPlainJsonAndPrometheus) {
   }
   const fs::path file = folder() / "metrics.prom";
   std::ofstream(file) << metrics.out;
-  const RunResult check = RunProgram(
-      "/bin/sh", {"-c", "promtool check metrics < \"$0\" 2>&1", file.string()});
-  EXPECT_EQ(check.exitCode, 0) << check.out;
-  EXPECT_EQ(check.out, "");
+  ExpectPromtoolPasses(file);
+}
+
+// The textfile of node_exporter's collector: replaced whole, and when the
+// figures cannot be had it says the state is unknown rather than keep
+// saying "running".
+TEST_F(StatsCommand, TheTextfileIsReplacedWholeOrSaysTheStateIsUnknown) {
+  Init("CN=Mail1/O=Example");
+  const fs::path file = folder() / "vtrouter.prom";
+  const fs::path temp = folder() / "vtrouter.prom.tmp";
+  std::ofstream(file) << "vtrouter_router_state{state=\"running\"} 1\n";
+
+  const RunResult written =
+      Vt({"stats", dir(), "--prometheus", "--output", file.string()});
+  ASSERT_EQ(written.exitCode, 0) << written.err;
+  EXPECT_EQ(written.out, "");
+  EXPECT_NE(ReadFile(file).find("vtrouter_router_state{state=\"stopped\"} 1\n"),
+            std::string::npos)
+      << ReadFile(file);
+  EXPECT_FALSE(fs::exists(temp));
+  EXPECT_NE(fs::status(file).permissions() & fs::perms::others_read,
+            fs::perms::none);
+
+  // The data directory is gone (a mount lost): stats fails, and the file
+  // says so.
+  std::ofstream(file) << "vtrouter_router_state{state=\"running\"} 1\n";
+  const RunResult lost = Vt({"stats", (folder() / "gone").string(),
+                             "--prometheus", "--output", file.string()});
+  EXPECT_TRUE(IsOneLineError(lost));
+  const std::string unknown = ReadFile(file);
+  EXPECT_NE(unknown.find("vtrouter_router_state{state=\"unknown\"} 1\n"),
+            std::string::npos)
+      << unknown;
+  EXPECT_NE(unknown.find("vtrouter_router_state{state=\"running\"} 0\n"),
+            std::string::npos)
+      << unknown;
+  EXPECT_FALSE(fs::exists(temp));
+  ExpectPromtoolPasses(file);
+
+  // The rename cannot be made (a folder in the file's place): the command
+  // fails with nothing half written left beside it.
+  fs::remove(file);
+  fs::create_directories(file / "in the way");
+  const RunResult blocked =
+      Vt({"stats", dir(), "--prometheus", "--output", file.string()});
+  EXPECT_TRUE(IsOneLineError(blocked));
+  EXPECT_NE(blocked.err.find("cannot write the metrics"), std::string::npos)
+      << blocked.err;
+  EXPECT_FALSE(fs::exists(temp));
 }
 
 }  // namespace

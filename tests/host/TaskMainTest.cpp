@@ -61,14 +61,17 @@ TEST_F(TaskMainTest, StartsRoutesAndShutsDownInOrder) {
   EXPECT_EQ(Count("VTRouter: Version (version unavailable) started"), 1);
   EXPECT_EQ(log[log.size() - 2], "VTRouter: Shutdown is in progress");
   EXPECT_EQ(log.back(), "VTRouter: Shutdown complete");
-  EXPECT_EQ(notes_.statusLinesCreated,
-            std::vector<std::string>{"VeltraneRouter"});
-  EXPECT_EQ(notes_.statusLinesDeleted, 1);  // the previous line
-  ASSERT_GE(notes_.statusTexts.size(), 4u);
-  EXPECT_EQ(notes_.statusTexts[0], "Initializing");
-  EXPECT_EQ(notes_.statusTexts[1], kRunning);
   EXPECT_EQ(
-      notes_.statusTexts[2],
+      notes_.statusLinesCreated,
+      (std::vector<std::string>{"VeltraneRouter", "VeltraneRouter moved"}));
+  EXPECT_EQ(notes_.statusLinesDeleted, 1);  // the previous line
+  ASSERT_GE(notes_.statusTexts.size(), 5u);
+  EXPECT_EQ(notes_.statusTexts[0], "Initializing");
+  EXPECT_EQ(notes_.statusTexts[1],
+            "Since start - mail 0  spam-D 0  spam-C 0  spam-B 0");
+  EXPECT_EQ(notes_.statusTexts[2], kRunning);
+  EXPECT_EQ(
+      notes_.statusTexts[3],
       "v(version unavailable) - Mail: 0  Spam-D: 0  Spam-C: 0  Spam-B: 0");
   EXPECT_EQ(notes_.statusTexts.back(), "Terminating");
   EXPECT_EQ(notes_.queueCloses, 1);

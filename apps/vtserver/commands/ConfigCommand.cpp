@@ -6,6 +6,7 @@
 
 #include "DataDirCommand.h"
 #include "datadir/ConfigAssignment.h"
+#include "datadir/ConfigCheck.h"
 #include "datadir/ConfigDocument.h"
 #include "datadir/DataDir.h"
 #include "datadir/ItemText.h"
@@ -54,17 +55,23 @@ class ConfigCommand : public DataDirCommand {
                        "Print the server's configuration document, or set "
                        "items in it: A;B sets a text list, MaxQuarantineSize, "
                        "AlternateInterceptor and ReleaseMailMinutes take "
-                       "numbers, ITEM= removes the item") {}
+                       "numbers, ITEM= removes the item; a value the router "
+                       "would not take as given is refused") {}
 
  private:
   void AddArguments(CLI::App& sub) override {
     sub.add_option("ITEM=VALUE", arguments_, "items to set or remove");
     sub.add_option("--server", server_,
                    "whose document (default: the server's own name)");
+    sub.add_flag("--force", force_,
+                 "also write items the router does not read (the document "
+                 "may carry items of other tasks)");
   }
 
   Outcome CheckArguments() override {
-    return ParseConfigAssignments(arguments_, &assignments_);
+    const Outcome parsed = ParseConfigAssignments(arguments_, &assignments_);
+    if (!parsed.ok()) return parsed;
+    return CheckConfigAssignments(assignments_, force_, &warnings_);
   }
 
   Outcome RunOn(LocalNotesServices& server) override {
@@ -131,6 +138,9 @@ class ConfigCommand : public DataDirCommand {
     if (!s.ok()) {
       return StatusFailure("cannot save the configuration document", s);
     }
+    for (const std::string& warning : warnings_) {
+      std::fprintf(stderr, "vtserver: warning: %s\n", warning.c_str());
+    }
     std::printf("Configuration of %s: %s\n", server_.c_str(), done.c_str());
     return Outcome();
   }
@@ -138,6 +148,8 @@ class ConfigCommand : public DataDirCommand {
   std::string server_;
   std::vector<std::string> arguments_;
   std::vector<ConfigAssignment> assignments_;
+  std::vector<std::string> warnings_;
+  bool force_ = false;
 };
 
 }  // namespace

@@ -1,11 +1,13 @@
 // `vtserver stats DIR [--json | --prometheus]`: the router's state and the
 // day's totals, the mail waiting for the router and for the scanner, the
 // quarantines' fill and every database, for a person, for a script, or for
-// Prometheus (node_exporter's textfile collector).
+// Prometheus (node_exporter's textfile collector, written in place with
+// --output).
 #include <algorithm>
 #include <charconv>
 #include <cinttypes>
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <utility>
 #include <vector>
@@ -16,6 +18,7 @@
 #include "quarantine/Quarantine.h"
 #include "stats/Stats.h"
 #include "stats/StatsFormats.h"
+#include "stats/TextFile.h"
 
 namespace vt::tool {
 namespace {
@@ -203,12 +206,22 @@ class StatsCommand : public DataDirCommand {
         "print the Prometheus text format (for node_exporter's textfile "
         "collector)");
     json->excludes(prometheus);
+    sub.add_option("--output", output_,
+                   "with --prometheus: replace FILE whole (through FILE.tmp) "
+                   "instead of printing; when the figures cannot be had, "
+                   "FILE says the router's state is unknown")
+        ->type_name("FILE")
+        ->needs(prometheus);
   }
 
   Outcome RunOn(LocalNotesServices& server) override {
     const Stats stats = GatherStats(server);
     if (json_) {
       PrintJson(StatsJson(stats));
+    } else if (!output_.empty()) {
+      const Outcome written = ReplaceTextFile(output_, PrometheusText(stats));
+      written_ = written.ok();
+      return written;
     } else if (prometheus_) {
       Emit(PrometheusText(stats));
     } else {
@@ -217,8 +230,23 @@ class StatsCommand : public DataDirCommand {
     return Outcome();
   }
 
+  // An older file must not go on showing a running router: the state
+  // becomes unknown (a fresh file, so the alert on a stale one stays quiet
+  // and the alert on the state speaks); when even that cannot be written,
+  // the file goes, and the alert on its absence speaks.
+  Outcome Finish(Outcome outcome) override {
+    if (outcome.ok() || output_.empty() || written_) return outcome;
+    if (!ReplaceTextFile(output_, PrometheusUnknownText()).ok()) {
+      std::error_code ignored;
+      std::filesystem::remove(output_, ignored);
+    }
+    return outcome;
+  }
+
   bool json_ = false;
   bool prometheus_ = false;
+  std::string output_;
+  bool written_ = false;
 };
 
 }  // namespace

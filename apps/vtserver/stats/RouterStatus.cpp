@@ -3,6 +3,7 @@
 
 #include <charconv>
 #include <system_error>
+#include <vector>
 
 #include "databases/RouterItems.h"
 
@@ -22,6 +23,18 @@ bool TakeNumber(std::string_view& text, int64_t* value) {
   if (ec != std::errc() || next == text.data()) return false;
   text.remove_prefix(static_cast<size_t>(next - text.data()));
   return true;
+}
+
+// The four counts of a status text, each after its label, in the order both
+// of the router's lines give them (mail, D, C, B), and nothing after them.
+bool TakeCounts(std::string_view text, const std::string_view (&labels)[4],
+                RouterTotals* totals) {
+  int64_t* const counts[] = {&totals->mail, &totals->spamD, &totals->spamC,
+                             &totals->spamB};
+  for (size_t i = 0; i < 4; ++i) {
+    if (!Take(text, labels[i]) || !TakeNumber(text, counts[i])) return false;
+  }
+  return text.empty();
 }
 
 }  // namespace
@@ -52,26 +65,45 @@ RouterStatus ParseRouterStatusText(std::string_view text) {
   if (text.empty() || text.front() != 'v' || dash == std::string_view::npos) {
     return status;
   }
-  std::string_view rest = text.substr(dash);
   RouterTotals totals;
-  if (Take(rest, " - Mail: ") && TakeNumber(rest, &totals.mail) &&
-      Take(rest, "  Spam-D: ") && TakeNumber(rest, &totals.spamD) &&
-      Take(rest, "  Spam-C: ") && TakeNumber(rest, &totals.spamC) &&
-      Take(rest, "  Spam-B: ") && TakeNumber(rest, &totals.spamB) &&
-      rest.empty()) {
+  if (TakeCounts(text.substr(dash),
+                 {" - Mail: ", "  Spam-D: ", "  Spam-C: ", "  Spam-B: "},
+                 &totals)) {
     status.version = std::string(text.substr(1, dash - 1));
     status.totals = totals;
   }
   return status;
 }
 
+std::optional<RouterTotals> ParseMovedText(std::string_view text) {
+  // kMovedLineFormat, piece by piece.
+  RouterTotals moved;
+  if (TakeCounts(text,
+                 {"Since start - mail ", "  spam-D ", "  spam-C ", "  spam-B "},
+                 &moved)) {
+    return moved;
+  }
+  return std::nullopt;
+}
+
 RouterStatus ReadRouterStatus(const ServerAdmin& server) {
-  for (const ServerAdmin::TaskLine& line : server.ReadTaskLines()) {
+  const std::vector<ServerAdmin::TaskLine> lines = server.ReadTaskLines();
+  RouterStatus status;
+  for (const ServerAdmin::TaskLine& line : lines) {
     if (line.running && line.name == kStatusLineName) {
-      return ParseRouterStatusText(line.text);
+      status = ParseRouterStatusText(line.text);
+      break;
     }
   }
-  return RouterStatus();
+  // A moved line without a main line is a router on its way out.
+  if (status.state == RouterState::kStopped) return status;
+  for (const ServerAdmin::TaskLine& line : lines) {
+    if (line.running && line.name == kMovedLineName) {
+      status.moved = ParseMovedText(line.text);
+      break;
+    }
+  }
+  return status;
 }
 
 }  // namespace vt::tool

@@ -30,11 +30,16 @@ struct RouterStatus {
   std::string text;                    // the live status line; empty if none
   std::string version;                 // from the totals text; empty if none
   std::optional<RouterTotals> totals;  // only while the text carries them
+  // The messages moved since the router started, from its second line:
+  // there while it runs, paused or not.
+  std::optional<RouterTotals> moved;
 };
 
 // What a status text says: paused for "Paused"; running otherwise, with the
 // version and totals when the text is the one written after a pass.
 RouterStatus ParseRouterStatusText(std::string_view text);
+// The counts of the router's second line; none when the text is not one.
+std::optional<RouterTotals> ParseMovedText(std::string_view text);
 // The router's live status line, or stopped when there is none (a line left
 // behind by a task that died is none).
 RouterStatus ReadRouterStatus(const ServerAdmin& server);

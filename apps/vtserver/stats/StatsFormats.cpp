@@ -14,17 +14,22 @@ namespace {
 
 // ---- Prometheus text exposition --------------------------------------------
 
-// Every metric is a gauge: the day's totals go back to zero at midnight and
-// with every restart of the router, which a counter must never do.
+// The day's totals are a gauge, since they go back to zero at midnight; the
+// counts since the router started are a counter, whose only fall is at a
+// restart, which Prometheus's rate() takes for one.
 class Exposition {
  public:
-  void Family(const char* name, const char* help) {
+  void Family(const char* name, const char* help, const char* type = "gauge") {
     out_ += "# HELP " + std::string(name) + " " + help + "\n";
-    out_ += "# TYPE " + std::string(name) + " gauge\n";
+    out_ += "# TYPE " + std::string(name) + " " + type + "\n";
   }
 
   void Sample(const char* name, uint64_t value) {
     out_ += std::string(name) + " " + std::to_string(value) + "\n";
+  }
+  void Sample(const char* name, double value) {
+    out_ += std::string(name) + " ";
+    Number(value);
   }
   void Sample(const char* name, const char* label, const std::string& value,
               uint64_t number) {
@@ -34,15 +39,19 @@ class Exposition {
   void Sample(const char* name, const char* label, const std::string& value,
               double number) {
     Labelled(name, label, value);
+    Number(number);
+  }
+
+  const std::string& text() const { return out_; }
+
+ private:
+  void Number(double number) {
     char text[32];
     const auto result = std::to_chars(text, text + sizeof text, number);
     out_.append(text, result.ptr);
     out_ += "\n";
   }
 
-  const std::string& text() const { return out_; }
-
- private:
   // A label value escapes backslash, double quote and line feed.
   void Labelled(const char* name, const char* label, const std::string& value) {
     out_ += std::string(name) + "{" + label + "=\"";
@@ -67,15 +76,22 @@ class Exposition {
 
 // ---- JSON ------------------------------------------------------------------
 
+namespace {
+
+Json TotalsJson(const std::optional<RouterTotals>& totals) {
+  if (!totals) return nullptr;
+  return Json{{"mail", totals->mail},
+              {"spamB", totals->spamB},
+              {"spamC", totals->spamC},
+              {"spamD", totals->spamD}};
+}
+
+}  // namespace
+
 Json StatsJson(const Stats& stats) {
   const RouterStatus& router = stats.router;
-  Json today = nullptr;
-  if (router.totals) {
-    today = Json{{"mail", router.totals->mail},
-                 {"spamB", router.totals->spamB},
-                 {"spamC", router.totals->spamC},
-                 {"spamD", router.totals->spamD}};
-  }
+  const Json today = TotalsJson(router.totals);
+  const Json moved = TotalsJson(router.moved);
   Json out = Json::object();
   out["time"] = IsoUtcText(stats.now);
   out["router"] =
@@ -85,7 +101,8 @@ Json StatsJson(const Stats& stats) {
                           : Json(JsonText(router.text))},
            {"version", router.version.empty() ? Json(nullptr)
                                               : Json(JsonText(router.version))},
-           {"today", today}};
+           {"today", today},
+           {"movedSinceStart", moved}};
   if (!stats.configProblem.empty()) {
     out["configurationError"] = JsonText(stats.configProblem);
     out["waiting"] = nullptr;
@@ -135,26 +152,57 @@ Json StatsJson(const Stats& stats) {
   return out;
 }
 
+namespace {
+
+constexpr char kStateMetric[] = "vtrouter_router_state";
+constexpr char kUnknownState[] = "unknown";
+
+// unknown is 1 only when the figures could not be gathered at all.
+void RouterStateFamily(Exposition& e, const RouterState* state) {
+  e.Family(kStateMetric,
+           "State of the router task: 1 for the state it is in; unknown when "
+           "vtserver stats could not read the data directory.");
+  for (const RouterState each :
+       {RouterState::kRunning, RouterState::kPaused, RouterState::kStopped}) {
+    e.Sample(kStateMetric, "state", RouterStateName(each),
+             uint64_t{state != nullptr && *state == each});
+  }
+  e.Sample(kStateMetric, "state", kUnknownState, uint64_t{state == nullptr});
+}
+
+void RoutesFamily(Exposition& e, const char* name, const char* help,
+                  const char* type, const RouterTotals& t) {
+  e.Family(name, help, type);
+  const std::pair<const char*, int64_t> routes[] = {
+      {"mail", t.mail}, {"B", t.spamB}, {"C", t.spamC}, {"D", t.spamD}};
+  for (const auto& [route, count] : routes) {
+    e.Sample(name, "route", route,
+             static_cast<uint64_t>(std::max<int64_t>(0, count)));
+  }
+}
+
+}  // namespace
+
+std::string PrometheusUnknownText() {
+  Exposition e;
+  RouterStateFamily(e, nullptr);
+  return e.text();
+}
+
 std::string PrometheusText(const Stats& stats) {
   Exposition e;
-  e.Family("vtrouter_router_state",
-           "State of the router task: 1 for the state it is in.");
-  for (const RouterState state :
-       {RouterState::kRunning, RouterState::kPaused, RouterState::kStopped}) {
-    e.Sample("vtrouter_router_state", "state", RouterStateName(state),
-             uint64_t{stats.router.state == state});
+  RouterStateFamily(e, &stats.router.state);
+  if (stats.router.moved) {
+    RoutesFamily(e, "vtrouter_messages_moved_total",
+                 "Messages the router moved since it started, by route: mail "
+                 "to the mail boxes, B, C and D to their quarantines.",
+                 "counter", *stats.router.moved);
   }
   if (stats.router.totals) {
-    const RouterTotals& t = *stats.router.totals;
-    e.Family("vtrouter_messages_today",
-             "Messages the router moved today by route: mail to the mail "
-             "boxes, B, C and D to their quarantines.");
-    const std::pair<const char*, int64_t> routes[] = {
-        {"mail", t.mail}, {"B", t.spamB}, {"C", t.spamC}, {"D", t.spamD}};
-    for (const auto& [route, count] : routes) {
-      e.Sample("vtrouter_messages_today", "route", route,
-               static_cast<uint64_t>(std::max<int64_t>(0, count)));
-    }
+    RoutesFamily(e, "vtrouter_messages_today",
+                 "Messages the router moved today by route: mail to the mail "
+                 "boxes, B, C and D to their quarantines.",
+                 "gauge", *stats.router.totals);
   }
   if (stats.configProblem.empty()) {
     const BacklogStats& b = stats.backlog;
@@ -173,6 +221,15 @@ std::string PrometheusText(const Stats& stats) {
              "0 when none waits.");
     e.Sample("vtrouter_waiting_scanner_oldest_age_seconds",
              static_cast<uint64_t>(stats.OldestWaitingScannerAgeSeconds()));
+    // A time rather than an age, so that an alert computes the age at its
+    // own moment (time() - ...) however old this file is.
+    if (b.oldestWaitingScanner) {
+      e.Family("vtrouter_waiting_scanner_oldest_timestamp_seconds",
+               "When the oldest message without a verdict in the scan boxes "
+               "was written, in seconds since 1970; absent when none waits.");
+      e.Sample("vtrouter_waiting_scanner_oldest_timestamp_seconds",
+               static_cast<double>(*b.oldestWaitingScanner) / 100.0);
+    }
 
     e.Family("vtrouter_quarantine_messages",
              "Messages in the quarantine databases of a perimeter, rolled-over "

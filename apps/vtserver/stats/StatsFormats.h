@@ -13,5 +13,9 @@ namespace vt::tool {
 
 Json StatsJson(const Stats& stats);
 std::string PrometheusText(const Stats& stats);
+// What stands in for PrometheusText when the figures cannot be gathered:
+// the router's state is unknown, so that no older file goes on saying it
+// runs.
+std::string PrometheusUnknownText();
 
 }  // namespace vt::tool
