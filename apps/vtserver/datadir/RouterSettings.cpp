@@ -53,7 +53,9 @@ Outcome ReadRouterSettings(LocalNotesServices& server,
       PerimeterSettings{'D', config.quarantinePathD.c_str(), "Perimeter 'D'"}};
   settings->maxQuarantineBytes = config.maxQuarantineBytes;
   settings->processingMode = config.processingMode;
-  settings->alternateInterceptor = config.alternateInterceptor != 0;
+  // As the router judges it: 1 alone intercepts held mail; 2 and every
+  // other value mean marked mail.
+  settings->alternateInterceptor = config.alternateInterceptor == 1;
   return Outcome();
 }
 
