@@ -145,6 +145,28 @@ TEST_F(SmtpServiceTest, PipelinedMailIsStoredAndTheReplyNamesEachNote) {
   EXPECT_NE(queued[0], queued[1]);
 }
 
+TEST_F(SmtpServiceTest, InTheAlternativeModeMailIsHeldForTheRouter) {
+  Init(UniqueServerName());
+  ASSERT_EQ(Vt({"config", dir(), "AlternateInterceptor=1"}).exitCode, 0);
+  BackgroundProcess service;
+  const int port = StartService(service);
+  ASSERT_GT(port, 0);
+  Client client(port);
+  EXPECT_EQ(client.Read().code, 220);
+  client.Send(
+      "HELO a\r\nMAIL FROM:<a@example.org>\r\nRCPT TO:<b@example.com>\r\n"
+      "DATA\r\n" +
+      Message("held") + ".\r\n");
+  for (const int code : {250, 250, 250, 354, 250}) {
+    EXPECT_EQ(client.Read().code, code);
+  }
+  const std::vector<StoredMessage> stored = Messages("mail.box");
+  ASSERT_EQ(stored.size(), 1u);
+  EXPECT_EQ(stored[0].Item("RoutingState"), "HOLD");
+  EXPECT_FALSE(stored[0].Has("VeltraneProcess"));
+  EXPECT_TRUE(Logged("into 1 mail boxes, held for the router."));
+}
+
 TEST_F(SmtpServiceTest, AStalledClientHoldsUpNoOneAndFullMailBoxesDefer) {
   Init(UniqueServerName());
   BackgroundProcess service;
