@@ -31,6 +31,13 @@ inline constexpr uint16_t kDatabaseClass = 0xFF01;
 inline constexpr char kQueueName[] = "MQ$VTROUTER";
 inline constexpr char kStatusLineName[] = "VeltraneRouter";
 inline constexpr char kPausedStatus[] = "Paused";
+// The words a console command to the router begins with (in any case), as
+// its handler matches them; it logs any other as unknown. "quit" and "exit"
+// alone end any task and are the server's own.
+inline constexpr const char* kRouterCommandWords[] = {
+    "pause", "resume", "enablerelease", "newqb",
+    "newqc", "newqd",  "version",       "totals"};
+inline constexpr const char* kTaskEndWords[] = {"quit", "exit"};
 // A second line, kept whatever the first says: the messages moved since the
 // router started, by route.
 inline constexpr char kMovedLineName[] = "VeltraneRouter moved";

@@ -2,6 +2,7 @@
 // letters compared without regard to case; what each command does and logs.
 #include <gtest/gtest.h>
 
+#include "databases/RouterItems.h"
 #include "host/ConsoleCommands.h"
 #include "support/FakeSystem.h"
 #include "support/RouterWorld.h"
@@ -82,6 +83,14 @@ TEST_F(ConsoleCommandsTest, InformationCommands) {
             "Spam-B: 1");
   EXPECT_EQ(Handle("EnableRelease"), "");
   EXPECT_EQ(engine_.releaseEnabled, 1);
+}
+
+// vtserver tell judges a command by the router's list of words: every
+// word of it must be one the handler knows.
+TEST_F(ConsoleCommandsTest, EveryListedCommandWordIsKnown) {
+  for (const char* word : kRouterCommandWords) {
+    EXPECT_EQ(Handle(word).find("Unknown command"), std::string::npos) << word;
+  }
 }
 
 TEST_F(ConsoleCommandsTest, AnythingElseIsUnknownAndShownAsReceived) {

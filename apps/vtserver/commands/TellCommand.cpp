@@ -12,20 +12,20 @@
 namespace vt::tool {
 namespace {
 
-// The words a command to the router may begin with (in any case), as its
-// console handler matches them; it logs any other as unknown.
-constexpr const char* kRouterCommandWords[] = {
-    "pause", "resume",  "enablerelease", "newqb", "newqc",
-    "newqd", "version", "totals",        "quit"};
-
-bool RouterKnows(const std::string& command) {
+bool RouterKnows(std::string_view command) {
   for (const char* word : kRouterCommandWords) {
     const std::string_view known(word);
     if (command.size() >= known.size() &&
-        EqualsIgnoreCase(std::string_view(command).substr(0, known.size()),
-                         known)) {
+        EqualsIgnoreCase(command.substr(0, known.size()), known)) {
       return true;
     }
+  }
+  // The words that end a task count alone, blanks around them aside.
+  const size_t first = command.find_first_not_of(' ');
+  const size_t last = command.find_last_not_of(' ');
+  const std::string_view word = command.substr(first, last - first + 1);
+  for (const char* end : kTaskEndWords) {
+    if (EqualsIgnoreCase(word, end)) return true;
   }
   return false;
 }

@@ -79,12 +79,13 @@ Reply MailBoxIntake::Take(const Envelope& envelope, std::string_view data,
     // Counted at once: a burst must not pass the limit before a recount.
     Judge(backlog_ + 1);
     notes_.LogMessage(
-        "SMTP Server: Message %s (%s) from %s for %lu recipients, %lu bytes, "
+        "SMTP Server: Message %s (%s) from %s for %lu recipient%s, %lu bytes, "
         "client %s, stored in %s.",
         Status(), UnidHex(r.unid).c_str(),
         r.fields.messageId.empty() ? "no Message-ID"
                                    : r.fields.messageId.c_str(),
         from.c_str(), static_cast<unsigned long>(envelope.recipients.size()),
+        envelope.recipients.size() == 1 ? "" : "s",
         static_cast<unsigned long>(data.size()), client.address.c_str(),
         box.name.c_str());
   } else {
