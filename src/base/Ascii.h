@@ -12,6 +12,15 @@ constexpr char AsciiToLower(char c) {
   return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
+// The value of a hexadecimal digit of either case, or -1 for any other
+// character (percent-encoding and xtext alike).
+constexpr int AsciiHexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
 bool EqualsIgnoreCase(std::string_view a, std::string_view b);
 // Negative, 0 or positive, as the texts order without regard to case (a
 // shorter text before a longer one it begins).

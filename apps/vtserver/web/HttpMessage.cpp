@@ -6,21 +6,14 @@
 namespace vt::tool {
 namespace {
 
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 bool Decode(std::string_view text, bool plusIsBlank, std::string* out) {
   out->clear();
   for (size_t i = 0; i < text.size(); ++i) {
     const char c = text[i];
     if (c == '%') {
       if (i + 2 >= text.size()) return false;
-      const int high = HexValue(text[i + 1]);
-      const int low = HexValue(text[i + 2]);
+      const int high = AsciiHexValue(text[i + 1]);
+      const int low = AsciiHexValue(text[i + 2]);
       if (high < 0 || low < 0) return false;
       out->push_back(static_cast<char>(high * 16 + low));
       i += 2;

@@ -1,15 +1,10 @@
 // xtext decoding and encoding.
 #include "server/smtp/Xtext.h"
 
+#include "base/Ascii.h"
+
 namespace vt::smtp {
 namespace {
-
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
 
 bool IsXchar(unsigned char c) {
   return c >= '!' && c <= '~' && c != '+' && c != '=';
@@ -23,8 +18,8 @@ bool XtextDecode(std::string_view text, bool utf8, std::string* out) {
     const auto c = static_cast<unsigned char>(text[i]);
     if (c == '+') {
       if (i + 2 >= text.size()) return false;
-      const int high = HexValue(text[i + 1]);
-      const int low = HexValue(text[i + 2]);
+      const int high = AsciiHexValue(text[i + 1]);
+      const int low = AsciiHexValue(text[i + 2]);
       if (high < 0 || low < 0) return false;
       out->push_back(static_cast<char>(high * 16 + low));
       i += 2;
