@@ -270,6 +270,8 @@ TEST_F(Service, TheShippedLogrotateFileRotatesUnderARunningRouter) {
                     std::string("su ") + user->pw_name + " " + group->gr_name);
   config = Replaced(config, "pkill -HUP -x vtrouter",
                     "kill -HUP " + std::to_string(router.pid()));
+  config =
+      Replaced(config, "pkill -HUP -f '^[^ ]*vtserver (smtp|web) '", "true");
   const fs::path file = folder() / "logrotate.conf";
   WriteFile(file, config);
   fs::permissions(file, fs::perms::owner_read | fs::perms::owner_write);
@@ -294,46 +296,54 @@ TEST_F(Service, TheShippedLogrotateFileRotatesUnderARunningRouter) {
   EXPECT_TRUE(router.Running());
 }
 
-// The unit as systemd would load it for this data directory: no error, the
-// exit status of a failed start not restarted, its sandbox kept tight
-// (systemd-analyze security rates 0 safe to 10 exposed; 2 is "OK"), and its
-// user made by the sysusers.d file.
+// The units (the router's and the SMTP service's) as systemd would load
+// them for this data directory: no error, the router's exit status of a
+// failed start not restarted, each sandbox kept tight (systemd-analyze
+// security rates 0 safe to 10 exposed; 2 is "OK"), and the user made by the
+// sysusers.d file.
 TEST_F(Service, TheUnitLoadsAndStaysHardened) {
   const std::string analyze = ProgramPath("systemd-analyze");
   const std::string escape = ProgramPath("systemd-escape");
   if (analyze.empty() || escape.empty()) {
     GTEST_SKIP() << "systemd-analyze is not installed";
   }
-  const fs::path source =
-      fs::path(VT_SOURCE_DIR) / "packaging" / "systemd" / "vtrouter@.service";
-  std::string unit = ReadFile(source);
+  const fs::path shipped = fs::path(VT_SOURCE_DIR) / "packaging" / "systemd";
+  std::string unit = ReadFile(shipped / "vtrouter@.service");
   EXPECT_NE(unit.find("\nRestartPreventExitStatus=" +
                       std::to_string(kExitDidNotStart) + "\n"),
             std::string::npos);
-  unit = Replaced(unit, "ExecStart=/usr/local/bin/vtrouter ",
-                  "ExecStart=" + VtRouterPath() + " ");
   const fs::path units = folder() / "units";
   fs::create_directories(units);
-  WriteFile(units / "vtrouter@.service", unit);
-
   const RunResult escaped = RunProgram(escape, {"--path", dir()});
   ASSERT_EQ(escaped.exitCode, 0) << escaped.err;
-  const std::string name =
-      "vtrouter@" + escaped.out.substr(0, escaped.out.find('\n')) + ".service";
-  fs::create_symlink("vtrouter@.service", units / name);
+  const std::string instance = escaped.out.substr(0, escaped.out.find('\n'));
 
-  const RunResult verify =
-      RunProgram(analyze, {"verify", (units / name).string()});
-  EXPECT_EQ(verify.exitCode, 0) << verify.out << verify.err;
-  EXPECT_EQ(verify.out + verify.err, "");
+  // The router's unit and the SMTP service's beside it.
+  for (const auto& [file, program] :
+       {std::pair{"vtrouter@.service", VtRouterPath()},
+        std::pair{"vtserver-smtp@.service", VtServerPath()}}) {
+    const std::string text = ReadFile(shipped / file);
+    const std::string shippedProgram =
+        "/usr/local/bin/" + fs::path(program).filename().string() + " ";
+    WriteFile(units / file, Replaced(text, "ExecStart=" + shippedProgram,
+                                     "ExecStart=" + program + " "));
+    const std::string name =
+        std::string(file).replace(std::string(file).find('@') + 1, 0, instance);
+    fs::create_symlink(file, units / name);
 
-  const RunResult security =
-      RunProgram(analyze, {"security", "--offline=true", "--no-pager",
-                           "--threshold=20", (units / name).string()});
-  EXPECT_EQ(security.exitCode, 0) << security.out << security.err;
-  EXPECT_NE(security.out.find("Overall exposure level for " + name),
-            std::string::npos)
-      << security.out << security.err;
+    const RunResult verify =
+        RunProgram(analyze, {"verify", (units / name).string()});
+    EXPECT_EQ(verify.exitCode, 0) << verify.out << verify.err;
+    EXPECT_EQ(verify.out + verify.err, "");
+
+    const RunResult security =
+        RunProgram(analyze, {"security", "--offline=true", "--no-pager",
+                             "--threshold=20", (units / name).string()});
+    EXPECT_EQ(security.exitCode, 0) << security.out << security.err;
+    EXPECT_NE(security.out.find("Overall exposure level for " + name),
+              std::string::npos)
+        << security.out << security.err;
+  }
 
   // The user the unit runs as is the one the sysusers.d file makes.
   const std::string sysusers = ProgramPath("systemd-sysusers");

@@ -2,7 +2,11 @@
 // pipelined transactions each answered 250 with the universal ID of the
 // note that holds the message, a hundred silent clients and one stalled in
 // the middle of its data that hold up no one else, back-pressure once the
-// mail boxes are full, and 421 to every client when the service stops.
+// mail boxes are full, and 421 to every client when the service stops. And
+// delivery, with the router between: verified mail relayed to a next hop
+// byte for byte under our trace field, each recipient settled by what the
+// next hop said (delivered, tried again, refused with a report, dead), and
+// mail that waits while the next hop is down.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -18,55 +22,12 @@
 #include <vector>
 
 #include "DataDirTest.h"
+#include "ScriptedNextHop.h"
+#include "SmtpTestClient.h"
 #include "server/smtp/SmtpReply.h"
 
 namespace vt::e2e {
 namespace {
-
-// A blocking client; every read gives up after 30 s so that a hung service
-// fails the test instead of stopping it.
-class Client {
- public:
-  explicit Client(int port) {
-    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    timeval limit{30, 0};
-    ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(static_cast<uint16_t>(port));
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    connected_ =
-        ::connect(fd_, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0;
-  }
-  ~Client() { ::close(fd_); }
-  Client(const Client&) = delete;
-  Client& operator=(const Client&) = delete;
-
-  bool connected() const { return connected_; }
-  void Send(const std::string& text) {
-    ASSERT_EQ(::send(fd_, text.data(), text.size(), MSG_NOSIGNAL),
-              static_cast<ssize_t>(text.size()));
-  }
-  // The next whole reply; code 0 when the connection ended first.
-  smtp::Reply Read() {
-    for (;;) {
-      const size_t taken = parser_.Feed(rest_);
-      rest_.erase(0, taken);
-      if (parser_.ready()) return parser_.Take();
-      if (parser_.failed()) return {};
-      char buffer[4096];
-      const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
-      if (n <= 0) return {};
-      rest_.append(buffer, static_cast<size_t>(n));
-    }
-  }
-
- private:
-  int fd_ = -1;
-  bool connected_ = false;
-  smtp::ReplyParser parser_;
-  std::string rest_;
-};
 
 std::string Message(const std::string& subject) {
   return "From: sender@example.org\r\nTo: anna@example.com\r\nSubject: " +
@@ -227,6 +188,136 @@ TEST_F(SmtpServiceTest, AStalledClientHoldsUpNoOneAndFullMailBoxesDefer) {
   EXPECT_TRUE(
       Logged("SMTP Server: Stopped after 102 connections: 2 messages "
              "taken, 0 refused."));
+}
+
+// What the listener's client sends for one message.
+std::string Transaction(const std::string& from,
+                        const std::vector<std::string>& rcpts,
+                        const std::string& message) {
+  std::string t = "MAIL FROM:<" + from + ">\r\n";
+  for (const std::string& rcpt : rcpts) t += "RCPT TO:" + rcpt + "\r\n";
+  return t + "DATA\r\n" + message + ".\r\n";
+}
+
+TEST_F(SmtpServiceTest, VerifiedMailGoesOutAndEachRecipientGetsWhatTheHopSays) {
+  Init(UniqueServerName());
+  ScriptedNextHop hop;
+  BackgroundProcess service;
+  const int port = StartService(
+      service, {"--relay", "127.0.0.1:" + std::to_string(hop.port()),
+                "--retry-after", "1"});
+  ASSERT_GT(port, 0);
+  BackgroundProcess router;
+  StartRouter(router);
+
+  // One message taken, tried again and refused in part; one refused for
+  // good whose sender asked for no report; one from the null sender.
+  Client client(port);
+  EXPECT_EQ(client.Read().code, 220);
+  client.Send("EHLO mta.example.org\r\n");
+  EXPECT_EQ(client.Read().code, 250);
+  const std::string first = Message("mixed");
+  client.Send(
+      Transaction(
+          "sender@example.org",
+          {"<ok@example.com>", "<defer-2@example.com>", "<refuse@example.com>"},
+          first) +
+      Transaction("quiet@example.org",
+                  {"<refuse-quiet@example.com> NOTIFY=NEVER"},
+                  Message("quiet")) +
+      Transaction("", {"<refuse-bounce@example.com>"}, Message("bounce")));
+  std::vector<std::string> queued;
+  for (const size_t rcpts : {3, 1, 1}) {
+    EXPECT_EQ(client.Read().code, 250);  // MAIL
+    for (size_t i = 0; i < rcpts; ++i) EXPECT_EQ(client.Read().code, 250);
+    EXPECT_EQ(client.Read().code, 354);
+    const smtp::Reply done = client.Read();
+    ASSERT_EQ(done.code, 250) << done.text();
+    queued.push_back(done.text().substr(done.text().find("queued as ") + 10));
+  }
+
+  // Nothing leaves before its verdict; with it, everything is settled.
+  const bool settled = WaitUntil(
+      [&] {
+        Vt({"scan", dir(), "--verdict", "M"});
+        return hop.CountFor("ok@example.com") == 1 &&
+               hop.CountFor("defer-2@example.com") == 1 &&
+               hop.CountFor("sender@example.org") == 1 &&
+               Logged("SMTP Delivery: Message " + queued[2] + " is dead mail");
+      },
+      60000);
+  ASSERT_TRUE(settled) << ServerLog();
+
+  const std::vector<ScriptedNextHop::Received> got = hop.received();
+  ASSERT_EQ(got.size(), 3u) << ServerLog();
+  auto find = [&](const std::string& recipient) {
+    for (const ScriptedNextHop::Received& r : got) {
+      if (r.recipients == std::vector<std::string>{recipient}) return r;
+    }
+    ADD_FAILURE() << "nothing for " << recipient;
+    return ScriptedNextHop::Received();
+  };
+  // The message as it came, under one trace field of ours.
+  const ScriptedNextHop::Received taken = find("ok@example.com");
+  ASSERT_TRUE(taken.data.starts_with("Received: from mta.example.org\r\n"));
+  EXPECT_NE(taken.data.find("(VTRouter) with ESMTP id " + queued[0]),
+            std::string::npos);
+  const std::string original =
+      Message("mixed").replace(first.find(".."), 2, ".");
+  EXPECT_TRUE(taken.data.ends_with("\r\n" + original));
+  EXPECT_TRUE(find("defer-2@example.com").data.ends_with(original));
+  // One report, to the sender who asked for one, naming the refused one.
+  const ScriptedNextHop::Received report = find("sender@example.org");
+  EXPECT_EQ(report.reversePath, "");
+  EXPECT_NE(report.data.find("multipart/report"), std::string::npos);
+  EXPECT_NE(report.data.find("Final-Recipient: rfc822; refuse@example.com"),
+            std::string::npos)
+      << report.data;
+  EXPECT_NE(report.data.find("Action: failed"), std::string::npos);
+
+  // The two refused for good stay as dead mail with the hop's reply.
+  const std::vector<StoredMessage> dead = Messages("mail.box");
+  ASSERT_EQ(dead.size(), 2u);
+  for (const StoredMessage& m : dead) {
+    EXPECT_EQ(m.Item("RoutingState"), "DEAD");
+    EXPECT_TRUE(m.Item("DeadFailureReason").starts_with("550 5.1.1"))
+        << m.Item("DeadFailureReason");
+  }
+  EXPECT_TRUE(Logged("SMTP Delivery: Message " + queued[0] +
+                     " deferred for 1 recipient"));
+  EXPECT_TRUE(Logged("SMTP Delivery: Message " + queued[0] +
+                     " refused for 1 recipient: refuse@example.com: 550"));
+  EXPECT_TRUE(Logged("SMTP Delivery: Message " + queued[0] +
+                     " delivered to 127.0.0.1:" + std::to_string(hop.port()) +
+                     " as HOP"));
+
+  // The next hop goes down: mail waits, and goes once it is back.
+  hop.Close();
+  client.Send(Transaction("sender@example.org", {"<later@example.com>"},
+                          Message("later")));
+  for (const int code : {250, 250, 354, 250}) {
+    EXPECT_EQ(client.Read().code, code);
+  }
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        Vt({"scan", dir(), "--verdict", "M"});
+        return Logged("SMTP Delivery: Cannot deliver to 127.0.0.1:" +
+                      std::to_string(hop.port()));
+      },
+      30000))
+      << ServerLog();
+  EXPECT_EQ(hop.CountFor("later@example.com"), 0);
+  ASSERT_TRUE(hop.Listen());
+  ASSERT_TRUE(
+      WaitUntil([&] { return hop.CountFor("later@example.com") == 1; }, 30000))
+      << ServerLog();
+  EXPECT_TRUE(Logged("takes mail again."));
+
+  service.Signal(SIGTERM);
+  ASSERT_TRUE(service.WaitForExit(20000));
+  EXPECT_EQ(service.exitCode(), 0);
+  EXPECT_TRUE(Logged("SMTP Delivery: Stopped: 3 messages delivered"));
+  EXPECT_EQ(hop.received().size(), 4u);
 }
 
 }  // namespace

@@ -1,21 +1,30 @@
 // `vtserver smtp DIR [--listen ADDRESS:PORT] [--allow NETWORK]... [--lmtp]
-// [--max-backlog N] [--max-connections N]`: the mail server's SMTP side,
-// mail in. It takes what the MTA's content filter hands it into the router's
-// mail boxes, marked for the router as the router's configuration asks
-// (held, in the alternative interception mode), until SIGTERM or SIGINT.
+// [--max-backlog N] [--max-connections N] [--relay ADDRESS:PORT
+// [--relay-lmtp] [--max-deliveries N] [--retry-after S] [--lifetime S]]`:
+// the mail server's SMTP side. Mail in: it takes what the MTA's content
+// filter hands it into the router's mail boxes, marked for the router as the
+// router's configuration asks (held, in the alternative interception mode).
+// Mail out, with --relay: it delivers what the mail server may deliver
+// (verified mail) to the next hop, the MTA's reinjection port. Both run
+// until SIGTERM or SIGINT.
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <boost/asio/io_context.hpp>
-#include <boost/asio/signal_set.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <charconv>
+#include <chrono>
 #include <cstdio>
+#include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "DataDirCommand.h"
 #include "datadir/RouterSettings.h"
 #include "quarantine/MailBoxes.h"
+#include "server/smtp/Delivery.h"
 #include "server/smtp/MailBoxIntake.h"
 #include "server/smtp/SmtpListener.h"
 
@@ -23,11 +32,11 @@ namespace vt::tool {
 namespace {
 
 // "127.0.0.1:10025" or "[::1]:10025".
-Outcome ParseHostPort(const std::string& text, std::string* host,
-                      uint16_t* port) {
+Outcome ParseHostPort(const std::string& option, const std::string& text,
+                      std::string* host, uint16_t* port) {
   const size_t colon = text.rfind(':');
   if (colon == std::string::npos || colon == 0) {
-    return Outcome::Failure("--listen " + text + ": not ADDRESS:PORT");
+    return Outcome::Failure(option + " " + text + ": not ADDRESS:PORT");
   }
   std::string h = text.substr(0, colon);
   if (h.size() > 2 && h.front() == '[' && h.back() == ']') {
@@ -39,10 +48,10 @@ Outcome ParseHostPort(const std::string& text, std::string* host,
       std::from_chars(digits.data(), digits.data() + digits.size(), p);
   if (digits.empty() || error != std::errc() ||
       end != digits.data() + digits.size() || p > 65535) {
-    return Outcome::Failure("--listen " + text + ": not a port");
+    return Outcome::Failure(option + " " + text + ": not a port");
   }
   if (!smtp::ParseNetwork(h) || h.find('/') != std::string::npos) {
-    return Outcome::Failure("--listen " + text + ": not an IP address");
+    return Outcome::Failure(option + " " + text + ": not an IP address");
   }
   *host = h;
   *port = static_cast<uint16_t>(p);
@@ -79,11 +88,46 @@ class SmtpServiceCommand : public DataDirCommand {
                    "messages (default 10000; 0: no limit)");
     sub.add_option("--max-connections", maxConnections_,
                    "connections at once (default 100)");
+    sub.add_option("--relay", relayText_,
+                   "ADDRESS:PORT to deliver verified mail to (the MTA's "
+                   "reinjection port); without it nothing is delivered");
+    sub.add_flag("--relay-lmtp", relayLmtp_,
+                 "deliver with LMTP (a reply per recipient) instead of SMTP");
+    sub.add_option("--max-deliveries", maxDeliveries_,
+                   "connections to the relay at once (default 4)");
+    sub.add_option("--retry-after", retryAfter_,
+                   "seconds before a deferred message is tried again, "
+                   "doubling up to an hour (default 60)");
+    sub.add_option("--lifetime", lifetime_,
+                   "seconds after which a message still deferred is given up "
+                   "as dead mail, with a report to its sender (default "
+                   "432000: five days)");
   }
 
   Outcome CheckArguments() override {
-    Outcome outcome = ParseHostPort(listenText_, &host_, &port_);
+    Outcome outcome = ParseHostPort("--listen", listenText_, &host_, &port_);
     if (!outcome.ok()) return outcome;
+    if (!relayText_.empty()) {
+      std::string host;
+      uint16_t port = 0;
+      outcome = ParseHostPort("--relay", relayText_, &host, &port);
+      if (!outcome.ok()) return outcome;
+      if (port == 0) return Outcome::Failure("--relay needs a port");
+      delivery_.relay = boost::asio::ip::tcp::endpoint(
+          boost::asio::ip::make_address(host), port);
+    }
+    if (maxDeliveries_ == 0) {
+      return Outcome::Failure("--max-deliveries must be at least 1");
+    }
+    if (retryAfter_ < 1) {
+      return Outcome::Failure("--retry-after must be at least 1");
+    }
+    delivery_.lmtp = relayLmtp_;
+    delivery_.maxConnections = maxDeliveries_;
+    delivery_.retry.firstCentis = retryAfter_ * 100;
+    delivery_.retry.longestCentis =
+        std::max<int64_t>(retryAfter_ * 100, 3600 * 100);
+    delivery_.retry.lifetimeCentis = lifetime_ * 100;
     for (const std::string& text : allowTexts_) {
       const auto network = smtp::ParseNetwork(text);
       if (!network) {
@@ -97,10 +141,23 @@ class SmtpServiceCommand : public DataDirCommand {
     listener_.maxConnections = maxConnections_;
     listener_.session.lmtp = lmtp_;
     listener_.session.hostName = HostName();
+    delivery_.hostName = listener_.session.hostName;
     return Outcome();
   }
 
   Outcome RunOn(LocalNotesServices& server) override {
+    std::string data = dir();
+    char program[] = "vtserver";
+    char option[] = "--data";
+    char* arguments[] = {program, option, data.data(), nullptr};
+    const Status started = server.StartRuntime(3, arguments);
+    if (!started.ok()) return StatusFailure("cannot serve " + dir(), started);
+    const Outcome outcome = Serve(server);
+    server.StopRuntime();
+    return outcome;
+  }
+
+  Outcome Serve(LocalNotesServices& server) {
     RouterSettings settings;
     Outcome outcome = ReadRouterSettings(server, &settings);
     if (!outcome.ok()) return outcome;
@@ -120,10 +177,29 @@ class SmtpServiceCommand : public DataDirCommand {
     smtp::SmtpListener listener(io, listener_, intake);
     std::string error;
     if (!listener.Listen(host_, port_, &error)) return Outcome::Failure(error);
-    boost::asio::signal_set stop(io, SIGTERM, SIGINT);
-    stop.async_wait([&](const boost::system::error_code& ec, int) {
-      if (!ec) listener.Shutdown();
-    });
+    std::optional<smtp::Delivery> delivery;
+    if (!relayText_.empty()) {
+      delivery.emplace(io, server, server, open, delivery_);
+      const Status s = delivery->Start();
+      if (!s.ok()) return StatusFailure("cannot start delivery", s);
+    }
+    // The server's runtime takes the signals: SIGTERM and SIGINT end the
+    // service, SIGHUP and SIGUSR1 (logrotate's) have the log reopened
+    // before its next line. It is asked between network events.
+    boost::asio::steady_timer stop(io);
+    std::function<void()> watch = [&] {
+      stop.expires_after(std::chrono::milliseconds(100));
+      stop.async_wait([&](const boost::system::error_code& ec) {
+        if (ec) return;
+        if (!server.ShouldTerminate()) {
+          watch();
+          return;
+        }
+        listener.Shutdown();
+        if (delivery) delivery->Stop();
+      });
+    };
+    watch();
     const std::string where =
         (host_.find(':') == std::string::npos ? host_ : "[" + host_ + "]") +
         ":" + std::to_string(listener.port());
@@ -136,6 +212,12 @@ class SmtpServiceCommand : public DataDirCommand {
         Status(), where.c_str(), lmtp_ ? "LMTP" : "SMTP",
         static_cast<unsigned long>(open.size()),
         options.intake.hold ? ", held for the router" : "");
+    if (delivery) {
+      server.LogMessage("SMTP Delivery: Delivering to %s (%s), %lu at once.",
+                        Status(), relayText_.c_str(),
+                        relayLmtp_ ? "LMTP" : "SMTP",
+                        static_cast<unsigned long>(maxDeliveries_));
+    }
     io.run();
     const smtp::ListenerCounts& counts = listener.counts();
     server.LogMessage(
@@ -144,6 +226,16 @@ class SmtpServiceCommand : public DataDirCommand {
         Status(), static_cast<unsigned long>(counts.connections),
         static_cast<unsigned long>(counts.accepted),
         static_cast<unsigned long>(counts.refused));
+    if (delivery) {
+      const smtp::DeliveryCounts& sent = delivery->counts();
+      server.LogMessage(
+          "SMTP Delivery: Stopped: %lu messages delivered, %lu deferred, %lu "
+          "dead, %lu reports.",
+          Status(), static_cast<unsigned long>(sent.delivered),
+          static_cast<unsigned long>(sent.deferred),
+          static_cast<unsigned long>(sent.dead),
+          static_cast<unsigned long>(sent.reports));
+    }
     return Outcome();
   }
 
@@ -152,9 +244,15 @@ class SmtpServiceCommand : public DataDirCommand {
   bool lmtp_ = false;
   uint64_t maxBacklog_ = 10000;
   size_t maxConnections_ = 100;
+  std::string relayText_;
+  bool relayLmtp_ = false;
+  size_t maxDeliveries_ = 4;
+  int64_t retryAfter_ = 60;
+  int64_t lifetime_ = 5LL * 24 * 3600;
   std::string host_;
   uint16_t port_ = 0;
   smtp::ListenerOptions listener_;
+  smtp::DeliveryOptions delivery_;
 };
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include "notes/HandleOwners.h"
 #include "notes/ItemValue.h"
 #include "notes/TimeDate.h"
+#include "server/smtp/NoteWriter.h"
 #include "server/smtp/SmtpClient.h"
 
 namespace vt::smtp {
@@ -59,39 +60,6 @@ const char* ProtocolName(Greeting greeting) {
   return "SMTP";
 }
 
-class NoteWriter {
- public:
-  NoteWriter(NotesServices& notes, NoteHandle note)
-      : notes_(notes), note_(note) {}
-
-  void Text(const char* name, std::string_view text, bool summary = true) {
-    Append(name, kTypeText, item::EncodeText(text), summary);
-  }
-  void TextList(const char* name, const std::vector<std::string>& entries,
-                bool summary = true) {
-    Append(name, kTypeTextList, item::EncodeTextList(entries), summary);
-  }
-  void Time(const char* name, int64_t unixCentis) {
-    Append(name, kTypeTime,
-           item::EncodeTime(TimeDateFromUnixCentis(unixCentis)), true);
-  }
-  Status status() const { return status_; }
-
- private:
-  void Append(const char* name, uint16_t type,
-              const std::vector<uint8_t>& value, bool summary) {
-    if (!status_.ok()) return;
-    status_ = notes_.AppendItem(
-        note_, summary ? kItemFlagSummary : 0, name,
-        static_cast<uint16_t>(std::char_traits<char>::length(name)), type,
-        value.data(), static_cast<uint32_t>(value.size()));
-  }
-
-  NotesServices& notes_;
-  NoteHandle note_;
-  Status status_;
-};
-
 Status WriteNote(NotesServices& notes, NoteHandle note,
                  const Envelope& envelope, std::string_view message,
                  int64_t receivedUnixCentis, const HeaderFields& fields,
@@ -115,8 +83,8 @@ Status WriteNote(NotesServices& notes, NoteHandle note,
     rcpts.push_back(RcptArgument(r, envelope.mail.smtpUtf8));
   }
   w.TextList(kItemRecipients, recipients, false);
-  w.Text(kItemSmtpMail, MailArgument(envelope.reversePath, envelope.mail),
-         false);
+  // A summary item: delivery's selection asks for it.
+  w.Text(kItemSmtpMail, MailArgument(envelope.reversePath, envelope.mail));
   w.TextList(kItemSmtpRcpt, rcpts, false);
   const std::vector<std::string> xforward =
       XforwardArguments(envelope.xforward);
@@ -126,7 +94,9 @@ Status WriteNote(NotesServices& notes, NoteHandle note,
   w.Time(kItemSmtpReceived, receivedUnixCentis);
   // Searches and views never read the message itself.
   w.Text(kItemSmtpMessage, message, false);
-  if (options.hold) {
+  if (!options.forRouter) {
+    // Delivery takes it as it is.
+  } else if (options.hold) {
     w.Text(kItemRoutingState, kStateHold);
   } else {
     w.Text(kItemVeltraneProcess, kYes);

@@ -39,6 +39,9 @@ struct IntakeOptions {
   // The alternative interception mode: the mail server holds the message
   // (RoutingState "HOLD") instead of flagging it (VeltraneProcess "1").
   bool hold = false;
+  // Mail of the server's own (a non-delivery report) is not the router's
+  // to scan: neither flagged nor held.
+  bool forRouter = true;
   // Postfix's hopcount_limit: more Received fields than this is a loop.
   size_t maxReceivedFields = 50;
 };

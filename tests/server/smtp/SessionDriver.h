@@ -56,6 +56,15 @@ class SessionDriver : public SessionHandler {
     Feed(rest);
   }
 
+  // LMTP: one reply per recipient.
+  void AnswerEach(const std::vector<Reply>& replies) {
+    ASSERT_TRUE(session_->AnswerEach(replies).ok());
+    output_ += session_->TakeOutput();
+    std::string rest;
+    rest.swap(rest_);
+    Feed(rest);
+  }
+
   SmtpSession& session() { return *session_; }
   const std::string& output() const { return output_; }
   const std::vector<Message>& messages() const { return messages_; }
