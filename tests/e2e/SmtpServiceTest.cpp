@@ -312,6 +312,16 @@ TEST_F(SmtpServiceTest, VerifiedMailGoesOutAndEachRecipientGetsWhatTheHopSays) {
       WaitUntil([&] { return hop.CountFor("later@example.com") == 1; }, 30000))
       << ServerLog();
   EXPECT_TRUE(Logged("takes mail again."));
+  // The service's status line counts all of it.
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        return Vt({"show", dir(), "tasks"})
+                   .out.find(
+                       "Taken 4  refused 0  delivered 3  deferred 2  "
+                       "dead 2  reports 1") != std::string::npos;
+      },
+      10000))
+      << Vt({"show", dir(), "tasks"}).out;
 
   service.Signal(SIGTERM);
   ASSERT_TRUE(service.WaitForExit(20000));

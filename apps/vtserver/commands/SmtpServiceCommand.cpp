@@ -26,6 +26,7 @@
 #include "quarantine/MailBoxes.h"
 #include "server/smtp/Delivery.h"
 #include "server/smtp/MailBoxIntake.h"
+#include "server/smtp/ServiceStatus.h"
 #include "server/smtp/SmtpListener.h"
 
 namespace vt::tool {
@@ -186,11 +187,39 @@ class SmtpServiceCommand : public DataDirCommand {
     // The server's runtime takes the signals: SIGTERM and SIGINT end the
     // service, SIGHUP and SIGUSR1 (logrotate's) have the log reopened
     // before its next line. It is asked between network events.
+    // The counts go on a status line of the service's own, as they change.
+    ModuleHandle module;
+    StatusLineHandle defaultLine;
+    server.QueryTaskDefaults(&module, &defaultLine);
+    const StatusLineHandle line =
+        server.CreateStatusLine(smtp::kServiceStatusLineName);
+    std::string shown;
+    auto show = [&] {
+      const smtp::ListenerCounts& in = listener.counts();
+      smtp::ServiceCounts counts;
+      counts.taken = in.accepted;
+      counts.refused = in.refused;
+      if (delivery) {
+        const smtp::DeliveryCounts& out = delivery->counts();
+        counts.delivered = out.delivered;
+        counts.deferred = out.deferred;
+        counts.dead = out.dead;
+        counts.reports = out.reports;
+      }
+      const std::string text = smtp::FormatServiceStatus(counts);
+      if (!line || text == shown) return;
+      shown = text;
+      server.SetTaskDefaults(module, line);
+      server.SetStatusText("%s", text.c_str());
+      server.SetTaskDefaults(module, defaultLine);
+    };
+    show();
     boost::asio::steady_timer stop(io);
     std::function<void()> watch = [&] {
       stop.expires_after(std::chrono::milliseconds(100));
       stop.async_wait([&](const boost::system::error_code& ec) {
         if (ec) return;
+        show();
         if (!server.ShouldTerminate()) {
           watch();
           return;
@@ -219,6 +248,7 @@ class SmtpServiceCommand : public DataDirCommand {
                         static_cast<unsigned long>(maxDeliveries_));
     }
     io.run();
+    if (line) server.DeleteStatusLine(line);
     const smtp::ListenerCounts& counts = listener.counts();
     server.LogMessage(
         "SMTP Server: Stopped after %lu connections: %lu messages taken, %lu "
