@@ -254,9 +254,11 @@ bool PostfixInstance::WriteConfig(int filterPort) {
   std::error_code ec;
   // The virtual delivery agent writes the Maildir as nobody, through this
   // folder.
-  fs::permissions(folder, fs::perms::owner_all | fs::perms::group_read |
-                              fs::perms::group_exec | fs::perms::others_read |
-                              fs::perms::others_exec);
+  fs::permissions(folder,
+                  fs::perms::owner_all | fs::perms::group_read |
+                      fs::perms::group_exec | fs::perms::others_read |
+                      fs::perms::others_exec,
+                  ec);
   fs::create_directories(folder / "conf", ec);
   fs::create_directories(folder / "queue", ec);
   fs::create_directories(folder / "mail", ec);
@@ -343,9 +345,8 @@ RunResult PostfixInstance::Send(int port, const std::string& from,
   } else if (!data.empty() && data.back() == '\n') {
     data.pop_back();
   }
-  static int sent = 0;
   const fs::path file =
-      fs::path(folder_) / ("message" + std::to_string(++sent) + ".eml");
+      fs::path(folder_) / ("message" + std::to_string(++sent_) + ".eml");
   if (!WriteFile(file, data)) return {};
   return RunProgram(kSwaks,
                     {"--server", "127.0.0.1", "--port", std::to_string(port),

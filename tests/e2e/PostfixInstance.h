@@ -3,17 +3,22 @@
 // describes: mail from its public smtpd goes through the filter transport to
 // our listener, and what comes back on its reinjection smtpd is delivered
 // into a Maildir. Everything lives in a temporary folder of its own, on
-// loopback ports of its own; the system's instance (/etc/postfix) is neither
-// read nor touched. The instance needs root, as Postfix's master does.
+// loopback ports of its own; of /etc/postfix only the package's list of its
+// files is read (by post-install), and the system's instance is not touched.
+// `postfix -c` and `postqueue -c` need no alternate_config_directories in
+// the system's main.cf when run by root. The instance needs root, as
+// Postfix's master does.
 //
-// The lines of the content filter set-up (the ports are the instance's):
+// The lines of the content filter set-up, as a mail server's main.cf and
+// master.cf have them (the instance here binds its two smtpd services to
+// loopback ports of its own):
 //
 //   main.cf
 //     content_filter = vtrouter:[127.0.0.1]:10025
 //     receive_override_options = no_address_mappings
 //
 //   master.cf
-//     127.0.0.1:25 inet n - n - - smtpd
+//     smtp inet n - - - - smtpd
 //     vtrouter unix - - n - 10 smtp
 //       -o smtp_send_xforward_command=yes
 //       -o disable_mime_output_conversion=yes
@@ -134,6 +139,7 @@ class PostfixInstance {
   int publicPort_ = 0;
   int reinjectionPort_ = 0;
   int masterPid_ = 0;
+  mutable int sent_ = 0;  // names the data files of Send
   std::string error_;
 };
 
