@@ -3,6 +3,7 @@
 #include "PostfixInstance.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <pwd.h>
 #include <signal.h>
@@ -16,6 +17,7 @@
 #include <cctype>
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -95,6 +97,27 @@ int LiveMembers(pid_t group) {
     }
   }
   return live;
+}
+
+// Whether pid is a Postfix master, not a process that took its number;
+// async-signal-safe, for the watchdog.
+bool IsMaster(pid_t pid) {
+  char digits[16];
+  int n = 0;
+  for (pid_t rest = pid; rest > 0 && n < 15; rest /= 10) {
+    digits[n++] = static_cast<char>('0' + rest % 10);
+  }
+  char path[40] = "/proc/";
+  int at = 6;
+  while (n > 0) path[at++] = digits[--n];
+  for (const char* tail = "/comm"; *tail != '\0'; ++tail) path[at++] = *tail;
+  path[at] = '\0';
+  const int fd = ::open(path, O_RDONLY);
+  if (fd < 0) return false;
+  char comm[16] = {};
+  const ssize_t got = ::read(fd, comm, sizeof comm - 1);
+  ::close(fd);
+  return got == 7 && ::memcmp(comm, "master\n", 7) == 0;
 }
 
 // Reaps whatever of the group has become our child and has ended.
@@ -293,6 +316,7 @@ bool PostfixInstance::Start(int filterPort) {
   // (a container) it and its children would stay as zombies; as their
   // subreaper this process gets them and reaps them in Stop.
   ::prctl(PR_SET_CHILD_SUBREAPER, 1);
+  StartWatchdog();
   // The first start also makes the queue's folders (post-install).
   const RunResult started =
       RunProgram(kPostfix, {"-c", configDirectory(), "start"});
@@ -312,7 +336,72 @@ bool PostfixInstance::Start(int filterPort) {
   return true;
 }
 
+// A test process that dies (a crash, a timeout's SIGKILL) runs no
+// destructor, and the master, in a session of its own, would outlive it.
+// The watchdog, in a session of its own too, waits for the end of a pipe
+// whose only writer is this process, and then ends the master named by the
+// pid file, for a while, since a start under way may write it late.
+void PostfixInstance::StartWatchdog() {
+  const std::string pidFile = folder_ + "/queue/pid/master.pid";
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) return;
+  const pid_t child = ::fork();
+  if (child == 0) {
+    // Only async-signal-safe calls from here on. It keeps nothing of the
+    // test's open: no socket stays connected, no output pipe open, because
+    // of it.
+    ::setsid();
+    const int null = ::open("/dev/null", O_RDWR);
+    for (int fd = 0; fd < 3 && null >= 0; ++fd) ::dup2(null, fd);
+    const int parent = fds[0] == 3 ? 3 : ::dup2(fds[0], 3);
+    if (parent == 3) ::close_range(4, ~0U, 0);
+    char byte;
+    while (::read(parent, &byte, 1) < 0 && errno == EINTR) {
+    }
+    pid_t master = 0;
+    for (int second = 0; second < 15; ++second) {
+      const int fd = ::open(pidFile.c_str(), O_RDONLY);
+      if (fd >= 0) {
+        // Postfix pads the number to the width of a 64-bit one.
+        char text[64] = {};
+        const ssize_t n = ::read(fd, text, sizeof text - 1);
+        ::close(fd);
+        pid_t pid = 0;
+        for (ssize_t i = 0; i < n; ++i) {
+          if (text[i] >= '0' && text[i] <= '9')
+            pid = pid * 10 + (text[i] - '0');
+        }
+        if (pid > 1 && IsMaster(pid)) {
+          master = pid;
+          ::kill(master, SIGTERM);
+        }
+      }
+      ::sleep(1);
+    }
+    if (master > 1) ::kill(-master, SIGKILL);
+    ::_exit(0);
+  }
+  ::close(fds[0]);
+  if (child < 0) {
+    ::close(fds[1]);
+    return;
+  }
+  watchdogPid_ = child;
+  watchdogPipe_ = fds[1];
+}
+
+void PostfixInstance::StopWatchdog() {
+  if (watchdogPid_ <= 0) return;
+  // Ended before the pipe closes, so that it signals no one.
+  ::kill(watchdogPid_, SIGKILL);
+  ::waitpid(watchdogPid_, nullptr, 0);
+  ::close(watchdogPipe_);
+  watchdogPid_ = 0;
+  watchdogPipe_ = -1;
+}
+
 void PostfixInstance::Stop() {
+  StopWatchdog();
   if (masterPid_ <= 0) return;
   const pid_t master = masterPid_;
   masterPid_ = 0;

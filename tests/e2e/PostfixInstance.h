@@ -92,7 +92,9 @@ class PostfixInstance {
  public:
   // Makes the folder and picks two free loopback ports; starts nothing.
   PostfixInstance();
-  // Stops the instance and every process of it, and removes the folder.
+  // Stops the instance and every process of it, and removes the folder. A
+  // test process that dies without it leaves a watchdog that stops the
+  // instance.
   ~PostfixInstance();
   PostfixInstance(const PostfixInstance&) = delete;
   PostfixInstance& operator=(const PostfixInstance&) = delete;
@@ -134,11 +136,15 @@ class PostfixInstance {
 
  private:
   bool WriteConfig(int filterPort);
+  void StartWatchdog();
+  void StopWatchdog();
 
   std::string folder_;
   int publicPort_ = 0;
   int reinjectionPort_ = 0;
   int masterPid_ = 0;
+  int watchdogPid_ = 0;
+  int watchdogPipe_ = -1;
   mutable int sent_ = 0;  // names the data files of Send
   std::string error_;
 };
