@@ -132,6 +132,11 @@ std::vector<StoredMessage> DataDirTest::Messages(
     if (!database->ReadNote(id, &record).ok()) continue;
     StoredMessage m;
     m.noteId = id;
+    for (const uint8_t byte : record.unid) {
+      char digits[3];
+      std::snprintf(digits, sizeof digits, "%02X", byte);
+      m.unid += digits;
+    }
     m.createdCentis = record.created;
     for (const store::Item& item : record.items.items()) {
       m.items.emplace(item.name, ItemText(item));

@@ -19,6 +19,7 @@ namespace vt::e2e {
 // lists joined with ';', numbers as %.15g).
 struct StoredMessage {
   uint32_t noteId = 0;
+  std::string unid;  // 32 hexadecimal digits, as `vtserver` prints it
   int64_t createdCentis = 0;
   std::map<std::string, std::string> items;
   std::map<std::string, uint16_t> types;
