@@ -244,16 +244,6 @@ TEST_F(PostfixFilterTest, TheReinjectionPortDeliversOnceUnchanged) {
 // verdict, delivery back into Postfix and its Maildir.
 class PostfixRoadTest : public PostfixFilterTest {
  protected:
-  void SetUp() override {
-    PostfixFilterTest::SetUp();
-    if (IsSkipped() || HasFatalFailure()) return;
-    const RunResult help = Vt({"smtp", "--help"});
-    if (help.out.find("--relay") == std::string::npos) {
-      GTEST_SKIP() << "vtserver smtp does not deliver mail yet (its --help "
-                      "has no --relay)";
-    }
-  }
-
   // Gives verdict M to whatever reaches the scan box until the Maildir
   // holds count messages; whether it did.
   bool ScanUntilDelivered(const PostfixInstance& postfix, size_t count) {
