@@ -163,12 +163,13 @@ TEST(SmtpClientSession, WhatTheNextHopCannotTakeIsRefusedBeforeAByteIsSent) {
 }
 
 // The client against the listener's own session in LMTP: the envelope with
-// its DSN requests and the data arrive as sent, and each recipient gets
+// its DSN requests and XFORWARD, and the data arrive as sent, and each recipient gets
 // the reply the server gave it.
 TEST(SmtpClientSession, LmtpAgainstTheListenersSessionGetsAReplyPerRecipient) {
   SessionOptions serverOptions;
   serverOptions.lmtp = true;
   serverOptions.hostName = "mx.example.org";
+  serverOptions.xforward = true;
   testing::SessionDriver server(serverOptions, std::nullopt);
   SmtpClientSession client({"relay.example.net", true});
   size_t seen = 0;
@@ -189,6 +190,8 @@ TEST(SmtpClientSession, LmtpAgainstTheListenersSessionGetsAReplyPerRecipient) {
   m.mail.envid = "QQ+314";
   m.recipients[0].params.notify = kNotifyFailure | kNotifyDelay;
   m.recipients[0].params.orcpt = Orcpt{"rfc822", "A@example.com"};
+  m.xforward[XforwardAttribute::kAddr] = "192.0.2.7";
+  m.xforward[XforwardAttribute::kHelo] = "client.example.net";
   client.Send(m);
   exchange();
   ASSERT_EQ(server.messages().size(), 1u);
@@ -197,6 +200,7 @@ TEST(SmtpClientSession, LmtpAgainstTheListenersSessionGetsAReplyPerRecipient) {
   EXPECT_EQ(got.envelope.reversePath, m.reversePath);
   EXPECT_EQ(got.envelope.mail.envid, m.mail.envid);
   EXPECT_EQ(got.envelope.mail.ret, Ret::kHdrs);
+  EXPECT_EQ(got.envelope.xforward, m.xforward);
   ASSERT_EQ(got.envelope.recipients.size(), 3u);
   EXPECT_EQ(got.envelope.recipients[0], m.recipients[0]);
 
