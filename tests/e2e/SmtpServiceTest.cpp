@@ -17,6 +17,7 @@
 
 #include <fstream>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -322,6 +323,19 @@ TEST_F(SmtpServiceTest, VerifiedMailGoesOutAndEachRecipientGetsWhatTheHopSays) {
       },
       10000))
       << Vt({"show", dir(), "tasks"}).out;
+  // And stats: the dead mail in the mail boxes, the service's counts.
+  const nlohmann::json stats =
+      nlohmann::json::parse(Vt({"stats", dir(), "--json"}).out);
+  EXPECT_EQ(stats["delivery"]["dead"], 2);
+  EXPECT_EQ(stats["delivery"]["waiting"], 0);
+  EXPECT_EQ(stats["smtp"]["running"], true);
+  EXPECT_EQ(stats["smtp"]["reports"], 1);
+  const std::string metrics = Vt({"stats", dir(), "--prometheus"}).out;
+  EXPECT_NE(metrics.find("\nvtrouter_smtp_up 1\n"), std::string::npos);
+  EXPECT_NE(
+      metrics.find("\nvtrouter_smtp_messages_total{outcome=\"delivered\"} 3\n"),
+      std::string::npos)
+      << metrics;
 
   service.Signal(SIGTERM);
   ASSERT_TRUE(service.WaitForExit(20000));

@@ -118,6 +118,15 @@ std::string PlainText(const Stats& stats) {
                  UtcText(*b.oldestWaitingScanner) + " UTC)";
     }
     lines.emplace_back("Waiting for the scanner", scanner);
+    const DeliveryStats& d = stats.delivery;
+    std::string delivery = std::to_string(d.waiting) + " to send, " +
+                           std::to_string(d.deferred) + " deferred";
+    if (!d.lastDeferral.empty()) {
+      delivery += " (" + Printable(d.lastDeferral) + ")";
+    }
+    lines.emplace_back("Delivery", delivery);
+    lines.emplace_back("Dead mail",
+                       std::to_string(d.dead) + " in the mail boxes");
     if (!b.unreadBoxes.empty()) {
       std::string names;
       for (const std::string& box : b.unreadBoxes) {
@@ -125,6 +134,17 @@ std::string PlainText(const Stats& stats) {
       }
       lines.emplace_back("Not counted", "unreadable: " + names);
     }
+  }
+  if (stats.smtp) {
+    const smtp::ServiceCounts& c = stats.smtp->counts;
+    lines.emplace_back(
+        "SMTP service",
+        std::string(stats.smtp->running ? "running" : "not running") +
+            ": taken " + std::to_string(c.taken) + ", refused " +
+            std::to_string(c.refused) + ", delivered " +
+            std::to_string(c.delivered) + ", deferred " +
+            std::to_string(c.deferred) + ", dead " + std::to_string(c.dead) +
+            ", reports " + std::to_string(c.reports));
   }
   std::string twice =
       std::to_string(stats.messagesInTwoPlaces) +

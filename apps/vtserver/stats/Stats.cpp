@@ -16,8 +16,11 @@
 #include "datadir/RouterSettings.h"
 #include "engine/SelectionFormula.h"
 #include "notes/HandleOwners.h"
+#include "notes/ItemValue.h"
+#include "notes/TimeDate.h"
 #include "quarantine/DatabaseRoles.h"
 #include "quarantine/Quarantine.h"
+#include "server/smtp/OutboundQueue.h"
 #include "stats/TwoPlaces.h"
 
 namespace vt::tool {
@@ -27,14 +30,24 @@ namespace fs = std::filesystem;
 
 constexpr char kHeldFormula[] = "SELECT RoutingState = \"HOLD\"";
 constexpr char kUnverifiedFormula[] = "SELECT VeltraneVerified != \"1\"";
+constexpr char kDeadFormula[] = "SELECT RoutingState = \"DEAD\"";
 
 // The router's selection formulas, compiled once for the whole gathering,
 // in the order of their bits in a scanned document's selected mask.
-enum Selection { kIntercept, kDeadMail, kHeld, kUnverified, kSelections };
+enum Selection {
+  kIntercept,
+  kDeadMail,
+  kHeld,
+  kUnverified,
+  kDeliverable,
+  kDead,
+  kSelections
+};
 
 struct Selections {
   explicit Selections(NotesServices& notes)
       : formulas{CompiledFormula(notes), CompiledFormula(notes),
+                 CompiledFormula(notes), CompiledFormula(notes),
                  CompiledFormula(notes), CompiledFormula(notes)} {}
   std::array<CompiledFormula, kSelections> formulas;
   std::array<MemHandle, kSelections> handles{};
@@ -45,7 +58,11 @@ Status CompileSelections(bool alternateInterceptor, Selections* selections) {
   const std::array<const char*, kSelections> texts = {
       alternateInterceptor ? kHoldInterceptFormula
                            : kSlotFormulas[kSlotIntercept],
-      kSlotFormulas[kSlotDeadMail], kHeldFormula, kUnverifiedFormula};
+      kSlotFormulas[kSlotDeadMail],
+      kHeldFormula,
+      kUnverifiedFormula,
+      smtp::kDeliverableFormula,
+      kDeadFormula};
   for (size_t i = 0; i < texts.size(); ++i) {
     const Status s = selections->formulas[i].Compile(nullptr, texts[i]);
     if (!s.ok()) return s;
@@ -65,6 +82,28 @@ struct Role {
   char perimeter = 0;    // a quarantine of that perimeter
   bool current = false;  // the one the router fills now
 };
+
+const NoteItem* SummaryItem(const ServerAdmin::Document& document,
+                            const char* name) {
+  return document.summary == nullptr ? nullptr
+                                     : FindItem(*document.summary, name);
+}
+
+std::optional<int64_t> SummaryTime(const ServerAdmin::Document& document,
+                                   const char* name) {
+  const NoteItem* item = SummaryItem(document, name);
+  if (item == nullptr || item->type != kTypeTime) return std::nullopt;
+  const auto td = item::DecodeTime(item->value);
+  if (!td) return std::nullopt;
+  return UnixCentisFromTimeDate(*td);
+}
+
+std::string SummaryText(const ServerAdmin::Document& document,
+                        const char* name) {
+  const NoteItem* item = SummaryItem(document, name);
+  if (item == nullptr || item->type != kTypeText) return std::string();
+  return std::string(item->value.begin(), item->value.end());
+}
 
 uint64_t FileBytes(const fs::path& file) {
   std::error_code ec;
@@ -93,6 +132,9 @@ Outcome ScanDatabase(LocalNotesServices& server, const std::string& path,
   ServerAdmin::ScanOptions options;
   // Only the mail and scan boxes are judged; any other is only counted.
   if (role.mailBox || role.scanBox) options.selections = selections.handles;
+  // Delivery's bookkeeping is read from the mail boxes' summaries.
+  options.summary = role.mailBox;
+  DeliveryStats& delivery = stats->delivery;
   s = server.ScanDocuments(
       db.handle(), options,
       [&](const ServerAdmin::Document& document) -> Status {
@@ -103,6 +145,19 @@ Outcome ScanDatabase(LocalNotesServices& server, const std::string& path,
             ++backlog.waitingInterception;
           }
           if (Selected(document, kHeld)) ++backlog.held;
+          if (Selected(document, kDead)) ++delivery.dead;
+          if (Selected(document, kDeliverable)) {
+            const std::optional<int64_t> next =
+                SummaryTime(document, smtp::kItemSmtpNextAttempt);
+            if (next && *next > stats->now) {
+              if (delivery.deferred++ == 0) {
+                delivery.lastDeferral =
+                    SummaryText(document, smtp::kItemSmtpLastReply);
+              }
+            } else {
+              ++delivery.waiting;
+            }
+          }
         }
         if (role.scanBox && Selected(document, kUnverified)) {
           ++backlog.waitingScanner;
@@ -132,6 +187,11 @@ Stats GatherStats(LocalNotesServices& server) {
   stats.now = server.clock().NowUnixCentis();
   const fs::path& root = server.dataDirectory().root();
   stats.router = ReadRouterStatus(server);
+  for (const ServerAdmin::TaskLine& line : server.ReadTaskLines()) {
+    if (line.name != smtp::kServiceStatusLineName) continue;
+    const auto counts = smtp::ParseServiceStatus(line.text);
+    if (counts) stats.smtp = SmtpServiceStats{line.running, *counts};
+  }
 
   std::map<std::string, Role> roles;
   RouterSettings settings;

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "server/LocalNotesServices.h"
+#include "server/smtp/ServiceStatus.h"
 #include "stats/RouterStatus.h"
 
 namespace vt::tool {
@@ -56,11 +57,28 @@ struct BacklogStats {
   std::vector<std::string> unreadBoxes;
 };
 
+// The mail server's delivery queue in the mail boxes, and dead mail.
+struct DeliveryStats {
+  uint64_t waiting = 0;   // that delivery may send now
+  uint64_t deferred = 0;  // waiting for their next try after a 4xx
+  uint64_t dead = 0;      // RoutingState "DEAD"
+  // The last reply of the oldest deferred message.
+  std::string lastDeferral;
+};
+
+// The SMTP service's status line (vtserver smtp), when it has one.
+struct SmtpServiceStats {
+  bool running = false;  // false: the line of a service that died
+  smtp::ServiceCounts counts;
+};
+
 struct Stats {
   int64_t now = 0;  // Unix centiseconds, when gathered
   RouterStatus router;
   std::string configProblem;  // the configuration could not be read
   BacklogStats backlog;
+  DeliveryStats delivery;
+  std::optional<SmtpServiceStats> smtp;      // none without a status line
   std::vector<QuarantineStats> quarantines;  // B, C, D
   std::vector<DatabaseStats> databases;      // by path
   // Messages that more than one database holds (a move cut short; `vtserver

@@ -138,6 +138,30 @@ Json StatsJson(const Stats& stats) {
     quarantines.push_back(std::move(entry));
   }
   out["quarantines"] = std::move(quarantines);
+  if (stats.configProblem.empty()) {
+    const DeliveryStats& d = stats.delivery;
+    out["delivery"] =
+        Json{{"waiting", d.waiting},
+             {"deferred", d.deferred},
+             {"dead", d.dead},
+             {"lastDeferral", d.lastDeferral.empty()
+                                  ? Json(nullptr)
+                                  : Json(JsonText(d.lastDeferral))}};
+  } else {
+    out["delivery"] = nullptr;
+  }
+  if (stats.smtp) {
+    const smtp::ServiceCounts& c = stats.smtp->counts;
+    out["smtp"] = Json{{"running", stats.smtp->running},
+                       {"taken", c.taken},
+                       {"refused", c.refused},
+                       {"delivered", c.delivered},
+                       {"deferred", c.deferred},
+                       {"dead", c.dead},
+                       {"reports", c.reports}};
+  } else {
+    out["smtp"] = nullptr;
+  }
   Json databases = Json::array();
   for (const DatabaseStats& d : stats.databases) {
     Json entry{
@@ -256,6 +280,39 @@ std::string PrometheusText(const Stats& stats) {
     for (const QuarantineStats& q : stats.quarantines) {
       e.Sample("vtrouter_quarantine_fill_ratio", "perimeter",
                std::string(1, q.perimeter), q.FillRatio());
+    }
+  }
+
+  if (stats.configProblem.empty()) {
+    const DeliveryStats& d = stats.delivery;
+    e.Family("vtrouter_delivery_waiting_messages",
+             "Messages in the mail boxes that delivery may send now.");
+    e.Sample("vtrouter_delivery_waiting_messages", d.waiting);
+    e.Family("vtrouter_delivery_deferred_messages",
+             "Messages in the mail boxes waiting for their next try after "
+             "the next hop deferred them.");
+    e.Sample("vtrouter_delivery_deferred_messages", d.deferred);
+    e.Family("vtrouter_dead_messages",
+             "Dead mail in the mail boxes (RoutingState DEAD).");
+    e.Sample("vtrouter_dead_messages", d.dead);
+  }
+  if (stats.smtp) {
+    const smtp::ServiceCounts& c = stats.smtp->counts;
+    e.Family("vtrouter_smtp_up",
+             "1 while the SMTP service (vtserver smtp) runs; 0 when its "
+             "status line is left by a service that died.");
+    e.Sample("vtrouter_smtp_up", uint64_t{stats.smtp->running});
+    const std::pair<const char*, uint64_t> counters[] = {
+        {"taken", c.taken},         {"refused", c.refused},
+        {"delivered", c.delivered}, {"deferred", c.deferred},
+        {"dead", c.dead},           {"reported", c.reports}};
+    e.Family("vtrouter_smtp_messages_total",
+             "Messages of the SMTP service since it started: taken and "
+             "refused by the listener; delivered, deferred (tries), dead and "
+             "reported (non-delivery reports) by delivery.",
+             "counter");
+    for (const auto& [what, count] : counters) {
+      e.Sample("vtrouter_smtp_messages_total", "outcome", what, count);
     }
   }
 

@@ -163,8 +163,8 @@ TEST(SmtpClientSession, WhatTheNextHopCannotTakeIsRefusedBeforeAByteIsSent) {
 }
 
 // The client against the listener's own session in LMTP: the envelope with
-// its DSN requests and XFORWARD, and the data arrive as sent, and each recipient gets
-// the reply the server gave it.
+// its DSN requests and XFORWARD, and the data arrive as sent, and each
+// recipient gets the reply the server gave it.
 TEST(SmtpClientSession, LmtpAgainstTheListenersSessionGetsAReplyPerRecipient) {
   SessionOptions serverOptions;
   serverOptions.lmtp = true;

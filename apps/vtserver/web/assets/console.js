@@ -110,6 +110,9 @@ function alertsOf(stats) {
     alerts.push(`${count(stats.messagesInTwoPlaces, 'message')} ${stats.messagesInTwoPlaces === 1 ? 'is' : 'are'} held by more than one database: ` +
                 '\'vtserver check --repair\' finishes the moves.');
   }
+  if (stats.smtp && !stats.smtp.running) {
+    alerts.push('The SMTP service (vtserver smtp) has stopped without ending in order.');
+  }
   if (stats.configurationError) alerts.push(`Configuration: ${stats.configurationError}`);
   return alerts;
 }
@@ -133,6 +136,12 @@ function renderOverview(data) {
     waiting.scannerOldestAgeSeconds === null || waiting.scannerOldestAgeSeconds === undefined
       ? '–' : age(waiting.scannerOldestAgeSeconds);
   $('two-places').textContent = number(stats.messagesInTwoPlaces);
+  const delivery = stats.delivery || {};
+  $('delivery-waiting').textContent = number(delivery.waiting);
+  $('delivery-deferred').textContent = number(delivery.deferred);
+  $('delivery-dead').textContent = number(delivery.dead);
+  $('delivery-last').textContent =
+    delivery.lastDeferral ? `Last deferral: ${delivery.lastDeferral}` : '';
 
   const alerts = alertsOf(stats);
   $('alert').textContent = alerts.join(' ');
