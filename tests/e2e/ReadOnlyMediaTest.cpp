@@ -67,6 +67,7 @@ TEST_F(ReadOnlyMedia, AnOlderFormatIsNamedAsSuchNotAsDamage) {
   ASSERT_EQ(sqlite3_exec(db,
                          "DROP INDEX notes_changed; DROP INDEX stubs_changed;"
                          "ALTER TABLE notes DROP COLUMN changed;"
+                         "ALTER TABLE notes DROP COLUMN added;"
                          "ALTER TABLE stubs DROP COLUMN changed;"
                          "PRAGMA user_version=2;",
                          nullptr, nullptr, nullptr),

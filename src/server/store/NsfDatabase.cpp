@@ -315,12 +315,13 @@ Status CheckOlderLayout(SqliteConnection& db, int64_t layout) {
     s = db.QueryInt(
         "SELECT count(*) FROM pragma_table_info('notes') WHERE name IN"
         " ('id', 'unid', 'class', 'created', 'modified', 'sequence',"
-        " 'summary', 'changed')",
+        " 'summary', 'changed', 'added')",
         &noteColumns);
   }
   if (!s.ok()) return s;
   const bool known = (layout == 1 && stubColumns == 4 && noteColumns == 7) ||
-                     (layout == 2 && stubColumns == 5 && noteColumns == 7);
+                     (layout == 2 && stubColumns == 5 && noteColumns == 7) ||
+                     (layout == 3 && stubColumns == 6 && noteColumns == 8);
   return known ? Status() : Status(err::kCorruptDatabase);
 }
 
@@ -362,7 +363,7 @@ Status NsfDatabase::PrepareStatements() {
   const std::string nextChange = std::string("(") + kLastChangeSql + ") + 1";
   const std::string insertNote =
       "INSERT INTO notes(id, unid, class, created, modified, sequence,"
-      " summary, changed) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, " +
+      " summary, added, changed) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, " +
       nextChange + ")";
   const std::string updateNote =
       "UPDATE notes SET class = ?2, created = ?3, modified = ?4,"
@@ -419,7 +420,7 @@ Status NsfDatabase::PrepareStatements() {
       {&changed_, kChangedSql},
       {&noteOf_,
        "SELECT id, class, created, modified, summary, unid, sequence,"
-       " changed FROM notes WHERE id = ?1"},
+       " added, changed FROM notes WHERE id = ?1"},
   };
   for (const auto& entry : all) {
     const Status s = entry.stmt->Prepare(db_, entry.sql);
