@@ -293,6 +293,14 @@ bool NsfDatabase::DeviceAndInode(dev_t* device, ino_t* inode) const {
 Status NsfDatabase::BeginWrite(WriteTransaction& txn, bool durable) {
   // Switched only when it changes: a run of deletions (a mail box emptied
   // into the scan boxes) switches once.
+  // SQLite opens a file it may not write read-only, and only the first
+  // write into it fails, saying "read-only". A file of another user (a
+  // restore run as root) is a matter of permission, not of a read-only disk.
+  if (sqlite3_db_readonly(db_.get(), "main") == 1) {
+    const bool denied = ::access(file_.c_str(), W_OK) != 0 &&
+                        (errno == EACCES || errno == EPERM);
+    return denied ? err::kPermissionDenied : err::kReadOnly;
+  }
   Status s = db_.SetDurableCommits(durable);
   if (s.ok()) s = txn.Begin();
   if (s.ok()) s = CheckInPlace();
