@@ -494,7 +494,7 @@ Status LocalNotesServices::CreateDatabaseCopy(const char* sourcePath,
   s = store::NsfDatabase::Create(
       newFile, dbClass, Now(),
       [&](store::NsfDatabase& fresh) {
-        return source->CopyContentInto(fresh, noteClassMask);
+        return source->CopyContentInto(fresh, noteClassMask, Now());
       },
       *fileNames_);
   if (!s.ok() || newDb == nullptr) return s;

@@ -63,6 +63,7 @@ Status LocalNotesServices::ScanDocuments(DbHandle db,
     document.sequence = entry.sequence;
     document.created = entry.created;
     document.modified = entry.modified;
+    document.added = entry.added;
     if (!programs.empty()) {
       // Judged as a search judges it: by the summary items.
       const store::BlobItemSource items(entry.summary, {}, entry.created,

@@ -24,7 +24,7 @@ namespace vt {
 
 // The layout of the databases this version writes, as server.ini's
 // DataFormat names it.
-inline constexpr int kDataFormat = 3;
+inline constexpr int kDataFormat = 4;
 
 class ServerAdmin {
  public:
@@ -42,6 +42,10 @@ class ServerAdmin {
     uint32_t sequence = 0;  // its version
     int64_t created = 0;
     int64_t modified = 0;
+    // When it entered this database, kept by the server alone: a copy keeps
+    // created (a message intercepted into a scan box keeps its creation
+    // time), so only this tells how long it has waited there.
+    int64_t added = 0;
     // Bit i: selection i of the scan selects the document.
     uint32_t selected = 0;
     // Its summary items (those a search reads), when the scan asked.

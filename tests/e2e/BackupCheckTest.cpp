@@ -186,7 +186,8 @@ TEST_F(BackupCheck, ADamagedDatabaseIsNamedByCheckAndNeverWrittenByTheRouter) {
 
 TEST_F(BackupCheck, AFileOfANewerVersionIsNamedAndLeftAlone) {
   Send("Kept", 1);
-  Sql(Db("mail.box"), "PRAGMA user_version=4;");
+  Sql(Db("mail.box"),
+      ("PRAGMA user_version=" + std::to_string(kDataFormat + 1) + ";").c_str());
   const RunResult ls = Vt({"ls", dir()});
   EXPECT_EQ(ls.exitCode, 1);
   EXPECT_EQ(ls.err,
@@ -202,10 +203,11 @@ TEST_F(BackupCheck, AFileOfANewerVersionIsNamedAndLeftAlone) {
 
 TEST_F(BackupCheck, AnOlderFileIsUpgradedOnlyByUpgradeAfterItsCopy) {
   Send("Old layout", 2);
-  // Back to layout 2, without the change sequence.
+  // Back to layout 2, without the change sequence and the entry times.
   Sql(Db("mail.box"),
       "DROP INDEX notes_changed; DROP INDEX stubs_changed;"
       "ALTER TABLE notes DROP COLUMN changed;"
+      "ALTER TABLE notes DROP COLUMN added;"
       "ALTER TABLE stubs DROP COLUMN changed; PRAGMA user_version=2;");
   const std::string old = ReadAll(Db("mail.box"));
   // Nothing reads it into the new format by the way.
@@ -230,9 +232,12 @@ TEST_F(BackupCheck, AnOlderFileIsUpgradedOnlyByUpgradeAfterItsCopy) {
   EXPECT_EQ(ReadAll(aside / "mail.box"), old);
   EXPECT_EQ(Count("mail.box", "Old layout"), 2);
   EXPECT_EQ(Vt({"ls", dir(), "mail.box"}).exitCode, 0);
-  EXPECT_NE(ReadAll(fs::path(dir()) / "server.ini").find("\nDataFormat=3\n"),
+  const std::string format = std::to_string(kDataFormat);
+  EXPECT_NE(ReadAll(fs::path(dir()) / "server.ini")
+                .find("\nDataFormat=" + format + "\n"),
             std::string::npos);
-  EXPECT_EQ(Vt({"upgrade", dir()}).out, dir() + " is up to date (format 3)\n");
+  EXPECT_EQ(Vt({"upgrade", dir()}).out,
+            dir() + " is up to date (format " + format + ")\n");
 }
 
 // Backups taken while an administrator releases quarantined messages one

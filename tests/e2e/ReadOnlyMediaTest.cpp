@@ -56,6 +56,15 @@ TEST_F(ReadOnlyMedia, TheReadingCommandsWorkAndNothingIsWritten) {
   const RunResult ls = Vt({"ls", mount_, "mail.box"});
   EXPECT_EQ(ls.exitCode, 0) << ls.err;
   EXPECT_NE(ls.out.find("kept"), std::string::npos) << ls.out;
+  const RunResult config = Vt({"config", mount_});
+  EXPECT_EQ(config.exitCode, 0) << config.err;
+  EXPECT_NE(config.out.find("MailboxNsf = mail.box\n"), std::string::npos)
+      << config.out;
+  // Setting an item writes, and says why it cannot.
+  const RunResult set = Vt({"config", mount_, "ReleaseMailMinutes=30"});
+  EXPECT_TRUE(IsOneLineError(set)) << set.err;
+  EXPECT_NE(set.err.find("Read-only file system"), std::string::npos)
+      << set.err;
   EXPECT_EQ(Snapshot(), before);
 }
 
@@ -67,6 +76,7 @@ TEST_F(ReadOnlyMedia, AnOlderFormatIsNamedAsSuchNotAsDamage) {
   ASSERT_EQ(sqlite3_exec(db,
                          "DROP INDEX notes_changed; DROP INDEX stubs_changed;"
                          "ALTER TABLE notes DROP COLUMN changed;"
+                         "ALTER TABLE notes DROP COLUMN added;"
                          "ALTER TABLE stubs DROP COLUMN changed;"
                          "PRAGMA user_version=2;",
                          nullptr, nullptr, nullptr),

@@ -207,16 +207,22 @@ TEST_F(ServiceUser, InitFillsAnEmptyDirectoryOfTheUsersInAFolderItMayNotWrite) {
 }
 
 // A mail box that root made (a restore run as root) is named by what is
-// wrong with it: permission, not a failing disk.
+// wrong with it: permission, not a failing disk nor a read-only one, whether
+// the service user may read it or not.
 TEST_F(ServiceUser, AMailBoxOfRootsIsAPermissionProblem) {
   const fs::path mailBox = fs::path(dir()) / "mail.box";
   ASSERT_EQ(::chown(mailBox.c_str(), 0, 0), 0);
-  ASSERT_EQ(::chmod(mailBox.c_str(), 0600), 0);
-  const RunResult send = VtAsServiceUser({"send", dir()});
-  EXPECT_EQ(send.exitCode, 1);
-  EXPECT_NE(send.err.find("Permission denied"), std::string::npos) << send.err;
-  EXPECT_EQ(send.err.find("Disk or file system error"), std::string::npos)
-      << send.err;
+  for (const mode_t mode : {0600, 0644}) {
+    SCOPED_TRACE(mode);
+    ASSERT_EQ(::chmod(mailBox.c_str(), mode), 0);
+    const RunResult send = VtAsServiceUser({"send", dir()});
+    EXPECT_EQ(send.exitCode, 1);
+    EXPECT_NE(send.err.find("Permission denied"), std::string::npos)
+        << send.err;
+    for (const char* wrong : {"Disk or file system error", "Read-only"}) {
+      EXPECT_EQ(send.err.find(wrong), std::string::npos) << send.err;
+    }
+  }
 }
 
 }  // namespace

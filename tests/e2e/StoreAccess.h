@@ -1,6 +1,7 @@
 // What the end-to-end tests do to a data directory behind the programs' back,
 // through the store as the server itself would: databases made empty, and a
-// message left in a second database as a move cut short leaves it.
+// message left in a second database as a move cut short leaves it; and the
+// one thing no program may do, an entry time moved back.
 #pragma once
 
 #include <string>
@@ -23,5 +24,10 @@ Status CopyMessage(const std::string& dir, const std::string& from,
 Status SetItems(const std::string& dir, const std::string& path,
                 const std::string& subject,
                 const std::vector<std::pair<std::string, std::string>>& items);
+
+// The documents of path as if they had entered it minutes earlier: a wait
+// that has lasted, without the test waiting for it.
+Status BackdateEntries(const std::string& dir, const std::string& path,
+                       int minutes);
 
 }  // namespace vt::e2e

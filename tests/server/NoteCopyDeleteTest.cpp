@@ -390,6 +390,7 @@ TEST_F(CopyDelete, AFileOfTheFirstLayoutIsUpgradedOnlyWhenAsked) {
                          "DROP INDEX notes_changed;"
                          "DROP INDEX stubs_changed;"
                          "ALTER TABLE notes DROP COLUMN changed;"
+                         "ALTER TABLE notes DROP COLUMN added;"
                          "ALTER TABLE stubs DROP COLUMN changed;"
                          "ALTER TABLE stubs DROP COLUMN sequence;"
                          "PRAGMA user_version=1;",
@@ -461,6 +462,14 @@ TEST_F(CopyDelete, AFileOfTheFirstLayoutIsUpgradedOnlyWhenAsked) {
             SQLITE_OK);
   ASSERT_EQ(sqlite3_step(stmt), SQLITE_ROW);
   EXPECT_EQ(sqlite3_column_int(stmt, 0), store::kSchemaVersion);
+  sqlite3_finalize(stmt);
+  // Every note has a time it entered the file, the old ones too.
+  ASSERT_EQ(
+      sqlite3_prepare_v2(raw, "SELECT count(*) FROM notes WHERE added = 0", -1,
+                         &stmt, nullptr),
+      SQLITE_OK);
+  ASSERT_EQ(sqlite3_step(stmt), SQLITE_ROW);
+  EXPECT_EQ(sqlite3_column_int(stmt, 0), 0);
   sqlite3_finalize(stmt);
   sqlite3_close(raw);
 }

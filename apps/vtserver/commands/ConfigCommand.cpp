@@ -68,6 +68,12 @@ class ConfigCommand : public DataDirCommand {
                  "may carry items of other tasks)");
   }
 
+  DataDirOptions Options() const override {
+    // Printing reads only (a backup on read-only media, another user's
+    // folder); setting items writes.
+    return assignments_.empty() ? DataDirOptions::ReadOnly() : DataDirOptions();
+  }
+
   Outcome CheckArguments() override {
     const Outcome parsed = ParseConfigAssignments(arguments_, &assignments_);
     if (!parsed.ok()) return parsed;

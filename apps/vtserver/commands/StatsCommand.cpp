@@ -113,8 +113,8 @@ std::string PlainText(const Stats& stats) {
     std::string scanner =
         std::to_string(b.waitingScanner) + " in the scan boxes";
     if (b.oldestWaitingScanner) {
-      scanner += ", the oldest written " +
-                 Age(stats.OldestWaitingScannerAgeSeconds()) + " ago (" +
+      scanner += ", the longest waiting " +
+                 Age(stats.OldestWaitingScannerAgeSeconds()) + " (since " +
                  UtcText(*b.oldestWaitingScanner) + " UTC)";
     }
     lines.emplace_back("Waiting for the scanner", scanner);

@@ -161,9 +161,11 @@ Outcome ScanDatabase(LocalNotesServices& server, const std::string& path,
         }
         if (role.scanBox && Selected(document, kUnverified)) {
           ++backlog.waitingScanner;
+          // Since it entered the scan box: its creation time may be long
+          // before (old mail, or mail held up while the router was down).
           if (!backlog.oldestWaitingScanner ||
-              document.created < *backlog.oldestWaitingScanner) {
-            backlog.oldestWaitingScanner = document.created;
+              document.added < *backlog.oldestWaitingScanner) {
+            backlog.oldestWaitingScanner = document.added;
           }
         }
         return Status();

@@ -50,7 +50,8 @@ struct BacklogStats {
   // Documents of the scan boxes without a verdict (VeltraneVerified is not
   // "1"): what the scanner has still to look at.
   uint64_t waitingScanner = 0;
-  // When the oldest of those was written (Unix centiseconds).
+  // Since when the one waiting longest has been in its scan box (Unix
+  // centiseconds).
   std::optional<int64_t> oldestWaitingScanner;
   // Configured boxes that could not be read: the counts above leave them
   // out.
@@ -85,8 +86,8 @@ struct Stats {
   // check` names them).
   uint64_t messagesInTwoPlaces = 0;
 
-  // Seconds since the oldest message waiting for the scanner was written;
-  // 0 when none waits.
+  // Seconds the message waiting longest for the scanner has been in its
+  // scan box; 0 when none waits.
   int64_t OldestWaitingScannerAgeSeconds() const;
 };
 

@@ -241,16 +241,17 @@ std::string PrometheusText(const Stats& stats) {
              "Messages in the scan boxes without a verdict of the scanner.");
     e.Sample("vtrouter_waiting_scanner_messages", b.waitingScanner);
     e.Family("vtrouter_waiting_scanner_oldest_age_seconds",
-             "Age of the oldest message without a verdict in the scan boxes; "
-             "0 when none waits.");
+             "Seconds the message without a verdict that entered the scan "
+             "boxes first has waited there; 0 when none waits.");
     e.Sample("vtrouter_waiting_scanner_oldest_age_seconds",
              static_cast<uint64_t>(stats.OldestWaitingScannerAgeSeconds()));
     // A time rather than an age, so that an alert computes the age at its
     // own moment (time() - ...) however old this file is.
     if (b.oldestWaitingScanner) {
       e.Family("vtrouter_waiting_scanner_oldest_timestamp_seconds",
-               "When the oldest message without a verdict in the scan boxes "
-               "was written, in seconds since 1970; absent when none waits.");
+               "When the message without a verdict that waits longest "
+               "entered the scan boxes, in seconds since 1970; absent when "
+               "none waits.");
       e.Sample("vtrouter_waiting_scanner_oldest_timestamp_seconds",
                static_cast<double>(*b.oldestWaitingScanner) / 100.0);
     }

@@ -293,6 +293,14 @@ bool NsfDatabase::DeviceAndInode(dev_t* device, ino_t* inode) const {
 Status NsfDatabase::BeginWrite(WriteTransaction& txn, bool durable) {
   // Switched only when it changes: a run of deletions (a mail box emptied
   // into the scan boxes) switches once.
+  // SQLite opens a file it may not write read-only, and only the first
+  // write into it fails, saying "read-only". A file of another user (a
+  // restore run as root) is a matter of permission, not of a read-only disk.
+  if (sqlite3_db_readonly(db_.get(), "main") == 1) {
+    const bool denied = ::access(file_.c_str(), W_OK) != 0 &&
+                        (errno == EACCES || errno == EPERM);
+    return denied ? err::kPermissionDenied : err::kReadOnly;
+  }
   Status s = db_.SetDurableCommits(durable);
   if (s.ok()) s = txn.Begin();
   if (s.ok()) s = CheckInPlace();
@@ -315,12 +323,13 @@ Status CheckOlderLayout(SqliteConnection& db, int64_t layout) {
     s = db.QueryInt(
         "SELECT count(*) FROM pragma_table_info('notes') WHERE name IN"
         " ('id', 'unid', 'class', 'created', 'modified', 'sequence',"
-        " 'summary', 'changed')",
+        " 'summary', 'changed', 'added')",
         &noteColumns);
   }
   if (!s.ok()) return s;
   const bool known = (layout == 1 && stubColumns == 4 && noteColumns == 7) ||
-                     (layout == 2 && stubColumns == 5 && noteColumns == 7);
+                     (layout == 2 && stubColumns == 5 && noteColumns == 7) ||
+                     (layout == 3 && stubColumns == 6 && noteColumns == 8);
   return known ? Status() : Status(err::kCorruptDatabase);
 }
 
@@ -362,7 +371,7 @@ Status NsfDatabase::PrepareStatements() {
   const std::string nextChange = std::string("(") + kLastChangeSql + ") + 1";
   const std::string insertNote =
       "INSERT INTO notes(id, unid, class, created, modified, sequence,"
-      " summary, changed) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, " +
+      " summary, added, changed) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, " +
       nextChange + ")";
   const std::string updateNote =
       "UPDATE notes SET class = ?2, created = ?3, modified = ?4,"
@@ -419,7 +428,7 @@ Status NsfDatabase::PrepareStatements() {
       {&changed_, kChangedSql},
       {&noteOf_,
        "SELECT id, class, created, modified, summary, unid, sequence,"
-       " changed FROM notes WHERE id = ?1"},
+       " added, changed FROM notes WHERE id = ?1"},
   };
   for (const auto& entry : all) {
     const Status s = entry.stmt->Prepare(db_, entry.sql);

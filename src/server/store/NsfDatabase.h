@@ -28,7 +28,7 @@ namespace vt::store {
 inline constexpr int32_t kApplicationId = 0x56545231;
 // The layout of the files this version writes; older ones are brought up to
 // it (NsfLayout.h says what each step added).
-inline constexpr int32_t kSchemaVersion = 3;
+inline constexpr int32_t kSchemaVersion = 4;
 
 // Note IDs are multiples of 4 below 0x80000000; IDs of the form 0xFFFF0000 |
 // class name the first note of that class (kIconNoteId is one of them).
@@ -53,6 +53,10 @@ struct ScanEntry {
   Unid unid{};
   std::span<const uint8_t> summary;
   uint32_t sequence = 0;
+  // When the note entered this file: its first write here, a new note or a
+  // copy from elsewhere (which keeps its created stamp). Later writes of
+  // the same note keep it.
+  int64_t added = 0;
   int64_t changed = 0;  // set by ForEachChangeSince and ForEachNoteOf only
 };
 
@@ -238,7 +242,8 @@ class NsfDatabase {
 
   // Adds the notes of the classes in the mask to a database being created,
   // keeping their note IDs, with this database's information text.
-  Status CopyContentInto(NsfDatabase& fresh, uint16_t classMask);
+  Status CopyContentInto(NsfDatabase& fresh, uint16_t classMask,
+                         int64_t nowCentis);
 
  private:
   explicit NsfDatabase(std::filesystem::path file);
@@ -269,7 +274,8 @@ class NsfDatabase {
   Status MissingNoteStatus(uint32_t id);
   Status AllocateNoteId(uint32_t* id);
   Status RaiseNextNoteId(uint32_t atLeast);
-  Status InsertNote(const NoteInfo& info, std::span<const uint8_t> summary,
+  Status InsertNote(const NoteInfo& info, int64_t addedCentis,
+                    std::span<const uint8_t> summary,
                     std::span<const uint8_t> other);
   Status UpdateStoredNote(const NoteInfo& info,
                           std::span<const uint8_t> summary,

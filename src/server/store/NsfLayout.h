@@ -17,7 +17,8 @@ inline constexpr char kSchema[] =
     "CREATE TABLE notes(id INTEGER PRIMARY KEY, unid BLOB NOT NULL UNIQUE,"
     " class INTEGER NOT NULL, created INTEGER NOT NULL,"
     " modified INTEGER NOT NULL, sequence INTEGER NOT NULL,"
-    " summary BLOB NOT NULL, changed INTEGER NOT NULL DEFAULT 0);"
+    " summary BLOB NOT NULL, changed INTEGER NOT NULL DEFAULT 0,"
+    " added INTEGER NOT NULL DEFAULT 0);"
     "CREATE TABLE bodies(id INTEGER PRIMARY KEY, items BLOB NOT NULL);"
     "CREATE TABLE stubs(id INTEGER PRIMARY KEY, unid BLOB NOT NULL,"
     " class INTEGER NOT NULL, deleted INTEGER NOT NULL,"
@@ -32,6 +33,9 @@ inline constexpr char kSchema[] =
 //    and blocks no copy).
 // 3: the change sequence (see NsfDatabase::GetLastChange); notes and stubs
 //    older than it count as change 0.
+// 4: when each note entered the file (see ScanEntry::added); a note older
+//    than it takes its modified stamp, the last moment it is known to have
+//    been here.
 inline constexpr const char* kLayoutSteps[] = {
     nullptr,
     nullptr,
@@ -41,6 +45,8 @@ inline constexpr const char* kLayoutSteps[] = {
     "ALTER TABLE stubs ADD COLUMN changed INTEGER NOT NULL DEFAULT 0;"
     "CREATE INDEX IF NOT EXISTS notes_changed ON notes(changed);"
     "CREATE INDEX IF NOT EXISTS stubs_changed ON stubs(changed);",
+    "ALTER TABLE notes ADD COLUMN added INTEGER NOT NULL DEFAULT 0;"
+    "UPDATE notes SET added = modified;",
 };
 
 // The last number of the change sequence in the file (0 when empty). A note
@@ -55,14 +61,14 @@ inline constexpr char kLastChangeSql[] =
 // wrote (a read snapshot held across the visit would make that write fail),
 // and memory stays bounded however large the database.
 inline constexpr char kScanSql[] =
-    "SELECT id, class, created, modified, summary, unid, sequence FROM notes"
-    " WHERE (class & ?1) != 0 AND id > ?2 ORDER BY id LIMIT ?3";
+    "SELECT id, class, created, modified, summary, unid, sequence, added"
+    " FROM notes WHERE (class & ?1) != 0 AND id > ?2 ORDER BY id LIMIT ?3";
 inline constexpr int kScanBatch = 512;
 // The notes written after a change, in change order, a batch at a time
 // after (change ?1, id ?2); the index's range starts at the batch.
 inline constexpr char kChangedSql[] =
-    "SELECT id, class, created, modified, summary, unid, sequence, changed"
-    " FROM notes WHERE changed >= ?1 AND (changed > ?1 OR id > ?2)"
+    "SELECT id, class, created, modified, summary, unid, sequence, added,"
+    " changed FROM notes WHERE changed >= ?1 AND (changed > ?1 OR id > ?2)"
     " ORDER BY changed, id LIMIT ?3";
 
 inline constexpr char kMetaInfo[] = "info";

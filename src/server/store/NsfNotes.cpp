@@ -185,7 +185,7 @@ Status NsfDatabase::RaiseNextNoteId(uint32_t atLeast) {
   return PutMetaInt(kMetaNextId, atLeast);
 }
 
-Status NsfDatabase::InsertNote(const NoteInfo& info,
+Status NsfDatabase::InsertNote(const NoteInfo& info, int64_t addedCentis,
                                std::span<const uint8_t> summary,
                                std::span<const uint8_t> other) {
   {
@@ -197,6 +197,7 @@ Status NsfDatabase::InsertNote(const NoteInfo& info,
     use->BindInt(5, info.modified);
     use->BindInt(6, info.sequence);
     use->BindBlob(7, summary);
+    use->BindInt(8, addedCentis);
     const Status s = StatusFromSqlite(use->Step());
     if (!s.ok()) return s;
   }
@@ -248,7 +249,7 @@ Status NsfDatabase::WriteNoteInTransaction(NoteRecord* note,
     if (!s.ok()) return s;
     info.modified = nowCentis;
     info.sequence = 1;
-    s = InsertNote(info, summary, other);
+    s = InsertNote(info, nowCentis, summary, other);
   } else {
     int64_t previousModified = 0;
     int64_t previousSequence = 0;
@@ -433,7 +434,7 @@ Status NsfDatabase::PutStoredNoteInTransaction(const StoredNote& note,
     info.modified = nowCentis;
     // The copy continues the note's history: later versions count on.
     info.sequence = std::max<uint32_t>(note.info.sequence, 1);
-    s = InsertNote(info, note.summary, note.other);
+    s = InsertNote(info, nowCentis, note.summary, note.other);
   }
   if (s.ok()) *noteId = info.id;
   return s;

@@ -34,7 +34,8 @@ namespace {
 class NoteBatch {
  public:
   // Appends the rows the statement yields: id, class, created, modified,
-  // summary, unid, sequence and, with an eighth column, the change number.
+  // summary, unid, sequence, added and, with a ninth column, the change
+  // number.
   Status Read(Statement& stmt) {
     while (true) {
       const int rc = stmt.Step();
@@ -51,8 +52,9 @@ class NoteBatch {
         std::copy(unid.begin(), unid.end(), row.entry.unid.begin());
       }
       row.entry.sequence = static_cast<uint32_t>(stmt.ColumnInt(6));
-      if (sqlite3_column_count(stmt.get()) > 7) {
-        row.entry.changed = stmt.ColumnInt(7);
+      row.entry.added = stmt.ColumnInt(7);
+      if (sqlite3_column_count(stmt.get()) > 8) {
+        row.entry.changed = stmt.ColumnInt(8);
       }
       row.offset = summaries_.size();
       row.size = summary.size();
@@ -380,7 +382,8 @@ Status NsfDatabase::CopySettingsTo(NsfDatabase& to, int64_t nowCentis) {
   return s;
 }
 
-Status NsfDatabase::CopyContentInto(NsfDatabase& fresh, uint16_t classMask) {
+Status NsfDatabase::CopyContentInto(NsfDatabase& fresh, uint16_t classMask,
+                                    int64_t nowCentis) {
   DbInfo info{};
   Status s = GetInfo(&info);
   if (!s.ok()) return s;
@@ -396,7 +399,8 @@ Status NsfDatabase::CopyContentInto(NsfDatabase& fresh, uint16_t classMask) {
   if (s.ok()) s = fresh.PutMetaBlob(kMetaSettings, settings);
   if (s.ok()) {
     s = ForEachStoredNote(classMask, [&](const StoredNote& note) {
-      Status w = fresh.InsertNote(note.info, note.summary, note.other);
+      Status w =
+          fresh.InsertNote(note.info, nowCentis, note.summary, note.other);
       if (w.ok()) w = fresh.RaiseNextNoteId(note.info.id + kNoteIdStep);
       return w;
     });
