@@ -15,6 +15,7 @@
 
 #include "DataDirTest.h"
 #include "PostfixInstance.h"
+#include "StoreAccess.h"
 
 namespace vt::e2e {
 namespace {
@@ -284,6 +285,42 @@ class PostfixRoadTest : public PostfixFilterTest {
     return ::testing::AssertionSuccess();
   }
 };
+
+// With no scanner at all, mail waits in the scan box until the router's
+// release time, then goes out unscanned: the fail-open.
+TEST_F(PostfixRoadTest, WithoutAScannerMailIsReleasedAfterItsTimeAndDelivered) {
+  Init(UniqueServerName());
+  ASSERT_EQ(Vt({"config", dir(), "ReleaseMailMinutes=10"}).exitCode, 0);
+  PostfixInstance postfix;
+  BackgroundProcess listener;
+  const int port = StartListener(
+      listener,
+      {"--relay", "127.0.0.1:" + std::to_string(postfix.reinjectionPort())});
+  ASSERT_GT(port, 0);
+  ASSERT_TRUE(postfix.Start(port)) << postfix.error();
+  BackgroundProcess router;
+  StartRouter(router);
+
+  const std::string mail = Message("unscanned", "waited");
+  const RunResult sent = postfix.Send(
+      postfix.publicPort(), "sender@example.org", "anna@example.com", mail);
+  ASSERT_EQ(sent.exitCode, 0) << sent.out << sent.err;
+  ASSERT_TRUE(WaitForCount(kScanBox, "unscanned", 1)) << Logs(postfix);
+  // Not before its time: release is on, but the message is new.
+  ASSERT_EQ(Vt({"tell", dir(), "vtrouter", "enablerelease"}).exitCode, 0);
+  std::this_thread::sleep_for(std::chrono::seconds(3));
+  EXPECT_EQ(Count(kScanBox, "unscanned"), 1);
+  EXPECT_TRUE(postfix.Maildir().empty());
+
+  // Eleven minutes later, as far as the router can tell.
+  ASSERT_TRUE(BackdateCreation(dir(), kScanBox, 11).ok());
+  ASSERT_TRUE(WaitUntil([&] { return postfix.Maildir().size() == 1; }, 60000))
+      << Logs(postfix);
+  ASSERT_TRUE(SettledAt(postfix, 1));
+  EXPECT_EQ(MessageBody(postfix.ReadMaildir(postfix.Maildir()[0])),
+            MessageBody(mail));
+  EXPECT_TRUE(Logged("Releasing 1 unscanned messages from scan.box."));
+}
 
 TEST_F(PostfixRoadTest, HamAndReleasedSpamReachTheMaildirOnceUnchanged) {
   Init(UniqueServerName());

@@ -118,9 +118,12 @@ Status SetItems(const std::string& dir, const std::string& path,
   return s;
 }
 
-Status BackdateEntries(const std::string& dir, const std::string& path,
-                       int minutes) {
-  // Beside the store, which keeps entry times to itself.
+namespace {
+
+// Moves a time column of every note back, beside the store, which keeps
+// these times to itself.
+Status ShiftTimes(const std::string& dir, const std::string& path,
+                  const char* column, int minutes) {
   const std::string file = (std::filesystem::path(dir) / path).string();
   sqlite3* db = nullptr;
   int rc = sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr);
@@ -129,12 +132,25 @@ Status BackdateEntries(const std::string& dir, const std::string& path,
     int persist = 1;
     sqlite3_file_control(db, "main", SQLITE_FCNTL_PERSIST_WAL, &persist);
     sqlite3_busy_timeout(db, 10000);
-    const std::string sql = "UPDATE notes SET added = added - " +
+    const std::string sql = std::string("UPDATE notes SET ") + column + " = " +
+                            column + " - " +
                             std::to_string(int64_t{minutes} * 60 * 100);
     rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr);
   }
   sqlite3_close(db);
   return rc == SQLITE_OK ? Status() : Status(err::kDiskError);
+}
+
+}  // namespace
+
+Status BackdateEntries(const std::string& dir, const std::string& path,
+                       int minutes) {
+  return ShiftTimes(dir, path, "added", minutes);
+}
+
+Status BackdateCreation(const std::string& dir, const std::string& path,
+                        int minutes) {
+  return ShiftTimes(dir, path, "created", minutes);
 }
 
 }  // namespace vt::e2e

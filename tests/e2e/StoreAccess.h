@@ -29,5 +29,9 @@ Status SetItems(const std::string& dir, const std::string& path,
 // that has lasted, without the test waiting for it.
 Status BackdateEntries(const std::string& dir, const std::string& path,
                        int minutes);
+// The documents of path as if they had been made minutes earlier (@Created):
+// mail that has waited longer than the router's release time.
+Status BackdateCreation(const std::string& dir, const std::string& path,
+                        int minutes);
 
 }  // namespace vt::e2e
