@@ -225,7 +225,7 @@ TEST_F(PostfixKillTest, NoMessageLostDuplicatesOnlyFromCutHandOffs) {
   const Clock::time_point killsEnd =
       start + std::chrono::milliseconds(20000 + 200 * total);
   Clock::time_point nextKill =
-      Clock::now() + std::chrono::milliseconds(between(300, 2500));
+      Clock::now() + std::chrono::milliseconds(between(200, 1500));
   for (;;) {
     if (sent < total) {
       const int count = std::min(between(1, 6), total - sent);
@@ -266,7 +266,7 @@ TEST_F(PostfixKillTest, NoMessageLostDuplicatesOnlyFromCutHandOffs) {
         if (HasFatalFailure()) return;
       }
       postfix.Flush();
-      nextKill = Clock::now() + std::chrono::milliseconds(between(300, 2500));
+      nextKill = Clock::now() + std::chrono::milliseconds(between(200, 1500));
     }
     Sleep(between(0, 200));
   }
