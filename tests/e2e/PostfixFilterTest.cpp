@@ -7,7 +7,9 @@
 #include <signal.h>
 
 #include <chrono>
+#include <cstdio>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -371,6 +373,180 @@ TEST_F(PostfixRoadTest, HamAndReleasedSpamReachTheMaildirOnceUnchanged) {
   const std::string second = postfix.ReadMaildir(postfix.Maildir()[1]);
   EXPECT_EQ(MessageBody(second), MessageBody(spam));
   EXPECT_NE(second.find("Subject: spam\n"), std::string::npos) << second;
+}
+
+// A message of 20 MB, above Postfix's default limit (raised here): it goes
+// the whole way and arrives once, its body byte for byte.
+TEST_F(PostfixRoadTest, ABigMessageArrivesOnceByteForByte) {
+  Init(UniqueServerName());
+  PostfixInstance postfix;
+  BackgroundProcess listener;
+  const int port = StartListener(
+      listener,
+      {"--relay", "127.0.0.1:" + std::to_string(postfix.reinjectionPort())});
+  ASSERT_GT(port, 0);
+  PostfixSettings settings;
+  settings.messageSizeLimit = 40L * 1024 * 1024;
+  ASSERT_TRUE(postfix.Start(port, settings)) << postfix.error();
+  BackgroundProcess router;
+  StartRouter(router);
+
+  // Numbered lines, so that a lost, doubled or moved piece shows.
+  std::string message = Message("big", "big");
+  const size_t bodyBytes = 20u * 1024 * 1024;
+  message.reserve(message.size() + bodyBytes + 128);
+  char line[128];
+  for (int n = 0; message.size() < bodyBytes; ++n) {
+    std::snprintf(line, sizeof line, "%08d %s\n", n,
+                  n % 2 == 0 ? "abcdefghijklmnopqrstuvwxyz0123456789"
+                             : "ABCDEFGHIJKLMNOPQRSTUVWXYZ.,;:-_+=");
+    message += line;
+  }
+  const RunResult sent = postfix.Send(
+      postfix.publicPort(), "sender@example.org", "anna@example.com", message);
+  ASSERT_EQ(sent.exitCode, 0) << sent.err;
+  ASSERT_TRUE(ScanUntilDelivered(postfix, 1)) << Logs(postfix);
+  ASSERT_TRUE(SettledAt(postfix, 1));
+  const std::string delivered = postfix.ReadMaildir(postfix.Maildir()[0]);
+  EXPECT_GT(delivered.size(), bodyBytes);
+  EXPECT_TRUE(MessageBody(delivered) == MessageBody(message))
+      << "the body differs: " << MessageBody(delivered).size() << " bytes, not "
+      << MessageBody(message).size();
+  EXPECT_NE(delivered.find("Subject: big\n"), std::string::npos);
+}
+
+// A message for 500 recipients: Postfix hands it to the listener in parts of
+// at most 50 recipients (its default destination recipient limit), and the
+// virtual delivery agent writes one copy per recipient into the one Maildir
+// its static map names; every recipient gets exactly one.
+TEST_F(PostfixRoadTest, AMessageForFiveHundredRecipientsReachesEachOnce) {
+  Init(UniqueServerName());
+  PostfixInstance postfix;
+  BackgroundProcess listener;
+  const int port = StartListener(
+      listener,
+      {"--relay", "127.0.0.1:" + std::to_string(postfix.reinjectionPort())});
+  ASSERT_GT(port, 0);
+  ASSERT_TRUE(postfix.Start(port)) << postfix.error();
+  BackgroundProcess router;
+  StartRouter(router);
+
+  constexpr int kRecipients = 500;
+  std::string to;
+  for (int n = 0; n < kRecipients; ++n) {
+    to += (n == 0 ? "" : ",") + ("r" + std::to_string(n) + "@example.com");
+  }
+  const std::string message = Message("many", "many");
+  const RunResult sent =
+      postfix.Send(postfix.publicPort(), "sender@example.org", to, message);
+  ASSERT_EQ(sent.exitCode, 0) << sent.err;
+  ASSERT_TRUE(ScanUntilDelivered(postfix, kRecipients)) << Logs(postfix);
+  ASSERT_TRUE(SettledAt(postfix, kRecipients));
+
+  std::map<std::string, int> perRecipient;
+  for (const std::string& name : postfix.Maildir()) {
+    const std::string delivered = postfix.ReadMaildir(name);
+    EXPECT_EQ(MessageBody(delivered), MessageBody(message));
+    const std::string mark = "Delivered-To: ";
+    const size_t at = delivered.find(mark);
+    ASSERT_NE(at, std::string::npos) << delivered;
+    const size_t end = delivered.find('\n', at);
+    ++perRecipient[delivered.substr(at + mark.size(), end - at - mark.size())];
+  }
+  EXPECT_EQ(perRecipient.size(), static_cast<size_t>(kRecipients));
+  for (int n = 0; n < kRecipients; ++n) {
+    const std::string address = "r" + std::to_string(n) + "@example.com";
+    EXPECT_EQ(perRecipient[address], 1) << address;
+  }
+  // The parts the listener took, one note each, all delivered.
+  EXPECT_GE(Occurrences(postfix.Log(),
+                        "relay=127.0.0.1[127.0.0.1]:" + std::to_string(port)),
+            kRecipients / 50);
+}
+
+// While nothing answers at the relay's port, verified mail waits in the
+// mail box; once the service delivers to the reinjection port, it goes, once.
+TEST_F(PostfixRoadTest, MailWaitsWhileTheRelayIsDownThenGoes) {
+  Init(UniqueServerName());
+  PostfixInstance postfix;
+  // Its ports are free, and nothing listens at them.
+  PostfixInstance nowhere;
+  BackgroundProcess listener;
+  const int port = StartListener(
+      listener,
+      {"--relay", "127.0.0.1:" + std::to_string(nowhere.reinjectionPort())});
+  ASSERT_GT(port, 0);
+  ASSERT_TRUE(postfix.Start(port)) << postfix.error();
+  BackgroundProcess router;
+  StartRouter(router);
+
+  const std::string message = Message("waits", "waits");
+  const RunResult sent = postfix.Send(
+      postfix.publicPort(), "sender@example.org", "anna@example.com", message);
+  ASSERT_EQ(sent.exitCode, 0) << sent.err;
+  ASSERT_TRUE(WaitForCount(kScanBox, "waits", 1)) << Logs(postfix);
+  ASSERT_EQ(Vt({"scan", dir(), "--verdict", "M"}).exitCode, 0);
+  // Verified, back in the mail box, and kept there.
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        const std::vector<StoredMessage> box = Messages("mail.box");
+        return box.size() == 1 && box[0].Item("VeltraneVerified") == "1";
+      },
+      60000))
+      << Logs(postfix);
+  ASSERT_TRUE(
+      WaitUntil([&] { return Logged("SMTP Delivery: Cannot deliver"); }, 30000))
+      << ServerLog();
+  std::this_thread::sleep_for(std::chrono::seconds(3));
+  EXPECT_TRUE(postfix.Maildir().empty());
+  EXPECT_EQ(Count("mail.box", "waits"), 1);
+
+  // The service again, now with the reinjection port.
+  listener.Signal(SIGTERM);
+  ASSERT_TRUE(listener.WaitForExit(30000));
+  BackgroundProcess again;
+  ASSERT_GT(
+      StartListener(again,
+                    {"--relay",
+                     "127.0.0.1:" + std::to_string(postfix.reinjectionPort())}),
+      0);
+  ASSERT_TRUE(WaitUntil([&] { return postfix.Maildir().size() == 1; }, 60000))
+      << Logs(postfix);
+  ASSERT_TRUE(SettledAt(postfix, 1));
+  const std::string delivered = postfix.ReadMaildir(postfix.Maildir()[0]);
+  EXPECT_EQ(MessageBody(delivered), MessageBody(message));
+}
+
+// A subject in an encoded word reads as the text it encodes in the
+// administrator's list of the quarantine.
+TEST_F(PostfixRoadTest, AnEncodedSubjectReadsRightInTheQuarantineList) {
+  Init(UniqueServerName());
+  PostfixInstance postfix;
+  BackgroundProcess listener;
+  const int port = StartListener(
+      listener,
+      {"--relay", "127.0.0.1:" + std::to_string(postfix.reinjectionPort())});
+  ASSERT_GT(port, 0);
+  ASSERT_TRUE(postfix.Start(port)) << postfix.error();
+  BackgroundProcess router;
+  StartRouter(router);
+
+  // "Grüße aus Köln"
+  const std::string subject =
+      "Gr\xC3\xBC\xC3\x9F"
+      "e aus K\xC3\xB6ln";
+  const RunResult sent = postfix.Send(
+      postfix.publicPort(), "sender@example.org", "anna@example.com",
+      Message("=?UTF-8?B?R3LDvMOfZSBhdXMgS8O2bG4=?=", "encoded"));
+  ASSERT_EQ(sent.exitCode, 0) << sent.err;
+  ASSERT_TRUE(WaitForCount(kScanBox, subject, 1)) << Logs(postfix);
+  ASSERT_EQ(Vt({"scan", dir(), "--verdict", "C"}).exitCode, 0);
+  ASSERT_TRUE(WaitForCount(kQuarantineC, subject, 1)) << RouterOutput();
+  const RunResult listed = Vt({"quarantine", dir(), "list"});
+  ASSERT_EQ(listed.exitCode, 0) << listed.err;
+  EXPECT_NE(listed.out.find(subject), std::string::npos) << listed.out;
+  EXPECT_EQ(listed.out.find("=?UTF-8?"), std::string::npos) << listed.out;
+  ASSERT_TRUE(SettledAt(postfix, 0));
 }
 
 }  // namespace

@@ -158,7 +158,7 @@ receive_override_options = no_address_mappings
 )";
 
 constexpr char kMasterCf[] = R"(127.0.0.1:@PUBLIC@ inet n - n - - smtpd
-vtrouter unix - - n - 10 smtp
+vtrouter unix - - n - @FILTERPROCESSES@ smtp
   -o smtp_send_xforward_command=yes
   -o disable_mime_output_conversion=yes
   -o smtp_generic_maps=
@@ -267,7 +267,8 @@ std::string PostfixInstance::Log() const {
   return ReadFile(fs::path(folder_) / "postfix.log");
 }
 
-bool PostfixInstance::WriteConfig(int filterPort) {
+bool PostfixInstance::WriteConfig(int filterPort,
+                                  const PostfixSettings& settings) {
   const struct passwd* nobody = ::getpwnam("nobody");
   if (nobody == nullptr) {
     error_ = "no user nobody";
@@ -296,8 +297,20 @@ bool PostfixInstance::WriteConfig(int filterPort) {
       {"@PUBLIC@", std::to_string(publicPort_)},
       {"@REINJECTION@", std::to_string(reinjectionPort_)},
       {"@UID@", std::to_string(nobody->pw_uid)},
-      {"@GID@", std::to_string(nobody->pw_gid)}};
-  const std::string mainCf = Substitute(kMainCf, values);
+      {"@GID@", std::to_string(nobody->pw_gid)},
+      {"@FILTERPROCESSES@", std::to_string(settings.filterProcesses)}};
+  std::string mainCf = Substitute(kMainCf, values);
+  if (settings.messageSizeLimit > 0) {
+    mainCf +=
+        "message_size_limit = " + std::to_string(settings.messageSizeLimit) +
+        "\n";
+  }
+  if (settings.retrySeconds > 0) {
+    const std::string seconds = std::to_string(settings.retrySeconds) + "s";
+    mainCf += "queue_run_delay = " + seconds +
+              "\nminimal_backoff_time = " + seconds +
+              "\nmaximal_backoff_time = " + seconds + "\n";
+  }
   const std::string masterCf = Substitute(kMasterCf, values);
   if (!WriteFile(folder / "conf" / "main.cf", mainCf) ||
       !WriteFile(folder / "conf" / "master.cf", masterCf)) {
@@ -307,11 +320,11 @@ bool PostfixInstance::WriteConfig(int filterPort) {
   return true;
 }
 
-bool PostfixInstance::Start(int filterPort) {
+bool PostfixInstance::Start(int filterPort, const PostfixSettings& settings) {
   if (!error_.empty()) return false;
   error_ = Unavailable();
   if (!error_.empty()) return false;
-  if (!WriteConfig(filterPort)) return false;
+  if (!WriteConfig(filterPort, settings)) return false;
   // The master detaches, and on a machine whose first process reaps no one
   // (a container) it and its children would stay as zombies; as their
   // subreaper this process gets them and reaps them in Stop.

@@ -88,6 +88,20 @@ struct QueuedMessage {
   std::vector<std::string> delayReasons;  // one per recipient, may be empty
 };
 
+// What a test may change of the instance's configuration; the defaults are
+// the configuration above.
+struct PostfixSettings {
+  // The filter transport's process limit: how many connections Postfix
+  // opens to the listener at once.
+  int filterProcesses = 10;
+  // message_size_limit in bytes; 0 keeps Postfix's default (10240000).
+  long messageSizeLimit = 0;
+  // Seconds between queue runs and before deferred mail is tried again; 0
+  // keeps Postfix's defaults (minutes, too long for a test whose listener
+  // comes and goes).
+  int retrySeconds = 0;
+};
+
 class PostfixInstance {
  public:
   // Makes the folder and picks two free loopback ports; starts nothing.
@@ -106,7 +120,7 @@ class PostfixInstance {
   // Writes main.cf and master.cf with the content filter at
   // 127.0.0.1:filterPort and starts the master; whether it runs. error()
   // says why not.
-  bool Start(int filterPort);
+  bool Start(int filterPort, const PostfixSettings& settings = {});
   // Ends the master and waits until none of its processes is left.
   void Stop();
 
@@ -135,7 +149,7 @@ class PostfixInstance {
   std::string ReadMaildir(const std::string& name) const;
 
  private:
-  bool WriteConfig(int filterPort);
+  bool WriteConfig(int filterPort, const PostfixSettings& settings);
   void StartWatchdog();
   void StopWatchdog();
 
