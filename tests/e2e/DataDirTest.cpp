@@ -187,6 +187,26 @@ void DataDirTest::StartRouter(BackgroundProcess& router) {
                        << RouterOutput();
 }
 
+int DataDirTest::StartSmtpService(BackgroundProcess& service,
+                                  const std::vector<std::string>& more) {
+  std::vector<std::string> arguments = {"smtp", dir_, "--listen",
+                                        "127.0.0.1:0"};
+  arguments.insert(arguments.end(), more.begin(), more.end());
+  const fs::path out = folder_ / "smtp.out";
+  if (!service.Start(VtServerPath(), arguments, out.string())) return 0;
+  int port = 0;
+  WaitUntil(
+      [&] {
+        const std::string text = ReadFile(out);
+        const size_t at = text.find("at 127.0.0.1:");
+        if (at == std::string::npos) return !service.Running();
+        port = std::atoi(text.c_str() + at + 13);
+        return true;
+      },
+      20000);
+  return port;
+}
+
 std::string DataDirTest::RouterOutput() const {
   return ReadFile(folder_ / "router.out");
 }

@@ -77,6 +77,10 @@ class DataDirTest : public ::testing::Test {
   // Starts vtrouter --data DIR (output into folder()/router.out) and waits
   // until it says it started; fails the test otherwise.
   void StartRouter(BackgroundProcess& router);
+  // Starts `vtserver smtp DIR --listen 127.0.0.1:0` with more arguments; the
+  // port it took, or 0.
+  int StartSmtpService(BackgroundProcess& service,
+                       const std::vector<std::string>& more = {});
   std::string RouterOutput() const;
 
  private:

@@ -35,36 +35,12 @@ std::string Message(const std::string& subject) {
          subject + "\r\n\r\nHello.\r\n..a line that began with a dot\r\n";
 }
 
-class SmtpServiceTest : public DataDirTest {
- protected:
-  // Starts the service on a free port; the port, or 0.
-  int StartService(BackgroundProcess& service,
-                   const std::vector<std::string>& more = {}) {
-    std::vector<std::string> arguments = {"smtp", dir(), "--listen",
-                                          "127.0.0.1:0"};
-    arguments.insert(arguments.end(), more.begin(), more.end());
-    const std::string out = (folder() / "smtp.out").string();
-    if (!service.Start(VtServerPath(), arguments, out)) return 0;
-    int port = 0;
-    WaitUntil(
-        [&] {
-          std::ifstream in(out);
-          std::stringstream text;
-          text << in.rdbuf();
-          const size_t at = text.str().find("at 127.0.0.1:");
-          if (at == std::string::npos) return !service.Running();
-          port = std::atoi(text.str().c_str() + at + 13);
-          return true;
-        },
-        20000);
-    return port;
-  }
-};
+using SmtpServiceTest = DataDirTest;
 
 TEST_F(SmtpServiceTest, PipelinedMailIsStoredAndTheReplyNamesEachNote) {
   Init(UniqueServerName());
   BackgroundProcess service;
-  const int port = StartService(service);
+  const int port = StartSmtpService(service);
   ASSERT_GT(port, 0);
 
   Client client(port);
@@ -111,7 +87,7 @@ TEST_F(SmtpServiceTest, InTheAlternativeModeMailIsHeldForTheRouter) {
   Init(UniqueServerName());
   ASSERT_EQ(Vt({"config", dir(), "AlternateInterceptor=1"}).exitCode, 0);
   BackgroundProcess service;
-  const int port = StartService(service);
+  const int port = StartSmtpService(service);
   ASSERT_GT(port, 0);
   Client client(port);
   EXPECT_EQ(client.Read().code, 220);
@@ -132,8 +108,8 @@ TEST_F(SmtpServiceTest, InTheAlternativeModeMailIsHeldForTheRouter) {
 TEST_F(SmtpServiceTest, AStalledClientHoldsUpNoOneAndFullMailBoxesDefer) {
   Init(UniqueServerName());
   BackgroundProcess service;
-  const int port =
-      StartService(service, {"--max-backlog", "2", "--max-connections", "110"});
+  const int port = StartSmtpService(
+      service, {"--max-backlog", "2", "--max-connections", "110"});
   ASSERT_GT(port, 0);
 
   // A hundred clients connect and say nothing.
@@ -204,7 +180,7 @@ TEST_F(SmtpServiceTest, VerifiedMailGoesOutAndEachRecipientGetsWhatTheHopSays) {
   Init(UniqueServerName());
   ScriptedNextHop hop;
   BackgroundProcess service;
-  const int port = StartService(
+  const int port = StartSmtpService(
       service, {"--relay", "127.0.0.1:" + std::to_string(hop.port()),
                 "--retry-after", "1"});
   ASSERT_GT(port, 0);
