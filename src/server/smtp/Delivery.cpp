@@ -39,14 +39,6 @@ std::string Where(const tcp::endpoint& endpoint) {
          std::to_string(endpoint.port());
 }
 
-std::string Said(const Reply& reply) {
-  std::string text = std::to_string(reply.code);
-  if (!reply.enhanced.empty()) text += " " + reply.enhanced;
-  const std::string rest = reply.text();
-  if (!rest.empty()) text += " " + rest;
-  return text;
-}
-
 }  // namespace
 
 class Delivery::Connection : public std::enable_shared_from_this<Connection> {
@@ -468,7 +460,7 @@ void Delivery::Unreachable(const Reply& why) {
   unreachable_ = true;
   notes_.LogMessage(
       "SMTP Delivery: Cannot deliver to %s: %s.  Mail waits until it can.",
-      Status(), Where(options_.relay).c_str(), Said(why).c_str());
+      Status(), Where(options_.relay).c_str(), why.Summary().c_str());
 }
 
 void Delivery::Reached() {

@@ -59,13 +59,7 @@ std::string OneLine(std::string_view text) {
   return line;
 }
 
-std::string ReplyText(const Reply& reply) {
-  std::string text = std::to_string(reply.code);
-  if (!reply.enhanced.empty()) text += " " + reply.enhanced;
-  const std::string rest = reply.text();
-  if (!rest.empty()) text += " " + rest;
-  return OneLine(text);
-}
+std::string ReplyText(const Reply& reply) { return OneLine(reply.Summary()); }
 
 }  // namespace
 

@@ -51,6 +51,14 @@ std::string Reply::text() const {
   return all;
 }
 
+std::string Reply::Summary() const {
+  std::string summary = std::to_string(code);
+  if (!enhanced.empty()) summary += " " + enhanced;
+  const std::string rest = text();
+  if (!rest.empty()) summary += " " + rest;
+  return summary;
+}
+
 std::string FormatReply(const Reply& reply) {
   const std::string code = std::to_string(reply.code);
   if (reply.lines.empty()) return code + "\r\n";

@@ -28,6 +28,8 @@ struct Reply {
   bool permanent() const { return code >= 500 && code < 600; }
   // The lines joined by blanks, for a log line or a bounce.
   std::string text() const;
+  // "550 5.1.1 text": code, enhanced code when there is one, and text().
+  std::string Summary() const;
 };
 
 // "250-2.0.0 first\r\n250 2.0.0 last\r\n"; a reply without text is its code.
