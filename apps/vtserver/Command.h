@@ -30,6 +30,7 @@ std::unique_ptr<Command> MakeShowCommand();
 std::unique_ptr<Command> MakeLsCommand();
 std::unique_ptr<Command> MakeDemoCommand();
 std::unique_ptr<Command> MakeQuarantineCommand();
+std::unique_ptr<Command> MakeLearnCommand();
 std::unique_ptr<Command> MakeStatsCommand();
 std::unique_ptr<Command> MakeBackupCommand();
 std::unique_ptr<Command> MakeCheckCommand();

@@ -61,11 +61,11 @@ int main(int argc, char** argv) {
                     vt::tool::MakeSendCommand, vt::tool::MakeScanCommand,
                     vt::tool::MakeTellCommand, vt::tool::MakeShowCommand,
                     vt::tool::MakeLsCommand, vt::tool::MakeQuarantineCommand,
-                    vt::tool::MakeStatsCommand, vt::tool::MakeBackupCommand,
-                    vt::tool::MakeCheckCommand, vt::tool::MakeUpgradeCommand,
-                    vt::tool::MakeCompactCommand, vt::tool::MakeWebCommand,
-                    vt::tool::MakeSmtpCommand, vt::tool::MakeScannerCommand,
-                    vt::tool::MakeDemoCommand}) {
+                    vt::tool::MakeLearnCommand, vt::tool::MakeStatsCommand,
+                    vt::tool::MakeBackupCommand, vt::tool::MakeCheckCommand,
+                    vt::tool::MakeUpgradeCommand, vt::tool::MakeCompactCommand,
+                    vt::tool::MakeWebCommand, vt::tool::MakeSmtpCommand,
+                    vt::tool::MakeScannerCommand, vt::tool::MakeDemoCommand}) {
     std::unique_ptr<vt::tool::Command> command = make();
     CLI::App* sub = command->Register(app);
     commands.emplace_back(sub, std::move(command));

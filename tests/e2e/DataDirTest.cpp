@@ -207,6 +207,13 @@ int DataDirTest::StartSmtpService(BackgroundProcess& service,
   return port;
 }
 
+void DataDirTest::ConfigureScanner(
+    const std::vector<std::string>& settings) const {
+  std::ofstream ini(fs::path(dir_) / "server.ini", std::ios::app);
+  ini << "\n[Scanner]\n";
+  for (const std::string& line : settings) ini << line << "\n";
+}
+
 bool DataDirTest::StartScanner(BackgroundProcess& scanner,
                                const std::vector<std::string>& more) {
   std::vector<std::string> arguments = {"scanner", dir_};

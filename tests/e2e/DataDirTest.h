@@ -81,6 +81,8 @@ class DataDirTest : public ::testing::Test {
   // port it took, or 0.
   int StartSmtpService(BackgroundProcess& service,
                        const std::vector<std::string>& more = {});
+  // Adds a [Scanner] section with these NAME=VALUE lines to server.ini.
+  void ConfigureScanner(const std::vector<std::string>& settings) const;
   // Starts `vtserver scanner DIR` with more arguments (the engines);
   // whether it runs and has said so in the log.
   bool StartScanner(BackgroundProcess& scanner,

@@ -1,10 +1,13 @@
 // The quarantine through the real programs: a false positive found by its
 // subject, released once and only once, and old spam purged, beside a
-// running router; and a release repeated after it died half-way.
+// running router; a release repeated after it died half-way; and what a
+// reviewer sees of a message (whom it was for, why it was taken, its text)
+// and the release of every message a search finds.
 #include <filesystem>
 #include <nlohmann/json.hpp>
 
 #include "DataDirTest.h"
+#include "QuarantinedMail.h"
 #include "notes/Handles.h"
 #include "server/LocalNotesServices.h"
 
@@ -226,6 +229,154 @@ TEST_P(RepeatedRelease, FinishesWithoutASecondCopy) {
 
 INSTANTIATE_TEST_SUITE_P(CopyStillThereOrDelivered, RepeatedRelease,
                          ::testing::Bool());
+
+// A letter in two forms (quoted-printable text and HTML), to two
+// recipients, that rspamd and spamd both called spam.
+const std::string kLongSubject =
+    "Your invoice 4711 for the order of last week, with the delivery note "
+    "and the terms attached";
+const std::string kLetter =
+    "From: Mallory <mallory@example.net>\r\nTo: bob@example.com\r\n"
+    "Subject: " +
+    kLongSubject +
+    "\r\nMIME-Version: 1.0\r\n"
+    "Content-Type: multipart/alternative; boundary=\"b1\"\r\n\r\n"
+    "--b1\r\nContent-Type: text/plain; charset=utf-8\r\n"
+    "Content-Transfer-Encoding: quoted-printable\r\n\r\n"
+    "Your invoice is attached. Caf=C3=A9 soft=\r\nbreak\r\n"
+    "--b1\r\nContent-Type: text/html\r\n\r\n<p>HTML version</p>\r\n"
+    "--b1--\r\n";
+// Only HTML, base64: <style>, <script> and an image's handler around
+// "Hello & welcome".
+const std::string kHtmlOnly =
+    "From: x@example.net\r\nSubject: Greetings\r\n"
+    "Content-Type: text/html; charset=utf-8\r\n"
+    "Content-Transfer-Encoding: base64\r\n\r\n"
+    "PGh0bWw+PGhlYWQ+PHN0eWxlPnB7fTwvc3R5bGU+"
+    "PHNjcmlwdD5hbGVydCgxKTwvc2NyaXB0Pjwv\r\n"
+    "aGVhZD48Ym9keT48cD5IZWxsbyAmYW1wOyB3ZWxjb21lPC9wPjxpbWcgc3JjPXggb25lcnJvcj"
+    "1h\r\n"
+    "bGVydCgyKT48L2JvZHk+PC9odG1sPg==\r\n";
+
+TEST_F(Quarantine, AReviewerSeesWhyAMessageWasTakenAndReleasesEveryMatch) {
+  Items letter = SmtpItems(kLetter, {"bob@example.com", "carol@example.org"});
+  letter.insert_or_assign("Subject", kLongSubject);
+  letter.insert_or_assign("VTScanEngine",
+                          std::vector<std::string>{"rspamd", "spamd"});
+  letter.insert_or_assign("VTScanScore",
+                          std::vector<std::string>{"15.00", "1000.0"});
+  letter.insert_or_assign("VTScanRequired",
+                          std::vector<std::string>{"15.00", "5.0"});
+  letter.insert_or_assign("VTScanAction",
+                          std::vector<std::string>{"reject", "spam"});
+  letter.insert_or_assign(
+      "VTScanSymbols",
+      std::vector<std::string>{"rspamd:GTUBE(0.00)",
+                               "rspamd:MISSING_DATE(1.00)", "spamd:GTUBE"});
+  letter.insert_or_assign("VTScanTime", "2026-12-09T18:02:37Z");
+  letter.insert_or_assign("VTScanMillis", "120");
+  AddQuarantined(dir(), letter);
+  Items html = SmtpItems(kHtmlOnly, {"dave@example.com"});
+  html.insert_or_assign("Subject", "Greetings");
+  html.insert_or_assign("VTScanEngine",
+                        std::vector<std::string>{"rspamd", "clamd"});
+  html.insert_or_assign("VTScanScore", std::vector<std::string>{"9.50", ""});
+  html.insert_or_assign("VTScanVirus",
+                        std::vector<std::string>{"Eicar-Test-Signature"});
+  AddQuarantined(dir(), html);
+  // The stand-ins' mail: SendTo and Body, no size, no scan.
+  for (const char* subject : {"Newsletter 1", "Newsletter 2"}) {
+    AddQuarantined(dir(), Items{{"Form", "Memo"},
+                                {"From", "news@example.org"},
+                                {"SendTo", "CN=Erin/O=Example"},
+                                {"Subject", subject},
+                                {"Body", std::vector<std::string>{"Hi"}}});
+  }
+  ASSERT_FALSE(HasFailure());
+
+  const RunResult listed = Vt({"quarantine", dir(), "list", "--json"});
+  ASSERT_EQ(listed.exitCode, 0) << listed.err;
+  std::map<std::string, Json> bySubject;
+  for (const Json& m : Json::parse(listed.out)) bySubject[m["subject"]] = m;
+  ASSERT_EQ(bySubject.size(), 4u) << listed.out;
+  const Json& a = bySubject[kLongSubject];
+  EXPECT_EQ(a["recipients"], Json({"bob@example.com", "carol@example.org"}));
+  EXPECT_EQ(a["size"], kLetter.size());
+  EXPECT_EQ(a["score"], "rspamd 15.00, spamd 1000.0");
+  EXPECT_EQ(a["scan"][0]["rules"], Json({"GTUBE(0.00)", "MISSING_DATE(1.00)"}));
+  EXPECT_EQ(a["scan"][1]["rules"], Json({"GTUBE"}));
+  EXPECT_EQ(a["scan"][1]["required"], "5.0");
+  EXPECT_EQ(bySubject["Greetings"]["score"],
+            "rspamd 9.50, clamd Eicar-Test-Signature");
+  const Json& news = bySubject["Newsletter 1"];
+  EXPECT_EQ(news["recipients"], Json({"CN=Erin/O=Example"}));
+  EXPECT_TRUE(news["size"].is_null());
+  EXPECT_EQ(news["score"], "");
+
+  // Searched by a recipient, in any case.
+  const RunResult carol =
+      Vt({"quarantine", dir(), "list", "--to", "CAROL@", "--json"});
+  ASSERT_EQ(carol.exitCode, 0) << carol.err;
+  ASSERT_EQ(Json::parse(carol.out).size(), 1u);
+  EXPECT_EQ(Json::parse(carol.out)[0]["unid"], a["unid"]);
+
+  // The list cuts the subject; show gives it whole, the evidence per
+  // engine, and the text part decoded.
+  const RunResult table = Vt({"quarantine", dir(), "list", "--to", "carol"});
+  EXPECT_NE(table.out.find("rspamd 15.00, spamd 1000.0"), std::string::npos)
+      << table.out;
+  EXPECT_NE(table.out.find(kLongSubject.substr(0, 60)), std::string::npos);
+  EXPECT_EQ(table.out.find(kLongSubject), std::string::npos);
+  EXPECT_NE(table.out.find("\u2026\n"), std::string::npos);
+  const std::string id = a["unid"];
+  const RunResult shown = Vt({"quarantine", dir(), "show", id});
+  ASSERT_EQ(shown.exitCode, 0) << shown.err;
+  for (const std::string& expected : std::vector<std::string>{
+           "\nTo:           bob@example.com, carol@example.org\n",
+           "\nScan:         rspamd 15.00 of 15.00 (reject): GTUBE(0.00) "
+           "MISSING_DATE(1.00)\n              spamd 1000.0 of 5.0 (spam): "
+           "GTUBE\n",
+           "\nScanned:      2026-12-09T18:02:37Z, in 120 ms\n",
+           "\nPreview:\n    Your invoice is attached. Caf\u00e9 "
+           "softbreak\nItems:\n",
+           "\nSubject = " + kLongSubject + "\n"}) {
+    EXPECT_NE(shown.out.find(expected), std::string::npos)
+        << expected << "\nin\n"
+        << shown.out;
+  }
+  const RunResult shownHtml = Vt(
+      {"quarantine", dir(), "show", bySubject["Greetings"]["unid"], "--json"});
+  ASSERT_EQ(shownHtml.exitCode, 0) << shownHtml.err;
+  const Json preview = Json::parse(shownHtml.out)["preview"];
+  EXPECT_EQ(preview["text"], "Hello & welcome");
+  EXPECT_EQ(preview["fromHtml"], true);
+
+  // Learning wants engines, and says so before anything is released.
+  const RunResult unlearnt =
+      Vt({"quarantine", dir(), "release", id, "--learn"});
+  EXPECT_EQ(unlearnt.exitCode, 1);
+  EXPECT_NE(unlearnt.err.find("no engines to learn with: set them in "
+                              "server.ini's [Scanner] section"),
+            std::string::npos)
+      << unlearnt.err;
+  EXPECT_EQ(Count(kQuarantineC1, kLongSubject), 1);
+
+  // Every match, or with no search the whole quarantine only by force.
+  const RunResult unforced =
+      Vt({"quarantine", dir(), "release", "--all-matching"});
+  EXPECT_EQ(unforced.exitCode, 1);
+  EXPECT_TRUE(IsOneLineError(unforced));
+  EXPECT_NE(unforced.err.find("add --force"), std::string::npos);
+  const RunResult all = Vt({"quarantine", dir(), "release", "--all-matching",
+                            "--subject", "newsletter", "--recipient", "erin"});
+  ASSERT_EQ(all.exitCode, 0) << all.err;
+  EXPECT_TRUE(all.out.ends_with("\n2 of 2 matching messages released\n"))
+      << all.out;
+  EXPECT_EQ(Count("mail.box", "Newsletter 1"), 1);
+  EXPECT_EQ(Count("mail.box", "Newsletter 2"), 1);
+  EXPECT_EQ(Count(kQuarantineC1, kLongSubject), 1);
+  EXPECT_EQ(Count(kQuarantineC1, "Greetings"), 1);
+}
 
 }  // namespace
 }  // namespace vt::e2e

@@ -1,8 +1,9 @@
 // The web console's API and its guards, through real HTTP against the real
 // `vtserver web` beside a running vtrouter: what it serves agrees with
 // `vtserver stats`, every change is refused without the page's token, a
-// release from two consoles at once delivers one copy, and an address
-// beyond loopback needs an access token.
+// release from two consoles at once delivers one copy, a search's every
+// match is changed by the search alone, and an address beyond loopback needs
+// an access token.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -19,6 +20,7 @@
 #include <thread>
 
 #include "DataDirTest.h"
+#include "QuarantinedMail.h"
 #include "WebHttp.h"
 #include "WebProcess.h"
 #include "base/UniqueFd.h"
@@ -275,6 +277,74 @@ TEST_F(WebConsoleTest, ReleaseFromTwoConsolesAtOnceDeliversOneCopy) {
   EXPECT_TRUE(
       Logged("vtserver: Purged 1 quarantined messages from "
              "Veltrane/QuarantineC_1.nsf."));
+}
+
+// Searched by recipient and date, page by page; then every match released
+// or deleted by the search alone, whatever page the browser shows.
+TEST_F(WebConsoleTest, ChangesEveryMatchOfASearchAcrossPages) {
+  Init(UniqueServerName());
+  for (const char* to : {"alice@example.com", "ALICE@example.com",
+                         "alice@example.com", "bob@example.com"}) {
+    Items items =
+        SmtpItems("Subject: web-match\r\n\r\nHello <b>you</b>\r\n", {to});
+    items.insert_or_assign("Subject", "web-match");
+    items.insert_or_assign("VTScanEngine", std::vector<std::string>{"spamd"});
+    items.insert_or_assign("VTScanScore", std::vector<std::string>{"7.5"});
+    AddQuarantined(dir(), items);
+  }
+  ASSERT_FALSE(HasFailure());
+  WebProcess web;
+  ASSERT_TRUE(web.Start(dir(), (folder() / "web.out").string()));
+  HttpClient client(web.url());
+  const auto page = client.Get("/api/quarantine?to=alice&limit=1&since=" +
+                               std::string("2000-01-01"));
+  ASSERT_TRUE(page);
+  ASSERT_EQ(page->status, 200) << page->body;
+  const Json first = Json::parse(page->body);
+  EXPECT_EQ(first["total"], 3);
+  ASSERT_EQ(first["messages"].size(), 1u);
+  EXPECT_EQ(first["messages"][0]["score"], "spamd 7.5");
+  EXPECT_EQ(first["messages"][0]["size"], 40);
+  EXPECT_EQ(Json::parse(
+                client.Get("/api/quarantine?before=2000-01-01")->body)["total"],
+            0);
+  EXPECT_EQ(client.Get("/api/quarantine?since=yesterday")->status, 400);
+  // The text as text: the markup stays what it was, for the page to show
+  // as text.
+  const auto message =
+      client.Get("/api/quarantine/message?id=" +
+                 first["messages"][0]["unid"].get<std::string>());
+  ASSERT_TRUE(message);
+  EXPECT_EQ(Json::parse(message->body)["preview"]["text"], "Hello <b>you</b>");
+
+  const HttpHeaders token = {{"X-VT-CSRF", CsrfToken(client)}};
+  const auto unlearnt =
+      client.Post("/api/quarantine/release", token,
+                  Json{{"match", {{"to", "alice"}}}, {"learn", true}}.dump(),
+                  "application/json");
+  ASSERT_TRUE(unlearnt);
+  EXPECT_EQ(unlearnt->status, 400) << unlearnt->body;
+  EXPECT_EQ(Count("mail.box", "web-match"), 0);
+
+  const auto released =
+      client.Post("/api/quarantine/release", token,
+                  Json{{"match", {{"perimeter", "C"}, {"to", "alice"}}}}.dump(),
+                  "application/json");
+  ASSERT_TRUE(released);
+  ASSERT_EQ(released->status, 200) << released->body;
+  const Json results = Json::parse(released->body)["results"];
+  ASSERT_EQ(results.size(), 3u);
+  for (const Json& r : results) EXPECT_TRUE(r["ok"]) << r;
+  EXPECT_EQ(Count("mail.box", "web-match"), 3);
+
+  const auto deleted =
+      client.Post("/api/quarantine/delete", token,
+                  Json{{"match", {{"to", "bob"}}}}.dump(), "application/json");
+  ASSERT_TRUE(deleted);
+  ASSERT_EQ(deleted->status, 200) << deleted->body;
+  EXPECT_EQ(Json::parse(deleted->body)["results"].size(), 1u);
+  EXPECT_EQ(Count("Veltrane/QuarantineC_1.nsf", "web-match"), 0);
+  EXPECT_EQ(Count("mail.box", "web-match"), 3);
 }
 
 TEST_F(WebConsoleTest, AnAddressBeyondLoopbackNeedsAnAccessToken) {

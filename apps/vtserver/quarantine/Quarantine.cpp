@@ -105,11 +105,44 @@ Outcome ForEachQuarantined(
         message.from = TextOf(*document.summary, kItemFrom);
         message.sendTo = TextOf(*document.summary, kItemSendTo);
         message.subject = TextOf(*document.summary, kItemSubject);
+        message.recipients = RecipientsOf(*document.summary);
+        message.size = MessageSizeOf(*document.summary);
+        message.scan = ScanEvidenceOf(*document.summary);
         visit(message);
         return Status();
       });
   if (!s.ok()) return StatusFailure("cannot read " + file.path, s);
   return Outcome();
+}
+
+bool Matches(const QuarantineQuery& query, const QuarantinedMessage& m) {
+  if (query.since && m.created < *query.since) return false;
+  if (query.before && m.created >= *query.before) return false;
+  if (!ContainsIgnoreCase(m.from, query.from)) return false;
+  if (!ContainsIgnoreCase(m.subject, query.subject)) return false;
+  if (query.to.empty()) return true;
+  return std::any_of(m.recipients.begin(), m.recipients.end(),
+                     [&](const std::string& recipient) {
+                       return ContainsIgnoreCase(recipient, query.to);
+                     });
+}
+
+bool Narrows(const QuarantineQuery& query) {
+  return !query.from.empty() || !query.subject.empty() || !query.to.empty() ||
+         query.since || query.before;
+}
+
+bool ParseUtcDate(const std::string& text, int64_t* centis) {
+  for (const char* format : {"%Y-%m-%d %H:%M:%S", "%Y-%m-%dT%H:%M:%S",
+                             "%Y-%m-%d %H:%M", "%Y-%m-%dT%H:%M", "%Y-%m-%d"}) {
+    std::tm tm{};
+    const char* end = strptime(text.c_str(), format, &tm);
+    if (end != nullptr && *end == '\0') {
+      *centis = static_cast<int64_t>(timegm(&tm)) * 100;
+      return true;
+    }
+  }
+  return false;
 }
 
 Outcome ListQuarantined(LocalNotesServices& server,
@@ -129,10 +162,7 @@ Outcome ListQuarantined(LocalNotesServices& server,
   for (const QuarantineFile& file : files) {
     const Outcome outcome = ForEachQuarantined(
         server, server, file, [&](const QuarantinedMessage& m) {
-          if (query.since && m.created < *query.since) return;
-          if (query.before && m.created >= *query.before) return;
-          if (!ContainsIgnoreCase(m.from, query.from)) return;
-          if (!ContainsIgnoreCase(m.subject, query.subject)) return;
+          if (!Matches(query, m)) return;
           ++total;
           if (kept.size() < keep) {
             kept.push_back(m);
@@ -150,6 +180,21 @@ Outcome ListQuarantined(LocalNotesServices& server,
   const size_t first = std::min(query.offset, kept.size());
   page->messages.assign(std::make_move_iterator(kept.begin() + first),
                         std::make_move_iterator(kept.end()));
+  return Outcome();
+}
+
+Outcome MatchingIds(LocalNotesServices& server,
+                    const std::vector<QuarantineFile>& files,
+                    QuarantineQuery query, std::vector<std::string>* ids) {
+  query.offset = 0;
+  query.limit = 0;
+  QuarantinePage page;
+  const Outcome outcome = ListQuarantined(server, files, query, &page);
+  if (!outcome.ok()) return outcome;
+  ids->clear();
+  for (const QuarantinedMessage& m : page.messages) {
+    ids->push_back(UnidText(m.unid));
+  }
   return Outcome();
 }
 

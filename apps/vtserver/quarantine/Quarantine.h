@@ -14,6 +14,7 @@
 #include "datadir/Outcome.h"
 #include "datadir/RouterSettings.h"
 #include "notes/NoteItem.h"
+#include "quarantine/MessageFacts.h"
 #include "server/LocalNotesServices.h"
 
 namespace vt::tool {
@@ -41,6 +42,9 @@ struct QuarantinedMessage {
   std::string from;
   std::string sendTo;  // a list joined with ';'
   std::string subject;
+  std::vector<std::string> recipients;  // RecipientsOf
+  std::optional<uint64_t> size;         // VTSmtpSize: bytes
+  ScanEvidence scan;
 };
 
 // Calls visit for every message of file. A database that does not exist is
@@ -53,11 +57,21 @@ Outcome ForEachQuarantined(
 struct QuarantineQuery {
   std::string from;              // From contains this (any case); empty: any
   std::string subject;           // Subject contains this (any case); empty: any
+  std::string to;                // a recipient contains this (any case)
   std::optional<int64_t> since;  // written at or after (Unix centiseconds)
   std::optional<int64_t> before;  // written before
   size_t offset = 0;              // skipped of the newest first
   size_t limit = 0;               // at most this many; 0: all
 };
+
+// Whether message is one query searches for (offset and limit aside).
+bool Matches(const QuarantineQuery& query, const QuarantinedMessage& message);
+// Whether query narrows the search at all.
+bool Narrows(const QuarantineQuery& query);
+
+// "2026-12-09", "2026-12-09 14:03" or "2026-12-09T14:03:07", in UTC, as
+// Unix centiseconds; false for anything else.
+bool ParseUtcDate(const std::string& text, int64_t* centis);
 
 struct QuarantinePage {
   size_t total = 0;  // that match, before offset and limit
@@ -69,6 +83,12 @@ struct QuarantinePage {
 Outcome ListQuarantined(LocalNotesServices& server,
                         const std::vector<QuarantineFile>& files,
                         const QuarantineQuery& query, QuarantinePage* page);
+
+// The universal IDs of every message of files that query finds (offset and
+// limit aside), newest first: a change to all of them is made by ID.
+Outcome MatchingIds(LocalNotesServices& server,
+                    const std::vector<QuarantineFile>& files,
+                    QuarantineQuery query, std::vector<std::string>* ids);
 
 // 32 hexadecimal digits, upper case.
 std::string UnidText(const UniversalId& unid);

@@ -7,10 +7,11 @@
 
 namespace vt::tool {
 
-// A listing's entry: where it is, its universal ID, date, From, SendTo and
-// Subject.
+// A listing's entry: where it is, its universal ID, date, From, SendTo,
+// Subject, recipients, size and the scanner's evidence.
 Json QuarantinedMessageJson(const QuarantinedMessage& message);
-// Where it is, its universal ID and date, and every item by name.
+// Where it is, its universal ID and date, what a listing's entry says, a
+// preview of its body as text, and every item by name.
 Json QuarantinedNoteJson(const QuarantinedNote& note);
 
 }  // namespace vt::tool

@@ -25,12 +25,12 @@ std::string UtcText(std::chrono::system_clock::time_point at) {
 
 std::vector<ScanItem> ScanItems(const std::vector<EngineResult>& results,
                                 const ScanTiming& timing) {
-  ScanItem engines{"VTScanEngine", {}, true};
-  ScanItem scores{"VTScanScore", {}, true};
-  ScanItem required{"VTScanRequired", {}, true};
-  ScanItem actions{"VTScanAction", {}, true};
-  ScanItem symbols{"VTScanSymbols", {}, true};
-  ScanItem viruses{"VTScanVirus", {}, true};
+  ScanItem engines{kItemScanEngine, {}, true};
+  ScanItem scores{kItemScanScore, {}, true};
+  ScanItem required{kItemScanRequired, {}, true};
+  ScanItem actions{kItemScanAction, {}, true};
+  ScanItem symbols{kItemScanSymbols, {}, true};
+  ScanItem viruses{kItemScanVirus, {}, true};
   for (const EngineResult& result : results) {
     const std::string engine(EngineName(result.engine));
     engines.values.push_back(engine);
@@ -49,9 +49,9 @@ std::vector<ScanItem> ScanItems(const std::vector<EngineResult>& results,
   }
   std::vector<ScanItem> items{engines, scores, required, actions, symbols};
   if (!viruses.values.empty()) items.push_back(viruses);
-  items.push_back(ScanItem{"VTScanTime", {UtcText(timing.finished)}, false});
+  items.push_back(ScanItem{kItemScanTime, {UtcText(timing.finished)}, false});
   items.push_back(
-      ScanItem{"VTScanMillis", {std::to_string(timing.took.count())}, false});
+      ScanItem{kItemScanMillis, {std::to_string(timing.took.count())}, false});
   return items;
 }
 

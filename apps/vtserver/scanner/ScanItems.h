@@ -11,6 +11,7 @@
 //   VTScanVirus         what clamd found (only when it found something)
 //   VTScanTime          when the scan ended, UTC: "2026-12-09T18:02:37Z"
 //   VTScanMillis        how long the scan took, in milliseconds
+//   VTScanGivenUp       why a verdict was given without the engines
 #pragma once
 
 #include <chrono>
@@ -20,6 +21,17 @@
 #include "scanner/EngineResult.h"
 
 namespace vt::scanner {
+
+inline constexpr char kItemScanEngine[] = "VTScanEngine";
+inline constexpr char kItemScanScore[] = "VTScanScore";
+inline constexpr char kItemScanRequired[] = "VTScanRequired";
+inline constexpr char kItemScanAction[] = "VTScanAction";
+inline constexpr char kItemScanSymbols[] = "VTScanSymbols";
+inline constexpr char kItemScanVirus[] = "VTScanVirus";
+inline constexpr char kItemScanTime[] = "VTScanTime";
+inline constexpr char kItemScanMillis[] = "VTScanMillis";
+// Why the scanner decided without the engines (too large, failing).
+inline constexpr char kItemScanGivenUp[] = "VTScanGivenUp";
 
 struct ScanItem {
   std::string name;

@@ -301,7 +301,8 @@ bool ScanService::SaveVerdict(const PendingMessage& at,
 void ScanService::GiveUp(const PendingMessage& at, const std::string& queueId,
                          Route route, const std::string& why,
                          std::vector<scanner::ScanItem> evidence) {
-  evidence.push_back(scanner::ScanItem{"VTScanGivenUp", {why}, false});
+  evidence.push_back(
+      scanner::ScanItem{scanner::kItemScanGivenUp, {why}, false});
   if (!SaveVerdict(at, queueId, route, evidence)) return;
   failures_.erase(at);
   ++counts_.givenUp;

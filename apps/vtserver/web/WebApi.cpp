@@ -16,6 +16,7 @@
 #include "datadir/DataDir.h"
 #include "datadir/ItemText.h"
 #include "datadir/RouterSettings.h"
+#include "quarantine/Learning.h"
 #include "quarantine/QuarantineJson.h"
 #include "quarantine/QuarantineLock.h"
 #include "quarantine/QuarantinePurge.h"
@@ -192,46 +193,66 @@ Outcome WebApi::RunChange(const Change& change) {
   return change(*writer, settings);
 }
 
-Outcome WebApi::Release(const std::vector<std::string>& ids,
-                        const std::string& to, Json* out) {
-  return RunChange(
-      [&](LocalNotesServices& writer, const RouterSettings& settings) {
-        MailBoxes mailBoxes;
-        Outcome outcome = mailBoxes.Open(writer, settings);
-        if (!outcome.ok()) return outcome;
-        const int target = to.empty() ? 0 : mailBoxes.Find(to);
-        if (target < 0) {
-          return Outcome::Failure(to + " is none of the router's mail boxes",
-                                  Outcome::Kind::kBadRequest);
-        }
-        const std::vector<QuarantineFile> files =
-            QuarantineFiles(writer, settings, 0);
-        Json results = Json::array();
-        for (const std::string& id : ids) {
-          Released released;
-          outcome = ReleaseMessage(writer, files, mailBoxes,
-                                   static_cast<size_t>(target), id, &released);
-          if (outcome.ok()) {
-            results.push_back(Json{{"id", JsonText(id)},
-                                   {"ok", true},
-                                   {"from", JsonText(released.from)},
-                                   {"to", JsonText(released.to)}});
-          } else {
-            results.push_back(Json{{"id", JsonText(id)},
+Outcome WebApi::Release(const ChangeSelection& selection, const std::string& to,
+                        bool learn, Json* out) {
+  return RunChange([&](LocalNotesServices& writer,
+                       const RouterSettings& settings) {
+    std::unique_ptr<scanner::EngineSet> engines;
+    Outcome outcome;
+    if (learn) outcome = LearningEngines(writer, &engines);
+    if (!outcome.ok()) return outcome;
+    MailBoxes mailBoxes;
+    outcome = mailBoxes.Open(writer, settings);
+    if (!outcome.ok()) return outcome;
+    const int target = to.empty() ? 0 : mailBoxes.Find(to);
+    if (target < 0) {
+      return Outcome::Failure(to + " is none of the router's mail boxes",
+                              Outcome::Kind::kBadRequest);
+    }
+    std::vector<std::string> ids = selection.ids;
+    if (selection.matching) {
+      // Found under the lock that the release holds, so that the set
+      // released is the set that matched.
+      outcome = MatchingIds(
+          writer, QuarantineFiles(writer, settings, selection.perimeter),
+          selection.query, &ids);
+      if (!outcome.ok()) return outcome;
+    }
+    Json results = Json::array();
+    ReleaseEach(
+        writer, QuarantineFiles(writer, settings, 0), mailBoxes,
+        static_cast<size_t>(target), ids, engines.get(),
+        [&](const ReleaseResult& r) {
+          if (!r.outcome.ok()) {
+            results.push_back(Json{{"id", JsonText(r.id)},
                                    {"ok", false},
-                                   {"error", JsonText(outcome.message())}});
+                                   {"error", JsonText(r.outcome.message())}});
+            return;
           }
-        }
-        *out = Json{{"results", std::move(results)}};
-        return Outcome();
-      });
+          Json result{{"id", JsonText(r.id)},
+                      {"ok", true},
+                      {"from", JsonText(r.released.from)},
+                      {"to", JsonText(r.released.to)}};
+          if (r.learning) {
+            Json failures = Json::array();
+            for (const std::string& failure : r.learning->failures) {
+              failures.push_back(JsonText(failure));
+            }
+            result["learnt"] = JsonText(r.learning->Summary(false));
+            result["learnFailures"] = std::move(failures);
+          }
+          results.push_back(std::move(result));
+        });
+    *out = Json{{"results", std::move(results)}};
+    return Outcome();
+  });
 }
 
-Outcome WebApi::Delete(const std::vector<std::string>& ids, Json* out) {
+Outcome WebApi::Delete(const ChangeSelection& selection, Json* out) {
   Json results = Json::array();
   std::set<UniversalId> wanted;
   std::vector<std::pair<std::string, UniversalId>> valid;
-  for (const std::string& id : ids) {
+  for (const std::string& id : selection.ids) {
     UniversalId unid{};
     if (ParseUnid(id, &unid)) {
       wanted.insert(unid);
@@ -249,9 +270,16 @@ Outcome WebApi::Delete(const std::vector<std::string>& ids, Json* out) {
       [&](LocalNotesServices& writer, const RouterSettings& settings) {
         std::vector<PurgeResult> perDatabase;
         purged = Purge(
-            writer, writer, QuarantineFiles(writer, settings, 0),
+            writer, writer,
+            QuarantineFiles(writer, settings,
+                            selection.matching ? selection.perimeter : 0),
             [&](const QuarantinedMessage& m) {
-              if (wanted.count(m.unid) == 0) return false;
+              if (selection.matching) {
+                if (!Matches(selection.query, m)) return false;
+                valid.emplace_back(UnidText(m.unid), m.unid);
+              } else if (wanted.count(m.unid) == 0) {
+                return false;
+              }
               deletedFrom[m.unid] = m.database;
               return true;
             },

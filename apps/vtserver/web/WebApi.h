@@ -30,6 +30,15 @@ struct LogPosition {
   uint64_t offset = 0;
 };
 
+// Which messages a change is for: these IDs, or every message a search of
+// one perimeter (0: all) finds, however many pages it fills.
+struct ChangeSelection {
+  std::vector<std::string> ids;
+  bool matching = false;
+  char perimeter = 0;
+  QuarantineQuery query;
+};
+
 class WebApi {
  public:
   // The page size of the quarantine listing when none is asked for, and
@@ -67,12 +76,14 @@ class WebApi {
   Outcome Message(const std::string& id, Json* out);
 
   // Releases each message into the mail box named to (empty: the router's
-  // first), as `vtserver quarantine release` does; a result per ID.
-  Outcome Release(const std::vector<std::string>& ids, const std::string& to,
-                  Json* out);
+  // first), as `vtserver quarantine release` does, and with learn teaches
+  // the engines each released one as ham; a result per ID. Learning without
+  // engines is refused before anything is released.
+  Outcome Release(const ChangeSelection& selection, const std::string& to,
+                  bool learn, Json* out);
   // Deletes each message from the quarantine, as `vtserver quarantine
   // purge` deletes old ones; a result per ID.
-  Outcome Delete(const std::vector<std::string>& ids, Json* out);
+  Outcome Delete(const ChangeSelection& selection, Json* out);
 
  private:
   // Runs a change on a server of its own (its databases checked when

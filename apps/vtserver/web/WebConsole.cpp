@@ -1,7 +1,9 @@
 // Routes and the checks every request passes before its route runs.
 #include "web/WebConsole.h"
 
+#include <functional>
 #include <string_view>
+#include <utility>
 
 #include "web/Decimal.h"
 #include "web/PageLayout.h"
@@ -96,6 +98,45 @@ bool ParseIds(const Json& body, std::vector<std::string>* ids,
       return false;
     }
     ids->push_back(id.get<std::string>());
+  }
+  return true;
+}
+
+// A perimeter as a request names it: "B", "c", "all" or "" (0: all);
+// false for anything else.
+bool ParsePerimeter(const std::string& text, char* perimeter) {
+  *perimeter = 0;
+  if (text.size() == 1 &&
+      std::string_view("BCDbcd").find(text[0]) != std::string_view::npos) {
+    *perimeter = static_cast<char>(std::toupper(text[0]));
+    return true;
+  }
+  return text.empty() || text == "all";
+}
+
+// A search as the page sends it (by name: perimeter, from, to, subject,
+// since, before), from the query string or a change's "match" object; a
+// reason when it is malformed.
+bool ParseSearch(const std::function<std::string(const char*)>& field,
+                 char* perimeter, QuarantineQuery* query,
+                 std::string* problem) {
+  if (!ParsePerimeter(field("perimeter"), perimeter)) {
+    *problem = "perimeter: B, C, D or all";
+    return false;
+  }
+  query->from = field("from");
+  query->to = field("to");
+  query->subject = field("subject");
+  for (const auto& [name, bound] : {std::pair{"since", &query->since},
+                                    std::pair{"before", &query->before}}) {
+    const std::string text = field(name);
+    if (text.empty()) continue;
+    int64_t centis = 0;
+    if (!ParseUtcDate(text, &centis)) {
+      *problem = std::string(name) + ": a UTC date (YYYY-MM-DD[ HH:MM[:SS]])";
+      return false;
+    }
+    *bound = centis;
   }
   return true;
 }
@@ -223,15 +264,12 @@ HttpResponse WebConsole::Route(const HttpRequest& req) {
 
 HttpResponse WebConsole::QuarantinePage(const HttpRequest& req) {
   char perimeter = 0;
-  const std::string p = req.Param("perimeter");
-  if (p == "B" || p == "C" || p == "D" || p == "b" || p == "c" || p == "d") {
-    perimeter = static_cast<char>(std::toupper(p[0]));
-  } else if (!p.empty() && p != "all") {
-    return Error(400, "perimeter: B, C, D or all");
-  }
   QuarantineQuery query;
-  query.from = req.Param("from");
-  query.subject = req.Param("subject");
+  std::string problem;
+  if (!ParseSearch([&](const char* name) { return req.Param(name); },
+                   &perimeter, &query, &problem)) {
+    return Error(400, problem);
+  }
   query.limit = WebApi::kDefaultPageSize;
   if ((req.HasParam("offset") &&
        !ParseCount(req.Param("offset"), &query.offset)) ||
@@ -247,20 +285,45 @@ HttpResponse WebConsole::QuarantinePage(const HttpRequest& req) {
 
 HttpResponse WebConsole::Change(const HttpRequest& req, bool release) {
   const Json body = Json::parse(req.body, nullptr, false);
-  std::vector<std::string> ids;
-  std::string problem;
   if (body.is_discarded() || !body.is_object()) {
     return Error(400, "the body is no JSON object");
   }
-  if (!ParseIds(body, &ids, &problem)) return Error(400, problem);
+  ChangeSelection selection;
+  std::string problem;
+  if (body.contains("match")) {
+    // Every message the search finds, chosen by the server: a page need not
+    // send the IDs of every page.
+    const Json& match = body["match"];
+    if (!match.is_object() || body.contains("ids")) {
+      return Error(400, "\"match\" is a search object, instead of \"ids\"");
+    }
+    const auto field = [&](const char* name) -> std::string {
+      const auto found = match.find(name);
+      return found != match.end() && found->is_string()
+                 ? found->get<std::string>()
+                 : std::string();
+    };
+    selection.matching = true;
+    if (!ParseSearch(field, &selection.perimeter, &selection.query, &problem)) {
+      return Error(400, problem);
+    }
+  } else if (!ParseIds(body, &selection.ids, &problem)) {
+    return Error(400, problem);
+  }
   std::string to;
+  bool learn = false;
   if (release && body.contains("to")) {
     if (!body["to"].is_string()) return Error(400, "\"to\" names a mail box");
     to = body["to"].get<std::string>();
   }
+  if (release && body.contains("learn")) {
+    if (!body["learn"].is_boolean())
+      return Error(400, "\"learn\" is true or false");
+    learn = body["learn"].get<bool>();
+  }
   Json out;
-  const Outcome outcome =
-      release ? api_.Release(ids, to, &out) : api_.Delete(ids, &out);
+  const Outcome outcome = release ? api_.Release(selection, to, learn, &out)
+                                  : api_.Delete(selection, &out);
   return outcome.ok() ? JsonAnswer(out) : Failed(outcome);
 }
 

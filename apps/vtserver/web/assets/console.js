@@ -301,17 +301,34 @@ function startLog() {
 
 // ---- Quarantine -------------------------------------------------------------------
 
+// A list's subject: cut with an ellipsis, whole in its title and in the
+// message's view.
+const LISTED_SUBJECT_CHARS = 80;
+function cut(text, limit) {
+  const chars = Array.from(text);
+  return chars.length <= limit ? text : `${chars.slice(0, limit - 1).join('')}\u2026`;
+}
+
+function sizeText(size) { return size === null || size === undefined ? '' : bytes(size); }
+
 function startQuarantine() {
   const pageSize = 50;
   let offset = 0;
   let total = 0;
+  // The search the list shows, as the server takes it for "every message
+  // that matches": kept from the last load, not read from the fields the
+  // user may have changed since.
+  let shown = {};
 
   const selected = () => Array.from(document.querySelectorAll('#messages input.select:checked'))
     .map((box) => box.closest('tr').dataset.unid);
+  const allMatching = () => $('all-matching').checked && total > 0;
   const updateButtons = () => {
-    const none = selected().length === 0;
+    const none = !allMatching() && selected().length === 0;
     $('release').disabled = none;
     $('delete').disabled = none;
+    $('release').textContent = allMatching() ? `Release all ${total}` : 'Release selected';
+    $('delete').textContent = allMatching() ? `Delete all ${total}` : 'Delete selected';
   };
   const say = (text, ok) => {
     $('result').textContent = text;
@@ -322,6 +339,30 @@ function startQuarantine() {
     try {
       const message = await getJson(`/api/quarantine/message?id=${encodeURIComponent(unid)}`);
       $('detail-title').textContent = `Message ${message.unid} in ${message.database} (${localTime(message.date)})`;
+      const facts = [
+        ['Subject', (message.items.Subject ?? '').toString()],
+        ['From', (message.items.From ?? '').toString()],
+        ['To', message.recipients.join(', ')],
+        ['Size', sizeText(message.size)],
+        ['Score', message.score],
+      ];
+      if (message.scanTime) facts.push(['Scanned', `${message.scanTime}${message.scanMillis ? ` in ${message.scanMillis} ms` : ''}`]);
+      $('detail-facts').replaceChildren(...facts.map(([name, text]) =>
+        el('tr', {}, el('th', { text: name }), el('td', { text }))));
+      $('detail-scan').replaceChildren(...message.scan.map((e) => el('tr', {},
+        el('td', { text: e.engine }),
+        el('td', { text: e.virus || (e.required ? `${e.score} of ${e.required}` : e.score) }),
+        el('td', { text: e.action }),
+        el('td', { className: 'rules', text: e.rules.join('\n') }))));
+      if (message.scan.length === 0) {
+        $('detail-scan').append(el('tr', {}, el('td', { colspan: '4', text: 'No scanner evidence.' })));
+      }
+      let title = 'Text';
+      if (message.preview.fromHtml) title += ' (from HTML)';
+      if (message.preview.truncated) title += ' (the beginning)';
+      $('preview-title').textContent = title;
+      // Text only: the preview is never markup.
+      $('detail-preview').textContent = message.preview.text;
       $('detail-items').replaceChildren(...message.itemList.map(({ name, value }) => {
         const text = Array.isArray(value) ? value.join('; ') : (value === null ? '' : String(value));
         return el('tr', {}, el('th', { text: name }), el('td', { text }));
@@ -333,17 +374,22 @@ function startQuarantine() {
     }
   };
 
+  const search = () => ({
+    perimeter: $('perimeter').value,
+    from: $('search-from').value,
+    to: $('search-to').value,
+    subject: $('search-subject').value,
+    since: $('search-since').value,
+    before: $('search-before').value,
+  });
+
   const load = async () => {
-    const params = new URLSearchParams({
-      perimeter: $('perimeter').value,
-      from: $('search-from').value,
-      subject: $('search-subject').value,
-      offset: String(offset),
-      limit: String(pageSize),
-    });
+    const wanted = search();
+    const params = new URLSearchParams({ ...wanted, offset: String(offset), limit: String(pageSize) });
     try {
       const page = await getJson(`/api/quarantine?${params}`);
       total = page.total;
+      shown = wanted;
       if (page.messages.length === 0 && offset > 0 && total > 0) {
         // The last page emptied (released or deleted): show the one before.
         offset = Math.floor((total - 1) / pageSize) * pageSize;
@@ -356,7 +402,8 @@ function startQuarantine() {
         target.replaceChildren(...page.mailBoxes.map((name) => el('option', { value: name, text: name })));
       }
       $('messages').replaceChildren(...page.messages.map((m) => {
-        const open = el('button', { type: 'button', className: 'link open', text: m.subject || '(no subject)' });
+        const open = el('button', { type: 'button', className: 'link open', text: cut(m.subject || '(no subject)', LISTED_SUBJECT_CHARS) });
+        open.title = m.subject;
         open.addEventListener('click', () => showMessage(m.unid));
         const box = el('input', { type: 'checkbox', className: 'select', 'aria-label': 'Select' });
         box.addEventListener('change', updateButtons);
@@ -365,16 +412,20 @@ function startQuarantine() {
           el('td', { className: 'date', text: localTime(m.date) }),
           el('td', { className: 'perimeter', text: m.perimeter }),
           el('td', { className: 'from', text: m.from }),
+          el('td', { className: 'to', text: m.recipients.join(', ') }),
+          el('td', { className: 'score', text: m.score }),
+          el('td', { className: 'num size', text: sizeText(m.size) }),
           el('td', { className: 'subject' }, open));
         row.dataset.unid = m.unid;
         return row;
       }));
       if (page.messages.length === 0) {
-        $('messages').append(el('tr', {}, el('td', { colspan: '5', text: 'No quarantined messages match.' })));
+        $('messages').append(el('tr', {}, el('td', { colspan: '8', text: 'No quarantined messages match.' })));
       }
       $('page-info').textContent = page.messages.length === 0
         ? (total === 0 ? 'No messages' : `None past ${total}`)
         : `${offset + 1}–${offset + page.messages.length} of ${total}`;
+      $('all-matching-text').textContent = `All ${count(total, 'message')} that match`;
       $('prev').disabled = offset === 0;
       $('next').disabled = offset + pageSize >= total;
       $('select-all').checked = false;
@@ -393,34 +444,46 @@ function startQuarantine() {
       const answer = await postJson(`/api/quarantine/${action}`, body);
       const failed = answer.results.filter((r) => !r.ok);
       const done = answer.results.length - failed.length;
-      say(`${done} ${verb}.` + failed.map((r) => ` ${r.error}`).join(''), failed.length === 0);
+      const learnt = answer.results.filter((r) => r.ok && r.learnt).map((r) => ` ${r.learnt}.`);
+      const unlearnt = answer.results.flatMap((r) => (r.ok && r.learnFailures) || []);
+      say(`${done} ${verb}.` + [...new Set(learnt)].join('') +
+          failed.map((r) => ` ${r.error}`).join('') + unlearnt.map((f) => ` ${f}`).join(''),
+      failed.length === 0 && unlearnt.length === 0);
     } catch (error) {
       say(error.message, false);
     }
     $('detail').hidden = true;
+    $('all-matching').checked = false;
     await load();
   };
+
+  // The messages a change is for: those ticked, or every one the shown
+  // search finds, chosen by the server.
+  const chosen = () => (allMatching() ? { match: shown } : { ids: selected() });
 
   $('search-form').addEventListener('submit', (event) => {
     event.preventDefault();
     offset = 0;
+    $('all-matching').checked = false;
     load();
   });
-  $('perimeter').addEventListener('change', () => { offset = 0; load(); });
+  $('perimeter').addEventListener('change', () => { offset = 0; $('all-matching').checked = false; load(); });
   $('prev').addEventListener('click', () => { offset = Math.max(0, offset - pageSize); load(); });
   $('next').addEventListener('click', () => { offset += pageSize; load(); });
+  $('all-matching').addEventListener('change', updateButtons);
   $('select-all').addEventListener('change', () => {
     for (const box of document.querySelectorAll('#messages input.select')) box.checked = $('select-all').checked;
     updateButtons();
   });
   $('release').addEventListener('click', () => {
-    const ids = selected();
-    change('release', { ids, to: $('release-to').value }, `released to ${$('release-to').value}`);
+    if (allMatching() && !window.confirm(`Release all ${count(total, 'message')} that match?`)) return;
+    change('release', { ...chosen(), to: $('release-to').value, learn: $('learn').checked },
+      `released to ${$('release-to').value}`);
   });
   $('delete').addEventListener('click', () => {
-    const ids = selected();
-    if (!window.confirm(`Delete ${count(ids.length, 'quarantined message')} for good?`)) return;
-    change('delete', { ids }, 'deleted');
+    const n = allMatching() ? total : selected().length;
+    if (!window.confirm(`Delete ${count(n, 'quarantined message')} for good?`)) return;
+    change('delete', chosen(), 'deleted');
   });
   load();
 }
