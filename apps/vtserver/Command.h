@@ -37,5 +37,6 @@ std::unique_ptr<Command> MakeUpgradeCommand();
 std::unique_ptr<Command> MakeCompactCommand();
 std::unique_ptr<Command> MakeWebCommand();
 std::unique_ptr<Command> MakeSmtpCommand();
+std::unique_ptr<Command> MakeScannerCommand();
 
 }  // namespace vt::tool

@@ -64,7 +64,8 @@ int main(int argc, char** argv) {
                     vt::tool::MakeStatsCommand, vt::tool::MakeBackupCommand,
                     vt::tool::MakeCheckCommand, vt::tool::MakeUpgradeCommand,
                     vt::tool::MakeCompactCommand, vt::tool::MakeWebCommand,
-                    vt::tool::MakeSmtpCommand, vt::tool::MakeDemoCommand}) {
+                    vt::tool::MakeSmtpCommand, vt::tool::MakeScannerCommand,
+                    vt::tool::MakeDemoCommand}) {
     std::unique_ptr<vt::tool::Command> command = make();
     CLI::App* sub = command->Register(app);
     commands.emplace_back(sub, std::move(command));

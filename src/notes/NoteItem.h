@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -20,5 +21,15 @@ struct NoteItem {
 // The first item of that name (without regard to ASCII case), or null.
 const NoteItem* FindItem(const std::vector<NoteItem>& items,
                          std::string_view name);
+
+// An item's value by its type; each takes null (no such item) and gives the
+// empty value then, or for an item of another type.
+// Text, or a text list's first entry.
+std::string ItemText(const NoteItem* item);
+// A text list's entries, or text as one entry.
+std::vector<std::string> ItemTextList(const NoteItem* item);
+// A time as Unix centiseconds.
+std::optional<int64_t> ItemUnixCentis(const NoteItem* item);
+double ItemNumber(const NoteItem* item);
 
 }  // namespace vt

@@ -92,6 +92,10 @@ void ServerIni::Add(std::string_view section, std::string_view name,
     servers_.push_back(ServerEntry{std::string(name), std::string(value)});
     return;
   }
+  if (EqualsIgnoreCase(section, "Scanner")) {
+    scanner_.emplace_back(std::string(name), std::string(value));
+    return;
+  }
   if (EqualsIgnoreCase(section, "MailRules")) {
     // inih repeats the name for each continuation line of a value.
     if (!mailRules_.empty() && mailRules_.back().name == name) {

@@ -6,6 +6,8 @@
 //   Mail2/Example=../mail2        (relative to this data directory)
 //   [MailRules]
 //   NoZip=@Contains(Subject; ".zip")
+//   [Scanner]
+//   Spamd=127.0.0.1:783           (the engines the scanner and learning use)
 //
 // Read with inih, which splits at the first '=' so values keep theirs. Its
 // limits apply: a ';' after a blank starts a comment, and a line may hold at
@@ -17,6 +19,7 @@
 #include <filesystem>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "notes/Status.h"
@@ -47,6 +50,10 @@ class ServerIni {
   int dataFormat() const { return dataFormat_; }
   const std::vector<ServerEntry>& servers() const { return servers_; }
   const std::vector<MailRule>& mailRules() const { return mailRules_; }
+  // The [Scanner] section's name and value pairs, as written.
+  const std::vector<std::pair<std::string, std::string>>& scanner() const {
+    return scanner_;
+  }
   // The [Servers] entry naming that server in any spelling, or null.
   const ServerEntry* FindServer(std::string_view name) const;
   // Line numbers that could not be read (syntax errors, over-long lines).
@@ -62,6 +69,7 @@ class ServerIni {
   int dataFormat_ = 0;
   std::vector<ServerEntry> servers_;
   std::vector<MailRule> mailRules_;
+  std::vector<std::pair<std::string, std::string>> scanner_;
   std::vector<int> badLines_;
 };
 

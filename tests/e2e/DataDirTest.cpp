@@ -207,6 +207,18 @@ int DataDirTest::StartSmtpService(BackgroundProcess& service,
   return port;
 }
 
+bool DataDirTest::StartScanner(BackgroundProcess& scanner,
+                               const std::vector<std::string>& more) {
+  std::vector<std::string> arguments = {"scanner", dir_};
+  arguments.insert(arguments.end(), more.begin(), more.end());
+  const fs::path out = folder_ / "scanner.out";
+  if (!scanner.Start(VtServerPath(), arguments, out.string())) return false;
+  WaitUntil(
+      [&] { return Logged("Scanner: Scanning with") || !scanner.Running(); },
+      20000);
+  return scanner.Running() && Logged("Scanner: Scanning with");
+}
+
 std::string DataDirTest::RouterOutput() const {
   return ReadFile(folder_ / "router.out");
 }

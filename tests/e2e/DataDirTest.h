@@ -81,6 +81,10 @@ class DataDirTest : public ::testing::Test {
   // port it took, or 0.
   int StartSmtpService(BackgroundProcess& service,
                        const std::vector<std::string>& more = {});
+  // Starts `vtserver scanner DIR` with more arguments (the engines);
+  // whether it runs and has said so in the log.
+  bool StartScanner(BackgroundProcess& scanner,
+                    const std::vector<std::string>& more);
   std::string RouterOutput() const;
 
  private:

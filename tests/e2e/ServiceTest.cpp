@@ -270,8 +270,8 @@ TEST_F(Service, TheShippedLogrotateFileRotatesUnderARunningRouter) {
                     std::string("su ") + user->pw_name + " " + group->gr_name);
   config = Replaced(config, "pkill -HUP -x vtrouter",
                     "kill -HUP " + std::to_string(router.pid()));
-  config =
-      Replaced(config, "pkill -HUP -f '^[^ ]*vtserver (smtp|web) '", "true");
+  config = Replaced(
+      config, "pkill -HUP -f '^[^ ]*vtserver (smtp|web|scanner) '", "true");
   const fs::path file = folder() / "logrotate.conf";
   WriteFile(file, config);
   fs::permissions(file, fs::perms::owner_read | fs::perms::owner_write);
@@ -318,10 +318,11 @@ TEST_F(Service, TheUnitLoadsAndStaysHardened) {
   ASSERT_EQ(escaped.exitCode, 0) << escaped.err;
   const std::string instance = escaped.out.substr(0, escaped.out.find('\n'));
 
-  // The router's unit and the SMTP service's beside it.
+  // The router's unit and the SMTP and scanner services' beside it.
   for (const auto& [file, program] :
        {std::pair{"vtrouter@.service", VtRouterPath()},
-        std::pair{"vtserver-smtp@.service", VtServerPath()}}) {
+        std::pair{"vtserver-smtp@.service", VtServerPath()},
+        std::pair{"vtserver-scanner@.service", VtServerPath()}}) {
     const std::string text = ReadFile(shipped / file);
     const std::string shippedProgram =
         "/usr/local/bin/" + fs::path(program).filename().string() + " ";

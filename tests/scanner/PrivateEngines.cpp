@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <openssl/evp.h>
 #include <pwd.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -192,6 +193,14 @@ std::string PrivateEngine::Launch() {
   command.erase(command.begin());
   const tool::Outcome started = process_.Start(program, command, OutputFile());
   return started.ok() ? std::string() : started.message();
+}
+
+void PrivateEngine::Stop() {
+  process_.Signal(SIGTERM);
+  if (!process_.WaitForExit(30000)) {
+    process_.Signal(SIGKILL);
+    static_cast<void>(process_.WaitForExit(10000));
+  }
 }
 
 std::string PrivateEngine::WaitUntilAnswering() {

@@ -58,6 +58,9 @@ class PrivateEngine {
   virtual ~PrivateEngine() = default;
   std::string Launch();
   std::string WaitUntilAnswering();
+  // Ends the engine and waits until it has; Launch() starts it again on
+  // the same ports.
+  void Stop();
   const std::filesystem::path& folder() const { return folder_.path(); }
 
  protected:

@@ -146,6 +146,23 @@ std::string PlainText(const Stats& stats) {
             std::to_string(c.deferred) + ", dead " + std::to_string(c.dead) +
             ", reports " + std::to_string(c.reports));
   }
+  if (stats.scanner) {
+    const scanner::ScannerCounts& c = stats.scanner->counts;
+    std::string down;
+    for (const std::string& engine : c.down) {
+      down += (down.empty() ? "" : ", ") + Printable(engine);
+    }
+    lines.emplace_back(
+        "Scanner service",
+        std::string(stats.scanner->running ? "running" : "not running") +
+            ": verdicts M " + std::to_string(c.verdicts[0]) + ", B " +
+            std::to_string(c.verdicts[1]) + ", C " +
+            std::to_string(c.verdicts[2]) + ", D " +
+            std::to_string(c.verdicts[3]) + "; " + std::to_string(c.waiting) +
+            " waiting, " + std::to_string(c.failures) + " engine failures, " +
+            std::to_string(c.givenUp) + " given without a verdict" +
+            (down.empty() ? "" : "; DOWN: " + down + " (mail waits)"));
+  }
   std::string twice =
       std::to_string(stats.messagesInTwoPlaces) +
       (stats.messagesInTwoPlaces == 1 ? " message" : " messages") +

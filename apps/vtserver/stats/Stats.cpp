@@ -190,6 +190,10 @@ Stats GatherStats(LocalNotesServices& server) {
   const fs::path& root = server.dataDirectory().root();
   stats.router = ReadRouterStatus(server);
   for (const ServerAdmin::TaskLine& line : server.ReadTaskLines()) {
+    if (line.name == scanner::kScannerStatusLineName) {
+      const auto counts = scanner::ParseScannerStatus(line.text);
+      if (counts) stats.scanner = ScannerServiceStats{line.running, *counts};
+    }
     if (line.name != smtp::kServiceStatusLineName) continue;
     const auto counts = smtp::ParseServiceStatus(line.text);
     if (counts) stats.smtp = SmtpServiceStats{line.running, *counts};

@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "scanner/ScannerStatus.h"
 #include "server/LocalNotesServices.h"
 #include "server/smtp/ServiceStatus.h"
 #include "stats/RouterStatus.h"
@@ -73,15 +74,22 @@ struct SmtpServiceStats {
   smtp::ServiceCounts counts;
 };
 
+// The scanner service's status line (vtserver scanner), when it has one.
+struct ScannerServiceStats {
+  bool running = false;  // false: the line of a service that died
+  scanner::ScannerCounts counts;
+};
+
 struct Stats {
   int64_t now = 0;  // Unix centiseconds, when gathered
   RouterStatus router;
   std::string configProblem;  // the configuration could not be read
   BacklogStats backlog;
   DeliveryStats delivery;
-  std::optional<SmtpServiceStats> smtp;      // none without a status line
-  std::vector<QuarantineStats> quarantines;  // B, C, D
-  std::vector<DatabaseStats> databases;      // by path
+  std::optional<SmtpServiceStats> smtp;        // none without a status line
+  std::optional<ScannerServiceStats> scanner;  // likewise
+  std::vector<QuarantineStats> quarantines;    // B, C, D
+  std::vector<DatabaseStats> databases;        // by path
   // Messages that more than one database holds (a move cut short; `vtserver
   // check` names them).
   uint64_t messagesInTwoPlaces = 0;

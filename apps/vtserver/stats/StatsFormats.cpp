@@ -162,6 +162,23 @@ Json StatsJson(const Stats& stats) {
   } else {
     out["smtp"] = nullptr;
   }
+  if (stats.scanner) {
+    const scanner::ScannerCounts& c = stats.scanner->counts;
+    Json down = Json::array();
+    for (const std::string& engine : c.down) down.push_back(JsonText(engine));
+    out["scanner"] = Json{{"running", stats.scanner->running},
+                          {"verdicts",
+                           {{"M", c.verdicts[0]},
+                            {"B", c.verdicts[1]},
+                            {"C", c.verdicts[2]},
+                            {"D", c.verdicts[3]}}},
+                          {"waiting", c.waiting},
+                          {"engineFailures", c.failures},
+                          {"givenUp", c.givenUp},
+                          {"enginesDown", std::move(down)}};
+  } else {
+    out["scanner"] = nullptr;
+  }
   Json databases = Json::array();
   for (const DatabaseStats& d : stats.databases) {
     Json entry{
@@ -314,6 +331,38 @@ std::string PrometheusText(const Stats& stats) {
              "counter");
     for (const auto& [what, count] : counters) {
       e.Sample("vtrouter_smtp_messages_total", "outcome", what, count);
+    }
+  }
+
+  if (stats.scanner) {
+    const scanner::ScannerCounts& c = stats.scanner->counts;
+    e.Family("vtrouter_scanner_up",
+             "1 while the scanner service (vtserver scanner) runs; 0 when its "
+             "status line is left by a service that died.");
+    e.Sample("vtrouter_scanner_up", uint64_t{stats.scanner->running});
+    e.Family("vtrouter_scanner_verdicts_total",
+             "Verdicts the scanner service gave since it started, by route.",
+             "counter");
+    const char* routes[] = {"M", "B", "C", "D"};
+    for (size_t i = 0; i < 4; ++i) {
+      e.Sample("vtrouter_scanner_verdicts_total", "route", routes[i],
+               c.verdicts[i]);
+    }
+    e.Family("vtrouter_scanner_engine_failures_total",
+             "Engine answers that were failures (unreachable, timed out, "
+             "refused), since the scanner service started.",
+             "counter");
+    e.Sample("vtrouter_scanner_engine_failures_total", c.failures);
+    e.Family("vtrouter_scanner_given_up_total",
+             "Messages given a verdict without the engines: too large, or "
+             "failing again and again while the engines answered others.",
+             "counter");
+    e.Sample("vtrouter_scanner_given_up_total", c.givenUp);
+    e.Family("vtrouter_scanner_engine_down",
+             "1 for each engine the scanner service finds down now; mail "
+             "waits for it.");
+    for (const std::string& engine : c.down) {
+      e.Sample("vtrouter_scanner_engine_down", "engine", engine, uint64_t{1});
     }
   }
 

@@ -94,6 +94,7 @@ Status WriteNote(NotesServices& notes, NoteHandle note,
   w.Time(kItemSmtpReceived, receivedUnixCentis);
   // Searches and views never read the message itself.
   w.Text(kItemSmtpMessage, message, false);
+  w.Number(kItemSmtpSize, static_cast<double>(message.size()));
   if (!options.forRouter) {
     // Delivery takes it as it is.
   } else if (options.hold) {

@@ -26,6 +26,9 @@ namespace vt::smtp {
 // Our items of a message the listener took.
 inline constexpr char kItemSmtpMessage[] = "VTSmtpMessage";    // the bytes
 inline constexpr char kItemSmtpReceived[] = "VTSmtpReceived";  // a time
+// The message's size in bytes, a summary item: lists show it without
+// reading the message.
+inline constexpr char kItemSmtpSize[] = "VTSmtpSize";
 // "FROM:<path> params" and one "TO:<path> params" per recipient.
 inline constexpr char kItemSmtpMail[] = "VTSmtpMail";
 inline constexpr char kItemSmtpRcpt[] = "VTSmtpRcpt";

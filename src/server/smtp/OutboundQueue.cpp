@@ -16,39 +16,6 @@
 namespace vt::smtp {
 namespace {
 
-std::string TextOf(const NoteItem* item) {
-  if (item == nullptr) return std::string();
-  if (item->type == kTypeTextList) {
-    const auto list = item::DecodeTextList(item->value);
-    return list && !list->empty() ? std::string(list->front()) : std::string();
-  }
-  return std::string(item->value.begin(), item->value.end());
-}
-
-std::vector<std::string> ListOf(const NoteItem* item) {
-  std::vector<std::string> entries;
-  if (item == nullptr) return entries;
-  if (item->type != kTypeTextList) {
-    entries.push_back(TextOf(item));
-    return entries;
-  }
-  const auto list = item::DecodeTextList(item->value);
-  if (list) entries.assign(list->begin(), list->end());
-  return entries;
-}
-
-std::optional<int64_t> TimeOf(const NoteItem* item) {
-  if (item == nullptr || item->type != kTypeTime) return std::nullopt;
-  const auto td = item::DecodeTime(item->value);
-  if (!td) return std::nullopt;
-  return UnixCentisFromTimeDate(*td);
-}
-
-double NumberOf(const NoteItem* item) {
-  if (item == nullptr || item->type != kTypeNumber) return 0;
-  return item::DecodeNumber(item->value).value_or(0);
-}
-
 // A field value cut to one line: no CR or LF from a reply can start a
 // field of its own.
 std::string OneLine(std::string_view text) {
@@ -120,8 +87,8 @@ Status OutboundQueue::Due(int64_t nowCentis, size_t max,
         [&](const ServerAdmin::Document& document) {
           if ((document.selected & 1) == 0) return Status();
           if (document.summary != nullptr) {
-            const auto next =
-                TimeOf(FindItem(*document.summary, kItemSmtpNextAttempt));
+            const auto next = ItemUnixCentis(
+                FindItem(*document.summary, kItemSmtpNextAttempt));
             if (next && *next > nowCentis) return Status();
           }
           // Enough for now: the scan is made again when these are done.
@@ -149,20 +116,22 @@ Status OutboundQueue::Load(const QueuedMessage& at, LoadedMessage* message) {
   message->at = at;
   message->unid = contents.unid;
   message->queueId = UnidHex(contents.unid);
-  message->receivedCentis =
-      TimeOf(FindItem(items, kItemSmtpReceived)).value_or(contents.created);
-  message->attempts = NumberOf(FindItem(items, kItemSmtpAttempts));
-  message->refusedBefore = ListOf(FindItem(items, kItemSmtpRefused));
+  message->receivedCentis = ItemUnixCentis(FindItem(items, kItemSmtpReceived))
+                                .value_or(contents.created);
+  message->attempts = ItemNumber(FindItem(items, kItemSmtpAttempts));
+  message->refusedBefore = ItemTextList(FindItem(items, kItemSmtpRefused));
 
   // The envelope as the listener kept it, read back with its own parsers.
   OutgoingMessage& out = message->outgoing;
   MailCommand mail;
-  if (ParseMail(TextOf(FindItem(items, kItemSmtpMail)), PathLimits(), &mail)) {
+  if (ParseMail(ItemText(FindItem(items, kItemSmtpMail)), PathLimits(),
+                &mail)) {
     return err::kInvalidNote;
   }
   out.reversePath = mail.reversePath;
   out.mail = mail.params;
-  for (const std::string& argument : ListOf(FindItem(items, kItemSmtpRcpt))) {
+  for (const std::string& argument :
+       ItemTextList(FindItem(items, kItemSmtpRcpt))) {
     RcptCommand rcpt;
     if (ParseRcpt(argument, mail.params.smtpUtf8, PathLimits(), &rcpt)) {
       return err::kInvalidNote;
@@ -170,7 +139,7 @@ Status OutboundQueue::Load(const QueuedMessage& at, LoadedMessage* message) {
     out.recipients.push_back({rcpt.forwardPath, rcpt.params});
   }
   for (const std::string& argument :
-       ListOf(FindItem(items, kItemSmtpXforward))) {
+       ItemTextList(FindItem(items, kItemSmtpXforward))) {
     // What was good when it came is good now; a bad line is only lost
     // courtesy to the next hop's log.
     if (ParseXforward(argument, &out.xforward)) continue;
@@ -180,8 +149,8 @@ Status OutboundQueue::Load(const QueuedMessage& at, LoadedMessage* message) {
   TimeDate now;
   notes_.CurrentTime(&now);
   out.data =
-      TraceField(TextOf(FindItem(items, kItemSmtpHelo)), hostName_,
-                 TextOf(FindItem(items, kItemSmtpProtocol)), message->queueId,
+      TraceField(ItemText(FindItem(items, kItemSmtpHelo)), hostName_,
+                 ItemText(FindItem(items, kItemSmtpProtocol)), message->queueId,
                  out.recipients, UnixCentisFromTimeDate(now) / 100);
   out.data.append(bytes->value.begin(), bytes->value.end());
   return Status();

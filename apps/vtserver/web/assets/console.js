@@ -113,6 +113,13 @@ function alertsOf(stats) {
   if (stats.smtp && !stats.smtp.running) {
     alerts.push('The SMTP service (vtserver smtp) has stopped without ending in order.');
   }
+  if (stats.scanner && !stats.scanner.running) {
+    alerts.push('The scanner service (vtserver scanner) has stopped without ending in order.');
+  }
+  if (stats.scanner && stats.scanner.running && stats.scanner.enginesDown.length > 0) {
+    alerts.push(`Not answering: ${stats.scanner.enginesDown.join(', ')}. Mail waits for the scanner ` +
+                'until the router releases it unscanned (ReleaseMailMinutes).');
+  }
   if (stats.configurationError) alerts.push(`Configuration: ${stats.configurationError}`);
   return alerts;
 }
