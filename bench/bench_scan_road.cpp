@@ -226,25 +226,41 @@ EndToEnd MilterRoad(const MilterRspamd& rspamd, const fs::path& folder,
   return result;
 }
 
-// VTRouter's road with `vtserver scanner DIR ENGINE...` as its scanner, as
-// many requests at once as there are sessions.
-EndToEnd VtRouterRoad(const fs::path& folder, const std::string& tag,
-                      const std::vector<std::string>& engine, int messages,
-                      int sessions, int bytes) {
+// VTRouter's road with `vtserver scanner DIR --ENGINE ADDRESS` as its
+// scanner, as many requests at once as there are sessions. Every message
+// must have had its verdict M from the engine's answer, none for want of one.
+EndToEnd VtRouterRoad(const fs::path& folder, const std::string& engine,
+                      const std::string& address, int messages, int sessions,
+                      int bytes) {
   RouterRoad road(folder);
-  if (!road.Start(tag)) return {};
-  std::vector<std::string> arguments = {"scanner", road.dataDir().string()};
-  arguments.insert(arguments.end(), engine.begin(), engine.end());
-  arguments.insert(arguments.end(),
-                   {"--concurrency", std::to_string(sessions)});
+  if (!road.Start(engine)) return {};
+  const std::vector<std::string> arguments = {
+      "scanner", road.dataDir().string(), "--" + engine,
+      address,   "--concurrency",         std::to_string(sessions)};
   BackgroundProcess scanner;
   const fs::path out = folder / "scanner.out";
   if (!scanner.Start(Program("apps/vtserver/vtserver"), arguments,
-                     out.string())) {
-    std::fprintf(stderr, "vtserver scanner did not start\n");
+                     out.string()) ||
+      !WaitUntil(
+          [&] {
+            return ReadText(road.ServerLog()).find("Scanner: Scanning with") !=
+                       std::string::npos ||
+                   !scanner.Running();
+          },
+          20000) ||
+      !scanner.Running()) {
+    std::fprintf(stderr, "vtserver scanner did not start: %s\n",
+                 ReadText(out).c_str());
     return {};
   }
-  const EndToEnd result = road.Measure(messages, sessions, bytes);
+  EndToEnd result = road.Measure(messages, sessions, bytes);
+  const std::string log = ReadText(road.ServerLog());
+  const int answered = Occurrences(log, ": M, " + engine + ": ");
+  if (answered != messages || log.find("without a verdict") != log.npos) {
+    std::fprintf(stderr, "%d of %d verdicts from %s; server log (tail):\n%s\n",
+                 answered, messages, engine.c_str(), Tail(log).c_str());
+    result.ok = false;
+  }
   if (!result.ok) {
     std::fprintf(stderr, "vtserver scanner's output (tail):\n%s\n",
                  Tail(ReadText(out)).c_str());
@@ -300,9 +316,8 @@ int main(int argc, char** argv) {
     if (const std::string error = Started(spamd); !error.empty()) {
       std::fprintf(stderr, "%s\n", error.c_str());
     } else {
-      withSpamd = VtRouterRoad(scratch.path() / "spamd", "s",
-                               {"--spamd", spamd.tcp().Text()}, messages,
-                               sessions, bytes);
+      withSpamd = VtRouterRoad(scratch.path() / "spamd", "spamd",
+                               spamd.tcp().Text(), messages, sessions, bytes);
     }
   }
   EndToEnd milter;
@@ -314,9 +329,8 @@ int main(int argc, char** argv) {
     } else {
       milter = MilterRoad(rspamd, scratch.path() / "milter", messages, sessions,
                           bytes);
-      withRspamd =
-          VtRouterRoad(scratch.path() / "rspamd", "r",
-                       {"--rspamd", rspamd.url()}, messages, sessions, bytes);
+      withRspamd = VtRouterRoad(scratch.path() / "rspamd", "rspamd",
+                                rspamd.url(), messages, sessions, bytes);
     }
   }
 
