@@ -35,10 +35,36 @@ class DataDirCommand : public Command {
 
   const std::string& dir() const { return dir_; }
 
+  // For a command that runs as a service (smtp, scanner): the server's
+  // runtime over DIR, which takes the signals as the router's does (SIGTERM
+  // and SIGINT end it, SIGHUP and SIGUSR1 reopen the log), until
+  // StopRuntime.
+  Outcome StartServiceRuntime(LocalNotesServices& server) const;
+
  private:
   const char* name_;
   const char* description_;
   std::string dir_;
+};
+
+// A service's own status line, where `vtserver show`, stats and the web
+// console read it: written when its text changes, deleted when the service
+// ends.
+class ServiceStatusLine {
+ public:
+  ServiceStatusLine(LocalNotesServices& server, const char* name);
+  ~ServiceStatusLine();
+  ServiceStatusLine(const ServiceStatusLine&) = delete;
+  ServiceStatusLine& operator=(const ServiceStatusLine&) = delete;
+
+  void Show(const std::string& text);
+
+ private:
+  LocalNotesServices& server_;
+  ModuleHandle module_;
+  StatusLineHandle defaultLine_;
+  StatusLineHandle line_;
+  std::string shown_;
 };
 
 }  // namespace vt::tool

@@ -7,7 +7,6 @@
 
 #include "DataDirCommand.h"
 #include "datadir/ConfigDocument.h"
-#include "datadir/DataDir.h"
 #include "notes/HandleOwners.h"
 #include "standins/Verdicts.h"
 
@@ -47,7 +46,7 @@ class ScanCommand : public DataDirCommand {
     if (!database_.empty()) {
       boxes.push_back(database_);
     } else {
-      const Outcome outcome = ConfiguredBoxes(server, &boxes);
+      const Outcome outcome = ReadConfiguredScanBoxes(server, &boxes);
       if (!outcome.ok()) return outcome;
     }
     // A scan box that cannot be read does not keep the others waiting; the
@@ -72,24 +71,6 @@ class ScanCommand : public DataDirCommand {
                 counts.given == 1 ? "" : "s", verdict);
     std::fflush(stdout);
     return failure;
-  }
-
-  Outcome ConfiguredBoxes(LocalNotesServices& server,
-                          std::vector<std::string>* boxes) {
-    std::string name;
-    Outcome outcome = OwnServerName(server, &name);
-    if (!outcome.ok()) return outcome;
-    Database admin(server);
-    uint32_t noteId = 0;
-    outcome = OpenConfigDocument(server, name, admin, &noteId);
-    if (!outcome.ok()) return outcome;
-    Note config(server);
-    const Status s = config.Open(admin.handle(), noteId);
-    if (!s.ok()) {
-      return StatusFailure("cannot open the configuration document", s);
-    }
-    *boxes = ConfiguredScanBoxes(server, config.handle());
-    return Outcome();
   }
 
   std::string verdict_;

@@ -158,12 +158,8 @@ class ScannerCommand : public DataDirCommand {
           "no engine to scan with: give --rspamd, --spamd or --clamd, or set "
           "them in server.ini's [Scanner] section");
     }
-    std::string data = dir();
-    char program[] = "vtserver";
-    char option[] = "--data";
-    char* arguments[] = {program, option, data.data(), nullptr};
-    const Status started = server.StartRuntime(3, arguments);
-    if (!started.ok()) return StatusFailure("cannot serve " + dir(), started);
+    const Outcome started = StartServiceRuntime(server);
+    if (!started.ok()) return started;
     const scanner::EngineSet engines(settings);
     const Outcome outcome = Serve(server, engines);
     server.StopRuntime();
@@ -176,18 +172,6 @@ class ScannerCommand : public DataDirCommand {
       if (!names.empty()) names += ", ";
       names += engines.Describe(engine);
     }
-    ModuleHandle module;
-    StatusLineHandle defaultLine;
-    server.QueryTaskDefaults(&module, &defaultLine);
-    const StatusLineHandle line =
-        server.CreateStatusLine(scanner::kScannerStatusLineName);
-    auto show = [&](const scanner::ScannerCounts& counts) {
-      if (!line) return;
-      const std::string text = scanner::FormatScannerStatus(counts);
-      server.SetTaskDefaults(module, line);
-      server.SetStatusText("%s", text.c_str());
-      server.SetTaskDefaults(module, defaultLine);
-    };
     ScanService service(server, engines, policy_);
     std::printf("vtserver scanner: scanning for %s with %s (Ctrl-C ends)\n",
                 dir().c_str(), names.c_str());
@@ -195,9 +179,14 @@ class ScannerCommand : public DataDirCommand {
     server.LogMessage("Scanner: Scanning with %s, %lu at once.", Status(),
                       names.c_str(),
                       static_cast<unsigned long>(policy_.concurrency));
-    const Outcome outcome =
-        service.Run([&server] { return server.ShouldTerminate(); }, show);
-    if (line) server.DeleteStatusLine(line);
+    Outcome outcome;
+    {
+      ServiceStatusLine line(server, scanner::kScannerStatusLineName);
+      outcome = service.Run([&server] { return server.ShouldTerminate(); },
+                            [&line](const scanner::ScannerCounts& counts) {
+                              line.Show(scanner::FormatScannerStatus(counts));
+                            });
+    }
     const scanner::ScannerCounts& c = service.counts();
     server.LogMessage(
         "Scanner: Stopped: verdicts M %llu, B %llu, C %llu, D %llu; %llu "

@@ -147,12 +147,8 @@ class SmtpServiceCommand : public DataDirCommand {
   }
 
   Outcome RunOn(LocalNotesServices& server) override {
-    std::string data = dir();
-    char program[] = "vtserver";
-    char option[] = "--data";
-    char* arguments[] = {program, option, data.data(), nullptr};
-    const Status started = server.StartRuntime(3, arguments);
-    if (!started.ok()) return StatusFailure("cannot serve " + dir(), started);
+    const Outcome started = StartServiceRuntime(server);
+    if (!started.ok()) return started;
     const Outcome outcome = Serve(server);
     server.StopRuntime();
     return outcome;
@@ -188,12 +184,7 @@ class SmtpServiceCommand : public DataDirCommand {
     // service, SIGHUP and SIGUSR1 (logrotate's) have the log reopened
     // before its next line. It is asked between network events.
     // The counts go on a status line of the service's own, as they change.
-    ModuleHandle module;
-    StatusLineHandle defaultLine;
-    server.QueryTaskDefaults(&module, &defaultLine);
-    const StatusLineHandle line =
-        server.CreateStatusLine(smtp::kServiceStatusLineName);
-    std::string shown;
+    ServiceStatusLine line(server, smtp::kServiceStatusLineName);
     auto show = [&] {
       const smtp::ListenerCounts& in = listener.counts();
       smtp::ServiceCounts counts;
@@ -206,12 +197,7 @@ class SmtpServiceCommand : public DataDirCommand {
         counts.dead = out.dead;
         counts.reports = out.reports;
       }
-      const std::string text = smtp::FormatServiceStatus(counts);
-      if (!line || text == shown) return;
-      shown = text;
-      server.SetTaskDefaults(module, line);
-      server.SetStatusText("%s", text.c_str());
-      server.SetTaskDefaults(module, defaultLine);
+      line.Show(smtp::FormatServiceStatus(counts));
     };
     show();
     boost::asio::steady_timer stop(io);
@@ -248,7 +234,6 @@ class SmtpServiceCommand : public DataDirCommand {
                         static_cast<unsigned long>(maxDeliveries_));
     }
     io.run();
-    if (line) server.DeleteStatusLine(line);
     const smtp::ListenerCounts& counts = listener.counts();
     server.LogMessage(
         "SMTP Server: Stopped after %lu connections: %lu messages taken, %lu "

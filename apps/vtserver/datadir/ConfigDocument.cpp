@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "config/ServerConfig.h"
+#include "datadir/DataDir.h"
 #include "datadir/MailItems.h"
 
 namespace vt::tool {
@@ -85,6 +86,23 @@ std::vector<std::string> ConfiguredScanBoxes(NotesServices& notes,
     boxes.assign(kDefaultScanBoxes.begin(), kDefaultScanBoxes.end());
   }
   return boxes;
+}
+
+Outcome ReadConfiguredScanBoxes(LocalNotesServices& server,
+                                std::vector<std::string>* boxes) {
+  std::string name;
+  Outcome outcome = OwnServerName(server, &name);
+  if (!outcome.ok()) return outcome;
+  Database admin(server);
+  uint32_t noteId = 0;
+  outcome = OpenConfigDocument(server, name, admin, &noteId);
+  if (!outcome.ok()) return outcome;
+  Note config(server);
+  const Status s = config.Open(admin.handle(), noteId);
+  if (!s.ok())
+    return StatusFailure("cannot open the configuration document", s);
+  *boxes = ConfiguredScanBoxes(server, config.handle());
+  return Outcome();
 }
 
 }  // namespace vt::tool

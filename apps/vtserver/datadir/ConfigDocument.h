@@ -10,6 +10,7 @@
 #include "datadir/Outcome.h"
 #include "notes/HandleOwners.h"
 #include "notes/NotesServices.h"
+#include "server/LocalNotesServices.h"
 
 namespace vt::tool {
 
@@ -25,5 +26,8 @@ Outcome OpenConfigDocument(NotesServices& notes, const std::string& serverName,
 // The scan boxes the document names, or the router's defaults.
 std::vector<std::string> ConfiguredScanBoxes(NotesServices& notes,
                                              NoteHandle config);
+// The same from the document of the server's own name (server.ini).
+Outcome ReadConfiguredScanBoxes(LocalNotesServices& server,
+                                std::vector<std::string>* boxes);
 
 }  // namespace vt::tool

@@ -4,7 +4,6 @@
 
 #include "databases/RouterItems.h"
 #include "datadir/ConfigDocument.h"
-#include "datadir/DataDir.h"
 #include "server/smtp/NoteWriter.h"
 
 namespace vt::tool {
@@ -18,18 +17,10 @@ ScanBoxes::ScanBoxes(LocalNotesServices& server)
     : server_(server), unverified_(server) {}
 
 Outcome ScanBoxes::Refresh() {
-  std::string serverName;
-  Outcome outcome = OwnServerName(server_, &serverName);
+  std::vector<std::string> names;
+  const Outcome outcome = ReadConfiguredScanBoxes(server_, &names);
   if (!outcome.ok()) return outcome;
-  Database admin(server_);
-  uint32_t noteId = 0;
-  outcome = OpenConfigDocument(server_, serverName, admin, &noteId);
-  if (!outcome.ok()) return outcome;
-  Note config(server_);
-  const Status s = config.Open(admin.handle(), noteId);
-  if (!s.ok())
-    return StatusFailure("cannot open the configuration document", s);
-  return Open(ConfiguredScanBoxes(server_, config.handle()));
+  return Open(names);
 }
 
 Outcome ScanBoxes::Open(const std::vector<std::string>& names) {
