@@ -20,6 +20,8 @@
 namespace vt::e2e {
 namespace {
 
+namespace fs = std::filesystem;
+
 using scanner::testing::GtubeText;
 using scanner::testing::PrivateClamd;
 using scanner::testing::PrivateRspamd;
@@ -274,6 +276,22 @@ TEST_F(ScannerServiceTest, RepeatedFailuresEndInAVerdictUnlessTheEngineIsDown) {
   ASSERT_FALSE(down.is_discarded()) << json.out;
   EXPECT_EQ(down["scanner"]["enginesDown"], nlohmann::json::array({"rspamd"}))
       << json.out;
+  const fs::path metrics = folder() / "metrics.prom";
+  ASSERT_EQ(Vt({"stats", dir(), "--prometheus", "--output", metrics.string()})
+                .exitCode,
+            0);
+  const RunResult exposed = RunProgram("/bin/cat", {metrics.string()});
+  EXPECT_NE(
+      exposed.out.find("vtrouter_scanner_engine_down{engine=\"rspamd\"} 1\n"),
+      std::string::npos)
+      << exposed.out;
+  EXPECT_NE(exposed.out.find("vtrouter_scanner_up 1\n"), std::string::npos);
+  if (RunProgram("/bin/sh", {"-c", "command -v promtool"}).exitCode == 0) {
+    const RunResult check = RunProgram(
+        "/bin/sh",
+        {"-c", "promtool check metrics < \"$0\" 2>&1", metrics.string()});
+    EXPECT_EQ(check.exitCode, 0) << check.out;
+  }
 }
 
 // Too large to scan: decided at once, and the note says why.
