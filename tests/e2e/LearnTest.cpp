@@ -58,5 +58,29 @@ TEST_F(LearnTest, AReleasedFalsePositiveIsLearntAsHamOnce) {
   EXPECT_EQ(Count("mail.box", "A false positive"), 1);
 }
 
+// An engine that cannot learn says so, and the release stands.
+TEST_F(LearnTest, AnEngineThatCannotLearnLeavesTheReleaseDone) {
+  Init(UniqueServerName());
+  ConfigureScanner({"Spamd=127.0.0.1:" +
+                    std::to_string(scanner::testing::FreeLoopbackPort())});
+  Items items =
+      SmtpItems(scanner::testing::PlainRequest().message, {"bob@example.com"});
+  items.insert_or_assign("Subject", "Unlearnt");
+  AddQuarantined(dir(), items);
+  ASSERT_FALSE(HasFailure());
+  const RunResult listed = Vt({"quarantine", dir(), "list", "--json"});
+  ASSERT_EQ(listed.exitCode, 0) << listed.err;
+  const std::string id = Json::parse(listed.out).at(0)["unid"];
+
+  const RunResult released =
+      Vt({"quarantine", dir(), "release", id, "--learn"});
+  EXPECT_EQ(released.exitCode, 1);
+  EXPECT_NE(released.err.find("cannot learn " + id + " as ham"),
+            std::string::npos)
+      << released.err;
+  EXPECT_EQ(Count("mail.box", "Unlearnt"), 1);
+  EXPECT_EQ(Count("Veltrane/QuarantineC_1.nsf", "Unlearnt"), 0);
+}
+
 }  // namespace
 }  // namespace vt::e2e
