@@ -399,6 +399,35 @@ TEST_F(WebBrowserTest, QuarantinePageKeepsHostileTextAndChangesOnlyOnRequest) {
   EXPECT_EQ(InScanBoxes(kHostile), 0);
 }
 
+// A batch of false positives is one action: the search, "all that match",
+// one confirmation, and the server releases every match, not only the page.
+TEST_F(WebBrowserTest, EveryMessageASearchFindsIsReleasedInOneAction) {
+  StartAll();
+  if (HasFatalFailure()) return;
+  Quarantine({"batch-1", "batch-2", "batch-3", "unrelated"});
+  if (HasFatalFailure()) return;
+  browser().Navigate(web().url() + "/quarantine");
+  ASSERT_TRUE(browser().WaitFor(std::string(kRefreshes) + " >= 1"));
+  browser().Type("#search-subject", "batch");
+  browser().Click("#search-form button[type=submit]");
+  ASSERT_TRUE(
+      browser().WaitForText("#all-matching-text", "All 3 messages that match"));
+  browser().Click("#all-matching");
+  browser().Click("#release-to option[value=\"mail.box\"]");
+  browser().Click("#release");
+  ASSERT_TRUE(
+      WaitUntil([&] { return browser().AlertText().has_value(); }, 5000));
+  EXPECT_EQ(browser().AlertText(), "Release all 3 messages that match?");
+  browser().AcceptAlert();
+  EXPECT_TRUE(browser().WaitForText("#result", "3 released to mail.box."));
+  for (const char* subject : {"batch-1", "batch-2", "batch-3"}) {
+    EXPECT_EQ(Count("mail.box", subject), 1) << subject;
+    EXPECT_EQ(Count(kQuarantineC, subject), 0) << subject;
+  }
+  EXPECT_EQ(Count(kQuarantineC, "unrelated"), 1);
+  ExpectCleanBrowserLog();
+}
+
 TEST_F(WebBrowserTest, PagesFitAPhone) {
   StartConsole();
   browser().SetWindowSize(390, 844);
