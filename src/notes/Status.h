@@ -63,6 +63,9 @@ inline constexpr uint16_t kReadOnly = 0x0118;
 inline constexpr uint16_t kPermissionDenied = 0x0119;
 inline constexpr uint16_t kIdTableFull = 0x0120;
 inline constexpr uint16_t kNoLongerSelected = 0x0121;  // changed since search
+// A database server reached over the network did not answer in time, or
+// its connection was lost; the operation may be tried again.
+inline constexpr uint16_t kServerNotResponding = 0x0123;
 inline constexpr uint16_t kInvalidNote = 0x0222;
 inline constexpr uint16_t kNoteDeleted = 549;  // 0x0225: document is gone
 inline constexpr uint16_t kNotFound = 0x0404;  // 1028: no view, no key

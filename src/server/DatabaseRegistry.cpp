@@ -10,14 +10,16 @@ DatabaseRegistry::~DatabaseRegistry() {
   dbs_.RemoveIf([](const OpenDb&) { return true; });
 }
 
-bool DatabaseRegistry::IsConnected(const fs::path& file) const {
-  const auto it = shared_.find(file);
+bool DatabaseRegistry::IsConnected(const DatabaseLocation& where) const {
+  const auto it = shared_.find(where.Key());
   return it != shared_.end() && !it->second.expired();
 }
 
 Status DatabaseRegistry::Connect(
-    const fs::path& file, std::shared_ptr<store::NsfDatabase>* database) {
-  const auto it = shared_.find(file);
+    const DatabaseLocation& where,
+    std::shared_ptr<store::NsfDatabase>* database) {
+  const std::string key = where.Key();
+  const auto it = shared_.find(key);
   if (it != shared_.end()) {
     std::shared_ptr<store::NsfDatabase> live = it->second.lock();
     if (live && live->CheckInPlace().ok()) {
@@ -27,17 +29,21 @@ Status DatabaseRegistry::Connect(
     shared_.erase(it);
   }
   std::unique_ptr<store::NsfDatabase> opened;
-  std::vector<fs::path> setAside;
-  const Status s =
-      store::NsfDatabase::Open(file, &opened, &setAside, openOptions_);
-  if (!setAside.empty() && report_) report_(file, setAside);
+  Status s;
+  if (where.pg) {
+    s = where.pg->Open(where.name, &opened);
+  } else {
+    std::vector<fs::path> setAside;
+    s = store::NsfDatabase::Open(where.file, &opened, &setAside, openOptions_);
+    if (!setAside.empty() && report_) report_(where.file, setAside);
+  }
   if (!s.ok()) return s;
   std::shared_ptr<store::NsfDatabase> live(std::move(opened));
   // Forget the databases closed since (a rolled-over quarantine is never
   // opened again), so that the map does not grow over a long run.
   std::erase_if(shared_,
                 [](const auto& entry) { return entry.second.expired(); });
-  shared_[file] = live;
+  shared_[key] = live;
   *database = std::move(live);
   return Status();
 }

@@ -9,6 +9,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "notes/Handles.h"
@@ -16,8 +17,25 @@
 #include "server/HandleTable.h"
 #include "server/store/NoteRecord.h"
 #include "server/store/NsfDatabase.h"
+#include "server/store/PgServer.h"
 
 namespace vt {
+
+// Where a database path leads: a file of this machine, or a database of a
+// server kept in PostgreSQL.
+struct DatabaseLocation {
+  std::filesystem::path file;
+  std::shared_ptr<store::PgServer> pg;  // else the file store
+  std::string name;                     // the database's name in pg
+  // One of this server's own mail boxes (mail rules apply to copies in).
+  bool localMailBox = false;
+
+  // Tells databases apart, in either store.
+  std::string Key() const {
+    return pg ? "postgresql\n" + pg->connection().conninfo() + "\n" + name
+              : file.string();
+  }
+};
 
 class DatabaseRegistry {
  public:
@@ -43,16 +61,16 @@ class DatabaseRegistry {
   // Notes hold their databases: they go first.
   ~DatabaseRegistry();
 
-  // The connection to file, opened when no handle has one.
-  Status Connect(const std::filesystem::path& file,
+  // The connection to the database, opened when no handle has one.
+  Status Connect(const DatabaseLocation& where,
                  std::shared_ptr<store::NsfDatabase>* database);
   // How files are opened from now on.
   void SetOpenOptions(const store::NsfDatabase::OpenOptions& options) {
     openOptions_ = options;
   }
 
-  // Whether a handle of this instance still has file open.
-  bool IsConnected(const std::filesystem::path& file) const;
+  // Whether a handle of this instance still has the database open.
+  bool IsConnected(const DatabaseLocation& where) const;
   Status AddDb(std::shared_ptr<store::NsfDatabase> database, bool localMailBox,
                DbHandle* db);
   OpenDb* FindDb(DbHandle db) const { return dbs_.Find(db.value); }
@@ -67,7 +85,7 @@ class DatabaseRegistry {
  private:
   SetAsideReport report_;
   store::NsfDatabase::OpenOptions openOptions_;
-  std::map<std::filesystem::path, std::weak_ptr<store::NsfDatabase>> shared_;
+  std::map<std::string, std::weak_ptr<store::NsfDatabase>> shared_;
   HandleTable<OpenDb> dbs_;
   HandleTable<OpenNote> notes_;
 };

@@ -11,6 +11,7 @@
 #include <limits>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "base/PosixFiles.h"
 #include "notes/DbInfoText.h"
@@ -21,6 +22,7 @@
 #include "server/StatusTexts.h"
 #include "server/store/BlobItemSource.h"
 #include "server/store/DatabaseFiles.h"
+#include "server/store/PgDatabase.h"
 #include "server/store/Unid.h"
 
 namespace vt {
@@ -247,12 +249,12 @@ Status LocalNotesServices::ConstructNetPath(const char*, const char* server,
   return CopyBounded(netPath, path) ? Status() : Status(err::kBufferTooSmall);
 }
 
-Status LocalNotesServices::ResolvePath(const char* path, fs::path* file,
-                                       bool* localMailBox) const {
+Status LocalNotesServices::ResolvePath(const char* path,
+                                       DatabaseLocation* where) const {
   if (!started_) return err::kNoDataDirectory;
   if (path == nullptr) return err::kInvalidArgument;
   std::string_view text(path);
-  *localMailBox = false;
+  *where = DatabaseLocation();
   const size_t bang = text.find("!!");
   if (bang != std::string_view::npos) {
     const std::string_view server = text.substr(0, bang);
@@ -262,23 +264,34 @@ Status LocalNotesServices::ResolvePath(const char* path, fs::path* file,
       if (entry == nullptr || entry->directory.empty()) {
         return err::kServerNotFound;
       }
+      if (store::PgServer::IsConnectionUri(entry->directory)) {
+        const Status s = store::PgServer::NameOf(text, &where->name);
+        if (!s.ok()) return s;
+        std::shared_ptr<store::PgServer>& pg = pgServers_[entry->directory];
+        if (!pg) {
+          pg = std::make_shared<store::PgServer>(entry->name, entry->directory);
+        }
+        where->pg = pg;
+        return Status();
+      }
       fs::path root(entry->directory);
       if (root.is_relative()) root = dataDir_.root() / root;
       DataDirectory other;
       if (!other.Open(root).ok()) return err::kServerNotFound;
       // Another server's mail rules are its own business.
-      return other.Resolve(text, file);
+      return other.Resolve(text, &where->file);
     }
   }
-  const Status s = dataDir_.Resolve(text, file);
+  const Status s = dataDir_.Resolve(text, &where->file);
   if (s.ok()) {
     // By the name asked for or the file it leads to: a link named mail.box
     // guards its target as the mail box it stands for.
     const size_t cut = text.find_last_of("/\\");
     const std::string_view asked =
         cut == std::string_view::npos ? text : text.substr(cut + 1);
-    *localMailBox = DataDirectory::IsMailBoxName(asked) ||
-                    DataDirectory::IsMailBoxName(file->filename().string());
+    where->localMailBox =
+        DataDirectory::IsMailBoxName(asked) ||
+        DataDirectory::IsMailBoxName(where->file.filename().string());
   }
   return s;
 }
@@ -302,14 +315,13 @@ void LocalNotesServices::LogSetAside(const fs::path& file,
 Status LocalNotesServices::OpenDatabase(const char* path, DbHandle* db) {
   if (db == nullptr) return err::kInvalidArgument;
   *db = DbHandle();
-  fs::path file;
-  bool mailBox = false;
-  Status s = ResolvePath(path, &file, &mailBox);
+  DatabaseLocation where;
+  Status s = ResolvePath(path, &where);
   if (!s.ok()) return s;
   std::shared_ptr<store::NsfDatabase> database;
-  s = registry_.Connect(file, &database);
+  s = registry_.Connect(where, &database);
   if (!s.ok()) return s;
-  return registry_.AddDb(std::move(database), mailBox, db);
+  return registry_.AddDb(std::move(database), where.localMailBox, db);
 }
 
 Status LocalNotesServices::CheckDataFormat(std::string* problem) {
@@ -379,14 +391,14 @@ Status LocalNotesServices::CheckOwner(std::string* problem) const {
 }
 
 Status LocalNotesServices::RemoveDatabase(const char* path) {
-  fs::path file;
-  bool mailBox = false;
-  const Status s = ResolvePath(path, &file, &mailBox);
+  DatabaseLocation where;
+  const Status s = ResolvePath(path, &where);
   if (!s.ok()) return s;
-  if (registry_.IsConnected(file)) return err::kDatabaseBusy;
+  if (registry_.IsConnected(where)) return err::kDatabaseBusy;
+  if (where.pg) return where.pg->Remove(where.name);
   std::error_code ec;
-  if (!fs::is_regular_file(file, ec)) return err::kFileNotFound;
-  return store::RemoveDatabaseFiles(file, *fileNames_);
+  if (!fs::is_regular_file(where.file, ec)) return err::kFileNotFound;
+  return store::RemoveDatabaseFiles(where.file, *fileNames_);
 }
 
 Status LocalNotesServices::CloseDatabase(DbHandle db) {
@@ -397,10 +409,11 @@ Status LocalNotesServices::CreateDatabase(const char* path, uint16_t dbClass,
                                           bool) {
   // An existing database is never overwritten, whatever force asks: the
   // router creates only what it found missing.
-  fs::path file;
-  bool mailBox = false;
-  Status s = ResolvePath(path, &file, &mailBox);
+  DatabaseLocation where;
+  Status s = ResolvePath(path, &where);
   if (!s.ok()) return s;
+  if (where.pg) return where.pg->Create(where.name, dbClass, Now(), nullptr);
+  const fs::path& file = where.file;
   std::error_code ec;
   const bool existed = fs::exists(fs::symlink_status(file, ec));
   s = store::NsfDatabase::Create(file, dbClass, Now(), nullptr, *fileNames_);
@@ -459,14 +472,8 @@ Status LocalNotesServices::GetDatabaseId(DbHandle db, DatabaseId* id) {
   store::NsfDatabase* database = Database(db);
   if (database == nullptr) return err::kInvalidHandle;
   if (id == nullptr) return err::kInvalidArgument;
-  dev_t device = 0;
-  ino_t inode = 0;
-  if (!database->DeviceAndInode(&device, &inode)) return err::kNotAvailable;
-  // Device and inode tell apart the files open at one time; they fit the
-  // platform's eight bytes as long as the inode needs at most 40 bits and
-  // the device 24, which local file systems keep to.
-  const uint64_t value =
-      (static_cast<uint64_t>(device) << 40) ^ static_cast<uint64_t>(inode);
+  uint64_t value = 0;
+  if (!database->IdentityKey(&value)) return err::kNotAvailable;
   for (size_t i = 0; i < id->size(); ++i) {
     (*id)[i] = static_cast<uint8_t>(value >> (8 * i));
   }
@@ -478,30 +485,28 @@ Status LocalNotesServices::CreateDatabaseCopy(const char* sourcePath,
                                               uint16_t noteClassMask, uint16_t,
                                               uint32_t, DbHandle* newDb) {
   if (newDb != nullptr) *newDb = DbHandle();
-  fs::path sourceFile;
-  fs::path newFile;
-  bool sourceMailBox = false;
-  bool newMailBox = false;
-  Status s = ResolvePath(sourcePath, &sourceFile, &sourceMailBox);
-  if (s.ok()) s = ResolvePath(newPath, &newFile, &newMailBox);
+  DatabaseLocation from;
+  DatabaseLocation to;
+  Status s = ResolvePath(sourcePath, &from);
+  if (s.ok()) s = ResolvePath(newPath, &to);
   if (!s.ok()) return s;
   std::shared_ptr<store::NsfDatabase> source;
-  s = registry_.Connect(sourceFile, &source);
+  s = registry_.Connect(from, &source);
   if (!s.ok()) return s;
   uint16_t dbClass = 0;
   s = source->GetDbClass(&dbClass);
   if (!s.ok()) return s;
-  s = store::NsfDatabase::Create(
-      newFile, dbClass, Now(),
-      [&](store::NsfDatabase& fresh) {
-        return source->CopyContentInto(fresh, noteClassMask, Now());
-      },
-      *fileNames_);
+  const store::NsfDatabase::Filler fill = [&](store::NsfDatabase& fresh) {
+    return source->CopyContentInto(fresh, noteClassMask, Now());
+  };
+  s = to.pg ? to.pg->Create(to.name, dbClass, Now(), fill)
+            : store::NsfDatabase::Create(to.file, dbClass, Now(), fill,
+                                         *fileNames_);
   if (!s.ok() || newDb == nullptr) return s;
   std::shared_ptr<store::NsfDatabase> created;
-  s = registry_.Connect(newFile, &created);
+  s = registry_.Connect(to, &created);
   if (!s.ok()) return s;
-  return registry_.AddDb(std::move(created), newMailBox, newDb);
+  return registry_.AddDb(std::move(created), to.localMailBox, newDb);
 }
 
 // ---- Notes ------------------------------------------------------------------
@@ -593,12 +598,11 @@ Status LocalNotesServices::CopyStoredNote(
   if (from == nullptr || to == nullptr) return err::kInvalidHandle;
   // A note "copied" into its own database would replace itself, and the
   // mover would then delete the only copy.
-  dev_t fromDevice = 0, toDevice = 0;
-  ino_t fromInode = 0, toInode = 0;
+  uint64_t fromKey = 0;
+  uint64_t toKey = 0;
   if (from->database == to->database ||
-      (from->database->DeviceAndInode(&fromDevice, &fromInode) &&
-       to->database->DeviceAndInode(&toDevice, &toInode) &&
-       fromDevice == toDevice && fromInode == toInode)) {
+      (from->database->IdentityKey(&fromKey) &&
+       to->database->IdentityKey(&toKey) && fromKey == toKey)) {
     return err::kSameDatabase;
   }
   Status s = from->database->ReadStoredNote(noteId, &copyBuffer_);
@@ -626,6 +630,22 @@ Status LocalNotesServices::CopyStoredNote(
                                      copyBuffer_.info.modified);
     if (rules->Refuses(note)) return err::kMailRuleRefused;
   }
+  // Within one PostgreSQL database, the copy waits for the deletion that
+  // completes the move (DeleteNoteVersion) to commit with it.
+  auto* pgFrom = dynamic_cast<store::PgDatabase*>(from->database.get());
+  auto* pgTo = dynamic_cast<store::PgDatabase*>(to->database.get());
+  if (pgFrom != nullptr && pgTo != nullptr &&
+      pgFrom->server() == pgTo->server()) {
+    HeldCopy held;
+    Status s =
+        pgTo->PutStoredNoteHeld(copyBuffer_, Now(), newNoteId, &held.ticket);
+    if (!s.ok()) return s;
+    held.source = pgFrom;
+    held.noteId = noteId;
+    held.sequence = copyBuffer_.info.sequence;
+    heldCopy_ = held;
+    return Status();
+  }
   return to->database->PutStoredNote(copyBuffer_, Now(), newNoteId);
 }
 
@@ -641,6 +661,14 @@ Status LocalNotesServices::DeleteNoteVersion(DbHandle db, uint32_t noteId,
   if (database == nullptr) return err::kInvalidHandle;
   // Version 0 is no version: it must not mean "any".
   if (sequence == store::NsfDatabase::kAnyVersion) return err::kInvalidArgument;
+  // The deletion that completes a move within one PostgreSQL database
+  // commits with its copy.
+  const HeldCopy held = std::exchange(heldCopy_, HeldCopy());
+  auto* pg = dynamic_cast<store::PgDatabase*>(database);
+  if (pg != nullptr && held.ticket != 0 && held.source == database &&
+      held.noteId == noteId && held.sequence == sequence) {
+    return pg->DeleteCompletingMove(held.ticket, noteId, Now(), sequence);
+  }
   return database->DeleteNote(noteId, Now(), sequence);
 }
 

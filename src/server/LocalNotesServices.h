@@ -308,10 +308,9 @@ class LocalNotesServices : public NotesServices, public ServerAdmin {
 
   int64_t Now() const { return clock_->NowUnixCentis(); }
   // A database path, possibly "server!!path", as a file of this server or
-  // of a [Servers] entry; localMailBox tells whether it is one of this
-  // server's mail boxes.
-  Status ResolvePath(const char* path, std::filesystem::path* file,
-                     bool* localMailBox) const;
+  // of a [Servers] entry, or as a database of a server whose entry names a
+  // PostgreSQL database.
+  Status ResolvePath(const char* path, DatabaseLocation* where) const;
   // One line naming the database and where its leftovers went.
   void LogSetAside(const std::filesystem::path& file,
                    const std::vector<std::filesystem::path>& setAside);
@@ -350,11 +349,23 @@ class LocalNotesServices : public NotesServices, public ServerAdmin {
   MailRuleFilter* mailRuleFilter_ = nullptr;
   MemoryBlocks memory_;
   HandleTable<IdTable> idTables_;
+  // The servers of [Servers] kept in PostgreSQL, by connection string: one
+  // connection each, made when first used.
+  mutable std::map<std::string, std::shared_ptr<store::PgServer>> pgServers_;
   DatabaseRegistry registry_{
       [this](const std::filesystem::path& file,
              const std::vector<std::filesystem::path>& moved) {
         LogSetAside(file, moved);
       }};
+  // The copy of a move within one PostgreSQL database, held uncommitted for
+  // the deletion of that version from its source.
+  struct HeldCopy {
+    store::NsfDatabase* source = nullptr;
+    uint32_t noteId = 0;
+    uint32_t sequence = 0;
+    uint64_t ticket = 0;
+  };
+  HeldCopy heldCopy_;
   // Reused by CopyNote so that a run of copies does not reallocate.
   store::StoredNote copyBuffer_;
   // The selection CopySelectedNote decoded last, and the bytes it came from.

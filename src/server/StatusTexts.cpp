@@ -24,6 +24,7 @@ constexpr Entry kTexts[] = {
     {err::kInvalidArgument, "Invalid argument"},
     {err::kFileExists, "File already exists"},
     {err::kServerNotFound, "Unable to find path to server"},
+    {err::kServerNotResponding, "Server not responding"},
     {err::kBufferTooSmall, "Buffer is too small"},
     {err::kNoMemory, "Insufficient memory"},
     {err::kDatabaseBusy, "Database is in use by another process"},

@@ -12,22 +12,31 @@
 #include "server/LocalStoreAccess.h"
 #include "server/store/NsfDatabase.h"
 #include "support/FakeClock.h"
+#include "support/StoreKinds.h"
 #include "support/TempDataDir.h"
 
 namespace vt {
 namespace {
 
-class CopyDelete : public ::testing::Test {
+using testing::StoreKind;
+
+// Two databases a and b on the store of kind.
+class CopyDeleteOn : public ::testing::Test {
  protected:
+  explicit CopyDeleteOn(StoreKind kind) : kind_(kind) {}
+
   void SetUp() override {
+    ASSERT_NO_FATAL_FAILURE(store_.Prepare(kind_, dir_));
     server_ = dir_.MakeServer(&clock_);
     ASSERT_NE(server_, nullptr);
-    for (const char* path : {"a.nsf", "b.nsf"}) {
-      ASSERT_EQ(server_->CreateDatabase(path, 0, false), Status());
+    for (const std::string& path : {Path("a.nsf"), Path("b.nsf")}) {
+      ASSERT_EQ(server_->CreateDatabase(path.c_str(), 0, false), Status());
     }
-    ASSERT_EQ(server_->OpenDatabase("a.nsf", &a_), Status());
-    ASSERT_EQ(server_->OpenDatabase("b.nsf", &b_), Status());
+    ASSERT_EQ(server_->OpenDatabase(Path("a.nsf").c_str(), &a_), Status());
+    ASSERT_EQ(server_->OpenDatabase(Path("b.nsf").c_str(), &b_), Status());
   }
+
+  std::string Path(std::string_view name) const { return store_.Path(name); }
 
   uint32_t NewMessage(DbHandle db, const char* subject) {
     NoteHandle note;
@@ -71,14 +80,33 @@ class CopyDelete : public ::testing::Test {
     return ids;
   }
 
+  StoreKind kind_;
   FakeClock clock_;
   TempDataDir dir_;
+  testing::StoreUnderTest store_;
   std::unique_ptr<LocalNotesServices> server_;
   DbHandle a_;
   DbHandle b_;
 };
 
-TEST_F(CopyDelete, CopyKeepsUniversalIdCreationTimeClassAndItems) {
+// The contract both stores keep.
+class CopyDelete : public CopyDeleteOn,
+                   public ::testing::WithParamInterface<StoreKind> {
+ protected:
+  CopyDelete() : CopyDeleteOn(GetParam()) {}
+};
+
+INSTANTIATE_TEST_SUITE_P(Stores, CopyDelete,
+                         ::testing::ValuesIn(testing::kBothStores),
+                         testing::StoreKindName);
+
+// What only the file store has: its files and their layouts.
+class CopyDeleteFile : public CopyDeleteOn {
+ protected:
+  CopyDeleteFile() : CopyDeleteOn(StoreKind::kFile) {}
+};
+
+TEST_P(CopyDelete, CopyKeepsUniversalIdCreationTimeClassAndItems) {
   const int64_t created = clock_.NowUnixCentis();
   const uint32_t id = NewMessage(a_, "hello");
   clock_.AdvanceMillis(3600 * 1000);
@@ -103,7 +131,7 @@ TEST_F(CopyDelete, CopyKeepsUniversalIdCreationTimeClassAndItems) {
   EXPECT_STREQ(text, "body of the message");
 }
 
-TEST_F(CopyDelete, RepeatedCopyReplacesInsteadOfDuplicating) {
+TEST_P(CopyDelete, RepeatedCopyReplacesInsteadOfDuplicating) {
   const uint32_t id = NewMessage(a_, "first");
   uint32_t firstId = 0;
   ASSERT_EQ(server_->CopyNote(a_, 0, 0, id, b_, 0, 0, 0, 0, &firstId, nullptr),
@@ -137,7 +165,7 @@ TEST_F(CopyDelete, RepeatedCopyReplacesInsteadOfDuplicating) {
   ASSERT_EQ(server_->CloseNote(note), Status());
 }
 
-TEST_F(CopyDelete, DeletionLeavesAStubThatReports549) {
+TEST_P(CopyDelete, DeletionLeavesAStubThatReports549) {
   const uint32_t id = NewMessage(a_, "gone");
   ASSERT_EQ(server_->DeleteNote(a_, id, 0), Status());
 
@@ -157,12 +185,12 @@ TEST_F(CopyDelete, DeletionLeavesAStubThatReports549) {
 
   // The stub survives a restart.
   server_ = dir_.MakeServer(&clock_);
-  ASSERT_EQ(server_->OpenDatabase("a.nsf", &a_), Status());
+  ASSERT_EQ(server_->OpenDatabase(Path("a.nsf").c_str(), &a_), Status());
   EXPECT_EQ(server_->GetNoteInfo(a_, id, nullptr, nullptr, nullptr).code(),
             err::kNoteDeleted);
 }
 
-TEST_F(CopyDelete, AnIdNeverUsedIsInvalidNotDeleted) {
+TEST_P(CopyDelete, AnIdNeverUsedIsInvalidNotDeleted) {
   const uint32_t id = NewMessage(a_, "x");
   for (uint32_t bad : {id + 4, id + 1, 0u, 0x7FFFFFFCu}) {
     EXPECT_EQ(server_->GetNoteInfo(a_, bad, nullptr, nullptr, nullptr).code(),
@@ -176,7 +204,7 @@ TEST_F(CopyDelete, AnIdNeverUsedIsInvalidNotDeleted) {
 // earlier version of the server allocates from, stays above every ID handed
 // out though it is written only once per block of IDs; an ID such a server
 // took is passed over in turn.
-TEST_F(CopyDelete, NoteIdsAreNeverReused) {
+TEST_F(CopyDeleteFile, NoteIdsAreNeverReused) {
   auto metaNextId = [&] {
     sqlite3* raw = nullptr;
     EXPECT_EQ(sqlite3_open(dir_.File("a.nsf").c_str(), &raw), SQLITE_OK);
@@ -234,7 +262,7 @@ TEST_F(CopyDelete, NoteIdsAreNeverReused) {
   EXPECT_GT(metaNextId(), after);
 }
 
-TEST_F(CopyDelete, ModifiedStampStrictlyIncreasesWhileTheClockStandsStill) {
+TEST_P(CopyDelete, ModifiedStampStrictlyIncreasesWhileTheClockStandsStill) {
   const uint32_t id = NewMessage(a_, "x");
   TimeDate previous{};
   uint32_t previousSeq = 0;
@@ -272,7 +300,7 @@ TEST_F(CopyDelete, ModifiedStampStrictlyIncreasesWhileTheClockStandsStill) {
   EXPECT_GT(CompareTimeDateValues(after, before), 0);
 }
 
-TEST_F(CopyDelete, ModifiedStampFollowsTheClock) {
+TEST_P(CopyDelete, ModifiedStampFollowsTheClock) {
   const uint32_t id = NewMessage(a_, "x");
   clock_.AdvanceMillis(60 * 1000);
   NoteHandle note;
@@ -284,7 +312,7 @@ TEST_F(CopyDelete, ModifiedStampFollowsTheClock) {
   EXPECT_EQ(UnixCentisFromTimeDate(modified), clock_.NowUnixCentis());
 }
 
-TEST_F(CopyDelete, UpdatingANoteDeletedMeanwhileFails) {
+TEST_P(CopyDelete, UpdatingANoteDeletedMeanwhileFails) {
   const uint32_t id = NewMessage(a_, "x");
   NoteHandle note;
   ASSERT_EQ(server_->OpenNote(a_, id, 0, &note), Status());
@@ -292,7 +320,7 @@ TEST_F(CopyDelete, UpdatingANoteDeletedMeanwhileFails) {
   EXPECT_EQ(server_->UpdateNote(note, 0).code(), err::kNoteDeleted);
 }
 
-TEST_F(CopyDelete, ClassNoteIdOpensTheIconNote) {
+TEST_P(CopyDelete, ClassNoteIdOpensTheIconNote) {
   NoteHandle icon;
   ASSERT_EQ(server_->OpenNote(a_, kIconNoteId, 0, &icon), Status());
   uint16_t noteClass = 0;
@@ -318,7 +346,7 @@ namespace {
 // moved on from the destination. That stale copy must not make the trip a
 // second time; a newer version of the message (one that was changed since)
 // must.
-TEST_F(CopyDelete, AStaleCopyDoesNotReturnWhereItsVersionWasDeleted) {
+TEST_P(CopyDelete, AStaleCopyDoesNotReturnWhereItsVersionWasDeleted) {
   const uint32_t original = NewMessage(a_, "stale");
   uint32_t copied = 0;
   ASSERT_EQ(
@@ -353,7 +381,7 @@ TEST_F(CopyDelete, AStaleCopyDoesNotReturnWhereItsVersionWasDeleted) {
 
 // A message that comes back after it was changed elsewhere (delivered back
 // into the mail box it was intercepted from) is copied as usual.
-TEST_F(CopyDelete, AChangedMessageReturnsToWhereItWasDeleted) {
+TEST_P(CopyDelete, AChangedMessageReturnsToWhereItWasDeleted) {
   const uint32_t original = NewMessage(a_, "round trip");
   uint32_t inB = 0;
   ASSERT_EQ(
@@ -371,7 +399,7 @@ TEST_F(CopyDelete, AChangedMessageReturnsToWhereItWasDeleted) {
 // Files made before deletion stubs kept their version are brought up to date
 // by a server told to (vtserver upgrade), through every later layout: their
 // stubs block no copy, new stubs do, and searches see changes.
-TEST_F(CopyDelete, AFileOfTheFirstLayoutIsUpgradedOnlyWhenAsked) {
+TEST_F(CopyDeleteFile, AFileOfTheFirstLayoutIsUpgradedOnlyWhenAsked) {
   const uint32_t original = NewMessage(a_, "old file");
   uint32_t copied = 0;
   ASSERT_EQ(
@@ -477,7 +505,7 @@ TEST_F(CopyDelete, AFileOfTheFirstLayoutIsUpgradedOnlyWhenAsked) {
 // A database file removed or replaced while open must not take messages into
 // the old file, which nobody reads again: the copy fails and the source
 // keeps the message. A handle opened afterwards reaches the new file.
-TEST_F(CopyDelete, ADatabaseFileRemovedOrReplacedWhileOpenTakesNoCopy) {
+TEST_F(CopyDeleteFile, ADatabaseFileRemovedOrReplacedWhileOpenTakesNoCopy) {
   const uint32_t original = NewMessage(a_, "keep me");
   const auto removeB = [&] {
     for (const char* suffix : {"", "-wal", "-shm"}) {
@@ -518,7 +546,7 @@ TEST_F(CopyDelete, ADatabaseFileRemovedOrReplacedWhileOpenTakesNoCopy) {
   EXPECT_EQ(server_->OpenDatabase("b.nsf", &b_).code(), err::kFileNotFound);
 }
 
-TEST_F(CopyDelete, LookupByUniversalIdFindsTheNoteElseItsLatestStub) {
+TEST_P(CopyDelete, LookupByUniversalIdFindsTheNoteElseItsLatestStub) {
   const uint32_t id = NewMessage(a_, "one");
   OriginatorId oid;
   ASSERT_EQ(server_->GetNoteOriginatorId(a_, id, &oid), Status());
@@ -554,11 +582,11 @@ TEST_F(CopyDelete, LookupByUniversalIdFindsTheNoteElseItsLatestStub) {
   EXPECT_EQ(sequence, oid.sequence + 1);
 }
 
-TEST_F(CopyDelete, ACopyIntoItsOwnDatabaseIsRefusedAndWritesNothing) {
+TEST_P(CopyDelete, ACopyIntoItsOwnDatabaseIsRefusedAndWritesNothing) {
   const uint32_t id = NewMessage(a_, "one");
   const store::NoteInfo before = Info(a_, id);
   DbHandle again;
-  ASSERT_EQ(server_->OpenDatabase("/a.nsf", &again), Status());
+  ASSERT_EQ(server_->OpenDatabase(Path("/a.nsf").c_str(), &again), Status());
   for (const DbHandle to : {a_, again}) {
     uint32_t copied = 0;
     EXPECT_EQ(server_->CopyNote(a_, 0, 0, id, to, 0, 0, 0, 0, &copied, nullptr)
@@ -576,13 +604,13 @@ TEST_F(CopyDelete, ACopyIntoItsOwnDatabaseIsRefusedAndWritesNothing) {
   EXPECT_EQ(server_->CloseDatabase(again), Status());
 }
 
-TEST_F(CopyDelete, AnUpdateOfANoteChangedSinceItWasOpenedIsAConflict) {
+TEST_P(CopyDelete, AnUpdateOfANoteChangedSinceItWasOpenedIsAConflict) {
   const uint32_t id = NewMessage(a_, "one");
   // Another process, standing for the scanner, gives its verdict in between.
   std::unique_ptr<LocalNotesServices> other = dir_.MakeServer(&clock_);
   ASSERT_NE(other, nullptr);
   DbHandle otherA;
-  ASSERT_EQ(other->OpenDatabase("a.nsf", &otherA), Status());
+  ASSERT_EQ(other->OpenDatabase(Path("a.nsf").c_str(), &otherA), Status());
   NoteHandle mine, theirs;
   ASSERT_EQ(server_->OpenNote(a_, id, 0, &mine), Status());
   ASSERT_EQ(other->OpenNote(otherA, id, 0, &theirs), Status());

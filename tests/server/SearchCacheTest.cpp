@@ -17,10 +17,11 @@
 #include "server/formula/FormulaCompiler.h"
 #include "server/formula/FormulaProgram.h"
 #include "server/store/BlobItemSource.h"
-#include "server/store/NsfLayout.h"
+#include "server/store/SqliteLayout.h"
 #include "server/store/Unid.h"
 #include "support/FakeClock.h"
 #include "support/RouterWorld.h"
+#include "support/StoreKinds.h"
 #include "support/TempDataDir.h"
 
 namespace vt {
@@ -35,14 +36,19 @@ Status Collect(void* context, const SearchMatch& match) {
   return Status();
 }
 
-class SearchCacheTest : public ::testing::Test {
+// Searches of a database kind_ holds, "box.nsf" (Path), by two servers.
+class SearchOn : public ::testing::Test {
  protected:
+  explicit SearchOn(testing::StoreKind kind) : kind_(kind) {}
+
   void SetUp() override {
+    ASSERT_NO_FATAL_FAILURE(store_.Prepare(kind_, dir_));
     server_ = dir_.MakeServer(&clock_);
     other_ = dir_.MakeServer(&clock_);
-    testing::CreateDatabaseAt(*server_, "mail.box");
-    ASSERT_TRUE(server_->OpenDatabase("mail.box", &db_).ok());
+    testing::CreateDatabaseAt(*server_, Path("box.nsf"));
+    ASSERT_TRUE(server_->OpenDatabase(Path("box.nsf").c_str(), &db_).ok());
   }
+  std::string Path(std::string_view name) const { return store_.Path(name); }
   void TearDown() override {
     for (MemHandle f : formulas_) server_->FreeMemory(f);
     server_->CloseDatabase(db_).IgnoreError();
@@ -70,33 +76,47 @@ class SearchCacheTest : public ::testing::Test {
     return ids;
   }
 
+  testing::StoreKind kind_;
   FakeClock clock_;
   TempDataDir dir_;
+  testing::StoreUnderTest store_;
   std::unique_ptr<LocalNotesServices> server_;
   std::unique_ptr<LocalNotesServices> other_;
   DbHandle db_;
   std::vector<MemHandle> formulas_;
 };
 
-TEST_F(SearchCacheTest, EveryChangeIsSeenByTheNextSearch) {
+// On both stores.
+class SearchCacheTest
+    : public SearchOn,
+      public ::testing::WithParamInterface<testing::StoreKind> {
+ protected:
+  SearchCacheTest() : SearchOn(GetParam()) {}
+};
+
+INSTANTIATE_TEST_SUITE_P(Stores, SearchCacheTest,
+                         ::testing::ValuesIn(testing::kBothStores),
+                         testing::StoreKindName);
+
+TEST_P(SearchCacheTest, EveryChangeIsSeenByTheNextSearch) {
   const MemHandle process = Compile("SELECT VeltraneProcess = \"1\"");
   EXPECT_TRUE(Search(process).empty());
   EXPECT_TRUE(Search(process).empty());
 
   // Written by this server.
   const uint32_t mine =
-      AddDocument(*server_, "mail.box", {{"VeltraneProcess", "1"}});
+      AddDocument(*server_, Path("box.nsf"), {{"VeltraneProcess", "1"}});
   EXPECT_EQ(Search(process), std::vector<uint32_t>{mine});
 
   // Written by another connection, as another process would.
   const uint32_t theirs =
-      AddDocument(*other_, "mail.box", {{"VeltraneProcess", "1"}});
+      AddDocument(*other_, Path("box.nsf"), {{"VeltraneProcess", "1"}});
   EXPECT_EQ(Search(process), (std::vector<uint32_t>{mine, theirs}));
   EXPECT_EQ(Search(process), (std::vector<uint32_t>{mine, theirs}));
 
   // An item changed in place by the other connection.
   DbHandle otherDb;
-  ASSERT_TRUE(other_->OpenDatabase("mail.box", &otherDb).ok());
+  ASSERT_TRUE(other_->OpenDatabase(Path("box.nsf").c_str(), &otherDb).ok());
   NoteHandle note;
   ASSERT_TRUE(other_->OpenNote(otherDb, mine, 0, &note).ok());
   ASSERT_TRUE(other_->SetTextItem(note, "VeltraneProcess", "0", 0xFFFF).ok());
@@ -110,20 +130,21 @@ TEST_F(SearchCacheTest, EveryChangeIsSeenByTheNextSearch) {
   other_->CloseDatabase(otherDb).IgnoreError();
 }
 
-TEST_F(SearchCacheTest, AFormulaReadingTheClockIsEvaluatedEveryTime) {
+TEST_P(SearchCacheTest, AFormulaReadingTheClockIsEvaluatedEveryTime) {
   const MemHandle old =
       Compile("SELECT @Created < @Adjust(@Now; 0; 0; 0; 0; -10; 0)");
-  const uint32_t id = AddDocument(*server_, "mail.box", {{"Form", "Memo"}});
+  const uint32_t id =
+      AddDocument(*server_, Path("box.nsf"), {{"Form", "Memo"}});
   EXPECT_TRUE(Search(old).empty());
   clock_.AdvanceMillis(11 * 60 * 1000);
   EXPECT_EQ(Search(old), std::vector<uint32_t>{id});
 }
 
-TEST_F(SearchCacheTest, DifferentFormulasKeepTheirOwnResults) {
+TEST_P(SearchCacheTest, DifferentFormulasKeepTheirOwnResults) {
   const MemHandle a = Compile("SELECT Kesto_Router = \"B\"");
   const MemHandle b = Compile("SELECT Kesto_Router = \"C\"");
   const uint32_t id =
-      AddDocument(*server_, "mail.box", {{"Kesto_Router", "B"}});
+      AddDocument(*server_, Path("box.nsf"), {{"Kesto_Router", "B"}});
   for (int i = 0; i < 2; ++i) {
     EXPECT_EQ(Search(a), std::vector<uint32_t>{id});
     EXPECT_TRUE(Search(b).empty());
@@ -213,7 +234,7 @@ Status CollectAll(void* context, const SearchMatch& match) {
   return Status();
 }
 
-TEST_F(SearchCacheTest, EverySearchEqualsAFullScanOfThatMoment) {
+TEST_P(SearchCacheTest, EverySearchEqualsAFullScanOfThatMoment) {
   // The router's own selections among them, the release formula included.
   std::vector<std::string> texts = {
       "SELECT ((@Created < @Adjust( @Now; 0; 0; 0; 0; -30; 0)) & "
@@ -237,7 +258,7 @@ TEST_F(SearchCacheTest, EverySearchEqualsAFullScanOfThatMoment) {
       ASSERT_TRUE(formula::DecodeFormula(blob, &programs.back()).ok());
     }
     // A database of its own for each seed.
-    const std::string path = "random" + std::to_string(seed) + ".nsf";
+    const std::string path = Path("random" + std::to_string(seed) + ".nsf");
     testing::CreateDatabaseAt(*server_, path);
     DbHandle db, otherDb;
     ASSERT_TRUE(server_->OpenDatabase(path.c_str(), &db).ok());
@@ -334,17 +355,18 @@ using AutoExtension = void (*)();
 
 // The same servers, every connection traced so that a test can make the
 // other connection commit at a chosen statement of a search.
-class SearchRaceTest : public SearchCacheTest {
+class SearchRaceTest : public SearchOn {
  protected:
+  SearchRaceTest() : SearchOn(testing::StoreKind::kFile) {}
   void SetUp() override {
     // Before any connection opens: each gets the trace.
     sqlite3_auto_extension(
         reinterpret_cast<AutoExtension>(&TraceEveryConnection));
     g_trap = &trap_;
-    SearchCacheTest::SetUp();
+    SearchOn::SetUp();
   }
   void TearDown() override {
-    SearchCacheTest::TearDown();
+    SearchOn::TearDown();
     g_trap = nullptr;
     sqlite3_cancel_auto_extension(
         reinterpret_cast<AutoExtension>(&TraceEveryConnection));
@@ -386,13 +408,13 @@ TEST_F(SearchRaceTest, AWriteBetweenTheMarkAndTheLastChangeIsNotLost) {
       "(A = \"1\")";
   const MemHandle release = Compile(text);
   // Unverified and new: its match rests on the time.
-  AddDocument(*server_, "mail.box", {{"Form", "Memo"}});
+  AddDocument(*server_, Path("box.nsf"), {{"Form", "Memo"}});
   EXPECT_TRUE(Search(release).empty());  // reads every note, keeps them
 
   uint32_t slipped = 0;
   trap_.sql = store::kLastChangeSql;
   trap_.action = [&] {
-    slipped = AddDocument(*other_, "mail.box", {{"A", "1"}});
+    slipped = AddDocument(*other_, Path("box.nsf"), {{"A", "1"}});
   };
   Search(release);  // the other process writes while this one searches
   ASSERT_NE(slipped, 0u) << "the write did not land inside the search";
@@ -402,7 +424,7 @@ TEST_F(SearchRaceTest, AWriteBetweenTheMarkAndTheLastChangeIsNotLost) {
   ASSERT_EQ(FullScan(text), std::vector<uint32_t>{slipped});
   EXPECT_EQ(Search(release), std::vector<uint32_t>{slipped});
   // And after a later write by the other process.
-  const uint32_t later = AddDocument(*other_, "mail.box", {{"A", "1"}});
+  const uint32_t later = AddDocument(*other_, Path("box.nsf"), {{"A", "1"}});
   EXPECT_EQ(Search(release), (std::vector<uint32_t>{slipped, later}));
 }
 
@@ -413,15 +435,15 @@ TEST_F(SearchRaceTest, AWriteBetweenTheMarkAndTheLastChangeIsNotLost) {
 TEST_F(SearchRaceTest, DeletionAndCompactionKeepTheSequence) {
   const char* text = "SELECT A = \"1\"";
   const MemHandle verified = Compile(text);
-  const uint32_t first = AddDocument(*server_, "mail.box", {{"A", "1"}});
-  const uint32_t last = AddDocument(*server_, "mail.box", {{"A", "1"}});
+  const uint32_t first = AddDocument(*server_, Path("box.nsf"), {{"A", "1"}});
+  const uint32_t last = AddDocument(*server_, Path("box.nsf"), {{"A", "1"}});
   EXPECT_EQ(Search(verified), (std::vector<uint32_t>{first, last}));
   DbHandle otherDb;
-  ASSERT_TRUE(other_->OpenDatabase("mail.box", &otherDb).ok());
+  ASSERT_TRUE(other_->OpenDatabase(Path("box.nsf").c_str(), &otherDb).ok());
   ASSERT_TRUE(other_->DeleteNote(otherDb, last, 0).ok());
   EXPECT_EQ(Search(verified), std::vector<uint32_t>{first});
   ASSERT_TRUE(LocalStoreAccess::Database(*other_, otherDb)->Compact().ok());
-  const uint32_t again = AddDocument(*other_, "mail.box", {{"A", "1"}});
+  const uint32_t again = AddDocument(*other_, Path("box.nsf"), {{"A", "1"}});
   EXPECT_EQ(Search(verified), FullScan(text));
   EXPECT_EQ(Search(verified), (std::vector<uint32_t>{first, again}));
   other_->CloseDatabase(otherDb).IgnoreError();

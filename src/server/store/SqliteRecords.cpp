@@ -7,15 +7,15 @@
 #include "notes/DbInfoText.h"
 #include "notes/FixedText.h"
 #include "notes/ItemValue.h"
-#include "server/store/NsfDatabase.h"
-#include "server/store/NsfLayout.h"
+#include "server/store/SqliteDatabase.h"
+#include "server/store/SqliteLayout.h"
 #include "server/store/Unid.h"
 
 namespace vt::store {
 
 // ---- Scans ------------------------------------------------------------------
 
-Status NsfDatabase::GetChangeMark(ChangeMark* mark) {
+Status SqliteDatabase::GetChangeMark(ChangeMark* mark) {
   // data_version moves with other connections' commits; this connection's
   // own changes are counted by total_changes (rolled-back ones included,
   // which only costs a needless rescan).
@@ -68,7 +68,7 @@ class NoteBatch {
     rows_.clear();
     summaries_.clear();
   }
-  Status Visit(const NsfDatabase::ScanVisitor& visit) {
+  Status Visit(const SqliteDatabase::ScanVisitor& visit) {
     for (Row& row : rows_) {
       row.entry.summary = {summaries_.data() + row.offset, row.size};
       const Status s = visit(row.entry);
@@ -91,7 +91,7 @@ class NoteBatch {
 // with a fourth column, the change number): read first, visited after, so
 // that no snapshot is held while the visitor works.
 Status VisitStubs(SqliteConnection& db, const char* sql, int64_t value,
-                  const NsfDatabase::StubVisitor& visit) {
+                  const SqliteDatabase::StubVisitor& visit) {
   std::vector<StubEntry> stubs;
   {
     Statement stmt;
@@ -121,7 +121,8 @@ Status VisitStubs(SqliteConnection& db, const char* sql, int64_t value,
 
 }  // namespace
 
-Status NsfDatabase::ForEachNote(uint16_t classMask, const ScanVisitor& visit) {
+Status SqliteDatabase::ForEachNote(uint16_t classMask,
+                                   const ScanVisitor& visit) {
   NoteBatch batch;
   int64_t after = 0;
   while (true) {
@@ -141,7 +142,7 @@ Status NsfDatabase::ForEachNote(uint16_t classMask, const ScanVisitor& visit) {
   }
 }
 
-Status NsfDatabase::GetLastChange(int64_t* change) {
+Status SqliteDatabase::GetLastChange(int64_t* change) {
   StatementUse use(lastChange_);
   const int rc = use->Step();
   if (rc != SQLITE_ROW) return StatusFromSqlite(rc);
@@ -149,9 +150,9 @@ Status NsfDatabase::GetLastChange(int64_t* change) {
   return Status();
 }
 
-Status NsfDatabase::ForEachChangeSince(int64_t since,
-                                       const ScanVisitor& written,
-                                       const StubVisitor& deleted) {
+Status SqliteDatabase::ForEachChangeSince(int64_t since,
+                                          const ScanVisitor& written,
+                                          const StubVisitor& deleted) {
   NoteBatch batch;
   int64_t afterChange = since;
   int64_t afterId = INT64_MAX;  // none of change `since` itself
@@ -178,8 +179,8 @@ Status NsfDatabase::ForEachChangeSince(int64_t since,
                     since, deleted);
 }
 
-Status NsfDatabase::ForEachNoteOf(std::span<const uint32_t> ids,
-                                  const ScanVisitor& visit) {
+Status SqliteDatabase::ForEachNoteOf(std::span<const uint32_t> ids,
+                                     const ScanVisitor& visit) {
   NoteBatch batch;
   for (size_t i = 0; i < ids.size(); i += kScanBatch) {
     batch.Clear();
@@ -195,14 +196,15 @@ Status NsfDatabase::ForEachNoteOf(std::span<const uint32_t> ids,
   return Status();
 }
 
-Status NsfDatabase::ForEachStub(int64_t sinceCentis, const StubVisitor& visit) {
+Status SqliteDatabase::ForEachStub(int64_t sinceCentis,
+                                   const StubVisitor& visit) {
   return VisitStubs(db_,
                     "SELECT id, class, deleted FROM stubs"
                     " WHERE deleted >= ?1 ORDER BY id",
                     sinceCentis, visit);
 }
 
-Status NsfDatabase::ForEachStoredNote(
+Status SqliteDatabase::ForEachStoredNote(
     uint16_t classMask, const std::function<Status(const StoredNote&)>& fn) {
   Statement stmt;
   Status s = stmt.Prepare(
@@ -229,7 +231,8 @@ Status NsfDatabase::ForEachStoredNote(
 
 // ---- Database-level records -------------------------------------------------
 
-Status NsfDatabase::GetMetaBlob(const char* key, std::vector<uint8_t>* value) {
+Status SqliteDatabase::GetMetaBlob(const char* key,
+                                   std::vector<uint8_t>* value) {
   StatementUse use(getMeta_);
   use->BindText(1, key);
   const int rc = use->Step();
@@ -240,22 +243,22 @@ Status NsfDatabase::GetMetaBlob(const char* key, std::vector<uint8_t>* value) {
   return Status();
 }
 
-Status NsfDatabase::PutMetaBlob(const char* key,
-                                std::span<const uint8_t> value) {
+Status SqliteDatabase::PutMetaBlob(const char* key,
+                                   std::span<const uint8_t> value) {
   StatementUse use(putMeta_);
   use->BindText(1, key);
   use->BindBlob(2, value);
   return StatusFromSqlite(use->Step());
 }
 
-Status NsfDatabase::PutMetaInt(const char* key, int64_t value) {
+Status SqliteDatabase::PutMetaInt(const char* key, int64_t value) {
   StatementUse use(putMeta_);
   use->BindText(1, key);
   use->BindInt(2, value);
   return StatusFromSqlite(use->Step());
 }
 
-Status NsfDatabase::GetInfo(DbInfo* info) {
+Status SqliteDatabase::GetInfo(DbInfo* info) {
   std::vector<uint8_t> blob;
   const Status s = GetMetaBlob(kMetaInfo, &blob);
   if (s.Is(err::kItemNotFound)) return err::kCorruptDatabase;
@@ -266,7 +269,7 @@ Status NsfDatabase::GetInfo(DbInfo* info) {
   return Status();
 }
 
-Status NsfDatabase::SetInfo(const DbInfo& info, int64_t nowCentis) {
+Status SqliteDatabase::SetInfo(const DbInfo& info, int64_t nowCentis) {
   DbInfo stored{};
   CopyBounded(stored, std::string_view(info.data(), BoundedLength(info)));
   const auto* bytes = reinterpret_cast<const uint8_t*>(stored.data());
@@ -278,7 +281,7 @@ Status NsfDatabase::SetInfo(const DbInfo& info, int64_t nowCentis) {
   return s;
 }
 
-Status NsfDatabase::SyncIconTitle(const DbInfo& info, int64_t nowCentis) {
+Status SqliteDatabase::SyncIconTitle(const DbInfo& info, int64_t nowCentis) {
   uint32_t iconId = 0;
   Status s = ResolveNoteId(kIconNoteId, &iconId);
   // A database copied without its icon note gets one at creation; until
@@ -300,7 +303,7 @@ Status NsfDatabase::SyncIconTitle(const DbInfo& info, int64_t nowCentis) {
   return WriteNoteInTransaction(&icon, nowCentis);
 }
 
-Status NsfDatabase::EnsureIconNote(int64_t nowCentis) {
+Status SqliteDatabase::EnsureIconNote(int64_t nowCentis) {
   uint32_t iconId = 0;
   Status s = ResolveNoteId(kIconNoteId, &iconId);
   if (s.ok() || !s.Is(err::kInvalidNote)) return s;
@@ -316,7 +319,7 @@ Status NsfDatabase::EnsureIconNote(int64_t nowCentis) {
   return WriteNote(&icon, nowCentis);
 }
 
-Status NsfDatabase::GetSpace(uint64_t* usedBytes, uint64_t* freeBytes) {
+Status SqliteDatabase::GetSpace(uint64_t* usedBytes, uint64_t* freeBytes) {
   int64_t pages = 0;
   int64_t pageSize = 0;
   int64_t freePages = 0;
@@ -330,7 +333,7 @@ Status NsfDatabase::GetSpace(uint64_t* usedBytes, uint64_t* freeBytes) {
   return Status();
 }
 
-Status NsfDatabase::GetDbClass(uint16_t* dbClass) {
+Status SqliteDatabase::GetDbClass(uint16_t* dbClass) {
   StatementUse use(getMeta_);
   use->BindText(1, kMetaClass);
   const int rc = use->Step();
@@ -340,70 +343,54 @@ Status NsfDatabase::GetDbClass(uint16_t* dbClass) {
   return Status();
 }
 
-Status NsfDatabase::CopySettingsTo(NsfDatabase& to, int64_t nowCentis) {
-  if (&to == this) return Status();
-  std::vector<uint8_t> settings;
-  Status s = GetMetaBlob(kMetaSettings, &settings);
-  if (s.Is(err::kItemNotFound)) s = Status();
-  if (!s.ok()) return s;
-  std::vector<StoredNote> acl;
-  s = ForEachStoredNote(kNoteClassAcl, [&](const StoredNote& note) {
-    acl.push_back(note);
-    return Status();
-  });
-  if (!s.ok()) return s;
+Status SqliteDatabase::GetSettings(std::vector<uint8_t>* settings) {
+  const Status s = GetMetaBlob(kMetaSettings, settings);
+  if (!s.Is(err::kItemNotFound)) return s;
+  settings->clear();
+  return Status();
+}
 
-  WriteTransaction txn(to.begin_, to.commit_, to.rollback_);
-  s = to.BeginWrite(txn);
-  if (s.ok()) s = to.PutMetaBlob(kMetaSettings, settings);
-  // The destination's own ACL notes give way to the source's; a note of the
+Status SqliteDatabase::AdoptSettings(std::span<const uint8_t> settings,
+                                     std::span<const StoredNote> acl,
+                                     int64_t nowCentis) {
+  WriteTransaction txn(begin_, commit_, rollback_);
+  Status s = BeginWrite(txn);
+  if (s.ok()) s = PutMetaBlob(kMetaSettings, settings);
+  // This database's own ACL notes give way to the others; a note of the
   // same universal ID is replaced in place, the others are deleted.
-  std::vector<uint32_t> theirs;
+  std::vector<uint32_t> own;
   if (s.ok()) {
-    s = to.ForEachStoredNote(kNoteClassAcl, [&](const StoredNote& note) {
-      const bool kept =
-          std::any_of(acl.begin(), acl.end(), [&](const StoredNote& mine) {
-            return mine.info.unid == note.info.unid;
-          });
-      if (!kept) theirs.push_back(note.info.id);
+    s = ForEachStoredNote(kNoteClassAcl, [&](const StoredNote& note) {
+      if (!ContainsUnid(acl, note.info.unid)) own.push_back(note.info.id);
       return Status();
     });
   }
-  for (const uint32_t id : theirs) {
+  for (const uint32_t id : own) {
     if (!s.ok()) break;
-    s = to.DeleteNoteInTransaction(id, nowCentis, kAnyVersion);
+    s = DeleteNoteInTransaction(id, nowCentis, kAnyVersion);
   }
   for (const StoredNote& note : acl) {
     if (!s.ok()) break;
     uint32_t id = 0;
-    s = to.PutStoredNoteInTransaction(note, nowCentis, &id);
+    s = PutStoredNoteInTransaction(note, nowCentis, &id);
   }
   if (s.ok()) s = txn.Commit();
   return s;
 }
 
-Status NsfDatabase::CopyContentInto(NsfDatabase& fresh, uint16_t classMask,
+Status SqliteDatabase::AdoptContent(const DbInfo& info,
+                                    std::span<const uint8_t> settings,
+                                    std::span<const StoredNote> notes,
                                     int64_t nowCentis) {
-  DbInfo info{};
-  Status s = GetInfo(&info);
-  if (!s.ok()) return s;
-  std::vector<uint8_t> settings;
-  s = GetMetaBlob(kMetaSettings, &settings);
-  if (s.Is(err::kItemNotFound)) s = Status();
-  if (!s.ok()) return s;
-
-  WriteTransaction txn(fresh.begin_, fresh.commit_, fresh.rollback_);
-  s = txn.Begin();
+  WriteTransaction txn(begin_, commit_, rollback_);
+  Status s = txn.Begin();
   const auto* bytes = reinterpret_cast<const uint8_t*>(info.data());
-  if (s.ok()) s = fresh.PutMetaBlob(kMetaInfo, {bytes, info.size()});
-  if (s.ok()) s = fresh.PutMetaBlob(kMetaSettings, settings);
-  if (s.ok()) {
-    s = ForEachStoredNote(classMask, [&](const StoredNote& note) {
-      Status w =
-          fresh.InsertNote(note.info, nowCentis, note.summary, note.other);
-      if (w.ok()) w = fresh.RaiseNextNoteId(note.info.id + kNoteIdStep);
-      return w;
-    });
+  if (s.ok()) s = PutMetaBlob(kMetaInfo, {bytes, info.size()});
+  if (s.ok()) s = PutMetaBlob(kMetaSettings, settings);
+  for (const StoredNote& note : notes) {
+    if (!s.ok()) break;
+    s = InsertNote(note.info, nowCentis, note.summary, note.other);
+    if (s.ok()) s = RaiseNextNoteId(note.info.id + kNoteIdStep);
   }
   if (s.ok()) s = txn.Commit();
   return s;

@@ -76,10 +76,6 @@ inline constexpr char kMetaNextId[] = "nextid";
 inline constexpr char kMetaClass[] = "class";
 inline constexpr char kMetaSettings[] = "settings";
 
-inline constexpr char kTitleItem[] = "$TITLE";
-
-// Beyond this the ID would collide with the deleted-note flag.
-inline constexpr int64_t kNoteIdLimit = 0x80000000LL;
 // How many note IDs the meta row reserves at a time (see AllocateNoteId).
 inline constexpr int64_t kReservedNoteIds = 64;
 
@@ -96,11 +92,6 @@ inline NoteInfo InfoFromRow(const Statement& row, uint32_t id,
   info.modified = row.ColumnInt(firstColumn + 3);
   info.sequence = static_cast<uint32_t>(row.ColumnInt(firstColumn + 4));
   return info;
-}
-
-// Every edit must be visible as a change even when the clock stands still.
-inline int64_t NextModified(int64_t previous, int64_t now) {
-  return now > previous ? now : previous + 1;
 }
 
 }  // namespace vt::store

@@ -11,13 +11,13 @@
 #include "base/UniqueFd.h"
 #include "server/store/DatabaseFiles.h"
 #include "server/store/FileIdentity.h"
-#include "server/store/NsfDatabase.h"
+#include "server/store/SqliteDatabase.h"
 
 namespace vt::store {
 
 namespace fs = std::filesystem;
 
-Status NsfDatabase::Pin() {
+Status SqliteDatabase::Pin() {
   Status s = db_.Exec("BEGIN");
   int64_t count = 0;
   // A read transaction takes its snapshot at its first read.
@@ -26,11 +26,11 @@ Status NsfDatabase::Pin() {
   return s;
 }
 
-void NsfDatabase::Unpin() {
+void SqliteDatabase::Unpin() {
   if (!sqlite3_get_autocommit(db_.get())) db_.Exec("ROLLBACK").IgnoreError();
 }
 
-Status NsfDatabase::CopyTo(const fs::path& dest, FileNames& names) {
+Status SqliteDatabase::CopyTo(const fs::path& dest, FileNames& names) {
   std::error_code ec;
   if (fs::exists(fs::symlink_status(dest, ec))) return err::kFileExists;
   Status s = MakeFolders(dest.parent_path(), names);
@@ -71,7 +71,7 @@ Status NsfDatabase::CopyTo(const fs::path& dest, FileNames& names) {
   return s;
 }
 
-Status NsfDatabase::Compact() {
+Status SqliteDatabase::Compact() {
   // Never into a file that took this one's place.
   Status s = CheckInPlace();
   if (s.ok()) s = db_.Exec("VACUUM");
@@ -79,7 +79,7 @@ Status NsfDatabase::Compact() {
   return s;
 }
 
-Status NsfDatabase::CheckIntegrity(bool quick, std::string* problem) {
+Status SqliteDatabase::CheckIntegrity(bool quick, std::string* problem) {
   problem->clear();
   Statement check;
   Status s = check.Prepare(

@@ -4,14 +4,14 @@
 #include <vector>
 
 #include "server/store/ItemBlob.h"
-#include "server/store/NsfDatabase.h"
-#include "server/store/NsfLayout.h"
+#include "server/store/SqliteDatabase.h"
+#include "server/store/SqliteLayout.h"
 
 namespace vt::store {
 
 // ---- Notes ------------------------------------------------------------------
 
-Status NsfDatabase::MissingNoteStatus(uint32_t id) {
+Status SqliteDatabase::MissingNoteStatus(uint32_t id) {
   StatementUse use(stubExists_);
   use->BindInt(1, id);
   const int rc = use->Step();
@@ -20,7 +20,7 @@ Status NsfDatabase::MissingNoteStatus(uint32_t id) {
   return StatusFromSqlite(rc);
 }
 
-Status NsfDatabase::ResolveNoteId(uint32_t noteId, uint32_t* resolved) {
+Status SqliteDatabase::ResolveNoteId(uint32_t noteId, uint32_t* resolved) {
   if ((noteId & 0xFFFF0000) == kClassNoteIdPrefix) {
     StatementUse use(firstOfClass_);
     use->BindInt(1, noteId & 0xFFFF);
@@ -40,7 +40,7 @@ Status NsfDatabase::ResolveNoteId(uint32_t noteId, uint32_t* resolved) {
   return Status();
 }
 
-Status NsfDatabase::GetNoteInfo(uint32_t noteId, NoteInfo* info) {
+Status SqliteDatabase::GetNoteInfo(uint32_t noteId, NoteInfo* info) {
   uint32_t id = 0;
   Status s = ResolveNoteId(noteId, &id);
   if (!s.ok()) return s;
@@ -57,7 +57,7 @@ Status NsfDatabase::GetNoteInfo(uint32_t noteId, NoteInfo* info) {
   return MissingNoteStatus(id);
 }
 
-Status NsfDatabase::ReadNoteUnlocked(uint32_t id, NoteRecord* note) {
+Status SqliteDatabase::ReadNoteUnlocked(uint32_t id, NoteRecord* note) {
   {
     StatementUse use(readNote_);
     use->BindInt(1, id);
@@ -82,14 +82,14 @@ Status NsfDatabase::ReadNoteUnlocked(uint32_t id, NoteRecord* note) {
   return MissingNoteStatus(id);
 }
 
-Status NsfDatabase::ReadNote(uint32_t noteId, NoteRecord* note) {
+Status SqliteDatabase::ReadNote(uint32_t noteId, NoteRecord* note) {
   uint32_t id = 0;
   const Status s = ResolveNoteId(noteId, &id);
   if (!s.ok()) return s;
   return ReadNoteUnlocked(id, note);
 }
 
-Status NsfDatabase::ReadStoredNote(uint32_t noteId, StoredNote* note) {
+Status SqliteDatabase::ReadStoredNote(uint32_t noteId, StoredNote* note) {
   uint32_t id = 0;
   Status s = ResolveNoteId(noteId, &id);
   if (!s.ok()) return s;
@@ -110,8 +110,8 @@ Status NsfDatabase::ReadStoredNote(uint32_t noteId, StoredNote* note) {
   return MissingNoteStatus(id);
 }
 
-Status NsfDatabase::FindByUnid(const Unid& unid, uint32_t* noteId,
-                               uint32_t* sequence) {
+Status SqliteDatabase::FindByUnid(const Unid& unid, uint32_t* noteId,
+                                  uint32_t* sequence) {
   StatementUse use(lookUpUnid_);
   use->BindBlob(1, unid);
   // The note, else the stub of the latest version deleted (the latest stub
@@ -142,7 +142,7 @@ Status NsfDatabase::FindByUnid(const Unid& unid, uint32_t* noteId,
   return Status();
 }
 
-Status NsfDatabase::AllocateNoteId(uint32_t* id) {
+Status SqliteDatabase::AllocateNoteId(uint32_t* id) {
   // A new note takes the ID above every note and deletion stub in the file.
   // A deleted note leaves its stub for good, so no ID is handed out twice.
   // The meta row keeps a reservation above every ID handed out, renewed a
@@ -169,7 +169,7 @@ Status NsfDatabase::AllocateNoteId(uint32_t* id) {
                                           kNoteIdLimit));
 }
 
-Status NsfDatabase::RaiseNextNoteId(uint32_t atLeast) {
+Status SqliteDatabase::RaiseNextNoteId(uint32_t atLeast) {
   int64_t next = 0;
   {
     StatementUse use(getMeta_);
@@ -185,9 +185,9 @@ Status NsfDatabase::RaiseNextNoteId(uint32_t atLeast) {
   return PutMetaInt(kMetaNextId, atLeast);
 }
 
-Status NsfDatabase::InsertNote(const NoteInfo& info, int64_t addedCentis,
-                               std::span<const uint8_t> summary,
-                               std::span<const uint8_t> other) {
+Status SqliteDatabase::InsertNote(const NoteInfo& info, int64_t addedCentis,
+                                  std::span<const uint8_t> summary,
+                                  std::span<const uint8_t> other) {
   {
     StatementUse use(insertNote_);
     use->BindInt(1, info.id);
@@ -208,9 +208,9 @@ Status NsfDatabase::InsertNote(const NoteInfo& info, int64_t addedCentis,
   return StatusFromSqlite(use->Step());
 }
 
-Status NsfDatabase::UpdateStoredNote(const NoteInfo& info,
-                                     std::span<const uint8_t> summary,
-                                     std::span<const uint8_t> other) {
+Status SqliteDatabase::UpdateStoredNote(const NoteInfo& info,
+                                        std::span<const uint8_t> summary,
+                                        std::span<const uint8_t> other) {
   {
     StatementUse use(updateNote_);
     use->BindInt(1, info.id);
@@ -233,8 +233,8 @@ Status NsfDatabase::UpdateStoredNote(const NoteInfo& info,
   return StatusFromSqlite(use->Step());
 }
 
-Status NsfDatabase::WriteNoteInTransaction(NoteRecord* note,
-                                           int64_t nowCentis) {
+Status SqliteDatabase::WriteNoteInTransaction(NoteRecord* note,
+                                              int64_t nowCentis) {
   std::vector<uint8_t> summary;
   std::vector<uint8_t> other;
   note->items.Serialize(&summary, &other);
@@ -281,7 +281,7 @@ Status NsfDatabase::WriteNoteInTransaction(NoteRecord* note,
   return Status();
 }
 
-Status NsfDatabase::WriteNote(NoteRecord* note, int64_t nowCentis) {
+Status SqliteDatabase::WriteNote(NoteRecord* note, int64_t nowCentis) {
   // The note changes only once the write is durable.
   NoteRecord written = *note;
   WriteTransaction txn(begin_, commit_, rollback_);
@@ -295,7 +295,8 @@ Status NsfDatabase::WriteNote(NoteRecord* note, int64_t nowCentis) {
   return Status();
 }
 
-Status NsfDatabase::WriteNotes(std::span<NoteRecord> notes, int64_t nowCentis) {
+Status SqliteDatabase::WriteNotes(std::span<NoteRecord> notes,
+                                  int64_t nowCentis) {
   // All or nothing: the records change only once the whole batch is durable.
   std::vector<NoteRecord> written(notes.begin(), notes.end());
   WriteTransaction txn(begin_, commit_, rollback_);
@@ -313,8 +314,8 @@ Status NsfDatabase::WriteNotes(std::span<NoteRecord> notes, int64_t nowCentis) {
   return Status();
 }
 
-Status NsfDatabase::DeleteNoteInTransaction(uint32_t id, int64_t nowCentis,
-                                            uint32_t sequence) {
+Status SqliteDatabase::DeleteNoteInTransaction(uint32_t id, int64_t nowCentis,
+                                               uint32_t sequence) {
   NoteInfo info;
   {
     StatementUse use(noteInfo_);
@@ -348,8 +349,8 @@ Status NsfDatabase::DeleteNoteInTransaction(uint32_t id, int64_t nowCentis,
   return Status();
 }
 
-Status NsfDatabase::DeleteNote(uint32_t noteId, int64_t nowCentis,
-                               uint32_t sequence) {
+Status SqliteDatabase::DeleteNote(uint32_t noteId, int64_t nowCentis,
+                                  uint32_t sequence) {
   WriteTransaction txn(begin_, commit_, rollback_);
   Status s = BeginWrite(txn, /*durable=*/false);
   uint32_t id = 0;
@@ -359,9 +360,9 @@ Status NsfDatabase::DeleteNote(uint32_t noteId, int64_t nowCentis,
   return s;
 }
 
-Status NsfDatabase::DeleteNotes(std::span<const uint32_t> ids,
-                                int64_t nowCentis, uint32_t* deleted,
-                                std::span<const uint32_t> sequences) {
+Status SqliteDatabase::DeleteNotes(std::span<const uint32_t> ids,
+                                   int64_t nowCentis, uint32_t* deleted,
+                                   std::span<const uint32_t> sequences) {
   if (!sequences.empty() && sequences.size() != ids.size()) {
     return err::kInvalidArgument;
   }
@@ -384,9 +385,9 @@ Status NsfDatabase::DeleteNotes(std::span<const uint32_t> ids,
   return s;
 }
 
-Status NsfDatabase::PutStoredNoteInTransaction(const StoredNote& note,
-                                               int64_t nowCentis,
-                                               uint32_t* noteId) {
+Status SqliteDatabase::PutStoredNoteInTransaction(const StoredNote& note,
+                                                  int64_t nowCentis,
+                                                  uint32_t* noteId) {
   // A damaged source must not spread into the destination.
   if (!ItemBlobIsValid(note.summary) || !ItemBlobIsValid(note.other)) {
     return err::kCorruptDatabase;
@@ -440,8 +441,8 @@ Status NsfDatabase::PutStoredNoteInTransaction(const StoredNote& note,
   return s;
 }
 
-Status NsfDatabase::PutStoredNote(const StoredNote& note, int64_t nowCentis,
-                                  uint32_t* noteId) {
+Status SqliteDatabase::PutStoredNote(const StoredNote& note, int64_t nowCentis,
+                                     uint32_t* noteId) {
   uint32_t id = 0;
   WriteTransaction txn(begin_, commit_, rollback_);
   Status s = BeginWrite(txn);

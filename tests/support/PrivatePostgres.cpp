@@ -1,0 +1,168 @@
+// A private PostgreSQL cluster for tests; see PrivatePostgres.h.
+#include "support/PrivatePostgres.h"
+
+#include <pwd.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstdio>
+#include <memory>
+#include <system_error>
+
+namespace vt::testing {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// The newest server binaries Debian's packages installed.
+fs::path ServerBinaries() {
+  fs::path best;
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator("/usr/lib/postgresql", ec)) {
+    const fs::path bin = entry.path() / "bin";
+    if (fs::exists(bin / "initdb", ec) && (best.empty() || bin > best)) {
+      best = bin;
+    }
+  }
+  return best;
+}
+
+std::string Quote(std::string_view text) {
+  std::string quoted = "'";
+  for (const char c : text) {
+    if (c == '\'') {
+      quoted.append("'\\''");
+    } else {
+      quoted.push_back(c);
+    }
+  }
+  quoted.push_back('\'');
+  return quoted;
+}
+
+}  // namespace
+
+PrivatePostgres::~PrivatePostgres() {
+  if (running_) Stop("immediate");
+  std::error_code ec;
+  if (!folder_.empty()) fs::remove_all(folder_, ec);
+}
+
+int PrivatePostgres::RunAsOwner(const std::string& command) const {
+  const std::string line =
+      owner_.empty() ? command
+                     : "runuser -u " + owner_ + " -- sh -c " + Quote(command);
+  const int status = std::system(line.c_str());
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+bool PrivatePostgres::Start(std::string* problem) {
+  bin_ = ServerBinaries();
+  if (bin_.empty()) {
+    *problem = "PostgreSQL's server is not installed (scripts/setup)";
+    return false;
+  }
+  // Short: the socket's path must fit in 107 bytes.
+  std::string pattern = "/tmp/vtpg-XXXXXX";
+  if (::mkdtemp(pattern.data()) == nullptr) {
+    *problem = "mkdtemp failed";
+    return false;
+  }
+  folder_ = pattern;
+  if (::geteuid() == 0) {
+    const passwd* user = ::getpwnam("postgres");
+    if (user == nullptr) {
+      *problem = "running as root, and there is no user postgres";
+      return false;
+    }
+    owner_ = "postgres";
+    if (::chown(folder_.c_str(), user->pw_uid, user->pw_gid) != 0) {
+      *problem = "cannot give " + folder_.string() + " to postgres";
+      return false;
+    }
+  }
+  const std::string data = (folder_ / "data").string();
+  if (RunAsOwner(Quote((bin_ / "initdb").string()) + " -D " + Quote(data) +
+                 " -U vtrouter --auth=trust -N -E UTF8 --locale=C >" +
+                 Quote((folder_ / "initdb.log").string()) + " 2>&1") != 0) {
+    *problem = "initdb failed: see " + (folder_ / "initdb.log").string();
+    return false;
+  }
+  if (!Restart()) {
+    *problem = "the private cluster did not start: see " +
+               (folder_ / "server.log").string();
+    return false;
+  }
+  return true;
+}
+
+bool PrivatePostgres::Restart() {
+  // fsync is off: a test's crash is a process's, which the kernel's cache
+  // survives; a power cut is no test's business here.
+  const std::string options = "-k " + folder_.string() +
+                              " -c listen_addresses= -c fsync=off"
+                              " -c max_connections=60";
+  running_ =
+      RunAsOwner(Quote((bin_ / "pg_ctl").string()) + " -D " +
+                 Quote((folder_ / "data").string()) + " -l " +
+                 Quote((folder_ / "server.log").string()) + " -w -t 60 -o " +
+                 Quote(options) + " start >/dev/null 2>&1") == 0;
+  return running_;
+}
+
+bool PrivatePostgres::Stop(std::string_view mode) {
+  const bool stopped =
+      RunAsOwner(Quote((bin_ / "pg_ctl").string()) + " -D " +
+                 Quote((folder_ / "data").string()) + " -m " +
+                 std::string(mode) + " -w -t 60 stop >/dev/null 2>&1") == 0;
+  if (stopped) running_ = false;
+  return stopped;
+}
+
+std::string PrivatePostgres::Uri(std::string_view database) const {
+  return "postgresql:///" + std::string(database) +
+         "?host=" + folder_.string() + "&user=vtrouter";
+}
+
+bool PrivatePostgres::Run(std::string_view database, std::string_view sql,
+                          std::string* output) const {
+  output->clear();
+  const std::string command = "psql -X -q -A -t -v ON_ERROR_STOP=1 " +
+                              Quote(Uri(database)) + " -c " + Quote(sql) +
+                              " 2>&1";
+  std::unique_ptr<FILE, int (*)(FILE*)> pipe(::popen(command.c_str(), "r"),
+                                             ::pclose);
+  if (!pipe) return false;
+  std::array<char, 4096> buffer{};
+  size_t n = 0;
+  while ((n = std::fread(buffer.data(), 1, buffer.size(), pipe.get())) > 0) {
+    output->append(buffer.data(), n);
+  }
+  const int status = ::pclose(pipe.release());
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+bool PrivatePostgres::CreateDatabase(std::string_view database) {
+  const std::string name(database);
+  std::string output;
+  return Run("postgres",
+             "DROP DATABASE IF EXISTS \"" + name + "\" WITH (FORCE)",
+             &output) &&
+         Run("postgres", "CREATE DATABASE \"" + name + "\"", &output);
+}
+
+PrivatePostgres* SharedPostgres(std::string* problem) {
+  static std::string reason;
+  static std::unique_ptr<PrivatePostgres> shared = [] {
+    auto cluster = std::make_unique<PrivatePostgres>();
+    if (!cluster->Start(&reason)) cluster.reset();
+    return cluster;
+  }();
+  if (!shared) *problem = reason;
+  return shared.get();
+}
+
+}  // namespace vt::testing
