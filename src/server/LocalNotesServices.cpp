@@ -64,6 +64,10 @@ Status LocalNotesServices::Start() {
   ServerIni ini;
   s = ServerIni::Load(dataDir_.IniFile(), &ini);
   if (!s.ok()) return s;
+  if (!ini.databases().empty() &&
+      !store::PgServer::IsConnectionUri(ini.databases())) {
+    return err::kServerNotFound;  // only PostgreSQL takes a server's own
+  }
   ini_ = std::move(ini);
   struct stat st {};
   const bool owner =
@@ -265,14 +269,7 @@ Status LocalNotesServices::ResolvePath(const char* path,
         return err::kServerNotFound;
       }
       if (store::PgServer::IsConnectionUri(entry->directory)) {
-        const Status s = store::PgServer::NameOf(text, &where->name);
-        if (!s.ok()) return s;
-        std::shared_ptr<store::PgServer>& pg = pgServers_[entry->directory];
-        if (!pg) {
-          pg = std::make_shared<store::PgServer>(entry->name, entry->directory);
-        }
-        where->pg = pg;
-        return Status();
+        return OnPostgres(entry->name, entry->directory, text, where);
       }
       fs::path root(entry->directory);
       if (root.is_relative()) root = dataDir_.root() / root;
@@ -281,6 +278,12 @@ Status LocalNotesServices::ResolvePath(const char* path,
       // Another server's mail rules are its own business.
       return other.Resolve(text, &where->file);
     }
+  }
+  if (!ini_.databases().empty()) {
+    const size_t cut = text.find_last_of("/\\");
+    where->localMailBox = DataDirectory::IsMailBoxName(
+        cut == std::string_view::npos ? text : text.substr(cut + 1));
+    return OnPostgres(ini_.serverName(), ini_.databases(), text, where);
   }
   const Status s = dataDir_.Resolve(text, &where->file);
   if (s.ok()) {
@@ -294,6 +297,18 @@ Status LocalNotesServices::ResolvePath(const char* path,
         DataDirectory::IsMailBoxName(where->file.filename().string());
   }
   return s;
+}
+
+Status LocalNotesServices::OnPostgres(const std::string& server,
+                                      const std::string& uri,
+                                      std::string_view path,
+                                      DatabaseLocation* where) const {
+  const Status s = store::PgServer::NameOf(path, &where->name);
+  if (!s.ok()) return s;
+  std::shared_ptr<store::PgServer>& pg = pgServers_[uri];
+  if (!pg) pg = std::make_shared<store::PgServer>(server, uri);
+  where->pg = pg;
+  return Status();
 }
 
 void LocalNotesServices::LogSetAside(const fs::path& file,

@@ -311,6 +311,9 @@ class LocalNotesServices : public NotesServices, public ServerAdmin {
   // of a [Servers] entry, or as a database of a server whose entry names a
   // PostgreSQL database.
   Status ResolvePath(const char* path, DatabaseLocation* where) const;
+  // A path of the server whose databases live in PostgreSQL at uri.
+  Status OnPostgres(const std::string& server, const std::string& uri,
+                    std::string_view path, DatabaseLocation* where) const;
   // One line naming the database and where its leftovers went.
   void LogSetAside(const std::filesystem::path& file,
                    const std::vector<std::filesystem::path>& setAside);

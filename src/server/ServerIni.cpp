@@ -77,6 +77,7 @@ void ServerIni::Add(std::string_view section, std::string_view name,
                     std::string_view value) {
   if (section.empty()) {
     if (EqualsIgnoreCase(name, "ServerName")) serverName_.assign(value);
+    if (EqualsIgnoreCase(name, "Databases")) databases_.assign(value);
     if (EqualsIgnoreCase(name, "DataFormat")) {
       int format = 0;
       const auto [end, ec] =

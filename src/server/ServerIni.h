@@ -2,6 +2,8 @@
 // servers reachable by network path, and the mail rules of its mail boxes.
 //
 //   ServerName=CN=Mail1/O=Example
+//   Databases=postgresql:///vtmail1 (optional: this server's own databases
+//                                    live there, not in this directory)
 //   [Servers]
 //   Mail2/Example=../mail2        (relative to this data directory)
 //   [MailRules]
@@ -48,6 +50,9 @@ class ServerIni {
   // and `vtserver upgrade`: 0 when not given (a directory made before it
   // was recorded), -1 when it is not a positive number.
   int dataFormat() const { return dataFormat_; }
+  // Where this server's own databases live: empty for this data directory,
+  // else as written (a PostgreSQL URI).
+  const std::string& databases() const { return databases_; }
   const std::vector<ServerEntry>& servers() const { return servers_; }
   const std::vector<MailRule>& mailRules() const { return mailRules_; }
   // The [Scanner] section's name and value pairs, as written.
@@ -67,6 +72,7 @@ class ServerIni {
 
   std::string serverName_;
   int dataFormat_ = 0;
+  std::string databases_;
   std::vector<ServerEntry> servers_;
   std::vector<MailRule> mailRules_;
   std::vector<std::pair<std::string, std::string>> scanner_;

@@ -25,6 +25,7 @@
 #include "engine/RouterEngine.h"
 #include "support/EngineRig.h"
 #include "support/MailMessages.h"
+#include "support/StoreKinds.h"
 #include "support/SweepWorld.h"
 
 namespace vt {
@@ -70,6 +71,9 @@ struct Fault {
   Mode mode;
   bool alternate;  // interception of held mail
   Twist twist = Twist::kNone;
+  // Every database of the server in PostgreSQL (server.ini's Databases=)
+  // rather than in files.
+  bool postgres = false;
 };
 
 const char* ModeText(Mode mode) {
@@ -104,13 +108,15 @@ const char* FaultText(const Fault& f) {
 
 void PrintTo(const Fault& f, std::ostream* out) {
   *out << NotesOpName(f.op) << ", " << FaultText(f)
-       << (f.alternate ? ", held mail intercepted" : "") << TwistText(f.twist);
+       << (f.alternate ? ", held mail intercepted" : "") << TwistText(f.twist)
+       << (f.postgres ? ", on PostgreSQL" : "");
 }
 
 std::string Describe(const Fault& f, int n) {
   std::ostringstream out;
   out << NotesOpName(f.op) << " call " << n << " (" << FaultText(f) << ")"
-      << (f.alternate ? ", held mail intercepted" : "") << TwistText(f.twist);
+      << (f.alternate ? ", held mail intercepted" : "") << TwistText(f.twist)
+      << (f.postgres ? ", on PostgreSQL" : "");
   return out.str();
 }
 
@@ -192,7 +198,21 @@ class FaultSweepTest : public ::testing::TestWithParam<Fault> {
   int RunOnce(const Fault& fault, int n) {
     const std::string context = Describe(fault, n);
     const std::vector<SweepMessage> world = MakeSweepWorld(fault.alternate);
-    EngineRig rig(SweepConfig(fault.alternate), kSweepIni);
+    std::string ini = kSweepIni;
+    if (fault.postgres) {
+      // One PostgreSQL database for every run, its tables dropped first.
+      if (pgDatabase_.empty()) {
+        store_.Prepare(testing::StoreKind::kPostgres, pgDir_);
+        pgDatabase_ = store_.database();
+      }
+      if (pgDatabase_.empty() ||
+          !store_.postgres()->EmptyDatabase(pgDatabase_)) {
+        ADD_FAILURE() << context << ": no PostgreSQL database";
+        return 0;
+      }
+      ini = "Databases=" + store_.postgres()->Uri(pgDatabase_) + "\n" + ini;
+    }
+    EngineRig rig(SweepConfig(fault.alternate), ini);
     testing::CreateDatabaseAt(rig.server(), kMailBox2);
     testing::CreateDatabaseAt(rig.server(), kMailBox3);
     if (rig.Start() != 0) {
@@ -324,6 +344,9 @@ class FaultSweepTest : public ::testing::TestWithParam<Fault> {
   }
 
   int runs_ = 0;
+  TempDataDir pgDir_;
+  testing::StoreUnderTest store_;
+  std::string pgDatabase_;
 };
 
 TEST_P(FaultSweepTest, EveryMessageStaysInExactlyOnePlace) {
@@ -361,7 +384,8 @@ std::string FaultName(const ::testing::TestParamInfo<Fault>& info) {
                                     : "Afterward") +
          (twist == Twist::kReleaseAndRollOver ? "ThenReleaseAndRollOver" : "") +
          (twist == Twist::kFaultyRelease ? "InRelease" : "") +
-         (info.param.alternate ? "HeldMail" : "");
+         (info.param.alternate ? "HeldMail" : "") +
+         (info.param.postgres ? "OnPostgres" : "");
 }
 
 std::vector<Fault> AllFaults() {
@@ -422,6 +446,27 @@ std::vector<Fault> AllFaults() {
 
 INSTANTIATE_TEST_SUITE_P(Operations, FaultSweepTest,
                          ::testing::ValuesIn(AllFaults()), FaultName);
+
+// On PostgreSQL, the faults of the calls that move a message or decide
+// where it goes: every database of the server lives there, so each move is
+// one transaction.
+std::vector<Fault> PostgresFaults() {
+  std::vector<Fault> faults;
+  for (const Fault& fault : AllFaults()) {
+    const bool moves = fault.op == NotesOp::kCopySelectedNote ||
+                       fault.op == NotesOp::kDeleteNoteVersion ||
+                       fault.op == NotesOp::kUpdateNote ||
+                       fault.op == NotesOp::kSearchDatabase;
+    if (moves && !fault.alternate) {
+      faults.push_back(fault);
+      faults.back().postgres = true;
+    }
+  }
+  return faults;
+}
+
+INSTANTIATE_TEST_SUITE_P(OperationsOnPostgres, FaultSweepTest,
+                         ::testing::ValuesIn(PostgresFaults()), FaultName);
 
 }  // namespace
 }  // namespace vt

@@ -41,7 +41,11 @@ class EngineNotes : public FaultyNotes {
     const Status s = FaultyNotes::GetDatabaseSpace(db, usedBytes, freeBytes);
     store::NsfDatabase* database = LocalStoreAccess::Database(server_, db);
     if (!s.ok() || database == nullptr) return s;
-    auto it = reportedSizes.find(database->file().filename().string());
+    // The name after the last separator, on either store.
+    const std::string where = database->Describe();
+    const size_t cut = where.find_last_of("/\\");
+    auto it = reportedSizes.find(
+        cut == std::string::npos ? where : where.substr(cut + 1));
     if (it != reportedSizes.end() && usedBytes != nullptr) {
       *usedBytes = it->second;
     }

@@ -154,6 +154,13 @@ bool PrivatePostgres::CreateDatabase(std::string_view database) {
          Run("postgres", "CREATE DATABASE \"" + name + "\"", &output);
 }
 
+bool PrivatePostgres::EmptyDatabase(std::string_view database) {
+  std::string output;
+  return Run(database,
+             "DROP TABLE IF EXISTS vt_stubs, vt_notes, vt_databases, vt_meta",
+             &output);
+}
+
 PrivatePostgres* SharedPostgres(std::string* problem) {
   static std::string reason;
   static std::unique_ptr<PrivatePostgres> shared = [] {

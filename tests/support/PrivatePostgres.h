@@ -31,6 +31,8 @@ class PrivatePostgres {
   std::string Uri(std::string_view database) const;
   // Creates a database (and drops one of that name first).
   bool CreateDatabase(std::string_view database);
+  // Drops the store's tables in it, for the next test's store to make.
+  bool EmptyDatabase(std::string_view database);
   // Runs SQL with psql in a database: true when it succeeded, with what it
   // printed (unaligned, tuples only) in output.
   bool Run(std::string_view database, std::string_view sql,
