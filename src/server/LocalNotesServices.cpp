@@ -299,6 +299,23 @@ Status LocalNotesServices::ResolvePath(const char* path,
   return s;
 }
 
+Status LocalNotesServices::ListDatabases(
+    std::string_view server, std::vector<std::string>* paths) const {
+  paths->clear();
+  if (!started_) return err::kNoDataDirectory;
+  // A path naming no database is resolved for its server alone.
+  DatabaseLocation where;
+  const std::string probe =
+      server.empty() ? std::string("x") : std::string(server) + "!!x";
+  Status s = ResolvePath(probe.c_str(), &where);
+  if (!s.ok()) return s;
+  if (where.pg) return where.pg->List(paths);
+  DataDirectory folder;
+  s = folder.Open(where.file.parent_path());
+  if (s.ok()) *paths = folder.DatabaseFiles();
+  return s;
+}
+
 Status LocalNotesServices::OnPostgres(const std::string& server,
                                       const std::string& uri,
                                       std::string_view path,

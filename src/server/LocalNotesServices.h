@@ -75,6 +75,12 @@ class LocalNotesServices : public NotesServices, public ServerAdmin {
 
   // ---- The server's own side (not part of the seam) ----------------------
   const DataDirectory& dataDirectory() const { return dataDir_; }
+  // The databases of a server (empty or this server's name: this server),
+  // by their paths there with '/' separators, sorted: the files of its
+  // folder (as DataDirectory::DatabaseFiles), or its databases in
+  // PostgreSQL. kServerNotFound for a server server.ini does not name.
+  Status ListDatabases(std::string_view server,
+                       std::vector<std::string>* paths) const;
   const ServerIni& serverIni() const { return ini_; }
   Clock& clock() const { return *clock_; }
   // Consulted by CopyNote into this server's mail boxes; null for none. Not

@@ -52,9 +52,10 @@ PrivatePostgres::~PrivatePostgres() {
 }
 
 int PrivatePostgres::RunAsOwner(const std::string& command) const {
-  const std::string line =
+  std::string line =
       owner_.empty() ? command
                      : "runuser -u " + owner_ + " -- sh -c " + Quote(command);
+  if (!netns_.empty()) line = "ip netns exec " + netns_ + " " + line;
   const int status = std::system(line.c_str());
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
@@ -91,6 +92,15 @@ bool PrivatePostgres::Start(std::string* problem) {
     *problem = "initdb failed: see " + (folder_ / "initdb.log").string();
     return false;
   }
+  if (!addresses_.empty()) {
+    std::FILE* hba = std::fopen((folder_ / "data/pg_hba.conf").c_str(), "a");
+    if (hba == nullptr) {
+      *problem = "cannot add to pg_hba.conf";
+      return false;
+    }
+    std::fputs("host all all 10.0.0.0/8 trust\n", hba);
+    std::fclose(hba);
+  }
   if (!Restart()) {
     *problem = "the private cluster did not start: see " +
                (folder_ / "server.log").string();
@@ -103,8 +113,8 @@ bool PrivatePostgres::Restart() {
   // fsync is off: a test's crash is a process's, which the kernel's cache
   // survives; a power cut is no test's business here.
   const std::string options = "-k " + folder_.string() +
-                              " -c listen_addresses= -c fsync=off"
-                              " -c max_connections=60";
+                              " -c listen_addresses=" + addresses_ +
+                              " -c fsync=off -c max_connections=60";
   running_ =
       RunAsOwner(Quote((bin_ / "pg_ctl").string()) + " -D " +
                  Quote((folder_ / "data").string()) + " -l " +

@@ -19,6 +19,15 @@ class PrivatePostgres {
   PrivatePostgres& operator=(const PrivatePostgres&) = delete;
   ~PrivatePostgres();
 
+  // Before Start: the server runs in that network namespace (another
+  // machine, as far as the network goes) and listens on TCP at those
+  // addresses (a comma-separated list) as well, trusting every client of
+  // 10.0.0.0/8.
+  void ListenIn(std::string netns, std::string addresses) {
+    netns_ = std::move(netns);
+    addresses_ = std::move(addresses);
+  }
+
   // Makes the cluster and starts it; false with the reason in problem.
   bool Start(std::string* problem);
   // pg_ctl stop: mode "fast" (a clean shut-down) or "immediate" (as a
@@ -52,6 +61,8 @@ class PrivatePostgres {
   std::filesystem::path folder_;
   std::filesystem::path bin_;
   std::string owner_;  // empty: this process's own user
+  std::string netns_;
+  std::string addresses_;
   bool running_ = false;
 };
 

@@ -7,6 +7,7 @@
 #include "config/ServerConfig.h"
 #include "datadir/DataDir.h"
 #include "datadir/MailItems.h"
+#include "datadir/RouterSettings.h"
 
 namespace vt::tool {
 namespace {
@@ -85,6 +86,10 @@ std::vector<std::string> ConfiguredScanBoxes(NotesServices& notes,
   if (boxes.empty()) {
     boxes.assign(kDefaultScanBoxes.begin(), kDefaultScanBoxes.end());
   }
+  // On the scanning server, named as the router names them.
+  std::array<char, kListEntryBuffer> server{};
+  notes.GetTextItem(config, kItemScanningServer, server);
+  for (std::string& box : boxes) box = ToolPath(notes, server.data(), box);
   return boxes;
 }
 

@@ -8,6 +8,7 @@
 #include "datadir/MailItems.h"
 #include "notes/DbInfoText.h"
 #include "notes/HandleOwners.h"
+#include "server/store/PgServer.h"
 
 namespace vt::tool {
 namespace {
@@ -88,9 +89,23 @@ Outcome ReadDocuments(LocalNotesServices& server, const std::string& path,
   return Outcome();
 }
 
+std::vector<std::string> StoredDatabases(const LocalNotesServices& server) {
+  std::vector<std::string> paths;
+  server.ListDatabases({}, &paths).IgnoreError();
+  for (const ServerEntry& entry : server.serverIni().servers()) {
+    if (!store::PgServer::IsConnectionUri(entry.directory)) continue;
+    std::vector<std::string> listed;
+    if (!server.ListDatabases(entry.name, &listed).ok()) continue;
+    for (const std::string& path : listed) {
+      paths.push_back(entry.name + "!!" + path);
+    }
+  }
+  return paths;
+}
+
 Sightings LocateMessages(LocalNotesServices& server) {
   Sightings seen;
-  for (const std::string& path : server.dataDirectory().DatabaseFiles()) {
+  for (const std::string& path : StoredDatabases(server)) {
     std::vector<DocumentSummary> documents;
     if (!ReadDocuments(server, path, &documents).ok()) continue;
     for (DocumentSummary& d : documents) {

@@ -44,7 +44,13 @@ struct Sighting {
   DocumentSummary document;
 };
 using Sightings = std::map<std::string, std::vector<Sighting>>;
+// Over StoredDatabases.
 Sightings LocateMessages(LocalNotesServices& server);
+
+// This server's databases, then those of every server whose [Servers] entry
+// names a PostgreSQL database (as "server!!path"): the databases messages
+// can be in, wherever they are stored.
+std::vector<std::string> StoredDatabases(const LocalNotesServices& server);
 
 // The text value of an item of the summary, empty when absent.
 std::string ItemValue(const DocumentSummary& document, const char* name);

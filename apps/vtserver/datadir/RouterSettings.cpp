@@ -6,6 +6,7 @@
 
 #include "config/AdminDbLocation.h"
 #include "config/ServerConfig.h"
+#include "databases/DatabaseName.h"
 #include "notes/FixedText.h"
 #include "notes/NotesServicesWrapper.h"
 #include "system/posix/PosixSystemServices.h"
@@ -34,6 +35,15 @@ class QuietNotes : public NotesServicesWrapper {
 
 }  // namespace
 
+std::string ToolPath(NotesServices& notes, const char* server,
+                     const std::string& path) {
+  FixedText<kNetPathSize> name;
+  if (!BuildDatabaseName(notes, server, path.c_str(), name.span()).ok()) {
+    return path;
+  }
+  return std::string(name.view());
+}
+
 Outcome ReadRouterSettings(LocalNotesServices& server,
                            RouterSettings* settings) {
   QuietNotes quiet(server);
@@ -45,12 +55,34 @@ Outcome ReadRouterSettings(LocalNotesServices& server,
     if (!quiet.lastLine().empty()) what += " (" + quiet.lastLine() + ")";
     return StatusFailure(what, s);
   }
-  settings->mailBoxes = config.mailboxNames;
-  settings->scanBoxes = config.scanBoxNames;
-  settings->perimeters = {
-      PerimeterSettings{'B', config.quarantinePathB.c_str(), "Perimeter 'B'"},
-      PerimeterSettings{'C', config.quarantinePathC.c_str(), "Perimeter 'C'"},
-      PerimeterSettings{'D', config.quarantinePathD.c_str(), "Perimeter 'D'"}};
+  // Named as the router names them: on another server, "server!!path".
+  settings->mailBoxes.clear();
+  for (const std::string& box : config.mailboxNames) {
+    settings->mailBoxes.push_back(
+        ToolPath(server, config.mailboxServer.c_str(), box));
+  }
+  settings->scanBoxes.clear();
+  for (const std::string& box : config.scanBoxNames) {
+    settings->scanBoxes.push_back(
+        ToolPath(server, config.scanningServer.c_str(), box));
+  }
+  const auto perimeter = [&](char letter, const FixedText<kServerNameSize>& on,
+                             const FixedText<kPathSize>& path,
+                             const char* title) {
+    // An empty path stays empty: the perimeter has no quarantine.
+    return PerimeterSettings{
+        letter,
+        path.view().empty()
+            ? std::string()
+            : ToolPath(server, on.c_str(), std::string(path.view())),
+        title};
+  };
+  settings->perimeters = {perimeter('B', config.quarantineServerB,
+                                    config.quarantinePathB, "Perimeter 'B'"),
+                          perimeter('C', config.quarantineServerC,
+                                    config.quarantinePathC, "Perimeter 'C'"),
+                          perimeter('D', config.quarantineServerD,
+                                    config.quarantinePathD, "Perimeter 'D'")};
   settings->maxQuarantineBytes = config.maxQuarantineBytes;
   settings->processingMode = config.processingMode;
   // As the router judges it: 1 alone intercepts held mail; 2 and every

@@ -15,8 +15,10 @@
 namespace vt::tool {
 
 struct PerimeterSettings {
-  char letter = 0;    // 'B', 'C' or 'D'
-  std::string path;   // the current quarantine, as configured ('\' or '/')
+  char letter = 0;  // 'B', 'C' or 'D'
+  // The current quarantine, as configured ('\' or '/'); on another server
+  // "server!!path", as the router opens it (so are the boxes below).
+  std::string path;
   std::string title;  // "Perimeter 'B'"
 };
 
@@ -33,6 +35,11 @@ struct RouterSettings {
 
 Outcome ReadRouterSettings(LocalNotesServices& server,
                            RouterSettings* settings);
+
+// The name a tool opens a configured database by: the path on this server,
+// else "server!!path", as the router builds it.
+std::string ToolPath(NotesServices& notes, const char* server,
+                     const std::string& path);
 
 // The perimeter of that letter (any case), or null.
 const PerimeterSettings* FindPerimeter(const RouterSettings& settings,

@@ -2,6 +2,8 @@
 // roll-over series on disk.
 #include "quarantine/DatabaseRoles.h"
 
+#include <algorithm>
+
 #include "quarantine/Quarantine.h"
 
 namespace vt::tool {
@@ -22,6 +24,16 @@ const char* DatabaseRoleName(DatabaseRole role) {
 
 std::string ListedPath(const LocalNotesServices& server,
                        const std::string& configured) {
+  // Kept elsewhere (on another server, or in PostgreSQL): listed by name,
+  // '/' separators, as ListDatabases gives them.
+  const size_t bang = configured.find("!!");
+  if (bang != std::string::npos || !server.serverIni().databases().empty()) {
+    const size_t start = bang == std::string::npos ? 0 : bang + 2;
+    std::string name = configured.substr(start);
+    std::replace(name.begin(), name.end(), '\\', '/');
+    name.erase(0, name.find_first_not_of('/'));
+    return configured.substr(0, start) + name;
+  }
   std::filesystem::path file;
   if (!server.dataDirectory().Resolve(configured, &file).ok()) return {};
   return file.lexically_relative(server.dataDirectory().root())

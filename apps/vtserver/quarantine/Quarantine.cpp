@@ -33,8 +33,66 @@ bool InSeries(const std::string& configured, const std::string& name,
   return true;
 }
 
+// By number, from first on.
+void SortSeries(std::vector<QuarantineFile>* files, size_t first) {
+  std::sort(files->begin() + static_cast<std::ptrdiff_t>(first), files->end(),
+            [](const QuarantineFile& a, const QuarantineFile& b) {
+              return a.number != b.number ? a.number < b.number
+                                          : a.path < b.path;
+            });
+}
+
+// The series of a quarantine on another server, or on this one when its
+// databases live in PostgreSQL: listed there, and named as a tool opens
+// them ("server!!path" on another server).
+void AddListedSeries(const LocalNotesServices& server,
+                     const PerimeterSettings& p,
+                     std::vector<QuarantineFile>* files) {
+  std::string prefix;
+  std::string configured = p.path;
+  const size_t bang = configured.find("!!");
+  if (bang != std::string::npos) {
+    prefix = configured.substr(0, bang + 2);
+    configured.erase(0, bang + 2);
+  }
+  std::replace(configured.begin(), configured.end(), '\\', '/');
+  configured.erase(0, configured.find_first_not_of('/'));
+  const size_t cut = configured.rfind('/');
+  const std::string folder =
+      cut == std::string::npos ? "" : configured.substr(0, cut + 1);
+  const std::string configuredName = configured.substr(folder.size());
+  const size_t first = files->size();
+  files->push_back({p.letter, prefix + configured,
+                    static_cast<uint32_t>(std::max<int64_t>(
+                        0, RollOverNumber(configuredName.c_str()))),
+                    true});
+  std::vector<std::string> listed;
+  const std::string serverName =
+      prefix.empty() ? std::string() : prefix.substr(0, prefix.size() - 2);
+  if (!server.ListDatabases(serverName, &listed).ok()) return;
+  for (const std::string& path : listed) {
+    if (path.size() <= folder.size() ||
+        path.compare(0, folder.size(), folder) != 0) {
+      continue;
+    }
+    const std::string name = path.substr(folder.size());
+    uint32_t number = 0;
+    if (name.find('/') != std::string::npos || name == configuredName ||
+        !InSeries(configuredName, name, &number)) {
+      continue;
+    }
+    files->push_back({p.letter, prefix + path, number, false});
+  }
+  SortSeries(files, first);
+}
+
 void AddSeries(const LocalNotesServices& server, const PerimeterSettings& p,
                std::vector<QuarantineFile>* files) {
+  if (p.path.find("!!") != std::string::npos ||
+      !server.serverIni().databases().empty()) {
+    AddListedSeries(server, p, files);
+    return;
+  }
   const fs::path& root = server.dataDirectory().root();
   fs::path configured;
   if (p.path.empty() ||
@@ -59,11 +117,7 @@ void AddSeries(const LocalNotesServices& server, const PerimeterSettings& p,
                       it->path().lexically_relative(root).generic_string(),
                       number, false});
   }
-  std::sort(files->begin() + static_cast<std::ptrdiff_t>(first), files->end(),
-            [](const QuarantineFile& a, const QuarantineFile& b) {
-              return a.number != b.number ? a.number < b.number
-                                          : a.path < b.path;
-            });
+  SortSeries(files, first);
 }
 
 std::string TextOf(const std::vector<NoteItem>& items, const char* name) {

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <array>
 #include <map>
+#include <set>
 #include <system_error>
 
 #include "databases/RouterItems.h"
@@ -112,6 +113,44 @@ uint64_t FileBytes(const fs::path& file) {
 }
 
 // One pass over the documents of a database, adding what its role asks for.
+// Whether path names a file of this data directory, not a database kept in
+// PostgreSQL or on another server.
+bool IsFilePath(const LocalNotesServices& server, const std::string& path) {
+  return path.find("!!") == std::string::npos &&
+         server.serverIni().databases().empty();
+}
+
+// The space a database kept elsewhere reports.
+uint64_t StoredBytes(LocalNotesServices& server, const std::string& path) {
+  Database db(server);
+  uint32_t used = 0;
+  if (!db.Open(path).ok() ||
+      !server.GetDatabaseSpace(db.handle(), &used, nullptr).ok()) {
+    return 0;
+  }
+  return used;
+}
+
+// The databases of this server, then those of the other servers that hold
+// boxes or quarantines (as "server!!path").
+std::vector<std::string> ListedDatabases(
+    const LocalNotesServices& server,
+    const std::map<std::string, Role>& roles) {
+  std::vector<std::string> paths;
+  server.ListDatabases({}, &paths).IgnoreError();
+  std::set<std::string> others;
+  for (const auto& [path, role] : roles) {
+    const size_t bang = path.find("!!");
+    if (bang != std::string::npos) others.insert(path.substr(0, bang));
+  }
+  for (const std::string& other : others) {
+    std::vector<std::string> listed;
+    if (!server.ListDatabases(other, &listed).ok()) continue;
+    for (const std::string& path : listed) paths.push_back(other + "!!" + path);
+  }
+  return paths;
+}
+
 Outcome ScanDatabase(LocalNotesServices& server, const std::string& path,
                      const Role& role, const Selections& selections,
                      Stats* stats, DatabaseStats* figures,
@@ -242,11 +281,14 @@ Stats GatherStats(LocalNotesServices& server) {
   }
 
   TwoPlacesFinder finder;
-  for (const std::string& path : DatabaseFiles(root)) {
+  for (const std::string& path : ListedDatabases(server, roles)) {
     DatabaseStats figures;
     figures.path = path;
     const fs::path file = root / path;
-    figures.sizeBytes = FileBytes(file) + FileBytes(file.string() + "-wal");
+    figures.sizeBytes =
+        IsFilePath(server, path)
+            ? FileBytes(file) + FileBytes(file.string() + "-wal")
+            : StoredBytes(server, path);
     const auto found = roles.find(path);
     const Role role = found == roles.end() ? Role() : found->second;
     QuarantineStats* quarantine = nullptr;
