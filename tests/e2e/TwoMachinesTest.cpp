@@ -216,9 +216,31 @@ TEST_F(TwoMachines, EveryMessageEndsInExactlyOnePlaceWhateverFails) {
   ASSERT_TRUE(postgres_.Restart());
   Flow(3);
 
-  // A's link to D goes down, and comes up again.
+  // A's link to D goes down, and comes up again. Meanwhile the
+  // administrator sees the databases on D unreadable, in stats (which the
+  // web console shows) and in /metrics' exposition.
   ASSERT_TRUE(network_.SetLink(false));
-  Flow(6);
+  Flow(3);
+  const RunResult cut = Vt({"stats", dir(), "--json"});
+  const nlohmann::json cutStats =
+      nlohmann::json::parse(cut.out, nullptr, false);
+  int unreadable = 0;
+  for (const nlohmann::json& d : cutStats["databases"]) {
+    const std::string path = d["path"];
+    if (path.rfind(kScanServer, 0) != 0) continue;
+    EXPECT_NE(d.value("error", "").find("Server not responding"),
+              std::string::npos)
+        << d.dump();
+    ++unreadable;
+  }
+  EXPECT_EQ(unreadable, 5) << cut.out;  // two scan boxes, three quarantines
+  const RunResult metrics = Vt({"stats", dir(), "--prometheus"});
+  EXPECT_NE(
+      metrics.out.find(std::string("vtrouter_database_readable{database=\"") +
+                       kScanServer + "!!Veltrane/Scan/Scan_1.box\"} 0"),
+      std::string::npos)
+      << metrics.out;
+  Flow(3);
   ASSERT_TRUE(network_.SetLink(true));
   Flow(3);
 
@@ -269,6 +291,20 @@ TEST_F(TwoMachines, EveryMessageEndsInExactlyOnePlaceWhateverFails) {
   EXPECT_EQ(today["spamB"], byVerdict["B"]) << today.dump();
   EXPECT_EQ(today["spamC"], byVerdict["C"]) << today.dump();
   EXPECT_EQ(today["spamD"], byVerdict["D"]) << today.dump();
+
+  // The quarantines on D, as stats lists them from A.
+  const nlohmann::json all = nlohmann::json::parse(stats.out, nullptr, false);
+  for (const nlohmann::json& q : all["quarantines"]) {
+    if (!q["path"].is_string()) continue;
+    // Named by the configuration's server name, found under the entry's.
+    const std::string path = q["path"];
+    const std::string prefix = std::string(kScanServer) + "!!";
+    ASSERT_EQ(path.rfind(prefix, 0), 0u) << path;
+    const std::string found =
+        std::string(kScanEntry) + "!!" + path.substr(prefix.size());
+    EXPECT_EQ(q["messages"], perPlace.count(found) ? perPlace.at(found) : 0)
+        << path;
+  }
 
   std::printf("[ MACHINES ] sent %d, found %d\n", sent_, found);
   for (const auto& [path, count] : perPlace) {

@@ -145,8 +145,17 @@ std::vector<std::string> ListedDatabases(
   }
   for (const std::string& other : others) {
     std::vector<std::string> listed;
-    if (!server.ListDatabases(other, &listed).ok()) continue;
-    for (const std::string& path : listed) paths.push_back(other + "!!" + path);
+    if (server.ListDatabases(other, &listed).ok()) {
+      for (const std::string& path : listed) {
+        paths.push_back(other + "!!" + path);
+      }
+      continue;
+    }
+    // Out of reach: its boxes and quarantines are listed all the same, so
+    // that each shows why it cannot be read.
+    for (const auto& [path, role] : roles) {
+      if (path.rfind(other + "!!", 0) == 0) paths.push_back(path);
+    }
   }
   return paths;
 }

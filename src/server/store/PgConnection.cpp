@@ -44,8 +44,7 @@ uint64_t LoadBigEndian(const uint8_t* p, int size) {
 
 }  // namespace
 
-// ---- PgParams
-// -----------------------------------------------------------------
+// ---- PgParams ---------------------------------------------------------------
 
 void PgParams::Add(unsigned type, std::string bytes, int format, bool null) {
   types_.push_back(type);
@@ -98,8 +97,7 @@ const char* const* PgParams::values() const {
   return pointers_.data();
 }
 
-// ---- PgResult
-// -----------------------------------------------------------------
+// ---- PgResult ---------------------------------------------------------------
 
 void PgResult::Reset(PGresult* result) {
   if (result_ != nullptr) PQclear(result_);
@@ -133,8 +131,7 @@ std::string PgResult::Text(int row, int column) const {
   return std::string(bytes.begin(), bytes.end());
 }
 
-// ---- PgConnection
-// -------------------------------------------------------------
+// ---- PgConnection -----------------------------------------------------------
 
 PgConnection::PgConnection(std::string conninfo)
     : conninfo_(std::move(conninfo)) {}
@@ -149,6 +146,7 @@ void PgConnection::Drop() {
   }
   if (conn_ != nullptr) PQfinish(conn_);
   conn_ = nullptr;
+  prepared_.clear();
   inTransaction_ = false;
 }
 
@@ -266,9 +264,22 @@ Status PgConnection::Exec(const char* sql, const PgParams& params,
   result->Reset(nullptr);
   const Status connected = EnsureConnected();
   if (!connected.ok()) return connected;
+  auto it = prepared_.find(sql);
+  if (it == prepared_.end()) {
+    const std::string name = "vt" + std::to_string(prepared_.size() + 1);
+    PGresult* made =
+        PQprepare(conn_, name.c_str(), sql, params.size(), params.types());
+    if (PQresultStatus(made) != PGRES_COMMAND_OK) {
+      const Status s = Failure(made);
+      PQclear(made);
+      return s;
+    }
+    PQclear(made);
+    it = prepared_.emplace(sql, name).first;
+  }
   PGresult* raw =
-      PQexecParams(conn_, sql, params.size(), params.types(), params.values(),
-                   params.lengths(), params.formats(), /*resultFormat=*/1);
+      PQexecPrepared(conn_, it->second.c_str(), params.size(), params.values(),
+                     params.lengths(), params.formats(), /*resultFormat=*/1);
   const ExecStatusType status = PQresultStatus(raw);
   if (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK) {
     lastError_.clear();

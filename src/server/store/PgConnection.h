@@ -14,6 +14,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "notes/Status.h"
@@ -86,6 +87,7 @@ class PgConnection {
 
   // Runs one statement, connecting first when there is no connection. A
   // failed statement inside a transaction leaves it to be rolled back.
+  // Each statement is prepared once per connection and run by name after.
   Status Exec(const char* sql, const PgParams& params, PgResult* result);
   // One or more statements without parameters.
   Status Exec(const char* sql);
@@ -128,6 +130,8 @@ class PgConnection {
   std::string conninfo_;
   PGconn* conn_ = nullptr;
   bool inTransaction_ = false;
+  // The statements prepared on this connection: SQL text to name.
+  std::unordered_map<std::string, std::string> prepared_;
   uint64_t held_ = 0;  // the ticket of the transaction held open, or 0
   uint64_t lastTicket_ = 0;
   uint64_t settledTicket_ = 0;

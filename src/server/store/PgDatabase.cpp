@@ -75,8 +75,7 @@ Status PgDatabase::Query(const char* sql, const PgParams& params,
   return connection_.Exec(sql, params, result);
 }
 
-// ---- Writes
-// -------------------------------------------------------------------
+// ---- Writes -----------------------------------------------------------------
 
 Status PgDatabase::BeginWrite(Write* write, bool joinOpen) {
   Status s;
@@ -88,9 +87,11 @@ Status PgDatabase::BeginWrite(Write* write, bool joinOpen) {
     write->begun = true;
   }
   PgResult row;
+  // Locked first, written once at the end (FinishWrite): one new version
+  // of the database's row per write.
   s = Query(
-      "UPDATE vt_databases SET lastchange = lastchange + 1 WHERE id = $1"
-      " RETURNING lastchange, nextid",
+      "SELECT lastchange + 1, nextid FROM vt_databases WHERE id = $1"
+      " FOR UPDATE",
       PgParams().Int(id_), &row);
   if (s.ok() && row.rows() == 0) s = err::kFileReplaced;  // removed meanwhile
   if (!s.ok()) {
@@ -103,15 +104,25 @@ Status PgDatabase::BeginWrite(Write* write, bool joinOpen) {
 }
 
 Status PgDatabase::FinishWrite(Write* write) {
-  if (write->nextId == write->startNextId && write->usedDelta == 0) {
+  if (write->finished && write->nextId == write->startNextId &&
+      write->usedDelta == 0) {
     return Status();
   }
   PgResult ignored;
   const Status s = Query(
-      "UPDATE vt_databases SET nextid = $2, used = used + $3 WHERE id = $1",
-      PgParams().Int(id_).Int(write->nextId).Int(write->usedDelta), &ignored);
-  if (s.ok()) write->startNextId = write->nextId;
-  if (s.ok()) write->usedDelta = 0;
+      "UPDATE vt_databases SET lastchange = $2, nextid = $3, used = used + $4"
+      " WHERE id = $1",
+      PgParams()
+          .Int(id_)
+          .Int(write->change)
+          .Int(write->nextId)
+          .Int(write->usedDelta),
+      &ignored);
+  if (s.ok()) {
+    write->finished = true;
+    write->startNextId = write->nextId;
+    write->usedDelta = 0;
+  }
   return s;
 }
 
@@ -142,8 +153,7 @@ Status PgDatabase::InWrite(const std::function<Status(Write&)>& body) {
   return CommitWrite(&write);
 }
 
-// ---- Notes
-// --------------------------------------------------------------------
+// ---- Notes ------------------------------------------------------------------
 
 Status PgDatabase::MissingNoteStatus(uint32_t id) {
   PgResult row;
@@ -392,38 +402,33 @@ Status PgDatabase::WriteNotes(std::span<NoteRecord> notes, int64_t nowCentis) {
 
 Status PgDatabase::DeleteNoteInWrite(Write& write, uint32_t id,
                                      int64_t nowCentis, uint32_t sequence) {
+  // One statement: the note of that version goes and its stub is made (the
+  // stub is written after the note's row is gone, within the statement).
   PgResult row;
   Status s = Query(
-      "SELECT unid, class, created, modified, sequence,"
-      " octet_length(summary) + coalesce(octet_length(items), 0)"
-      " FROM vt_notes WHERE db = $1 AND id = $2",
-      PgParams().Int(id_).Int(id), &row);
+      "WITH gone AS (DELETE FROM vt_notes WHERE db = $1 AND id = $2"
+      " AND ($3 = 0 OR sequence = $3) RETURNING unid, class, sequence,"
+      " octet_length(summary) + coalesce(octet_length(items), 0) AS bytes)"
+      " INSERT INTO vt_stubs(db, id, unid, class, deleted, sequence, changed)"
+      " SELECT $1, $2, unid, class, $4, sequence, $5 FROM gone"
+      " ON CONFLICT (db, id) DO UPDATE SET unid = excluded.unid,"
+      " class = excluded.class, deleted = excluded.deleted,"
+      " sequence = excluded.sequence, changed = excluded.changed"
+      " RETURNING (SELECT bytes FROM gone)",
+      PgParams().Int(id_).Int(id).Int(sequence).Int(nowCentis).Int(
+          write.change),
+      &row);
   if (!s.ok()) return s;
-  if (row.rows() == 0) return MissingNoteStatus(id);
-  const NoteInfo info = InfoFromRow(row, 0, id, 0);
-  if (sequence != kAnyVersion && info.sequence != sequence) {
-    return err::kUpdateConflict;
+  if (row.rows() == 1) {
+    write.usedDelta += kPgStubBytes - row.Int(0, 0);
+    return Status();
   }
-  PgResult ignored;
-  s = Query(
-      "INSERT INTO vt_stubs(db, id, unid, class, deleted, sequence, changed)"
-      " VALUES($1, $2, $3, $4, $5, $6, $7) ON CONFLICT (db, id) DO UPDATE"
-      " SET unid = $3, class = $4, deleted = $5, sequence = $6, changed = $7",
-      PgParams()
-          .Int(id_)
-          .Int(id)
-          .Bytes(info.unid)
-          .Int(info.noteClass)
-          .Int(nowCentis)
-          .Int(info.sequence)
-          .Int(write.change),
-      &ignored);
-  if (s.ok()) {
-    s = Query("DELETE FROM vt_notes WHERE db = $1 AND id = $2",
-              PgParams().Int(id_).Int(id), &ignored);
-  }
-  if (s.ok()) write.usedDelta += kPgStubBytes - row.Int(0, 5);
-  return s;
+  // Nothing went: another version is here, or none.
+  PgResult here;
+  s = Query("SELECT 1 FROM vt_notes WHERE db = $1 AND id = $2",
+            PgParams().Int(id_).Int(id), &here);
+  if (!s.ok()) return s;
+  return here.rows() > 0 ? Status(err::kUpdateConflict) : MissingNoteStatus(id);
 }
 
 Status PgDatabase::DeleteNote(uint32_t noteId, int64_t nowCentis,
@@ -544,30 +549,28 @@ Status PgDatabase::DeleteCompletingMove(uint64_t ticket, uint32_t noteId,
     if (outcome.ok()) return DeleteNote(noteId, nowCentis, sequence);
     return err::kServerNotResponding;
   }
-  Status s = connection_.Exec("SAVEPOINT deletion");
-  if (!s.ok()) {
-    connection_.Rollback();
-    return s;
-  }
+  // A statement that fails rolls the whole transaction back: neither copy
+  // nor deletion, and the message stays in its source alone.
   Write write;
-  s = BeginWrite(&write, /*joinOpen=*/true);
-  if (!s.ok()) return s;  // rolled back: neither copy nor deletion
+  Status s = BeginWrite(&write, /*joinOpen=*/true);
+  if (!s.ok()) return s;
   uint32_t id = 0;
   s = ResolveNoteId(noteId, &id);
   if (s.ok()) s = DeleteNoteInWrite(write, id, nowCentis, sequence);
   if (s.ok()) return CommitWrite(&write);
-  // The copy stands alone, as it would have been committed by itself.
-  const Status undone = connection_.Exec("ROLLBACK TO SAVEPOINT deletion");
-  const Status committed = undone.ok() ? connection_.Commit() : undone;
-  if (!committed.ok()) {
-    connection_.Rollback();
-    return committed;
+  if (!connection_.inTransaction() || s.Is(err::kServerNotResponding) ||
+      !connection_.lastError().empty()) {
+    AbandonWrite(&write);
+    return s;
   }
-  return s;
+  // A deletion refused by the rules (the note changed or went meanwhile)
+  // wrote nothing: the copy stands alone, as it would have been committed
+  // by itself.
+  const Status committed = CommitWrite(&write);
+  return committed.ok() ? s : committed;
 }
 
-// ---- Scans
-// --------------------------------------------------------------------
+// ---- Scans ------------------------------------------------------------------
 
 Status PgDatabase::VisitNotes(const PgResult& rows, const ScanVisitor& visit,
                               bool withChange) {
@@ -750,8 +753,7 @@ Status PgDatabase::ForEachStoredNote(
   }
 }
 
-// ---- Database-level records
-// ---------------------------------------------------
+// ---- Database-level records -------------------------------------------------
 
 Status PgDatabase::GetInfo(DbInfo* info) {
   PgResult row;

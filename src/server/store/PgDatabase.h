@@ -1,11 +1,11 @@
 // The PostgreSQL store: one database of a server whose databases live in a
 // PostgreSQL database (see PgServer). The same contract as the file store.
 // Every write is one transaction that first locks the database's row: so
-// writers of one database take turns, as in a SQLite file, a lock waited on
-// too long ends with kDatabaseBusy, and the row's change number, raised by
-// each write, is the change sequence and the change mark. A commit returns
-// once PostgreSQL has it durable (synchronous_commit); deletions too, as a
-// connection may be lost between two statements.
+// writers of one database take turns, as in a SQLite file, a lock waited
+// on too long ends with kDatabaseBusy, and the row's change number, raised
+// by each write as it ends, is the change sequence and the change mark. A
+// commit returns once PostgreSQL has it durable (synchronous_commit);
+// deletions too, as a connection may be lost between two statements.
 #pragma once
 
 #include <memory>
@@ -100,11 +100,13 @@ class PgDatabase final : public NsfDatabase {
     int64_t nextId = 0;
     int64_t startNextId = 0;
     int64_t usedDelta = 0;
-    bool begun = false;  // this write commits: it began the transaction
+    bool finished = false;  // the row holds this write's change number
+    bool begun = false;     // this write commits: it began the transaction
   };
   // joinOpen: the transaction is open already, and this write ends it.
   Status BeginWrite(Write* write, bool joinOpen = false);
-  // Stores the next note ID and the space, without committing.
+  // Stores the change number, the next note ID and the space, without
+  // committing.
   Status FinishWrite(Write* write);
   // Stores the next note ID and the space, and commits.
   Status CommitWrite(Write* write);
