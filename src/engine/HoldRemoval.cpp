@@ -25,11 +25,13 @@ int RemoveHoldState(RouterEngine& engine) {
     const Status status =
         CollectMatchingNotes(notes, engine.idTable, mailbox, formula, &failed);
     if (!status.ok()) {
-      if (failed == CollectStage::kSearch) {
+      if (failed == CollectStage::kSearch &&
+          engine.failureEpisodes.ShouldLogSearch(status, mailbox)) {
         log.Log(status, "Error reading messages to process.");
       }
       continue;
     }
+    engine.failureEpisodes.SearchSucceeded(mailbox, log);
     if (notes.CountIds(engine.idTable) == 0) continue;
     uint32_t noteId = 0;
     for (bool more = notes.ScanIds(engine.idTable, true, &noteId); more;

@@ -304,11 +304,13 @@ Status MoveSelectedMessages(NotesServices& notes, DbHandle source,
   const Status collected =
       CollectMatchingNotes(notes, idTable, source, formula, &failed);
   if (!collected.ok()) {
-    if (failed == CollectStage::kSearch) {
+    if (failed == CollectStage::kSearch &&
+        (episodes == nullptr || episodes->ShouldLogSearch(collected, source))) {
       walk.log().Log(collected, "Error reading messages to process.");
     }
     return collected;
   }
+  if (episodes != nullptr) episodes->SearchSucceeded(source, walk.log());
   if (notes.CountIds(idTable) == 0) return Status();
 
   const Places places =

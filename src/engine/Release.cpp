@@ -27,11 +27,13 @@ int ReleaseUnscannedMessages(RouterEngine& engine) {
     const Status status = CollectMatchingNotes(notes, engine.idTable, scanBox,
                                                formula.formulaHandle, &failed);
     if (!status.ok()) {
-      if (failed == CollectStage::kSearch) {
+      if (failed == CollectStage::kSearch &&
+          engine.failureEpisodes.ShouldLogSearch(status, scanBox)) {
         log.Log(status, "Error reading messages to release from scan.box.");
       }
       continue;
     }
+    engine.failureEpisodes.SearchSucceeded(scanBox, log);
     if (notes.CountIds(engine.idTable) == 0) continue;
     long released = 0;
     uint32_t noteId = 0;

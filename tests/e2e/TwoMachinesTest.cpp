@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <map>
 #include <nlohmann/json.hpp>
+#include <sstream>
 #include <string>
 #include <thread>
 
@@ -240,7 +241,9 @@ TEST_F(TwoMachines, EveryMessageEndsInExactlyOnePlaceWhateverFails) {
                        kScanServer + "!!Veltrane/Scan/Scan_1.box\"} 0"),
       std::string::npos)
       << metrics.out;
-  Flow(3);
+  // Longer than the connection's own limits (10 s for a peer gone silent),
+  // so that the router's operations fail rather than wait.
+  Flow(10);
   ASSERT_TRUE(network_.SetLink(true));
   Flow(3);
 
@@ -311,15 +314,18 @@ TEST_F(TwoMachines, EveryMessageEndsInExactlyOnePlaceWhateverFails) {
     std::printf("[ MACHINES ]   %-48s %d\n", path.c_str(), count);
   }
   std::printf("[ MACHINES ] today %s\n", today.dump().c_str());
-  const std::string log = ServerLog();
+  // The faults as the log told them: once per outage.
+  std::istringstream log(ServerLog());
   int notResponding = 0;
-  for (size_t at = log.find("Server not responding"); at != std::string::npos;
-       at = log.find("Server not responding", at + 1)) {
-    ++notResponding;
+  for (std::string line; std::getline(log, line);) {
+    if (line.find("Server not responding") == std::string::npos &&
+        line.find("further messages") == std::string::npos) {
+      continue;
+    }
+    notResponding += line.find("Server not responding") != std::string::npos;
+    std::printf("[ MACHINES ] %s\n", line.c_str());
   }
-  std::printf("[ MACHINES ] log lines with \"Server not responding\": %d\n",
-              notResponding);
-  EXPECT_GT(notResponding, 0) << "no fault reached the router";
+  EXPECT_GE(notResponding, 2) << "a fault did not reach the router";
 }
 
 }  // namespace

@@ -317,6 +317,48 @@ TEST(ProcessingPassTest, AFullDiskIsLoggedOncePerEpisode) {
   EXPECT_EQ(Where(rig, "a5"), Places{kScanBox1});
 }
 
+// A database server that does not respond fails every search and every
+// move while it lasts: one line when the episode begins, whichever fails
+// first, and one with the messages held back once it answers again; a
+// second outage is said again.
+TEST(ProcessingPassTest, AServerNotRespondingIsLoggedOncePerEpisode) {
+  EngineRig rig;
+  ASSERT_EQ(rig.Start(), 0);
+  for (const char* id : {"a1", "a2", "a3"}) {
+    DepositMessage(rig.server(), kMailBox, id);
+  }
+  const auto failures = [&](size_t mark) {
+    int n = 0;
+    for (const std::string& line : rig.LogSince(mark)) {
+      if (line.find("Server not responding") != std::string::npos) ++n;
+    }
+    return n;
+  };
+  size_t mark = rig.LogSize();
+  rig.notes.FailCall(NotesOp::kCopySelectedNote, 1, err::kServerNotResponding,
+                     Mode::kFromThen);
+  rig.Pass();
+  rig.notes.FailCall(NotesOp::kSearchDatabase, 1, err::kServerNotResponding,
+                     Mode::kFromThen);
+  rig.Pass();
+  rig.Pass();
+  EXPECT_EQ(failures(mark), 1);
+  rig.notes.ClearFaults();
+  rig.Pass();
+  EXPECT_EQ(rig.CountLine("VTRouter: 2 further messages could not be moved "
+                          "while a database server did not respond."),
+            1);
+  EXPECT_EQ(Where(rig, "a3"), Places{kScanBox1});
+
+  // The next outage is an episode of its own, begun by a search.
+  mark = rig.LogSize();
+  rig.notes.FailCall(NotesOp::kSearchDatabase, 1, err::kServerNotResponding,
+                     Mode::kFromThen);
+  rig.Pass();
+  rig.Pass();
+  EXPECT_EQ(failures(mark), 1);
+}
+
 TEST(ProcessingPassTest, EveryScanBoxIsDeliveredFrom) {
   EngineRig rig;
   ASSERT_EQ(rig.Start(), 0);
