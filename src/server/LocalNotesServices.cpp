@@ -64,8 +64,7 @@ Status LocalNotesServices::Start() {
   ServerIni ini;
   s = ServerIni::Load(dataDir_.IniFile(), &ini);
   if (!s.ok()) return s;
-  if (!ini.databases().empty() &&
-      !store::PgServer::IsConnectionUri(ini.databases())) {
+  if (!ini.databases().empty() && !IsPostgresLocation(ini.databases())) {
     return err::kServerNotFound;  // only PostgreSQL takes a server's own
   }
   ini_ = std::move(ini);
@@ -268,7 +267,7 @@ Status LocalNotesServices::ResolvePath(const char* path,
       if (entry == nullptr || entry->directory.empty()) {
         return err::kServerNotFound;
       }
-      if (store::PgServer::IsConnectionUri(entry->directory)) {
+      if (IsPostgresLocation(entry->directory)) {
         return OnPostgres(entry->name, entry->directory, text, where);
       }
       fs::path root(entry->directory);

@@ -28,9 +28,17 @@
 
 namespace vt {
 
+// Whether a location (a [Servers] entry's, or Databases=) names a
+// PostgreSQL database rather than a folder: a libpq URI, postgresql://...
+// or postgres://...
+inline bool IsPostgresLocation(std::string_view location) {
+  return location.starts_with("postgresql://") ||
+         location.starts_with("postgres://");
+}
+
 struct ServerEntry {
   std::string name;       // as written: abbreviated, canonical or common
-  std::string directory;  // as written
+  std::string directory;  // as written: a folder, or a PostgreSQL URI
 };
 
 struct MailRule {

@@ -8,7 +8,7 @@
 #include "datadir/MailItems.h"
 #include "notes/DbInfoText.h"
 #include "notes/HandleOwners.h"
-#include "server/store/PgServer.h"
+#include "server/ServerIni.h"
 
 namespace vt::tool {
 namespace {
@@ -93,7 +93,7 @@ std::vector<std::string> StoredDatabases(const LocalNotesServices& server) {
   std::vector<std::string> paths;
   server.ListDatabases({}, &paths).IgnoreError();
   for (const ServerEntry& entry : server.serverIni().servers()) {
-    if (!store::PgServer::IsConnectionUri(entry.directory)) continue;
+    if (!IsPostgresLocation(entry.directory)) continue;
     std::vector<std::string> listed;
     if (!server.ListDatabases(entry.name, &listed).ok()) continue;
     for (const std::string& path : listed) {

@@ -75,6 +75,14 @@ Status PgDatabase::Query(const char* sql, const PgParams& params,
   return connection_.Exec(sql, params, result);
 }
 
+Status PgDatabase::ReadRecord(const char* column, PgResult* row) {
+  const std::string sql =
+      std::string("SELECT ") + column + " FROM vt_databases WHERE id = $1";
+  const Status s = Query(sql.c_str(), PgParams().Int(id_), row);
+  if (!s.ok()) return s;
+  return row->rows() == 0 ? Status(err::kFileReplaced) : Status();
+}
+
 // ---- Writes -----------------------------------------------------------------
 
 Status PgDatabase::BeginWrite(Write* write, bool joinOpen) {
@@ -625,10 +633,8 @@ Status PgDatabase::GetChangeMark(ChangeMark* mark) {
 
 Status PgDatabase::GetLastChange(int64_t* change) {
   PgResult row;
-  const Status s = Query("SELECT lastchange FROM vt_databases WHERE id = $1",
-                         PgParams().Int(id_), &row);
+  const Status s = ReadRecord("lastchange", &row);
   if (!s.ok()) return s;
-  if (row.rows() == 0) return err::kFileReplaced;
   *change = row.Int(0, 0);
   return Status();
 }
@@ -757,10 +763,8 @@ Status PgDatabase::ForEachStoredNote(
 
 Status PgDatabase::GetInfo(DbInfo* info) {
   PgResult row;
-  const Status s = Query("SELECT info FROM vt_databases WHERE id = $1",
-                         PgParams().Int(id_), &row);
+  const Status s = ReadRecord("info", &row);
   if (!s.ok()) return s;
-  if (row.rows() == 0) return err::kFileReplaced;
   const std::span<const uint8_t> blob = row.Bytes(0, 0);
   info->fill('\0');
   std::copy_n(blob.begin(), std::min(blob.size(), info->size() - 1),
@@ -821,10 +825,8 @@ Status PgDatabase::EnsureIconNote(int64_t nowCentis) {
 
 Status PgDatabase::GetSpace(uint64_t* usedBytes, uint64_t* freeBytes) {
   PgResult row;
-  const Status s = Query("SELECT used FROM vt_databases WHERE id = $1",
-                         PgParams().Int(id_), &row);
+  const Status s = ReadRecord("used", &row);
   if (!s.ok()) return s;
-  if (row.rows() == 0) return err::kFileReplaced;
   *usedBytes = static_cast<uint64_t>(std::max<int64_t>(row.Int(0, 0), 0));
   *freeBytes = 0;
   return Status();
@@ -832,20 +834,16 @@ Status PgDatabase::GetSpace(uint64_t* usedBytes, uint64_t* freeBytes) {
 
 Status PgDatabase::GetDbClass(uint16_t* dbClass) {
   PgResult row;
-  const Status s = Query("SELECT class FROM vt_databases WHERE id = $1",
-                         PgParams().Int(id_), &row);
+  const Status s = ReadRecord("class", &row);
   if (!s.ok()) return s;
-  if (row.rows() == 0) return err::kFileReplaced;
   *dbClass = static_cast<uint16_t>(row.Int(0, 0));
   return Status();
 }
 
 Status PgDatabase::GetSettings(std::vector<uint8_t>* settings) {
   PgResult row;
-  const Status s = Query("SELECT settings FROM vt_databases WHERE id = $1",
-                         PgParams().Int(id_), &row);
+  const Status s = ReadRecord("settings", &row);
   if (!s.ok()) return s;
-  if (row.rows() == 0) return err::kFileReplaced;
   const std::span<const uint8_t> blob = row.Bytes(0, 0);
   settings->assign(blob.begin(), blob.end());
   return Status();

@@ -115,6 +115,8 @@ class PgDatabase final : public NsfDatabase {
   Status InWrite(const std::function<Status(Write&)>& body);
 
   Status Query(const char* sql, const PgParams& params, PgResult* result);
+  // One column of the database's row; kFileReplaced when the row is gone.
+  Status ReadRecord(const char* column, PgResult* row);
   Status MissingNoteStatus(uint32_t id);
   Status AllocateNoteId(Write& write, uint32_t* id);
   Status InsertNote(Write& write, const NoteInfo& info, int64_t addedCentis,

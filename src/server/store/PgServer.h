@@ -26,12 +26,6 @@ class PgServer : public std::enable_shared_from_this<PgServer> {
   const std::string& label() const { return label_; }
   PgConnection& connection() { return connection_; }
 
-  // Whether a [Servers] entry names a PostgreSQL database rather than a
-  // folder: a libpq URI, postgresql://... or postgres://...
-  static bool IsConnectionUri(std::string_view location) {
-    return location.starts_with("postgresql://") ||
-           location.starts_with("postgres://");
-  }
   // A database path as a name there: '/' separators, no leading one.
   // kInvalidArgument for an empty path or one with "." or ".." in it.
   static Status NameOf(std::string_view path, std::string* name);
