@@ -242,6 +242,29 @@ TEST_F(StatsCommand, BoxesOfEveryKindInPlainJsonAndPrometheus) {
 // The textfile of node_exporter's collector: replaced whole, and when the
 // figures cannot be had it says the state is unknown rather than keep
 // saying "running".
+// Boxes and quarantines configured on this server's own name, in either
+// spelling, are this server's: counted and listed as its files.
+TEST_F(StatsCommand, BoxesNamedOnThisServersOwnNameAreThisServers) {
+  Init("CN=Mail1/O=Example");
+  const RunResult config =
+      Vt({"config", dir(), "MailboxServer=CN=Mail1/O=Example",
+          "ScanningServer=Mail1/Example", "CatCQServer=CN=Mail1/O=Example"});
+  ASSERT_EQ(config.exitCode, 0) << config.err;
+  ASSERT_EQ(MakeDatabase(dir(), kScanBox), Status());
+  ASSERT_EQ(Vt({"send", dir(), "--count", "3"}).exitCode, 0);
+  ASSERT_EQ(Vt({"send", dir(), "--db", kScanBox}).exitCode, 0);
+
+  const json stats = Stats();
+  EXPECT_EQ(stats["waiting"]["interception"], 3) << stats.dump(2);
+  EXPECT_EQ(stats["waiting"]["scanner"], 1) << stats.dump(2);
+  EXPECT_EQ(Database(stats, "mail.box")["documents"], 3) << stats.dump(2);
+  for (const json& q : stats["quarantines"]) {
+    if (q["perimeter"] == "C") {
+      EXPECT_EQ(q["path"], "Veltrane/QuarantineC_1.nsf") << stats.dump(2);
+    }
+  }
+}
+
 TEST_F(StatsCommand, TheTextfileIsReplacedWholeOrSaysTheStateIsUnknown) {
   Init("CN=Mail1/O=Example");
   const fs::path file = folder() / "vtrouter.prom";

@@ -72,7 +72,7 @@ Outcome OpenConfigDocument(NotesServices& notes, const std::string& serverName,
   return Outcome();
 }
 
-std::vector<std::string> ConfiguredScanBoxes(NotesServices& notes,
+std::vector<std::string> ConfiguredScanBoxes(LocalNotesServices& notes,
                                              NoteHandle config) {
   std::vector<std::string> boxes;
   const uint16_t count = notes.GetTextListCount(config, kItemScanningNsf);

@@ -23,8 +23,9 @@ Status FindConfigNote(NotesServices& notes, DbHandle admin,
 Outcome OpenConfigDocument(NotesServices& notes, const std::string& serverName,
                            Database& admin, uint32_t* noteId);
 
-// The scan boxes the document names, or the router's defaults.
-std::vector<std::string> ConfiguredScanBoxes(NotesServices& notes,
+// The scan boxes the document names, or the router's defaults, each
+// named as a tool opens it (ToolPath).
+std::vector<std::string> ConfiguredScanBoxes(LocalNotesServices& notes,
                                              NoteHandle config);
 // The same from the document of the server's own name (server.ini).
 Outcome ReadConfiguredScanBoxes(LocalNotesServices& server,

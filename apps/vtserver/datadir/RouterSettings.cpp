@@ -9,6 +9,7 @@
 #include "databases/DatabaseName.h"
 #include "notes/FixedText.h"
 #include "notes/NotesServicesWrapper.h"
+#include "server/ServerNames.h"
 #include "system/posix/PosixSystemServices.h"
 
 namespace vt::tool {
@@ -35,10 +36,16 @@ class QuietNotes : public NotesServicesWrapper {
 
 }  // namespace
 
-std::string ToolPath(NotesServices& notes, const char* server,
+std::string ToolPath(LocalNotesServices& server, const char* configured,
                      const std::string& path) {
+  // This server under its own name is this server: its files are listed
+  // by their paths alone.
+  if (configured != nullptr &&
+      NameMatches(server.serverIni().serverName(), configured)) {
+    return path;
+  }
   FixedText<kNetPathSize> name;
-  if (!BuildDatabaseName(notes, server, path.c_str(), name.span()).ok()) {
+  if (!BuildDatabaseName(server, configured, path.c_str(), name.span()).ok()) {
     return path;
   }
   return std::string(name.view());

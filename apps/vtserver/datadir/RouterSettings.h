@@ -36,9 +36,10 @@ struct RouterSettings {
 Outcome ReadRouterSettings(LocalNotesServices& server,
                            RouterSettings* settings);
 
-// The name a tool opens a configured database by: the path on this server,
-// else "server!!path", as the router builds it.
-std::string ToolPath(NotesServices& notes, const char* server,
+// The name a tool opens a configured database by: the path on this server
+// (no server, "local" or this server's own name), else "server!!path", as
+// the router builds it.
+std::string ToolPath(LocalNotesServices& server, const char* configured,
                      const std::string& path);
 
 // The perimeter of that letter (any case), or null.
