@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "config/ServerConfig.h"
+#include "databases/DatabaseName.h"
 #include "datadir/DataDir.h"
 #include "datadir/MailItems.h"
 #include "datadir/RouterSettings.h"
@@ -86,9 +87,13 @@ std::vector<std::string> ConfiguredScanBoxes(LocalNotesServices& notes,
   if (boxes.empty()) {
     boxes.assign(kDefaultScanBoxes.begin(), kDefaultScanBoxes.end());
   }
-  // On the scanning server, named as the router names them.
+  // On the scanning server, named as the router names them. A name longer
+  // than the router takes is refused by it, which keeps the boxes it has:
+  // this server's, read here as before.
   std::array<char, kListEntryBuffer> server{};
-  notes.GetTextItem(config, kItemScanningServer, server);
+  const uint16_t length =
+      notes.GetTextItem(config, kItemScanningServer, server);
+  if (length >= kServerNameSize) return boxes;
   for (std::string& box : boxes) box = ToolPath(notes, server.data(), box);
   return boxes;
 }
