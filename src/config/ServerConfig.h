@@ -42,7 +42,8 @@ class ServerConfig : public MailDatabase {
   // read then fails with kBufferTooSmall after every item was read.
   Status Read();
   // Re-reads the document when it changed (or is gone, or the database is
-  // closed): kReinitReread; kReinitUnchanged; kReinitError.
+  // closed): kReinitReread; kReinitUnchanged; kReinitError. A server not
+  // responding is logged at the first failed check of each outage only.
   uint16_t Reinitialize();
   // Writes the three quarantine paths back into the document under the
   // machine-wide lock and refreshes configModified.
@@ -82,6 +83,9 @@ class ServerConfig : public MailDatabase {
   bool ReadText(NoteHandle note, const char* itemName, std::span<char> field);
 
   SystemServices& system_;
+  // The change check failed because the administration database's server
+  // did not respond, and said so: an outage is one line, not one a pass.
+  bool unansweredCheckLogged_ = false;
 };
 
 }  // namespace vt

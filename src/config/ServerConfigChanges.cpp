@@ -19,6 +19,9 @@ uint16_t ServerConfig::Reinitialize() {
     uint16_t noteClass = 0;
     const Status status = notes().GetNoteInfo(dbHandle, configNoteId, &sequence,
                                               &modified, &noteClass);
+    const bool unanswered = status.Is(err::kServerNotResponding);
+    const bool saidAlready = unanswered && unansweredCheckLogged_;
+    unansweredCheckLogged_ = unanswered;
     if (status.ok()) {
       if (notes().CompareTimeDates(modified, configModified) == 0) {
         return kReinitUnchanged;
@@ -28,7 +31,8 @@ uint16_t ServerConfig::Reinitialize() {
       configNoteId = 0;
       reread = true;
     } else {
-      ReportError(status, "Reinitialize error.");
+      // Out of reach, the check fails on every pass: one line an outage.
+      if (!saidAlready) ReportError(status, "Reinitialize error.");
       return kReinitError;
     }
   }

@@ -108,6 +108,26 @@ TEST_F(ConfigChangesTest, OtherNoteInfoFailuresAreReportedNotRetried) {
             1);
 }
 
+TEST_F(ConfigChangesTest, AServerOutOfReachIsReportedOncePerOutage) {
+  const std::string line =
+      "VTRouter: Reinitialize error. Server not responding";
+  for (int outage = 1; outage <= 2; ++outage) {
+    notes_.FailCall(NotesOp::kGetNoteInfo, 1, err::kServerNotResponding,
+                    FaultyNotes::Mode::kFromThen);
+    for (int pass = 0; pass < 3; ++pass) {
+      EXPECT_EQ(config_->Reinitialize(), kReinitError);
+    }
+    EXPECT_EQ(testing::CountLog(world_.server(), line), outage);
+    // Another failure in between is said as always.
+    notes_.FailCall(NotesOp::kGetNoteInfo, 1, err::kDiskError);
+    EXPECT_EQ(config_->Reinitialize(), kReinitError);
+    notes_.ClearFaults();
+    EXPECT_EQ(config_->Reinitialize(), kReinitUnchanged);
+  }
+  EXPECT_EQ(testing::CountLog(world_.server(), "VTRouter: Reinitialize error."),
+            4);
+}
+
 TEST_F(ConfigChangesTest, AClosedAdministrationDatabaseIsReopenedAndRead) {
   ASSERT_TRUE(config_->Close().ok());
   EXPECT_EQ(config_->Reinitialize(), kReinitReread);

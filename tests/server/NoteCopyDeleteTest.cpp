@@ -89,11 +89,24 @@ class CopyDeleteOn : public ::testing::Test {
   DbHandle b_;
 };
 
-// The contract both stores keep.
+// The contract both stores keep. Whatever a test did, both databases pass
+// their store's full check after it.
 class CopyDelete : public CopyDeleteOn,
                    public ::testing::WithParamInterface<StoreKind> {
  protected:
   CopyDelete() : CopyDeleteOn(GetParam()) {}
+
+  void TearDown() override {
+    for (const std::string& path : {Path("a.nsf"), Path("b.nsf")}) {
+      DbHandle db;
+      ASSERT_EQ(server_->OpenDatabase(path.c_str(), &db), Status());
+      std::string problem;
+      EXPECT_EQ(server_->CheckDatabase(db, /*quick=*/false, &problem),
+                Status());
+      EXPECT_EQ(problem, "") << path;
+      EXPECT_EQ(server_->CloseDatabase(db), Status());
+    }
+  }
 };
 
 INSTANTIATE_TEST_SUITE_P(Stores, CopyDelete,
@@ -105,6 +118,66 @@ class CopyDeleteFile : public CopyDeleteOn {
  protected:
   CopyDeleteFile() : CopyDeleteOn(StoreKind::kFile) {}
 };
+
+// What only the PostgreSQL store has: what it keeps beside the rows.
+class CopyDeletePostgres : public CopyDeleteOn {
+ protected:
+  CopyDeletePostgres() : CopyDeleteOn(StoreKind::kPostgres) {}
+
+  // The first problem the full check of a finds after sql ran, which undo
+  // then takes back.
+  std::string ProblemAfter(const std::string& sql, const std::string& undo) {
+    testing::PrivatePostgres& pg = *store_.postgres();
+    std::string output;
+    EXPECT_TRUE(pg.Run(store_.database(), sql, &output)) << sql << output;
+    std::string problem;
+    EXPECT_EQ(server_->CheckDatabase(a_, /*quick=*/false, &problem), Status());
+    EXPECT_TRUE(pg.Run(store_.database(), undo, &output)) << undo << output;
+    return problem;
+  }
+};
+
+TEST_F(CopyDeletePostgres, TheCheckFindsEachRecordOutOfStepWithTheRows) {
+  const uint32_t kept = NewMessage(a_, "kept");
+  const uint32_t gone = NewMessage(a_, "gone");
+  ASSERT_EQ(server_->DeleteNote(a_, gone, 0), Status());
+  const std::string ofA = " WHERE name = 'a.nsf'";
+  const std::string noteOfA = " WHERE db = (SELECT id FROM vt_databases" + ofA +
+                              ") AND id = " + std::to_string(kept);
+  EXPECT_EQ(ProblemAfter("UPDATE vt_databases SET nextid = nextid - 8" + ofA,
+                         "UPDATE vt_databases SET nextid = nextid + 8" + ofA),
+            "2 notes or stubs have an ID at or past the next one to hand out");
+  EXPECT_EQ(ProblemAfter(
+                "INSERT INTO vt_stubs SELECT db, id, unid, class, 0, sequence,"
+                " changed FROM vt_notes" +
+                    noteOfA,
+                "DELETE FROM vt_stubs WHERE unid = (SELECT unid FROM vt_notes" +
+                    noteOfA + ") AND deleted = 0"),
+            "1 note IDs are both a note and a deletion stub");
+  EXPECT_EQ(
+      ProblemAfter("UPDATE vt_databases SET lastchange = lastchange - 1" + ofA,
+                   "UPDATE vt_databases SET lastchange = lastchange + 1" + ofA),
+      "changes are numbered past the database's last change");
+  EXPECT_NE(ProblemAfter("UPDATE vt_databases SET used = used + 1" + ofA,
+                         "UPDATE vt_databases SET used = used - 1" + ofA)
+                .find("the space recorded"),
+            std::string::npos);
+  // Items that cannot be decoded, of the same length: only the full check
+  // reads them.
+  const std::string damage =
+      "UPDATE vt_notes SET items = decode(repeat('ff', octet_length(items)),"
+      " 'hex')" +
+      noteOfA;
+  testing::PrivatePostgres& pg = *store_.postgres();
+  const std::string before = pg.Sql(
+      store_.database(), "SELECT encode(items, 'hex') FROM vt_notes" + noteOfA);
+  ASSERT_FALSE(before.empty());
+  EXPECT_EQ(ProblemAfter(damage, "SELECT 1"),
+            "note " + std::to_string(kept) + ": its items cannot be read");
+  std::string problem;
+  EXPECT_EQ(server_->CheckDatabase(a_, /*quick=*/true, &problem), Status());
+  EXPECT_EQ(problem, "");
+}
 
 TEST_P(CopyDelete, CopyKeepsUniversalIdCreationTimeClassAndItems) {
   const int64_t created = clock_.NowUnixCentis();

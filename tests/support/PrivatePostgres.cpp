@@ -1,6 +1,7 @@
 // A private PostgreSQL cluster for tests; see PrivatePostgres.h.
 #include "support/PrivatePostgres.h"
 
+#include <fcntl.h>
 #include <pwd.h>
 #include <stdlib.h>
 #include <sys/wait.h>
@@ -47,8 +48,48 @@ std::string Quote(std::string_view text) {
 
 PrivatePostgres::~PrivatePostgres() {
   if (running_) Stop("immediate");
+  if (watchdog_ > 0) {
+    ::close(lifeline_);
+    ::waitpid(watchdog_, nullptr, 0);
+  }
   std::error_code ec;
   if (!folder_.empty()) fs::remove_all(folder_, ec);
+}
+
+bool PrivatePostgres::StartWatchdog() {
+  // The watchdog reads its standard input, a pipe only this process
+  // writes, until the end: when this process is gone, however it ended,
+  // the cluster is stopped and its folder removed. Its own session, so
+  // that what kills this process's group spares it.
+  int ends[2];
+  if (::pipe2(ends, O_CLOEXEC) != 0) return false;
+  std::string stop = Quote((bin_ / "pg_ctl").string()) + " -D " +
+                     Quote((folder_ / "data").string()) +
+                     " -m immediate -w -t 60 stop";
+  if (!owner_.empty()) stop = "runuser -u " + owner_ + " -- " + stop;
+  const std::string script = "cat >/dev/null; " + stop +
+                             " >/dev/null 2>&1; rm -rf " +
+                             Quote(folder_.string());
+  const pid_t pid = ::fork();
+  if (pid < 0) {
+    ::close(ends[0]);
+    ::close(ends[1]);
+    return false;
+  }
+  if (pid == 0) {
+    ::setsid();
+    ::dup2(ends[0], 0);
+    const int null = ::open("/dev/null", O_WRONLY);
+    ::dup2(null, 1);
+    ::dup2(null, 2);
+    ::close_range(3, ~0U, 0);
+    ::execl("/bin/sh", "sh", "-c", script.c_str(), nullptr);
+    ::_exit(127);
+  }
+  ::close(ends[0]);
+  lifeline_ = ends[1];
+  watchdog_ = pid;
+  return true;
 }
 
 int PrivatePostgres::RunAsOwner(const std::string& command) const {
@@ -100,6 +141,10 @@ bool PrivatePostgres::Start(std::string* problem) {
     }
     std::fputs("host all all 10.0.0.0/8 trust\n", hba);
     std::fclose(hba);
+  }
+  if (!StartWatchdog()) {
+    *problem = "cannot start the cluster's watchdog";
+    return false;
   }
   if (!Restart()) {
     *problem = "the private cluster did not start: see " +

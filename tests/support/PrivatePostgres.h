@@ -3,7 +3,9 @@
 // run as a user that is not root, as PostgreSQL demands (as root, the
 // package's "postgres" user). The system's clusters are never touched. The
 // cluster trusts every local connection: it is reachable only through the
-// folder, which only its owner and root may enter.
+// folder, which only its owner and root may enter. A watchdog process
+// stops the cluster and removes its folder when the test process ends, a
+// test process killed included.
 #pragma once
 
 #include <filesystem>
@@ -57,6 +59,7 @@ class PrivatePostgres {
  private:
   // A command line run as the cluster's user; its exit status.
   int RunAsOwner(const std::string& command) const;
+  bool StartWatchdog();
 
   std::filesystem::path folder_;
   std::filesystem::path bin_;
@@ -64,6 +67,8 @@ class PrivatePostgres {
   std::string netns_;
   std::string addresses_;
   bool running_ = false;
+  int lifeline_ = -1;  // the write end of the watchdog's standard input
+  int watchdog_ = 0;
 };
 
 // One cluster per test process, started when first asked for and stopped

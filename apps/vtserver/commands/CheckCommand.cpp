@@ -1,12 +1,14 @@
-// `vtserver check DIR [--repair [--dry-run]]`: SQLite's integrity check of
-// every database, and every message that more than one database holds; the
-// damaged databases and such messages are named and the exit status is 1.
-// --repair finishes the moves that left a message in two places.
+// `vtserver check DIR [--repair [--dry-run]]`: the store's integrity check of
+// every database (files, and those kept in PostgreSQL), and every message
+// that more than one database holds; the damaged databases and such
+// messages are named and the exit status is 1. --repair finishes the moves
+// that left a message in two places.
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "DataDirCommand.h"
+#include "datadir/Databases.h"
 #include "datadir/ItemText.h"
 #include "datadir/RouterSettings.h"
 #include "maintenance/MovesHeld.h"
@@ -108,7 +110,8 @@ class CheckCommand : public DataDirCommand {
     std::vector<std::string> older;
     size_t checked = 0;
     TwoPlacesFinder finder;
-    for (const std::string& path : server.dataDirectory().DatabaseFiles()) {
+    std::vector<UnlistedServer> unlisted;
+    for (const std::string& path : StoredDatabases(server, &unlisted)) {
       ++checked;
       Database db(server);
       Status s = db.Open(path);
@@ -133,6 +136,13 @@ class CheckCommand : public DataDirCommand {
                   problem.empty() ? "ok" : problem.c_str());
       if (!problem.empty()) damaged.push_back(path);
     }
+    std::string unreached;
+    for (const UnlistedServer& other : unlisted) {
+      const std::string problem = StatusMessage(other.status);
+      std::printf("%s: %s\n", other.name.c_str(), problem.c_str());
+      unreached.append(unreached.empty() ? "" : ", ")
+          .append(other.name + " (" + problem + ")");
+    }
     if (!configured.ok()) {
       std::printf("%s: no copy of a message can be told from another\n",
                   configured.message().c_str());
@@ -150,6 +160,10 @@ class CheckCommand : public DataDirCommand {
                          std::to_string(checked) +
                          " databases failed the check: " + names);
     }
+    if (!unreached.empty()) {
+      failures.push_back("the databases of " + unreached +
+                         " could not be checked");
+    }
     if (!older.empty()) {
       failures.push_back(std::to_string(older.size()) + " of " +
                          std::to_string(checked) +
@@ -158,7 +172,8 @@ class CheckCommand : public DataDirCommand {
                          dir() + "')");
     }
     if (!found.empty()) {
-      const Outcome repaired = Repair(server, roles, found, damaged.empty());
+      const Outcome repaired =
+          Repair(server, roles, found, damaged.empty() && unreached.empty());
       if (!repaired.ok()) failures.push_back(repaired.message());
     }
     std::fflush(stdout);
@@ -181,7 +196,8 @@ class CheckCommand : public DataDirCommand {
     }
     if (!undamaged) {
       return Outcome::Failure(heldTwice +
-                              ", not repaired while a database is damaged");
+                              ", not repaired while a database is damaged "
+                              "or out of reach");
     }
     MovesHeld held(server);
     if (!dryRun_) {

@@ -1,5 +1,6 @@
-// `vtserver compact DIR [PATH]`: gives the free pages of every database (or
-// of PATH) back to the file system, beside a running router.
+// `vtserver compact DIR [PATH]`: gives the free pages of every database file
+// (or of PATH) back to the file system, beside a running router. Databases
+// kept in PostgreSQL are named as such: PostgreSQL compacts its own.
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -24,6 +25,10 @@ uintmax_t SizeOnDisk(const fs::path& file) {
   return ec ? size : size + log;
 }
 
+constexpr char kOnPostgres[] =
+    "kept in PostgreSQL, whose autovacuum reuses the space of deleted "
+    "messages (VACUUM FULL gives it back to the file system)";
+
 double Megabytes(uintmax_t bytes) {
   return static_cast<double>(bytes) / (1 << 20);
 }
@@ -44,6 +49,10 @@ class CompactCommand : public DataDirCommand {
     const std::vector<std::string> paths =
         path_.empty() ? server.dataDirectory().DatabaseFiles()
                       : std::vector<std::string>{path_};
+    if (path_.empty() && !server.serverIni().databases().empty()) {
+      std::printf("%s: %s\n", server.serverIni().serverName().c_str(),
+                  kOnPostgres);
+    }
     Outcome failure;
     for (const std::string& path : paths) {
       fs::path file;
@@ -52,6 +61,10 @@ class CompactCommand : public DataDirCommand {
       if (s.ok()) s = db.Open(path);
       const uintmax_t before = s.ok() ? SizeOnDisk(file) : 0;
       if (s.ok()) s = server.CompactDatabase(db.handle());
+      if (s.Is(err::kNotAvailable)) {
+        std::printf("%s: %s\n", path.c_str(), kOnPostgres);
+        continue;
+      }
       if (!s.ok()) {
         const Outcome outcome = StatusFailure("cannot compact " + path, s);
         if (failure.ok()) failure = outcome;

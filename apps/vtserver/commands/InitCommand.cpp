@@ -1,4 +1,5 @@
-// `vtserver init DIR [--server NAME] [--mailboxes N]`: a new data directory.
+// `vtserver init DIR [--server NAME] [--mailboxes N] [--databases URI]`: a
+// new data directory.
 #include <cstdio>
 #include <string>
 
@@ -27,11 +28,15 @@ class InitCommand : public Command {
                     "how many mail boxes: mail.box, mail2.box ... mailN.box")
         ->check(CLI::Range(1, kMaxInitMailboxes))
         ->capture_default_str();
+    sub->add_option("--databases", databases_,
+                    "keep the server's databases in this PostgreSQL database "
+                    "(a libpq URI, postgresql://...), which holds none yet");
     return sub;
   }
 
   int Run() override {
-    const Outcome outcome = InitDataDirectory(dir_, server_, mailboxes_);
+    const Outcome outcome =
+        InitDataDirectory(dir_, server_, mailboxes_, databases_);
     if (!outcome.ok()) return ReportFailure(outcome);
     std::printf("Made data directory %s for server %s\n", dir_.c_str(),
                 server_.c_str());
@@ -42,6 +47,7 @@ class InitCommand : public Command {
   std::string dir_;
   std::string server_ = kDefaultServerName;
   int mailboxes_ = 1;
+  std::string databases_;
 };
 
 }  // namespace

@@ -1,5 +1,6 @@
-// `vtserver ls DIR [PATH] [--json]`: the databases of the data directory,
-// or the documents of one of them with their routing items.
+// `vtserver ls DIR [PATH] [--json]`: the databases of this server and of the
+// servers kept in PostgreSQL, or the documents of one of them with their
+// routing items.
 #include <algorithm>
 #include <cstdio>
 #include <string>
@@ -103,7 +104,8 @@ class LsCommand : public DataDirCommand {
   DataDirOptions Options() const override { return DataDirOptions::ReadOnly(); }
 
   void AddArguments(CLI::App& sub) override {
-    sub.add_option("PATH", path_, "a database, relative to DIR");
+    sub.add_option("PATH", path_,
+                   "a database, relative to DIR, or SERVER!!PATH");
     sub.add_flag("--json", json_, "print JSON");
   }
 

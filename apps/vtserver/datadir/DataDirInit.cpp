@@ -17,6 +17,7 @@
 #include "notes/ItemValue.h"
 #include "server/LocalNotesServices.h"
 #include "server/ServerAdmin.h"
+#include "server/ServerIni.h"
 
 namespace vt::tool {
 namespace {
@@ -70,13 +71,18 @@ class BuildFolder {
   bool kept_ = false;
 };
 
-Outcome WriteServerIni(const fs::path& folder, const std::string& serverName) {
+Outcome WriteServerIni(const fs::path& folder, const std::string& serverName,
+                       const std::string& databases) {
   const fs::path file = folder / "server.ini";
   std::ofstream out(file, std::ios::binary | std::ios::trunc);
   out << "; The embedded server's settings (made by vtserver init).\n"
       << "ServerName=" << serverName << "\n"
       << "; The databases' format; `vtserver upgrade` raises it.\n"
       << "DataFormat=" << kDataFormat << "\n";
+  if (!databases.empty()) {
+    out << "; Where this server's databases live.\n"
+        << "Databases=" << databases << "\n";
+  }
   out.close();
   if (!out) return Outcome::Failure("cannot write " + file.string());
   return Outcome();
@@ -154,9 +160,47 @@ Outcome CreateAdminDatabase(NotesServices& notes, const std::string& serverName,
   return Outcome();
 }
 
+Outcome CreateDatabases(NotesServices& notes, const std::string& serverName,
+                        int mailboxes) {
+  const std::vector<std::string> mailboxNames = MailboxNames(mailboxes);
+  for (const std::string& name : mailboxNames) {
+    const Outcome outcome =
+        CreateDatabase(notes, {name.c_str(), kMailboxTitle, false});
+    if (!outcome.ok()) return outcome;
+  }
+  for (const NewDatabase& entry : kDatabases) {
+    const Outcome outcome = CreateDatabase(notes, entry);
+    if (!outcome.ok()) return outcome;
+  }
+  return CreateAdminDatabase(notes, serverName, mailboxNames);
+}
+
+// Databases in PostgreSQL outlive the folder being built: init starts only
+// on a database that holds none, and takes back what it made if it fails.
+Outcome CreateDatabasesOnPostgres(LocalNotesServices& notes,
+                                  const std::string& serverName, int mailboxes,
+                                  const std::string& uri) {
+  std::vector<std::string> held;
+  const Status s = notes.ListDatabases({}, &held);
+  if (!s.ok()) return StatusFailure("cannot use " + uri, s);
+  if (!held.empty()) {
+    return Outcome::Failure(uri + " holds " + std::to_string(held.size()) +
+                            " databases already (" + held.front() +
+                            " ...); init needs a PostgreSQL database of "
+                            "its own for each server");
+  }
+  const Outcome outcome = CreateDatabases(notes, serverName, mailboxes);
+  if (!outcome.ok() && notes.ListDatabases({}, &held).ok()) {
+    for (const std::string& path : held) {
+      notes.RemoveDatabase(path.c_str()).IgnoreError();
+    }
+  }
+  return outcome;
+}
+
 Outcome Populate(const fs::path& folder, const std::string& serverName,
-                 int mailboxes) {
-  Outcome outcome = WriteServerIni(folder, serverName);
+                 int mailboxes, const std::string& databases) {
+  Outcome outcome = WriteServerIni(folder, serverName, databases);
   if (!outcome.ok()) return outcome;
   LocalNotesServicesOptions options;
   options.dataDirectory = folder;
@@ -169,16 +213,12 @@ Outcome Populate(const fs::path& folder, const std::string& serverName,
     return Outcome::Failure("server.ini cannot hold the server name '" +
                             serverName + "'");
   }
-  const std::vector<std::string> mailboxNames = MailboxNames(mailboxes);
-  for (const std::string& name : mailboxNames) {
-    outcome = CreateDatabase(notes, {name.c_str(), kMailboxTitle, false});
-    if (!outcome.ok()) return outcome;
+  if (notes.serverIni().databases() != databases) {
+    return Outcome::Failure("server.ini cannot hold the location '" +
+                            databases + "'");
   }
-  for (const NewDatabase& entry : kDatabases) {
-    outcome = CreateDatabase(notes, entry);
-    if (!outcome.ok()) return outcome;
-  }
-  return CreateAdminDatabase(notes, serverName, mailboxNames);
+  if (databases.empty()) return CreateDatabases(notes, serverName, mailboxes);
+  return CreateDatabasesOnPostgres(notes, serverName, mailboxes, databases);
 }
 
 // Moves what build holds into target, server.ini last: a directory without
@@ -235,7 +275,7 @@ Outcome CheckServerName(const std::string& name) {
 }
 
 Outcome InitDataDirectory(const std::string& dir, const std::string& serverName,
-                          int mailboxes) {
+                          int mailboxes, const std::string& databases) {
   if (dir.empty()) return Outcome::Failure("no data directory given");
   if (mailboxes < 1 || mailboxes > kMaxInitMailboxes) {
     return Outcome::Failure("the number of mail boxes must be 1 to " +
@@ -243,6 +283,12 @@ Outcome InitDataDirectory(const std::string& dir, const std::string& serverName,
   }
   Outcome outcome = CheckServerName(serverName);
   if (!outcome.ok()) return outcome;
+  if (!databases.empty() && !IsPostgresLocation(databases)) {
+    return Outcome::Failure(
+        "--databases takes a PostgreSQL URI "
+        "(postgresql://...), not '" +
+        databases + "'");
+  }
 
   std::error_code ec;
   fs::path target = fs::absolute(dir, ec).lexically_normal();
@@ -276,12 +322,12 @@ Outcome InitDataDirectory(const std::string& dir, const std::string& serverName,
     // (/srv/mail1 in root's /srv): built inside, then moved up.
     outcome = build.Make(target, target.filename().string());
     if (!outcome.ok()) return outcome;
-    outcome = Populate(build.path(), serverName, mailboxes);
+    outcome = Populate(build.path(), serverName, mailboxes, databases);
     if (!outcome.ok()) return outcome;
     return MoveIntoPlace(build, target);
   }
   if (!outcome.ok()) return outcome;
-  outcome = Populate(build.path(), serverName, mailboxes);
+  outcome = Populate(build.path(), serverName, mailboxes, databases);
   if (!outcome.ok()) return outcome;
   // An empty folder in the way is replaced; anything else makes this fail.
   fs::rename(build.path(), target, ec);

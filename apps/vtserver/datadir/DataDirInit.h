@@ -17,9 +17,11 @@ inline constexpr int kMaxInitMailboxes = 10;
 
 // Refuses, changing nothing, when dir holds server.ini, is not a folder, or
 // is a folder with anything in it. Makes mail.box, and for mailboxes above 1
-// also mail2.box ... mailN.box, all named in MailboxNsf.
+// also mail2.box ... mailN.box, all named in MailboxNsf. With databases (a
+// PostgreSQL URI), server.ini says Databases=databases and every database
+// is made there instead, in a PostgreSQL database that holds none yet.
 Outcome InitDataDirectory(const std::string& dir, const std::string& serverName,
-                          int mailboxes = 1);
+                          int mailboxes = 1, const std::string& databases = {});
 
 // Whether a name can be written to server.ini and read back unchanged.
 Outcome CheckServerName(const std::string& name);

@@ -39,7 +39,8 @@ std::vector<std::string> DatabaseFiles(const std::filesystem::path& root) {
 
 std::vector<DatabaseSummary> SummarizeDatabases(LocalNotesServices& server) {
   std::vector<DatabaseSummary> summaries;
-  for (const std::string& path : server.dataDirectory().DatabaseFiles()) {
+  std::vector<UnlistedServer> unlisted;
+  for (const std::string& path : StoredDatabases(server, &unlisted)) {
     DatabaseSummary summary;
     summary.path = path;
     Database db(server);
@@ -54,6 +55,12 @@ std::vector<DatabaseSummary> SummarizeDatabases(LocalNotesServices& server) {
     } else {
       summary.problem = StatusMessage(s);
     }
+    summaries.push_back(std::move(summary));
+  }
+  for (const UnlistedServer& other : unlisted) {
+    DatabaseSummary summary;
+    summary.path = other.name + "!!";
+    summary.problem = StatusMessage(other.status);
     summaries.push_back(std::move(summary));
   }
   return summaries;
@@ -89,13 +96,21 @@ Outcome ReadDocuments(LocalNotesServices& server, const std::string& path,
   return Outcome();
 }
 
-std::vector<std::string> StoredDatabases(const LocalNotesServices& server) {
+std::vector<std::string> StoredDatabases(
+    const LocalNotesServices& server, std::vector<UnlistedServer>* unlisted) {
   std::vector<std::string> paths;
-  server.ListDatabases({}, &paths).IgnoreError();
+  const Status own = server.ListDatabases({}, &paths);
+  if (!own.ok() && unlisted != nullptr) {
+    unlisted->push_back({server.serverIni().serverName(), own});
+  }
   for (const ServerEntry& entry : server.serverIni().servers()) {
     if (!IsPostgresLocation(entry.directory)) continue;
     std::vector<std::string> listed;
-    if (!server.ListDatabases(entry.name, &listed).ok()) continue;
+    const Status s = server.ListDatabases(entry.name, &listed);
+    if (!s.ok()) {
+      if (unlisted != nullptr) unlisted->push_back({entry.name, s});
+      continue;
+    }
     for (const std::string& path : listed) {
       paths.push_back(entry.name + "!!" + path);
     }

@@ -1,6 +1,6 @@
-// What the databases of a data directory hold, as `ls` and the
-// demonstration show it: every database file with its title and number of
-// documents, and the routing items of the documents of one database.
+// What the databases of a server hold, as `ls` and the demonstration show
+// it: every database with its title and number of documents, and the
+// routing items of the documents of one database.
 #pragma once
 
 #include <cstdint>
@@ -29,6 +29,8 @@ struct DocumentSummary {
 // The database files under root (see DataDirectory::DatabaseFiles).
 std::vector<std::string> DatabaseFiles(const std::filesystem::path& root);
 
+// Over StoredDatabases; a server that could not be listed is one entry
+// "server!!" with the reason.
 std::vector<DatabaseSummary> SummarizeDatabases(LocalNotesServices& server);
 
 // The documents of one database; a document deleted while being read is
@@ -49,8 +51,15 @@ Sightings LocateMessages(LocalNotesServices& server);
 
 // This server's databases, then those of every server whose [Servers] entry
 // names a PostgreSQL database (as "server!!path"): the databases messages
-// can be in, wherever they are stored.
-std::vector<std::string> StoredDatabases(const LocalNotesServices& server);
+// can be in, wherever they are stored. A server that could not be listed
+// (out of reach) is added to *unlisted when given.
+struct UnlistedServer {
+  std::string name;
+  Status status;
+};
+std::vector<std::string> StoredDatabases(
+    const LocalNotesServices& server,
+    std::vector<UnlistedServer>* unlisted = nullptr);
 
 // The text value of an item of the summary, empty when absent.
 std::string ItemValue(const DocumentSummary& document, const char* name);

@@ -267,7 +267,7 @@ class NsfDatabase {
   // the write-ahead log. Writers elsewhere wait meanwhile, and give up as on
   // any busy database after the busy timeout.
   virtual Status Compact() { return err::kNotAvailable; }
-  // SQLite's integrity check (quick: without the index cross-checks); the
+  // The store's own integrity check (quick: the cheaper part of it); the
   // first problem it names, empty when it found none.
   virtual Status CheckIntegrity(bool, std::string* problem) {
     problem->clear();

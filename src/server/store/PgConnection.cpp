@@ -190,6 +190,11 @@ Status PgConnection::Connect() {
     }
     return err::kServerNotResponding;
   }
+  // The server's notices ("terminating connection due to ...") come with
+  // the error each call returns; libpq would print them on standard error
+  // too, outside the server log.
+  PQsetNoticeProcessor(
+      conn_, [](void*, const char*) {}, nullptr);
   if (everConnected_) ++reconnects_;
   everConnected_ = true;
   return Status();

@@ -832,6 +832,49 @@ Status PgDatabase::GetSpace(uint64_t* usedBytes, uint64_t* freeBytes) {
   return Status();
 }
 
+Status PgDatabase::CheckIntegrity(bool quick, std::string* problem) {
+  problem->clear();
+  PgResult row;
+  Status s = Query(
+      "SELECT (SELECT count(*) FROM vt_notes WHERE db = d.id"
+      "   AND id >= d.nextid)"
+      " + (SELECT count(*) FROM vt_stubs WHERE db = d.id AND id >= d.nextid),"
+      " (SELECT count(*) FROM vt_notes n JOIN vt_stubs t"
+      "   ON t.db = n.db AND t.id = n.id WHERE n.db = d.id),"
+      " greatest((SELECT max(changed) FROM vt_notes WHERE db = d.id),"
+      "   (SELECT max(changed) FROM vt_stubs WHERE db = d.id)) > d.lastchange,"
+      " d.used, coalesce((SELECT sum(octet_length(summary)"
+      "   + coalesce(octet_length(items), 0)) FROM vt_notes WHERE db = d.id),"
+      "   0)::bigint + $2 * (SELECT count(*) FROM vt_stubs WHERE db = d.id)"
+      " FROM vt_databases d WHERE d.id = $1",
+      PgParams().Int(id_).Int(kPgStubBytes), &row);
+  if (!s.ok()) return s;
+  if (row.rows() == 0) return err::kFileReplaced;
+  if (row.Int(0, 0) != 0) {
+    *problem = std::to_string(row.Int(0, 0)) +
+               " notes or stubs have an ID at or past the next one to hand out";
+  } else if (row.Int(0, 1) != 0) {
+    *problem = std::to_string(row.Int(0, 1)) +
+               " note IDs are both a note and a deletion stub";
+  } else if (!row.IsNull(0, 2) && row.Bytes(0, 2)[0] != 0) {
+    *problem = "changes are numbered past the database's last change";
+  } else if (row.Int(0, 3) != row.Int(0, 4)) {
+    *problem = "the space recorded (" + std::to_string(row.Int(0, 3)) +
+               " bytes) is not what the notes take (" +
+               std::to_string(row.Int(0, 4)) + " bytes)";
+  }
+  if (quick || !problem->empty()) return Status();
+  return ForEachStoredNote(0xFFFF, [&](const StoredNote& note) {
+    const bool sound =
+        ItemBlobIsValid(note.summary) && ItemBlobIsValid(note.other);
+    if (!sound && problem->empty()) {
+      *problem =
+          "note " + std::to_string(note.info.id) + ": its items cannot be read";
+    }
+    return Status();
+  });
+}
+
 Status PgDatabase::GetDbClass(uint16_t* dbClass) {
   PgResult row;
   const Status s = ReadRecord("class", &row);

@@ -64,6 +64,12 @@ class PgDatabase final : public NsfDatabase {
   Status GetSpace(uint64_t* usedBytes, uint64_t* freeBytes) override;
   Status GetDbClass(uint16_t* dbClass) override;
   Status GetSettings(std::vector<uint8_t>* settings) override;
+  // PostgreSQL keeps its pages sound; this checks what the store keeps
+  // beside them: no note ID at or past the next one handed out, none both
+  // a note and a stub, no change past the database's change number, and
+  // the space as its notes and stubs add up. In full, every note's items
+  // are decoded too.
+  Status CheckIntegrity(bool quick, std::string* problem) override;
 
   // ---- A move within one PostgreSQL database: one transaction ---------------
   // PutStoredNote, with the transaction held open on the connection

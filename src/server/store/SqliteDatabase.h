@@ -74,6 +74,7 @@ class SqliteDatabase final : public NsfDatabase {
   void Unpin() override;
   Status CopyTo(const std::filesystem::path& dest, FileNames& names) override;
   Status Compact() override;
+  // SQLite's integrity check (quick: without the index cross-checks).
   Status CheckIntegrity(bool quick, std::string* problem) override;
 
  protected:
