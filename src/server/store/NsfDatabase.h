@@ -159,7 +159,7 @@ class NsfDatabase {
 
   // ---- Notes (time stamps in Unix centiseconds) ---------------------------
   // The ID a class ID (0xFFFF0000 | class) stands for; others are checked.
-  virtual Status ResolveNoteId(uint32_t noteId, uint32_t* resolved) = 0;
+  Status ResolveNoteId(uint32_t noteId, uint32_t* resolved);
   // kNoteDeleted for a deleted note, kInvalidNote for an ID never used.
   virtual Status GetNoteInfo(uint32_t noteId, NoteInfo* info) = 0;
   virtual Status ReadNote(uint32_t noteId, NoteRecord* note) = 0;
@@ -275,6 +275,16 @@ class NsfDatabase {
   }
 
  protected:
+  // The first note of a class (by ID); kInvalidNote when there is none.
+  virtual Status FirstOfClass(uint16_t noteClass, uint32_t* id) = 0;
+  // What an ID no note has is: kNoteDeleted where a stub has it, else
+  // kInvalidNote.
+  virtual Status MissingNoteStatus(uint32_t id) = 0;
+  // Makes the icon note, which carries the title, unless there is one.
+  Status EnsureIconNote(int64_t nowCentis);
+  // Gives the icon note the title of info; false when it has it already.
+  static bool TakeTitle(const DbInfo& info, NoteRecord* icon);
+
   // The receiving ends of CopySettingsTo and CopyContentInto: settings and
   // ACL notes replace this database's own in one transaction; a database
   // being created takes the information text, the settings and the notes

@@ -171,23 +171,15 @@ Status PgDatabase::MissingNoteStatus(uint32_t id) {
   return row.rows() > 0 ? Status(err::kNoteDeleted) : Status(err::kInvalidNote);
 }
 
-Status PgDatabase::ResolveNoteId(uint32_t noteId, uint32_t* resolved) {
-  if ((noteId & 0xFFFF0000) == kClassNoteIdPrefix) {
-    PgResult row;
-    const Status s = Query(
-        "SELECT id FROM vt_notes WHERE db = $1 AND class = $2"
-        " ORDER BY id LIMIT 1",
-        PgParams().Int(id_).Int(noteId & 0xFFFF), &row);
-    if (!s.ok()) return s;
-    if (row.rows() == 0) return err::kInvalidNote;
-    *resolved = static_cast<uint32_t>(row.Int(0, 0));
-    return Status();
-  }
-  if ((noteId & kDeletedNoteFlag) != 0) {
-    return MissingNoteStatus(noteId & ~kDeletedNoteFlag);
-  }
-  if (noteId == 0 || noteId % kNoteIdStep != 0) return err::kInvalidNote;
-  *resolved = noteId;
+Status PgDatabase::FirstOfClass(uint16_t noteClass, uint32_t* id) {
+  PgResult row;
+  const Status s = Query(
+      "SELECT id FROM vt_notes WHERE db = $1 AND class = $2"
+      " ORDER BY id LIMIT 1",
+      PgParams().Int(id_).Int(noteClass), &row);
+  if (!s.ok()) return s;
+  if (row.rows() == 0) return err::kInvalidNote;
+  *id = static_cast<uint32_t>(row.Int(0, 0));
   return Status();
 }
 
@@ -794,33 +786,8 @@ Status PgDatabase::SyncIconTitle(Write& write, const DbInfo& info,
   if (!s.ok()) return s;
   NoteRecord icon;
   s = ReadNote(iconId, &icon);
-  if (!s.ok()) return s;
-  const std::string_view title = DbInfoField(info, kDbInfoFieldTitle);
-  const Item* current = icon.items.Find(kTitleItem);
-  if (current != nullptr && current->type == kTypeText &&
-      std::string_view(reinterpret_cast<const char*>(current->value.data()),
-                       current->value.size()) == title) {
-    return Status();
-  }
-  icon.items.Replace(
-      Item{kTitleItem, kTypeText, kItemFlagSummary, item::EncodeText(title)});
+  if (!s.ok() || !TakeTitle(info, &icon)) return s;
   return WriteNoteInWrite(write, &icon, nowCentis);
-}
-
-Status PgDatabase::EnsureIconNote(int64_t nowCentis) {
-  uint32_t iconId = 0;
-  Status s = ResolveNoteId(kIconNoteId, &iconId);
-  if (s.ok() || !s.Is(err::kInvalidNote)) return s;
-  DbInfo info{};
-  s = GetInfo(&info);
-  if (!s.ok()) return s;
-  NoteRecord icon;
-  icon.unid = NewUnid();
-  icon.noteClass = kNoteClassIcon;
-  icon.created = nowCentis;
-  icon.items.Append(Item{kTitleItem, kTypeText, kItemFlagSummary,
-                         item::EncodeText(DbInfoField(info, 0))});
-  return WriteNote(&icon, nowCentis);
 }
 
 Status PgDatabase::GetSpace(uint64_t* usedBytes, uint64_t* freeBytes) {

@@ -30,7 +30,6 @@ class PgDatabase final : public NsfDatabase {
   // kFileReplaced once the name holds another database, or none.
   Status CheckInPlace() const override;
 
-  Status ResolveNoteId(uint32_t noteId, uint32_t* resolved) override;
   Status GetNoteInfo(uint32_t noteId, NoteInfo* info) override;
   Status ReadNote(uint32_t noteId, NoteRecord* note) override;
   Status WriteNote(NoteRecord* note, int64_t nowCentis) override;
@@ -89,7 +88,7 @@ class PgDatabase final : public NsfDatabase {
   // For PgServer::Create: the writes join the transaction that makes the
   // database, which PgServer commits.
   void JoinCreation(bool joined) { creating_ = joined; }
-  Status EnsureIconNote(int64_t nowCentis);
+  using NsfDatabase::EnsureIconNote;
 
  protected:
   Status AdoptSettings(std::span<const uint8_t> settings,
@@ -123,7 +122,8 @@ class PgDatabase final : public NsfDatabase {
   Status Query(const char* sql, const PgParams& params, PgResult* result);
   // One column of the database's row; kFileReplaced when the row is gone.
   Status ReadRecord(const char* column, PgResult* row);
-  Status MissingNoteStatus(uint32_t id);
+  Status FirstOfClass(uint16_t noteClass, uint32_t* id) override;
+  Status MissingNoteStatus(uint32_t id) override;
   Status AllocateNoteId(Write& write, uint32_t* id);
   Status InsertNote(Write& write, const NoteInfo& info, int64_t addedCentis,
                     std::span<const uint8_t> summary,

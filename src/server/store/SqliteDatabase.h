@@ -33,7 +33,6 @@ class SqliteDatabase final : public NsfDatabase {
   bool IdentityKey(uint64_t* key) const override;
   Status CheckInPlace() const override;
 
-  Status ResolveNoteId(uint32_t noteId, uint32_t* resolved) override;
   Status GetNoteInfo(uint32_t noteId, NoteInfo* info) override;
   Status ReadNote(uint32_t noteId, NoteRecord* note) override;
   Status WriteNote(NoteRecord* note, int64_t nowCentis) override;
@@ -112,7 +111,8 @@ class SqliteDatabase final : public NsfDatabase {
   Status BeginWrite(WriteTransaction& txn, bool durable = true);
 
   Status ReadNoteUnlocked(uint32_t id, NoteRecord* note);
-  Status MissingNoteStatus(uint32_t id);
+  Status FirstOfClass(uint16_t noteClass, uint32_t* id) override;
+  Status MissingNoteStatus(uint32_t id) override;
   Status AllocateNoteId(uint32_t* id);
   Status RaiseNextNoteId(uint32_t atLeast);
   Status InsertNote(const NoteInfo& info, int64_t addedCentis,
@@ -129,7 +129,6 @@ class SqliteDatabase final : public NsfDatabase {
   Status GetMetaBlob(const char* key, std::vector<uint8_t>* value);
   Status PutMetaBlob(const char* key, std::span<const uint8_t> value);
   Status PutMetaInt(const char* key, int64_t value);
-  Status EnsureIconNote(int64_t nowCentis);
   Status SyncIconTitle(const DbInfo& info, int64_t nowCentis);
 
   std::filesystem::path file_;

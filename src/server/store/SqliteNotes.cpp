@@ -20,24 +20,15 @@ Status SqliteDatabase::MissingNoteStatus(uint32_t id) {
   return StatusFromSqlite(rc);
 }
 
-Status SqliteDatabase::ResolveNoteId(uint32_t noteId, uint32_t* resolved) {
-  if ((noteId & 0xFFFF0000) == kClassNoteIdPrefix) {
-    StatementUse use(firstOfClass_);
-    use->BindInt(1, noteId & 0xFFFF);
-    const int rc = use->Step();
-    if (rc == SQLITE_ROW) {
-      *resolved = static_cast<uint32_t>(use->ColumnInt(0));
-      return Status();
-    }
-    return rc == SQLITE_DONE ? Status(err::kInvalidNote) : StatusFromSqlite(rc);
+Status SqliteDatabase::FirstOfClass(uint16_t noteClass, uint32_t* id) {
+  StatementUse use(firstOfClass_);
+  use->BindInt(1, noteClass);
+  const int rc = use->Step();
+  if (rc == SQLITE_ROW) {
+    *id = static_cast<uint32_t>(use->ColumnInt(0));
+    return Status();
   }
-  if ((noteId & kDeletedNoteFlag) != 0) {
-    // A search hands out stubs with the flag set; they are deleted notes.
-    return MissingNoteStatus(noteId & ~kDeletedNoteFlag);
-  }
-  if (noteId == 0 || noteId % kNoteIdStep != 0) return err::kInvalidNote;
-  *resolved = noteId;
-  return Status();
+  return rc == SQLITE_DONE ? Status(err::kInvalidNote) : StatusFromSqlite(rc);
 }
 
 Status SqliteDatabase::GetNoteInfo(uint32_t noteId, NoteInfo* info) {

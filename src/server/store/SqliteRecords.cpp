@@ -290,33 +290,8 @@ Status SqliteDatabase::SyncIconTitle(const DbInfo& info, int64_t nowCentis) {
   if (!s.ok()) return s;
   NoteRecord icon;
   s = ReadNoteUnlocked(iconId, &icon);
-  if (!s.ok()) return s;
-  const std::string_view title = DbInfoField(info, kDbInfoFieldTitle);
-  const Item* current = icon.items.Find(kTitleItem);
-  if (current != nullptr && current->type == kTypeText &&
-      std::string_view(reinterpret_cast<const char*>(current->value.data()),
-                       current->value.size()) == title) {
-    return Status();
-  }
-  icon.items.Replace(
-      Item{kTitleItem, kTypeText, kItemFlagSummary, item::EncodeText(title)});
+  if (!s.ok() || !TakeTitle(info, &icon)) return s;
   return WriteNoteInTransaction(&icon, nowCentis);
-}
-
-Status SqliteDatabase::EnsureIconNote(int64_t nowCentis) {
-  uint32_t iconId = 0;
-  Status s = ResolveNoteId(kIconNoteId, &iconId);
-  if (s.ok() || !s.Is(err::kInvalidNote)) return s;
-  DbInfo info{};
-  s = GetInfo(&info);
-  if (!s.ok()) return s;
-  NoteRecord icon;
-  icon.unid = NewUnid();
-  icon.noteClass = kNoteClassIcon;
-  icon.created = nowCentis;
-  icon.items.Append(Item{kTitleItem, kTypeText, kItemFlagSummary,
-                         item::EncodeText(DbInfoField(info, 0))});
-  return WriteNote(&icon, nowCentis);
 }
 
 Status SqliteDatabase::GetSpace(uint64_t* usedBytes, uint64_t* freeBytes) {
