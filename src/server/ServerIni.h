@@ -36,6 +36,10 @@ inline bool IsPostgresLocation(std::string_view location) {
          location.starts_with("postgres://");
 }
 
+// A location as it may be shown: a PostgreSQL URI's password (user:...@,
+// or password=...) is replaced by "***".
+std::string PrintableLocation(std::string_view location);
+
 struct ServerEntry {
   std::string name;       // as written: abbreviated, canonical or common
   std::string directory;  // as written: a folder, or a PostgreSQL URI

@@ -1,5 +1,6 @@
 // A server whose own databases live in PostgreSQL (`vtserver init
-// --databases`), run by the real programs: mail comes in over SMTP, the
+// --databases`, which takes back what it made when it fails), run by the
+// real programs: mail comes in over SMTP, the
 // router moves it through scan boxes into the mail box or a quarantine in
 // PostgreSQL, the SMTP service relays it, and `ls`, `check`, `quarantine`
 // and `compact` work on those databases. While PostgreSQL is stopped, the
@@ -77,6 +78,36 @@ class PostgresDataDir : public DataDirTest {
 TEST_F(PostgresDataDir,
        MailFlowsThroughDatabasesInPostgresAndWaitsOutAnOutage) {
   const std::string server = UniqueServerName();
+  // An init that fails half-way takes back what it made in PostgreSQL: here
+  // the administration database is refused (a trigger stands for any
+  // failure), after the mail box and the templates were made.
+  const fs::path first = folder() / "first";
+  ASSERT_EQ(
+      Vt({"init", first.string(), "--databases", pg_->Uri(kDatabase)}).exitCode,
+      0);
+  fs::remove_all(first);
+  std::string output;
+  ASSERT_TRUE(pg_->Run(
+      kDatabase,
+      "DELETE FROM vt_databases;"
+      "CREATE FUNCTION no_admin() RETURNS trigger LANGUAGE plpgsql AS $$"
+      " BEGIN RAISE EXCEPTION 'no' USING ERRCODE = '53100'; END $$;"
+      "CREATE TRIGGER no_admin BEFORE INSERT ON vt_databases FOR EACH ROW"
+      " WHEN (NEW.name = 'Veltrane/VeltraneAdmin.nsf')"
+      " EXECUTE FUNCTION no_admin()",
+      &output))
+      << output;
+  const RunResult failed = Vt(
+      {"init", dir(), "--server", server, "--databases", pg_->Uri(kDatabase)});
+  EXPECT_EQ(failed.exitCode, 1);
+  EXPECT_NE(failed.err.find("cannot create Veltrane/VeltraneAdmin.nsf"),
+            std::string::npos)
+      << failed.err;
+  EXPECT_EQ(pg_->Sql(kDatabase, "SELECT count(*) FROM vt_databases"), "0\n");
+  EXPECT_FALSE(fs::exists(dir()));
+  ASSERT_TRUE(
+      pg_->Run(kDatabase, "DROP TRIGGER no_admin ON vt_databases", &output));
+
   const RunResult init = Vt(
       {"init", dir(), "--server", server, "--databases", pg_->Uri(kDatabase)});
   ASSERT_EQ(init.exitCode, 0) << init.err;

@@ -8,6 +8,7 @@
 
 #include "DataDirCommand.h"
 #include "notes/HandleOwners.h"
+#include "server/ServerIni.h"
 
 namespace vt::tool {
 namespace {
@@ -46,12 +47,21 @@ class CompactCommand : public DataDirCommand {
   }
 
   Outcome RunOn(LocalNotesServices& server) override {
-    const std::vector<std::string> paths =
-        path_.empty() ? server.dataDirectory().DatabaseFiles()
-                      : std::vector<std::string>{path_};
-    if (path_.empty() && !server.serverIni().databases().empty()) {
-      std::printf("%s: %s\n", server.serverIni().serverName().c_str(),
-                  kOnPostgres);
+    const bool ownOnPostgres = !server.serverIni().databases().empty();
+    std::vector<std::string> paths{path_};
+    if (path_.empty()) {
+      // Every file of this server; the servers in PostgreSQL are named.
+      paths.clear();
+      if (!ownOnPostgres) paths = server.dataDirectory().DatabaseFiles();
+      if (ownOnPostgres) {
+        std::printf("%s: %s\n", server.serverIni().serverName().c_str(),
+                    kOnPostgres);
+      }
+      for (const ServerEntry& entry : server.serverIni().servers()) {
+        if (IsPostgresLocation(entry.directory)) {
+          std::printf("%s: %s\n", entry.name.c_str(), kOnPostgres);
+        }
+      }
     }
     Outcome failure;
     for (const std::string& path : paths) {

@@ -96,10 +96,16 @@ Status SetTitle(NotesServices& notes, DbHandle db, const char* title) {
   return notes.SetDatabaseInfo(db, info);
 }
 
-Outcome CreateDatabase(NotesServices& notes, const NewDatabase& entry) {
+// The databases made so far, by path: those in PostgreSQL are taken back if
+// init fails (TakeBack).
+using Made = std::vector<std::string>;
+
+Outcome CreateDatabase(NotesServices& notes, const NewDatabase& entry,
+                       Made* made) {
   const std::string what = std::string("cannot create ") + entry.path;
   Status s = notes.CreateDatabase(entry.path, kDatabaseClass, false);
   if (!s.ok()) return StatusFailure(what, s);
+  made->push_back(entry.path);
   Database db(notes);
   s = db.Open(entry.path);
   if (s.ok()) s = SetTitle(notes, db.handle(), entry.title);
@@ -139,10 +145,12 @@ Status WriteConfigDocument(NotesServices& notes, DbHandle db,
 }
 
 Outcome CreateAdminDatabase(NotesServices& notes, const std::string& serverName,
-                            const std::vector<std::string>& mailboxNames) {
+                            const std::vector<std::string>& mailboxNames,
+                            Made* made) {
   const std::string what = std::string("cannot create ") + kAdminDatabasePath;
   Status s = notes.CreateDatabase(kAdminDatabasePath, kDatabaseClass, false);
   if (!s.ok()) return StatusFailure(what, s);
+  made->push_back(kAdminDatabasePath);
   Database db(notes);
   s = db.Open(kAdminDatabasePath);
   if (s.ok()) s = SetTitle(notes, db.handle(), kAdminTitle);
@@ -161,45 +169,67 @@ Outcome CreateAdminDatabase(NotesServices& notes, const std::string& serverName,
 }
 
 Outcome CreateDatabases(NotesServices& notes, const std::string& serverName,
-                        int mailboxes) {
+                        int mailboxes, Made* made) {
   const std::vector<std::string> mailboxNames = MailboxNames(mailboxes);
   for (const std::string& name : mailboxNames) {
     const Outcome outcome =
-        CreateDatabase(notes, {name.c_str(), kMailboxTitle, false});
+        CreateDatabase(notes, {name.c_str(), kMailboxTitle, false}, made);
     if (!outcome.ok()) return outcome;
   }
   for (const NewDatabase& entry : kDatabases) {
-    const Outcome outcome = CreateDatabase(notes, entry);
+    const Outcome outcome = CreateDatabase(notes, entry, made);
     if (!outcome.ok()) return outcome;
   }
-  return CreateAdminDatabase(notes, serverName, mailboxNames);
+  return CreateAdminDatabase(notes, serverName, mailboxNames, made);
 }
 
 // Databases in PostgreSQL outlive the folder being built: init starts only
-// on a database that holds none, and takes back what it made if it fails.
+// on a database that holds none.
 Outcome CreateDatabasesOnPostgres(LocalNotesServices& notes,
                                   const std::string& serverName, int mailboxes,
-                                  const std::string& uri) {
+                                  const std::string& uri, Made* made) {
   std::vector<std::string> held;
   const Status s = notes.ListDatabases({}, &held);
-  if (!s.ok()) return StatusFailure("cannot use " + uri, s);
+  if (!s.ok()) return StatusFailure("cannot use " + PrintableLocation(uri), s);
   if (!held.empty()) {
-    return Outcome::Failure(uri + " holds " + std::to_string(held.size()) +
+    return Outcome::Failure(PrintableLocation(uri) + " holds " +
+                            std::to_string(held.size()) +
                             " databases already (" + held.front() +
                             " ...); init needs a PostgreSQL database of "
                             "its own for each server");
   }
-  const Outcome outcome = CreateDatabases(notes, serverName, mailboxes);
-  if (!outcome.ok() && notes.ListDatabases({}, &held).ok()) {
-    for (const std::string& path : held) {
-      notes.RemoveDatabase(path.c_str()).IgnoreError();
+  return CreateDatabases(notes, serverName, mailboxes, made);
+}
+
+// Removes the databases init made in PostgreSQL before it failed, through
+// a server of their own (the folder being built may be gone); says what is
+// left when that fails too.
+Outcome TakeBack(Outcome failure, const std::string& serverName,
+                 const std::string& uri, const Made& made) {
+  if (made.empty()) return failure;
+  BuildFolder scratch;
+  Outcome outcome = scratch.Make(fs::temp_directory_path(), "vtserver-init");
+  if (outcome.ok()) outcome = WriteServerIni(scratch.path(), serverName, uri);
+  LocalNotesServicesOptions options;
+  options.dataDirectory = scratch.path();
+  options.echoToStdout = false;
+  LocalNotesServices notes(options);
+  std::string left;
+  for (const std::string& path : made) {
+    if (outcome.ok() && notes.Start().ok() &&
+        notes.RemoveDatabase(path.c_str()).ok()) {
+      continue;
     }
+    left.append(left.empty() ? "" : ", ").append(path);
   }
-  return outcome;
+  if (left.empty()) return failure;
+  return Outcome::Failure(failure.message() + "; left in " +
+                          PrintableLocation(uri) +
+                          " (remove them before trying again): " + left);
 }
 
 Outcome Populate(const fs::path& folder, const std::string& serverName,
-                 int mailboxes, const std::string& databases) {
+                 int mailboxes, const std::string& databases, Made* made) {
   Outcome outcome = WriteServerIni(folder, serverName, databases);
   if (!outcome.ok()) return outcome;
   LocalNotesServicesOptions options;
@@ -215,10 +245,13 @@ Outcome Populate(const fs::path& folder, const std::string& serverName,
   }
   if (notes.serverIni().databases() != databases) {
     return Outcome::Failure("server.ini cannot hold the location '" +
-                            databases + "'");
+                            PrintableLocation(databases) + "'");
   }
-  if (databases.empty()) return CreateDatabases(notes, serverName, mailboxes);
-  return CreateDatabasesOnPostgres(notes, serverName, mailboxes, databases);
+  if (databases.empty()) {
+    return CreateDatabases(notes, serverName, mailboxes, made);
+  }
+  return CreateDatabasesOnPostgres(notes, serverName, mailboxes, databases,
+                                   made);
 }
 
 // Moves what build holds into target, server.ini last: a directory without
@@ -274,8 +307,10 @@ Outcome CheckServerName(const std::string& name) {
   return Outcome();
 }
 
-Outcome InitDataDirectory(const std::string& dir, const std::string& serverName,
-                          int mailboxes, const std::string& databases) {
+namespace {
+
+Outcome Init(const std::string& dir, const std::string& serverName,
+             int mailboxes, const std::string& databases, Made* made) {
   if (dir.empty()) return Outcome::Failure("no data directory given");
   if (mailboxes < 1 || mailboxes > kMaxInitMailboxes) {
     return Outcome::Failure("the number of mail boxes must be 1 to " +
@@ -322,12 +357,12 @@ Outcome InitDataDirectory(const std::string& dir, const std::string& serverName,
     // (/srv/mail1 in root's /srv): built inside, then moved up.
     outcome = build.Make(target, target.filename().string());
     if (!outcome.ok()) return outcome;
-    outcome = Populate(build.path(), serverName, mailboxes, databases);
+    outcome = Populate(build.path(), serverName, mailboxes, databases, made);
     if (!outcome.ok()) return outcome;
     return MoveIntoPlace(build, target);
   }
   if (!outcome.ok()) return outcome;
-  outcome = Populate(build.path(), serverName, mailboxes, databases);
+  outcome = Populate(build.path(), serverName, mailboxes, databases, made);
   if (!outcome.ok()) return outcome;
   // An empty folder in the way is replaced; anything else makes this fail.
   fs::rename(build.path(), target, ec);
@@ -339,6 +374,16 @@ Outcome InitDataDirectory(const std::string& dir, const std::string& serverName,
   // is at stake.
   SyncFolder(parent).IgnoreError();
   return Outcome();
+}
+
+}  // namespace
+
+Outcome InitDataDirectory(const std::string& dir, const std::string& serverName,
+                          int mailboxes, const std::string& databases) {
+  Made made;
+  const Outcome outcome = Init(dir, serverName, mailboxes, databases, &made);
+  if (outcome.ok() || databases.empty()) return outcome;
+  return TakeBack(outcome, serverName, databases, made);
 }
 
 }  // namespace vt::tool
