@@ -74,14 +74,24 @@ TEST_F(RspamdTest, GtubeIsRejectedAndAnOrdinaryLetterIsHamWithItsEnvelope) {
   ASSERT_NE(count, nullptr) << Names(ham);
   EXPECT_FALSE(count->description.empty());
   ASSERT_TRUE(count->score.has_value());
-  // So did the HELO name, which rspamd tried to resolve.
-  bool heloChecked = false;
-  for (const Symbol& symbol : ham.symbols) {
-    heloChecked = heloChecked || (symbol.name.starts_with("HFILTER_HELO") &&
-                                  !symbol.options.empty() &&
-                                  symbol.options.front() == "mail.example.com");
+  // So did the HELO name, which rspamd tried to resolve. Its check waits on
+  // a DNS answer (a refusal from a port nobody serves), which now and then
+  // comes after the task ended; asked again, the name shows.
+  const auto heloChecked = [](const EngineResult& result) {
+    for (const Symbol& symbol : result.symbols) {
+      if (symbol.name.starts_with("HFILTER_HELO") && !symbol.options.empty() &&
+          symbol.options.front() == "mail.example.com") {
+        return true;
+      }
+    }
+    return false;
+  };
+  bool checked = heloChecked(ham);
+  for (int again = 0; again < 3 && !checked; ++again) {
+    const EngineOutcome retried = client.Scan(PlainRequest("VTQ-PLAIN-7"));
+    checked = retried.ok() && heloChecked(retried.value());
   }
-  EXPECT_TRUE(heloChecked);
+  EXPECT_TRUE(checked) << Names(ham);
   // And its log names the queue ID and the client's address.
   std::string log;
   for (int i = 0; i < 50 && log.find("qid: <VTQ-PLAIN-7>") == std::string::npos;
