@@ -214,12 +214,10 @@ Outcome TakeBack(Outcome failure, const std::string& serverName,
   options.dataDirectory = scratch.path();
   options.echoToStdout = false;
   LocalNotesServices notes(options);
+  const bool started = outcome.ok() && notes.Start().ok();
   std::string left;
   for (const std::string& path : made) {
-    if (outcome.ok() && notes.Start().ok() &&
-        notes.RemoveDatabase(path.c_str()).ok()) {
-      continue;
-    }
+    if (started && notes.RemoveDatabase(path.c_str()).ok()) continue;
     left.append(left.empty() ? "" : ", ").append(path);
   }
   if (left.empty()) return failure;
